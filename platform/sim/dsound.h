@@ -1,0 +1,2 @@
+// Simulated DirectSound full-duplex device (to be filled in with the full-duplex engine).
+#pragma once

@@ -1,0 +1,2 @@
+// Simulated winmm MIDI devices (to be filled in with the MIDI port).
+#pragma once

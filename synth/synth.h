@@ -1,0 +1,60 @@
+// One synthesizer instance: a bank of sine voices, the MIDI controller values and
+// 256 parameters. Parameter 0 is the pitch factor, parameter 1 the audio-input level.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "synth/relaxed.h"
+#include "synth/synth_voice.h"
+
+class Synth {
+ public:
+  static constexpr int32_t kControllerCount = 122;
+  static constexpr int32_t kParameterCount = 256;
+  static constexpr int32_t kPitchBendController = 120;
+  static constexpr int32_t kChannelPressureController = 121;
+  static constexpr float kReleasedTarget = 1e-20f;
+  static constexpr float kStartupOmega = 7000.0f;
+  static constexpr float kStartupTarget = 0.05f;
+
+  Synth() = default;
+  Synth(const Synth&) = delete;
+  Synth& operator=(const Synth&) = delete;
+
+  bool allocateVoices(int32_t count);
+  void reset();
+  void resetControllers();
+
+  void startVoice(int32_t voice, int32_t note, int32_t velocity);
+  void releaseVoice(int32_t voice);
+  void setVoicePressure(int32_t voice, float value);
+  void setController(int32_t index, float value);
+  void setParameter(int32_t index, float value);
+  float getParameter(int32_t index) const;
+  void clockTick() {}
+
+  void render(float* out, const float* in, int32_t outChannels, int32_t inChannels, int32_t frames,
+              float sampleRate, float secondsPerSample);
+
+  // Read access for the rack's observers and for tests.
+  int32_t voiceCount() const { return voiceCount_; }
+  const SynthVoice& voice(int32_t index) const { return voices_[index]; }
+  float controller(int32_t index) const {
+    return index >= 0 && index < kControllerCount ? controllers_[index].get() : 0.0f;
+  }
+  int32_t controlTick() const { return controlTick_; }
+
+  // The voice's angular frequency for a note, as startVoice sets it.
+  static float noteOmega(int32_t note);
+
+ private:
+  void parameterChanged(int32_t) {}
+  void renderVoices(float* out, int32_t frames, float secondsPerSample);
+
+  Relaxed<float> controllers_[kControllerCount];
+  Relaxed<float> parameters_[kParameterCount];
+  std::unique_ptr<SynthVoice[]> voices_;
+  int32_t voiceCount_ = 0;
+  int32_t controlTick_ = 0;
+};

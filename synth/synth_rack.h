@@ -1,0 +1,101 @@
+// The rack: 16 synth slots rendered and mixed once per audio block, fed by raw MIDI.
+// Three threads enter it without locks: audio (render), MIDI input (processMidi) and
+// the window (everything else). A slot is reached by render and processMidi only
+// while it is active, and it is activated only after its synth is complete.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/platform.h"
+#include "synth/midi_short_sender.h"
+#include "synth/relaxed.h"
+#include "synth/synth.h"
+
+class SynthRack {
+ public:
+  static constexpr int32_t kSlotCount = 16;
+  static constexpr int32_t kMaxPolyphony = 128;
+
+  // Voice-table entry layout: note in bits 0-6, held, sustained, voice number from bit 9.
+  static constexpr uint32_t kNoteMask = 0x7F;
+  static constexpr uint32_t kHeld = 0x80;
+  static constexpr uint32_t kSustained = 0x100;
+  static constexpr int kVoiceShift = 9;
+
+  SynthRack() = default;
+  ~SynthRack() { close(); }
+  SynthRack(const SynthRack&) = delete;
+  SynthRack& operator=(const SynthRack&) = delete;
+
+  // Attaches the MIDI port (any type with sendShort) and starts the periodic timer.
+  template <class Port>
+  int32_t open(Port* midiPort, uint32_t timerPeriodMs) {
+    return openWith(MidiShortSender::of(midiPort), timerPeriodMs);
+  }
+  int32_t open(std::nullptr_t, uint32_t timerPeriodMs) {
+    return openWith(MidiShortSender{}, timerPeriodMs);
+  }
+  void close();
+  static void CALLBACK timerTick(UINT timerId, UINT message, DWORD_PTR user, DWORD_PTR reserved1,
+                                 DWORD_PTR reserved2);
+
+  int32_t createSynth(int32_t slot, int32_t channel, int32_t polyphony, bool pedalInverted);
+  void removeSynth(int32_t slot);
+  bool activate(int32_t slot);
+  void deactivate(int32_t slot);
+  void resetSlot(int32_t slot);
+  void setParameter(int32_t slot, int32_t index, float value);
+  float getParameter(int32_t slot, int32_t index) const;
+
+  void render(float* out, const float* in, int32_t outChannels, int32_t inChannels, int32_t frames,
+              float sampleRate);
+  void processMidi(const uint8_t* bytes, int32_t count);
+  bool takeMidiActivity();
+  bool sendMidi(uint8_t status, uint8_t data1, uint8_t data2);
+
+  // Read access for observers and tests.
+  const Synth* synthAt(int32_t slot) const { return inRange(slot) ? synth_[slot].get() : nullptr; }
+  bool isActive(int32_t slot) const {
+    return inRange(slot) && active_[slot].load(std::memory_order_acquire);
+  }
+  int32_t polyphonyOf(int32_t slot) const { return inRange(slot) ? polyphony_[slot] : 0; }
+  int32_t channelOf(int32_t slot) const { return inRange(slot) ? channel_[slot] : -1; }
+  bool isSustainDown(int32_t slot) const { return inRange(slot) && sustain_[slot]; }
+  uint32_t voiceEntry(int32_t slot, int32_t index) const { return voiceTable_[slot][index]; }
+  int32_t lastActiveEntry(int32_t slot) const;
+  bool hasMidiPort() const { return midiPort_.attached(); }
+  UINT timerId() const { return timerId_; }
+
+ private:
+  static bool inRange(int32_t slot) { return slot >= 0 && slot < kSlotCount; }
+  static bool isEntryActive(uint32_t entry) { return (entry & (kHeld | kSustained)) != 0; }
+  static int32_t voiceOf(uint32_t entry) { return static_cast<int32_t>((entry >> kVoiceShift) & 0x7F); }
+
+  int32_t openWith(MidiShortSender midiPort, uint32_t timerPeriodMs);
+  void writeInitialVoiceTable(int32_t slot);
+
+  // MIDI dispatch (midi_dispatch.cpp).
+  void dispatchChannelMessage(uint8_t status, uint8_t data1, uint8_t data2);
+  void controlChange(int32_t channel, uint8_t controller, uint8_t value);
+  bool isTarget(int32_t slot, int32_t channel) const;
+  void noteOn(int32_t slot, int32_t note, int32_t velocity);
+  void noteOff(int32_t slot, int32_t note);
+  void keyPressure(int32_t slot, int32_t note, float value);
+  void allNotesOff(int32_t slot, bool respectPedal);
+  void releaseSustained(int32_t slot);
+
+  MidiShortSender midiPort_;
+  UINT timerId_ = 0;
+  std::atomic<bool> midiActivity_{false};
+  std::unique_ptr<Synth> synth_[kSlotCount];
+  int32_t polyphony_[kSlotCount] = {};
+  int32_t channel_[kSlotCount] = {};
+  // Release on activate, acquire on use: seeing a slot active means seeing its synth.
+  std::atomic<bool> active_[kSlotCount] = {};
+  bool sustain_[kSlotCount] = {};
+  bool pedalInverted_[kSlotCount] = {};
+  uint32_t voiceTable_[kSlotCount][kMaxPolyphony] = {};
+};

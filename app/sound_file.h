@@ -1,0 +1,31 @@
+// Sound files: a synth's parameters as raw little-endian 32-bit floats, in index
+// order, with no header. A file is recognised only by how many bytes it holds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class SoundSaveResult { kSaved, kNotCreated, kOutOfMemory, kNotSaved };
+enum class SoundLoadResult { kLoaded, kNotFound, kOutOfMemory, kMismatch };
+
+// The texts the window shows for a failed save or load ("" for success).
+const char* soundSaveMessage(SoundSaveResult result);
+const char* soundLoadMessage(SoundLoadResult result);
+
+// `count` parameters as file bytes, bit for bit as given.
+std::vector<uint8_t> encodeSoundParameters(const float* params, int32_t count);
+
+// Fills `params` from the first count * 4 of `size` bytes. False, with `params`
+// untouched, when fewer bytes are there.
+bool decodeSoundParameters(const uint8_t* bytes, size_t size, float* params, int32_t count);
+
+// Writes the parameters to a fresh file beside `path` and puts it in place of
+// `path` only once every byte is written, so a failed save leaves an existing
+// file as it was.
+SoundSaveResult saveSoundFile(const std::string& path, const float* params, int32_t count);
+
+// Reads count * 4 bytes from `path` into `params` (resized to `count`). On any
+// failure `params` is left empty, so the caller changes all parameters or none.
+SoundLoadResult loadSoundFile(const std::string& path, int32_t count, std::vector<float>& params);

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-bool FileAccess::isOpen() const { return fd_ >= 0; }
+bool FileAccess::isOpen() const {
+  return fd_ >= 0;
+}
 
 bool FileAccess::openForRead(const std::string& path) {
   close();
@@ -59,4 +61,6 @@ bool FileAccess::replace(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
-void FileAccess::remove(const std::string& path) { std::remove(path.c_str()); }
+void FileAccess::remove(const std::string& path) {
+  std::remove(path.c_str());
+}

@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
-bool FileAccess::isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+bool FileAccess::isOpen() const {
+  return handle_ != INVALID_HANDLE_VALUE;
+}
 
 bool FileAccess::openForRead(const std::string& path) {
   close();
@@ -13,8 +15,8 @@ bool FileAccess::openForRead(const std::string& path) {
 
 bool FileAccess::createNew(const std::string& path) {
   close();
-  handle_ = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
+  handle_ = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                        nullptr);
   return isOpen();
 }
 
@@ -54,4 +56,6 @@ bool FileAccess::replace(const std::string& from, const std::string& to) {
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-void FileAccess::remove(const std::string& path) { DeleteFileA(path.c_str()); }
+void FileAccess::remove(const std::string& path) {
+  DeleteFileA(path.c_str());
+}

@@ -6,7 +6,9 @@
 
 namespace {
 
-int64_t magnitude(int32_t v) { return std::llabs(static_cast<int64_t>(v)); }
+int64_t magnitude(int32_t v) {
+  return std::llabs(static_cast<int64_t>(v));
+}
 
 }  // namespace
 

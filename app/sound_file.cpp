@@ -27,20 +27,28 @@ float floatOf(uint32_t bits) {
 
 const char* soundSaveMessage(SoundSaveResult result) {
   switch (result) {
-    case SoundSaveResult::kNotCreated: return "File not created.";
-    case SoundSaveResult::kOutOfMemory: return "Out of memory.";
-    case SoundSaveResult::kNotSaved: return "File not saved.";
-    case SoundSaveResult::kSaved: break;
+    case SoundSaveResult::kNotCreated:
+      return "File not created.";
+    case SoundSaveResult::kOutOfMemory:
+      return "Out of memory.";
+    case SoundSaveResult::kNotSaved:
+      return "File not saved.";
+    case SoundSaveResult::kSaved:
+      break;
   }
   return "";
 }
 
 const char* soundLoadMessage(SoundLoadResult result) {
   switch (result) {
-    case SoundLoadResult::kNotFound: return "File not found.";
-    case SoundLoadResult::kOutOfMemory: return "Out of memory.";
-    case SoundLoadResult::kMismatch: return "File mismatch.";
-    case SoundLoadResult::kLoaded: break;
+    case SoundLoadResult::kNotFound:
+      return "File not found.";
+    case SoundLoadResult::kOutOfMemory:
+      return "Out of memory.";
+    case SoundLoadResult::kMismatch:
+      return "File mismatch.";
+    case SoundLoadResult::kLoaded:
+      break;
   }
   return "";
 }
@@ -115,8 +123,8 @@ SoundLoadResult loadSoundFile(const std::string& path, int32_t count, std::vecto
   }
   const long long got = file.read(bytes.data(), bytes.size());
   file.close();
-  if (got < 0 || !decodeSoundParameters(bytes.data(), static_cast<size_t>(got), values.data(),
-                                         count)) {
+  if (got < 0 ||
+      !decodeSoundParameters(bytes.data(), static_cast<size_t>(got), values.data(), count)) {
     return SoundLoadResult::kMismatch;
   }
   params = std::move(values);

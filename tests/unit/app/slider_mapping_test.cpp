@@ -34,7 +34,7 @@ TEST(SliderMapping, ValueUsesMagnitudesOfBothEndsOfTheRange) {
 
 TEST(SliderMapping, ValueToPositionRoundsHalfAwayFromZeroAndClamps) {
   EXPECT_EQ(shownPosition(0.5f), 50);
-  EXPECT_EQ(sliderPosition(kMin, kMax, 0.125f), 87);  // 12.5 rounds up to 13
+  EXPECT_EQ(sliderPosition(kMin, kMax, 0.125f), 87);    // 12.5 rounds up to 13
   EXPECT_EQ(sliderPosition(kMin, kMax, -0.125f), 113);  // -12.5 rounds to -13
   EXPECT_EQ(shownPosition(-0.125f), 100);
   EXPECT_EQ(sliderPosition(kMin, kMax, 2.0f), -100);

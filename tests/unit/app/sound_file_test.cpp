@@ -33,14 +33,16 @@ class SoundFileTest : public ::testing::Test {
 
   static void writeBytes(const std::string& p, const std::vector<uint8_t>& bytes) {
     std::ofstream(p, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
   }
   static std::vector<uint8_t> readBytes(const std::string& p) {
     std::ifstream in(p, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
   size_t entriesInDir() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
   }
 
   fs::path dir_;

@@ -1,0 +1,221 @@
+#include "app/main_dlg.h"
+
+#include <commctrl.h>
+
+#include "app/about_dlg.h"
+#include "app/engines.h"
+#include "app/framework/app_base.h"
+#include "app/resource.h"
+
+namespace {
+
+constexpr UINT kTimerId = 1;
+constexpr UINT kTimerPeriodMs = 100;
+constexpr uint32_t kRackTimerMs = 10;
+
+constexpr int kMidiInDevice = 0;
+constexpr int kMidiOutDevice = 1;
+constexpr int kSysexRingBytes = 50000;
+
+constexpr int32_t kSynthSlot = 0;
+constexpr int32_t kSynthChannel = 1;
+constexpr int32_t kSynthPolyphony = 16;
+
+constexpr int kSoundPathChars = 260;
+
+}  // namespace
+
+CMainDlg::CMainDlg(HWND parent) : DialogBase(IDD_MAIN_DIALOG, parent) {
+  HINSTANCE instance = AppBase::current() ? AppBase::current()->instance() : nullptr;
+  if (!instance) instance = GetModuleHandleA(nullptr);
+  m_hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME));
+}
+
+CMainDlg::~CMainDlg() {
+#if TONBRIK_HAVE_ASIO
+  AsioHost::close();
+#endif
+#if TONBRIK_HAVE_DUPLEX
+  if (m_pDuplex) {
+    m_pDuplex->release();
+    m_pDuplex.reset();
+  }
+#endif
+#if TONBRIK_HAVE_MIDI
+  m_pMidi.reset();
+#endif
+  if (m_pRack) {
+    m_pRack->close();
+    m_pRack.reset();
+  }
+}
+
+void CMainDlg::DoDataExchange(DataExchange& dx) {
+  DialogBase::DoDataExchange(dx);
+  dx.control(IDC_ASIO, m_checkAsio);
+}
+
+BOOL CMainDlg::OnInitDialog() {
+  DialogBase::OnInitDialog();
+
+  if (HMENU sysMenu = GetSystemMenu(hwnd(), FALSE)) {
+    char about[64] = {};
+    HINSTANCE instance = AppBase::current() ? AppBase::current()->instance() : nullptr;
+    if (LoadStringA(instance, IDS_ABOUTBOX, about, sizeof about) > 0 && about[0] != '\0') {
+      AppendMenuA(sysMenu, MF_SEPARATOR, 0, nullptr);
+      AppendMenuA(sysMenu, MF_STRING, IDM_ABOUTBOX, about);
+    }
+  }
+  SendMessageA(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+
+#if TONBRIK_HAVE_MIDI
+  m_pMidi = std::make_unique<MidiPort>();
+  m_pRack = std::make_unique<SynthRack>();
+  m_pRack->open(m_pMidi.get(), kRackTimerMs);
+#else
+  m_pRack = std::make_unique<SynthRack>();
+  m_pRack->open(nullptr, kRackTimerMs);
+#endif
+  SetTimer(hwnd(), kTimerId, kTimerPeriodMs, nullptr);
+
+#if TONBRIK_HAVE_MIDI
+  // Output device 1 may be missing or a synthesizer; input still works without it.
+  int midiResult = m_pMidi->open(m_pRack.get(), hwnd(), kMidiInDevice, kMidiOutDevice, true, false,
+                                 true, kSysexRingBytes);
+  if (midiResult == -3) {
+    setStateText(IDC_MIDI_OUT_STATE, false);
+    midiResult =
+        m_pMidi->open(m_pRack.get(), hwnd(), kMidiInDevice, -1, true, false, true, kSysexRingBytes);
+  } else {
+    setStateText(IDC_MIDI_OUT_STATE, true);
+  }
+  setStateText(IDC_MIDI_IN_STATE, midiResult == 0 && m_pMidi->start() == 0);
+  std::string inName, outName;
+  m_pMidi->deviceNames(inName, outName);
+  SetDlgItemText(IDC_MIDI_IN_NAME, inName);
+  SetDlgItemText(IDC_MIDI_OUT_NAME, outName);
+#else
+  setStateText(IDC_MIDI_OUT_STATE, false);
+  setStateText(IDC_MIDI_IN_STATE, false);
+  SetDlgItemText(IDC_MIDI_IN_NAME, "");
+  SetDlgItemText(IDC_MIDI_OUT_NAME, "");
+#endif
+
+  // The ASIO route is offered only when the first driver loads and fits.
+#if TONBRIK_HAVE_ASIO
+  if (AsioHost::open(m_pRack.get(), hwnd(), 1, 0, 48000, 0, 0, false, true) == 0) {
+    m_checkAsio.EnableWindow(TRUE);
+    AsioHost::close();
+  } else {
+    m_checkAsio.EnableWindow(FALSE);
+  }
+#else
+  m_checkAsio.EnableWindow(FALSE);
+#endif
+  OnAsioCheck();
+
+  char directory[kSoundPathChars] = {};
+  const DWORD length = GetCurrentDirectoryA(kSoundPathChars, directory);
+  m_strSoundPath =
+      std::string(directory, length < kSoundPathChars ? length : 0) + "\\Sounds\\mysound1";
+
+  SendDlgItemMessage(IDC_SYNTH_SELECT, UDM_SETRANGE, 0, MAKELPARAM(0, 0));
+
+  m_nParamCount = m_pRack->createSynth(kSynthSlot, kSynthChannel, kSynthPolyphony, false);
+  if (m_nParamCount >= 0) {
+    m_nSlot = kSynthSlot;
+    SetupSliders();
+    m_pRack->activate(kSynthSlot);
+  }
+
+  UpdateData(false);
+  return TRUE;
+}
+
+bool CMainDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+  result = 0;
+  switch (message) {
+    case WM_SYSCOMMAND:
+      return OnSysCommand(static_cast<UINT>(wParam), lParam);
+    case WM_PAINT:
+      return OnPaint();
+    case WM_QUERYDRAGICON:
+      result = reinterpret_cast<LRESULT>(OnQueryDragIcon());
+      return true;
+    case WM_DESTROY:
+      OnDestroy();
+      return false;
+    case WM_TIMER:
+      OnTimer(wParam);
+      return false;
+    case WM_VSCROLL:
+      OnVScroll(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
+      return false;
+    case WM_HSCROLL:
+      OnHScroll(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
+      return false;
+    case WM_COMMAND:
+      if (HIWORD(wParam) == BN_CLICKED) {
+        switch (LOWORD(wParam)) {
+          case IDC_ASIO:
+            OnAsioCheck();
+            return true;
+          case IDC_LOAD:
+            OnLoad();
+            return true;
+          case IDC_SAVE:
+            OnSave();
+            return true;
+          case IDC_ASIO_PANEL:
+            OnAsioPanel();
+            return true;
+          default:
+            break;
+        }
+      }
+      break;
+    default:
+      break;
+  }
+  return DialogBase::HandleMessage(message, wParam, lParam, result);
+}
+
+void CMainDlg::OnDestroy() {
+#if TONBRIK_HAVE_ASIO
+  AsioHost::stop();
+#endif
+#if TONBRIK_HAVE_DUPLEX
+  if (m_pDuplex) m_pDuplex->stop();
+#endif
+#if TONBRIK_HAVE_MIDI
+  if (m_pMidi) m_pMidi->stop();
+#endif
+  if (m_pRack) m_pRack->open(nullptr, 0);
+}
+
+bool CMainDlg::OnSysCommand(UINT id, LPARAM) {
+  if ((id & 0xFFF0) != IDM_ABOUTBOX) return false;
+  CAboutDlg about;
+  about.DoModal();
+  return true;
+}
+
+bool CMainDlg::OnPaint() {
+  if (!IsIconic(hwnd())) return false;
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(hwnd(), &paint);
+  SendMessageA(hwnd(), WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  const int iconWidth = GetSystemMetrics(SM_CXICON);
+  const int iconHeight = GetSystemMetrics(SM_CYICON);
+  RECT client;
+  GetClientRect(hwnd(), &client);
+  const int x = (client.right - client.left - iconWidth + 1) / 2;
+  const int y = (client.bottom - client.top - iconHeight + 1) / 2;
+  DrawIcon(dc, x, y, m_hIcon);
+  EndPaint(hwnd(), &paint);
+  return true;
+}
+
+void CMainDlg::setStateText(int id, bool active) const {
+  SetDlgItemText(id, active ? "active" : "inactive");
+}

@@ -1,0 +1,89 @@
+// Audio route switching and the window timer of the main window.
+#include "app/engines.h"
+#include "app/main_dlg.h"
+#include "app/resource.h"
+
+namespace {
+
+constexpr int kChannels = 2;
+constexpr int kSampleRate = 48000;
+constexpr int kDuplexBlockFrames = 128;
+constexpr int kDuplexBlockCountSetting = -1;
+constexpr int kAsioOutputs = 2;
+constexpr int kAsioInputs = 2;
+constexpr int kAsioPreferredBufferSize = 0;
+constexpr int kAsioDriverIndex = 0;
+// The host's state once the driver has asked to be reset.
+constexpr int kAsioResetRequested = 4;
+
+}  // namespace
+
+void CMainDlg::OpenAudio(AudioRoute route) {
+  // The old route is closed before the new one opens: only one may drive the rack.
+#if TONBRIK_HAVE_ASIO
+  AsioHost::close();
+#endif
+#if TONBRIK_HAVE_DUPLEX
+  if (m_pDuplex) {
+    m_pDuplex->release();
+    m_pDuplex.reset();
+  }
+#endif
+
+  bool active = false;
+  if (route == AudioRoute::kDuplex) {
+#if TONBRIK_HAVE_DUPLEX
+    m_pDuplex = std::make_unique<DsoundDuplex>();
+    m_pDuplex->open(m_pRack.get(), hwnd(), kChannels, kSampleRate, kDuplexBlockFrames,
+                    kDuplexBlockCountSetting);
+    std::string captureName, renderName;
+    m_pDuplex->deviceNames(captureName, renderName);
+    SetDlgItemText(IDC_AUDIO_IN_NAME, captureName);
+    SetDlgItemText(IDC_AUDIO_OUT_NAME, renderName);
+    active = m_pDuplex->start(0) == 0;
+#else
+    SetDlgItemText(IDC_AUDIO_IN_NAME, "");
+    SetDlgItemText(IDC_AUDIO_OUT_NAME, "");
+#endif
+  } else {
+#if TONBRIK_HAVE_ASIO
+    AsioHost::open(m_pRack.get(), hwnd(), kAsioOutputs, kAsioInputs, kSampleRate,
+                   kAsioPreferredBufferSize, kAsioDriverIndex, false, false);
+    std::string driver;
+    AsioHost::driverName(driver);
+    SetDlgItemText(IDC_AUDIO_IN_NAME, driver);
+    SetDlgItemText(IDC_AUDIO_OUT_NAME, driver);
+    active = AsioHost::start(false) == 0;
+#else
+    SetDlgItemText(IDC_AUDIO_IN_NAME, "");
+    SetDlgItemText(IDC_AUDIO_OUT_NAME, "");
+#endif
+  }
+  setStateText(IDC_AUDIO_IN_STATE, active);
+  setStateText(IDC_AUDIO_OUT_STATE, active);
+}
+
+void CMainDlg::OnAsioCheck() {
+  OpenAudio(m_checkAsio.GetCheck() == BST_CHECKED ? AudioRoute::kAsio : AudioRoute::kDuplex);
+}
+
+void CMainDlg::OnAsioPanel() {
+#if TONBRIK_HAVE_ASIO
+  AsioHost::controlPanel();
+#endif
+}
+
+void CMainDlg::OnTimer(UINT_PTR) {
+  // Reopening ASIO may pump messages, and with them this timer again.
+  static int32_t nesting = -1;
+  if (++nesting == 0) {
+#if TONBRIK_HAVE_ASIO
+    if (AsioHost::state() == kAsioResetRequested) {
+      AsioHost::close();
+      OpenAudio(AudioRoute::kAsio);
+    }
+#endif
+    if (m_pRack) SetDlgItemText(IDC_MIDI_ACTIVITY, m_pRack->takeMidiActivity() ? "*" : "");
+  }
+  --nesting;
+}

@@ -1,0 +1,59 @@
+# Wine prefixes and running Windows programs in them.
+# Needs common.sh. Uses WINEPREFIX if set, else creates one under the build folder.
+
+# Creates a fresh prefix in `dir` (removing an old one): no crash dialog, audio
+# through PulseAudio.
+e2e_create_prefix() {
+  local dir=$1
+  command -v wine >/dev/null || e2e_fail "wine is not installed"
+  rm -rf "$dir"
+  mkdir -p "$(dirname "$dir")"
+  export WINEPREFIX="$dir" WINEARCH=win64
+  e2e_log "creating Wine prefix $dir"
+  WINEDEBUG=-all DISPLAY= wineboot -i >/dev/null 2>&1 || e2e_fail "wineboot failed"
+  WINEDEBUG=-all wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD \
+    /d 0 /f >/dev/null 2>&1 || e2e_fail "could not turn off the crash dialog"
+  WINEDEBUG=-all wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f \
+    >/dev/null 2>&1 || e2e_fail "could not choose the pulse audio driver"
+  WINEDEBUG=-all wineserver -w
+  touch "$dir/.tonbrik-ready"
+}
+
+# Uses the prefix from WINEPREFIX when it is ready, else creates `dir`.
+e2e_use_prefix() {
+  local dir=$1
+  if [ -n "${WINEPREFIX:-}" ] && [ -f "$WINEPREFIX/.tonbrik-ready" ]; then
+    export WINEPREFIX WINEARCH=win64
+  else
+    e2e_create_prefix "$dir"
+  fi
+  e2e_on_exit "WINEDEBUG=-all wineserver -k"
+}
+
+# Starts a Windows program in the background; its output goes to `log`.
+# Sets E2E_PROGRAM_PID.
+e2e_start_program() {
+  local log=$1
+  shift
+  wine "$@" >"$log" 2>&1 &
+  E2E_PROGRAM_PID=$!
+  e2e_on_exit "e2e_kill_pid $E2E_PROGRAM_PID"
+}
+
+# Waits up to `seconds` for the program started last to end; false if it runs on.
+e2e_wait_program() {
+  local seconds=$1
+  e2e_wait_for "$seconds" e2e_not_running "$E2E_PROGRAM_PID"
+}
+
+# An ended child stays a zombie until waited for; that counts as ended.
+e2e_not_running() {
+  [ -e "/proc/$1" ] || return 0
+  [ "$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1)" = Z ]
+}
+
+# Wine's own complaints about a program: errors, crashes, load failures.
+# Fixme lines are Wine's notes about itself, not failures.
+e2e_wine_errors() {
+  grep -E ':err:|Unhandled exception|Unhandled page fault|could not load|wine: ' "$1" || true
+}

@@ -1,3 +1,69 @@
 #!/usr/bin/env bash
-# Starts Tonbrik. Until the window exists there is nothing to run.
-echo "Tonbrik: not yet: the window arrives later (build/windows holds the engine library)."
+# Starts Tonbrik (the Makefile has built it). On Windows it runs the executable
+# itself; on Linux it runs it under Wine, in a prefix under the build folder,
+# on a virtual display when there is no display, and with a virtual sound card
+# that records the program's audio output to a WAV file when there is no sound
+# card. Ctrl+C (or closing the window) stops everything it started.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build="$root/build/windows"
+exe="$build/app/Tonbrik.exe"
+
+case "$(uname -s)" in
+  MINGW* | MSYS* | CYGWIN*)
+    # The program looks for its sounds below the folder it starts in.
+    mkdir -p "$build/run" && cd "$build/run" && exec "$exe"
+    ;;
+esac
+
+E2E_NAME=run
+. "$root/tests/e2e/lib/common.sh"
+. "$root/tests/e2e/lib/display.sh"
+. "$root/tests/e2e/lib/pulse.sh"
+. "$root/tests/e2e/lib/wine.sh"
+
+[ -f "$exe" ] || e2e_fail "no $exe: run 'make windows' first"
+command -v wine >/dev/null || e2e_fail "Wine is not installed: run 'make deps'"
+run="$build/run"
+mkdir -p "$run"
+
+# A sound server or ALSA card that Wine can reach.
+has_sound() {
+  if command -v pactl >/dev/null && pactl info >/dev/null 2>&1; then return 0; fi
+  ls /dev/snd/pcmC*p >/dev/null 2>&1
+}
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  e2e_start_display "$run"
+  echo "No display: Tonbrik runs on the virtual display $DISPLAY (Xvfb)."
+  echo "  See it with: import -display $DISPLAY -window root tonbrik.png"
+fi
+
+export WINEPREFIX="$build/wineprefix" WINEARCH=win64
+if [ ! -f "$WINEPREFIX/.tonbrik-ready" ]; then
+  echo "First start: creating the Wine prefix $WINEPREFIX (takes a few seconds)."
+  e2e_create_prefix "$WINEPREFIX"
+fi
+e2e_on_exit "WINEDEBUG=-all wineserver -k"
+
+if has_sound; then
+  # Let Wine choose the desktop's own sound system.
+  WINEDEBUG=-all wine reg delete 'HKCU\Software\Wine\Drivers' /v Audio /f >/dev/null 2>&1
+else
+  e2e_start_pulse "$run"
+  WINEDEBUG=-all wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f >/dev/null 2>&1
+  e2e_start_recording "$run/tonbrik-output.wav"
+  echo "No sound card: audio output is recorded to $run/tonbrik-output.wav"
+  echo "  (a private PulseAudio null sink; the file is complete once Tonbrik stops)"
+fi
+
+cd "$run"
+e2e_start_program "$run/tonbrik.log" "$exe"
+echo "Tonbrik is running (Wine log: $run/tonbrik.log)."
+echo "Stop it with Esc or by closing its window, or press Ctrl+C here."
+while ! e2e_not_running "$E2E_PROGRAM_PID"; do sleep 0.2; done
+wait "$E2E_PROGRAM_PID"
+status=$?
+echo "Tonbrik ended (status $status)."
+exit "$status"

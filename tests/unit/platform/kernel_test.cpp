@@ -87,7 +87,8 @@ TEST(SimKernel, InjectedFailures) {
   EXPECT_NE(event, nullptr);
   CloseHandle(event);
   sim::failNextCreateThread();
-  EXPECT_EQ(CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr),
+  EXPECT_EQ(CreateThread(
+                nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr),
             nullptr);
 }
 
@@ -118,7 +119,8 @@ TEST(SimTimer, PeriodicTimerCallsBackUntilKilled) {
       },
       1234, TIME_PERIODIC);
   ASSERT_NE(id, 0u);
-  for (int i = 0; i < 500 && ticks < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  for (int i = 0; i < 500 && ticks < 3; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   EXPECT_GE(ticks.load(), 3);
   EXPECT_EQ(user.load(), 1234u);
   EXPECT_EQ(timeKillEvent(id), static_cast<MMRESULT>(MMSYSERR_NOERROR));

@@ -35,7 +35,8 @@ TEST(RackConcurrency, RenderMidiAndParametersTogether) {
     std::mt19937 rng(7);
     while (!stop) {
       const uint8_t message[3] = {static_cast<uint8_t>(0x80 | (rng() % 0x70) | (rng() % 2)),
-                                  static_cast<uint8_t>(rng() % 128), static_cast<uint8_t>(rng() % 128)};
+                                  static_cast<uint8_t>(rng() % 128),
+                                  static_cast<uint8_t>(rng() % 128)};
       rack.processMidi(message, 3);
       if (rng() % 1000 == 0) rack.processMidi(nullptr, -1);
     }

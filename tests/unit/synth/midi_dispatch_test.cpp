@@ -201,7 +201,7 @@ TEST_F(Dispatch, NoRunningStatusAndSkippedBytes) {
   send({0xC0, 5, 0, 0x90, 62, 64});  // program change takes two bytes
   EXPECT_EQ(table()[0], entry(2, 62, kHeld));
   send({0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7});  // system exclusive: no effect
-  send({0xF2, 0x90, 61, 100});  // a song position cut short by the next status byte
+  send({0xF2, 0x90, 61, 100});                 // a song position cut short by the next status byte
   EXPECT_EQ(table()[0], entry(1, 61, kHeld));
 }
 

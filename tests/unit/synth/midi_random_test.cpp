@@ -61,7 +61,8 @@ TEST(MidiRandom, VoiceTableInvariantsHoldForRandomStreams) {
       const size_t size = rng() % 12;
       std::vector<uint8_t> bytes(size);
       for (auto& b : bytes) b = randomByte(rng);
-      const int32_t count = size == 0 ? 0 : static_cast<int32_t>(size - rng() % 2);  // sometimes short
+      const int32_t count =
+          size == 0 ? 0 : static_cast<int32_t>(size - rng() % 2);  // sometimes short
       rack.processMidi(size == 0 ? nullptr : bytes.data(), count);
       for (int slot = 0; slot < 6; ++slot) {
         const std::string fault = voiceTableFault(rack, slot);

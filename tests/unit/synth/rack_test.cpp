@@ -83,8 +83,8 @@ TEST_F(Rack, DeactivateSilencesAndResetsTheVoiceTable) {
 }
 
 TEST_F(Rack, RenderMixesActiveSlotsInOrderAndClips) {
-  std::vector<float> in = {3.0f, -5.0f, std::numeric_limits<float>::quiet_NaN(), 1.0f,
-                           -1.0f, 0.25f, 0.0f, 0.0f};
+  std::vector<float> in = {3.0f, -5.0f, std::numeric_limits<float>::quiet_NaN(), 1.0f, -1.0f, 0.25f,
+                           0.0f, 0.0f};
   std::vector<float> out(8, 7.0f);
   rack.createSynth(0, 1, 0, false);  // no voices: passes input at parameter 1
   rack.setParameter(0, 1, 0.5f);
@@ -97,9 +97,9 @@ TEST_F(Rack, RenderMixesActiveSlotsInOrderAndClips) {
   rack.setParameter(1, 1, 1.5f);
   rack.activate(1);
   rack.render(out.data(), in.data(), 1, 1, 8, 48000.0f);
-  EXPECT_EQ(out[3], 1.0f);    // 0.5 + 1.5 clipped
-  EXPECT_EQ(out[4], -1.0f);   // -0.5 - 1.5 clipped
-  EXPECT_EQ(out[5], 0.5f);    // 0.125 + 0.375
+  EXPECT_EQ(out[3], 1.0f);   // 0.5 + 1.5 clipped
+  EXPECT_EQ(out[4], -1.0f);  // -0.5 - 1.5 clipped
+  EXPECT_EQ(out[5], 0.5f);   // 0.125 + 0.375
 }
 
 TEST_F(Rack, RenderWithoutAUsableRateIsSilent) {

@@ -95,10 +95,16 @@ void checkTerminated() {
 
 }  // namespace
 
-void terminationPoint() { checkTerminated(); }
+void terminationPoint() {
+  checkTerminated();
+}
 
-void setManualPerformanceCounter(bool manual) { kernel().manualCounter = manual; }
-void advancePerformanceCounter(LONGLONG ticks) { kernel().manualCounterValue += ticks; }
+void setManualPerformanceCounter(bool manual) {
+  kernel().manualCounter = manual;
+}
+void advancePerformanceCounter(LONGLONG ticks) {
+  kernel().manualCounterValue += ticks;
+}
 
 void failNextCreateEvent(int count) {
   std::lock_guard lock(kernel().mutex);
@@ -298,9 +304,13 @@ BOOL SetThreadPriority(HANDLE handle, int priority) {
   return TRUE;
 }
 
-int GetThreadPriority(HANDLE handle) { return threadPriorityOf(handle); }
+int GetThreadPriority(HANDLE handle) {
+  return threadPriorityOf(handle);
+}
 
-HANDLE GetCurrentThread() { return kCurrentThreadPseudoHandle; }
+HANDLE GetCurrentThread() {
+  return kCurrentThreadPseudoHandle;
+}
 
 DWORD GetCurrentThreadId() {
   if (currentThread) return currentThread->id;
@@ -338,7 +348,8 @@ void Sleep(DWORD milliseconds) {
   // A simulated thread sleeps as a wait, so that TerminateThread can end it here.
   std::unique_lock lock(kernel().mutex);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  kernel().changed.wait_until(lock, deadline, [] { return currentThread->terminateRequested.load(); });
+  kernel().changed.wait_until(lock, deadline,
+                              [] { return currentThread->terminateRequested.load(); });
   lock.unlock();
   checkTerminated();
 }
@@ -349,8 +360,12 @@ DWORD GetTickCount() {
       duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-DWORD GetLastError() { return lastError; }
-void SetLastError(DWORD error) { lastError = error; }
+DWORD GetLastError() {
+  return lastError;
+}
+void SetLastError(DWORD error) {
+  lastError = error;
+}
 
 BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
   if (!count) return FALSE;

@@ -1,2 +1,3 @@
-// Simulated registry, file existence and string conversions (to be filled in with the ASIO driver list).
+// Simulated registry, file existence and string conversions (to be filled in with the ASIO driver
+// list).
 #pragma once

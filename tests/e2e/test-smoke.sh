@@ -40,6 +40,9 @@ tr -d '\r' <"$out/window.txt" >"$out/window.tsv"
 rect=$(sed -n 's/^rect //p' "$out/window.tsv")
 e2e_screenshot "$build/e2e/tonbrik-window.png" "$rect" || e2e_fail "screenshot failed"
 e2e_log "screenshot: $build/e2e/tonbrik-window.png"
+# A window that did not paint is one or two flat colours.
+colours=$(convert "$build/e2e/tonbrik-window.png" -format %k info:)
+[ "${colours:-0}" -gt 4 ] || e2e_fail "the screenshot shows no painted window ($colours colours)"
 
 text_of() { awk -F'\t' -v id="$1" '$1 == id { print $3; exit }' "$out/window.tsv"; }
 failures=0

@@ -67,6 +67,14 @@ int threadPriorityOf(HANDLE thread);
 int terminatedThreadCount();
 int liveHandleCount();
 
+// Waits until `thread` blocks in a wait on objects none of which is signalled (it
+// has nothing left to do) or has ended; false after `milliseconds`. Lets a test
+// observe a worker's state only once the worker has finished reacting.
+bool waitForThreadIdle(HANDLE thread, DWORD milliseconds);
+// While held, the thread's waits do not return even when an object is signalled,
+// as if the scheduler left it waiting: a late wake-up, made deterministic.
+void holdThreadWakeUps(HANDLE thread, bool hold);
+
 // Restores every kernel setting above to its default.
 void resetKernel();
 

@@ -2,8 +2,8 @@
 // driver's thread: no allocation, no lock, no wait.
 #include "midi/midi_port.h"
 
-void CALLBACK MidiPort::inputCallback(HMIDIIN, UINT message, DWORD_PTR instance,
-                                      DWORD_PTR param1, DWORD_PTR) {
+void CALLBACK MidiPort::inputCallback(HMIDIIN, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                                      DWORD_PTR) {
   auto* port = reinterpret_cast<MidiPort*>(instance);
   if (port != nullptr) port->handleInput(message, param1);
 }

@@ -18,7 +18,9 @@ std::string nameOf(const CHAR* text, size_t capacity) {
 
 }  // namespace
 
-MidiPort::MidiPort() { CoInitialize(nullptr); }
+MidiPort::MidiPort() {
+  CoInitialize(nullptr);
+}
 
 MidiPort::~MidiPort() {
   close();

@@ -24,8 +24,12 @@ void appendUtf8(std::string& out, uint32_t code) {
 
 constexpr uint32_t kReplacement = 0xFFFD;
 
-bool isHighSurrogate(uint32_t unit) { return unit >= 0xD800 && unit < 0xDC00; }
-bool isLowSurrogate(uint32_t unit) { return unit >= 0xDC00 && unit < 0xE000; }
+bool isHighSurrogate(uint32_t unit) {
+  return unit >= 0xD800 && unit < 0xDC00;
+}
+bool isLowSurrogate(uint32_t unit) {
+  return unit >= 0xDC00 && unit < 0xE000;
+}
 
 }  // namespace
 

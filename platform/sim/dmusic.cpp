@@ -4,6 +4,7 @@
 #include "platform/sim/dmusic.h"
 
 #include "platform/sim/kernel.h"
+#include "platform/sim/kernel_objects.h"
 
 #include <algorithm>
 #include <atomic>
@@ -28,7 +29,9 @@ namespace {
 constexpr DWORD kEventHeaderBytes = 20;
 constexpr DWORD kDx7PortParamsBytes = 32;
 
-DWORD eventSize(DWORD length) { return (kEventHeaderBytes + length + 7) & ~7u; }
+DWORD eventSize(DWORD length) {
+  return (kEventHeaderBytes + length + 7) & ~7u;
+}
 
 struct Failure {
   int count = 0;
@@ -160,6 +163,8 @@ class BufferObject : public Counted<IDirectMusicBuffer> {
     std::lock_guard lock(state().mutex);
     if (readPos_ >= used_) {
       if (!state().zeroLengthForever) return S_FALSE;
+      // A reader caught in this loop can still be ended by TerminateThread.
+      terminationPoint();
       if (time) *time = 0;
       if (channelGroup) *channelGroup = 0;
       if (length) *length = 0;
@@ -431,6 +436,8 @@ void resetDirectMusic() {
   state().blockedReads = 0;
 }
 
-int liveDirectMusicObjects() { return state().liveObjects.load(); }
+int liveDirectMusicObjects() {
+  return state().liveObjects.load();
+}
 
 }  // namespace sim

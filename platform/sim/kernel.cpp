@@ -110,6 +110,10 @@ void advancePerformanceCounter(LONGLONG ticks) {
   kernel().manualCounterValue += ticks;
 }
 
+std::atomic<SleepObserver> sleepObserver{nullptr};
+
+void setSleepObserver(SleepObserver observer) { sleepObserver = observer; }
+
 void failNextCreateEvent(int count) {
   std::lock_guard lock(kernel().mutex);
   kernel().failCreateEvent = count;
@@ -166,6 +170,7 @@ void resetKernel() {
   kernel().terminated = 0;
   kernel().manualCounter = false;
   kernel().manualCounterValue = 0;
+  sleepObserver = nullptr;
 }
 
 }  // namespace sim
@@ -377,6 +382,7 @@ BOOL TerminateThread(HANDLE handle, DWORD exitCode) {
 }
 
 void Sleep(DWORD milliseconds) {
+  if (SleepObserver observer = sleepObserver.load()) observer(milliseconds);
   checkTerminated();
   if (!currentThread) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));

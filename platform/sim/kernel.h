@@ -58,6 +58,11 @@ constexpr LONGLONG kPerformanceFrequency = 10'000'000;
 void setManualPerformanceCounter(bool manual);
 void advancePerformanceCounter(LONGLONG ticks);
 
+// Called with the duration of every Sleep before it sleeps (null: none), so a test
+// can see the pauses a device operation makes without measuring time.
+using SleepObserver = void (*)(DWORD milliseconds);
+void setSleepObserver(SleepObserver observer);
+
 // Failure injection: the next `count` calls of the function fail.
 void failNextCreateEvent(int count = 1);
 void failNextCreateThread(int count = 1);

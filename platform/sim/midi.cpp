@@ -55,18 +55,21 @@ Midi& midi() {
 
 struct PendingCallback {
   LPMIDICALLBACK callback = nullptr;
-  HMIDIIN handle = nullptr;
+  // Kept as a number: MIM_CLOSE reports the handle of a device already freed.
+  uintptr_t handle = 0;
   DWORD_PTR instance = 0;
   UINT message = 0;
   DWORD_PTR param1 = 0;
 };
 
 void fire(const PendingCallback& call) {
-  if (call.callback) call.callback(call.handle, call.message, call.instance, call.param1, 0);
+  if (call.callback)
+    call.callback(reinterpret_cast<HMIDIIN>(call.handle), call.message, call.instance, call.param1,
+                  0);
 }
 
 PendingCallback pending(InHandle* in, UINT message, DWORD_PTR param1) {
-  return PendingCallback{in->callback, reinterpret_cast<HMIDIIN>(in), in->instance, message,
+  return PendingCallback{in->callback, reinterpret_cast<uintptr_t>(in), in->instance, message,
                          param1};
 }
 

@@ -177,7 +177,8 @@ bool midiInFire(UINT message, DWORD_PTR param1, DWORD_PTR param2) {
     if (in == nullptr || in->callback == nullptr) return false;
     call = pending(in, message, param1);
   }
-  call.callback(call.handle, call.message, call.instance, call.param1, param2);
+  call.callback(reinterpret_cast<HMIDIIN>(call.handle), call.message, call.instance, call.param1,
+                param2);
   return true;
 }
 

@@ -320,6 +320,7 @@ MMRESULT midiInClose(HMIDIIN handle) {
     if (in == nullptr) return MMSYSERR_INVALHANDLE;
     if (!in->queue.empty()) return MIDIERR_STILLPLAYING;
     call = pending(in, MIM_CLOSE, 0);
+    call.handle = reinterpret_cast<uintptr_t>(handle);
     midi().inHandles.erase(in);
     if (midi().currentIn == in) midi().currentIn = nullptr;
     delete in;

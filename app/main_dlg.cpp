@@ -35,15 +35,11 @@ CMainDlg::~CMainDlg() {
 #if TONBRIK_HAVE_ASIO
   AsioHost::close();
 #endif
-#if TONBRIK_HAVE_DUPLEX
   if (m_pDuplex) {
     m_pDuplex->release();
     m_pDuplex.reset();
   }
-#endif
-#if TONBRIK_HAVE_MIDI
   m_pMidi.reset();
-#endif
   if (m_pRack) {
     m_pRack->close();
     m_pRack.reset();
@@ -68,17 +64,11 @@ BOOL CMainDlg::OnInitDialog() {
   }
   SendMessageA(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
 
-#if TONBRIK_HAVE_MIDI
   m_pMidi = std::make_unique<MidiPort>();
   m_pRack = std::make_unique<SynthRack>();
   m_pRack->open(m_pMidi.get(), kRackTimerMs);
-#else
-  m_pRack = std::make_unique<SynthRack>();
-  m_pRack->open(nullptr, kRackTimerMs);
-#endif
   SetTimer(hwnd(), kTimerId, kTimerPeriodMs, nullptr);
 
-#if TONBRIK_HAVE_MIDI
   // Output device 1 may be missing or a synthesizer; input still works without it.
   int midiResult = m_pMidi->open(m_pRack.get(), hwnd(), kMidiInDevice, kMidiOutDevice, true, false,
                                  true, kSysexRingBytes);
@@ -94,12 +84,6 @@ BOOL CMainDlg::OnInitDialog() {
   m_pMidi->deviceNames(inName, outName);
   SetDlgItemText(IDC_MIDI_IN_NAME, inName);
   SetDlgItemText(IDC_MIDI_OUT_NAME, outName);
-#else
-  setStateText(IDC_MIDI_OUT_STATE, false);
-  setStateText(IDC_MIDI_IN_STATE, false);
-  SetDlgItemText(IDC_MIDI_IN_NAME, "");
-  SetDlgItemText(IDC_MIDI_OUT_NAME, "");
-#endif
 
   // The ASIO route is offered only when the first driver loads and fits.
 #if TONBRIK_HAVE_ASIO
@@ -184,12 +168,8 @@ void CMainDlg::OnDestroy() {
 #if TONBRIK_HAVE_ASIO
   AsioHost::stop();
 #endif
-#if TONBRIK_HAVE_DUPLEX
   if (m_pDuplex) m_pDuplex->stop();
-#endif
-#if TONBRIK_HAVE_MIDI
   if (m_pMidi) m_pMidi->stop();
-#endif
   if (m_pRack) m_pRack->open(nullptr, 0);
 }
 

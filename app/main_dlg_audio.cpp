@@ -23,16 +23,13 @@ void CMainDlg::OpenAudio(AudioRoute route) {
 #if TONBRIK_HAVE_ASIO
   AsioHost::close();
 #endif
-#if TONBRIK_HAVE_DUPLEX
   if (m_pDuplex) {
     m_pDuplex->release();
     m_pDuplex.reset();
   }
-#endif
 
   bool active = false;
   if (route == AudioRoute::kDuplex) {
-#if TONBRIK_HAVE_DUPLEX
     m_pDuplex = std::make_unique<DsoundDuplex>();
     m_pDuplex->open(m_pRack.get(), hwnd(), kChannels, kSampleRate, kDuplexBlockFrames,
                     kDuplexBlockCountSetting);
@@ -41,10 +38,6 @@ void CMainDlg::OpenAudio(AudioRoute route) {
     SetDlgItemText(IDC_AUDIO_IN_NAME, captureName);
     SetDlgItemText(IDC_AUDIO_OUT_NAME, renderName);
     active = m_pDuplex->start(0) == 0;
-#else
-    SetDlgItemText(IDC_AUDIO_IN_NAME, "");
-    SetDlgItemText(IDC_AUDIO_OUT_NAME, "");
-#endif
   } else {
 #if TONBRIK_HAVE_ASIO
     AsioHost::open(m_pRack.get(), hwnd(), kAsioOutputs, kAsioInputs, kSampleRate,

@@ -1,5 +1,6 @@
 #include "audio/asio_api.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "audio/asio_driver_registry.h"
@@ -10,8 +11,9 @@ AsioDriverRegistry* driverRegistry = nullptr;
 namespace {
 
 void copyText(char* destination, size_t capacity, const char* text) {
-  std::strncpy(destination, text, capacity - 1);
-  destination[capacity - 1] = 0;
+  const size_t length = std::min(std::strlen(text), capacity - 1);
+  std::memcpy(destination, text, length);
+  destination[length] = 0;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "audio/asio_driver_registry.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -86,8 +87,10 @@ AsioDriverEntry* makeEntry(HKEY asioKey, const char* keyName, int32_t id) {
     char description[kValueSize];
     const char* name =
         readString(key, "description", description, kValueSize) ? description : keyName;
-    std::strncpy(entry->displayName, name, sizeof(entry->displayName) - 1);
-    entry->displayName[sizeof(entry->displayName) - 1] = 0;
+    // A description longer than the field is cut at its end.
+    const size_t length = std::min(std::strlen(name), sizeof(entry->displayName) - 1);
+    std::memcpy(entry->displayName, name, length);
+    entry->displayName[length] = 0;
   }
   RegCloseKey(key);
   return entry;

@@ -3,6 +3,7 @@
 // buffer switches. Exit code 0 when everything held; messages on stdout.
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "audio/asio.h"
@@ -11,6 +12,9 @@ namespace {
 
 std::atomic<int> switches{0};
 std::atomic<int> timeInfoSwitches{0};
+std::atomic<int> resets{0};
+std::atomic<int> sizeChanges{0};
+std::atomic<int> lastSize{0};
 int32_t frames = 0;
 ASIOBufferInfo infos[4];
 
@@ -31,9 +35,24 @@ ASIOTime* bufferSwitchTimeInfo(ASIOTime*, int32_t index, ASIOBool direct) {
 void sampleRateDidChange(ASIOSampleRate) {}
 
 int32_t asioMessage(int32_t selector, int32_t value, void*, double*) {
-  if (selector == kAsioSelectorSupported) return value == kAsioSupportsTimeInfo ? 1 : 0;
-  if (selector == kAsioSupportsTimeInfo) return 1;
-  return 0;
+  switch (selector) {
+    case kAsioSelectorSupported:
+      return value == kAsioSupportsTimeInfo || value == kAsioResetRequest ||
+                     value == kAsioBufferSizeChange
+                 ? 1
+                 : 0;
+    case kAsioSupportsTimeInfo:
+      return 1;
+    case kAsioResetRequest:
+      ++resets;
+      return 1;
+    case kAsioBufferSizeChange:
+      ++sizeChanges;
+      lastSize = value;
+      return 1;
+    default:
+      return 0;
+  }
 }
 
 int fail(const char* what) {
@@ -114,6 +133,13 @@ int main() {
   // about the buffer period, not that every period was met.
   if (counted < expected * 0.7 || counted > expected * 1.3) return fail("callback rate");
   if (timeInfoSwitches != counted) return fail("time info not used");
+  std::printf("requests: %d resets, %d size changes (last %d)\n", resets.load(), sizeChanges.load(),
+              lastSize.load());
+  // Set by the caller when it has arranged one reset and one change to 512 frames.
+  const char* expect = std::getenv("VASIO_CHECK_EXPECT_REQUESTS");
+  if (expect != nullptr && (resets != 1 || sizeChanges != 1 || lastSize != 512)) {
+    return fail("requests");
+  }
   std::printf("OK\n");
   return 0;
 }

@@ -24,6 +24,14 @@ if [ $status -eq 0 ] && command -v soxi >/dev/null; then
   # Output 1 is input 1 looped back: the driver's 440 Hz test tone at half scale.
   sox "$wav" -n remix 1 stat 2>&1 | grep -E 'Maximum amplitude|Rough +frequency'
 fi
+# Requests to the host: a size change through the control file, a timed reset.
+if [ $status -eq 0 ]; then
+  echo "buffersize 512" > "$WINEPREFIX/drive_c/vasio/control.txt"
+  TONBRIK_VASIO_CONTROL_FILE='C:\vasio\control.txt' TONBRIK_VASIO_RESET_AFTER_MS=500 \
+    VASIO_CHECK_EXPECT_REQUESTS=1 TONBRIK_VASIO_OUTPUT_WAV= \
+    wine 'C:\vasio\vasio_check.exe' || status=$?
+  tail -n 4 "$WINEPREFIX/drive_c/vasio/driver.log" | tr -d '\r'
+fi
 wine regsvr32 /u /s 'C:\vasio\tonbrik_vasio.dll'
 if wine reg query 'HKLM\SOFTWARE\ASIO\Tonbrik Virtual ASIO' >/dev/null 2>&1; then
   echo "FAIL: still registered after unregistering"

@@ -116,6 +116,12 @@ TEST_F(AsioDriverRegistryTest, EntryNamesShortenLongDescriptions) {
   EXPECT_EQ(buffers[2][0], 'z');
   EXPECT_EQ(list.entryNames(names, 1), 1);
 
+  char whole[200];
+  FakeDriverInstall c("C", std::string(150, 'c'), 3);
+  AsioDriverRegistry longer;
+  EXPECT_EQ(longer.entryName(2, whole, sizeof(whole)), ASE_OK);
+  EXPECT_EQ(std::string(whole), std::string(127, 'c'));
+
   char small[8];
   EXPECT_EQ(list.entryName(1, small, sizeof(small)), ASE_OK);
   EXPECT_STREQ(small, "abcd...");

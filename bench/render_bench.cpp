@@ -26,7 +26,8 @@ void renderRack(benchmark::State& state, int slots, int voices, int frames) {
     for (int p = 0; p < 17; ++p) rack.setParameter(slot, p, 0.0f);
     rack.activate(slot);
     for (int note = 0; note < voices; ++note) {
-      const uint8_t message[3] = {static_cast<uint8_t>(0x90 | slot), static_cast<uint8_t>(note), 100};
+      const uint8_t message[3] = {static_cast<uint8_t>(0x90 | slot), static_cast<uint8_t>(note),
+                                  100};
       rack.processMidi(message, 3);
     }
   }
@@ -39,8 +40,12 @@ void renderRack(benchmark::State& state, int slots, int voices, int frames) {
   setCounters(state, frames, slots * voices);
 }
 
-void BM_WindowConfiguration(benchmark::State& state) { renderRack(state, 1, 16, 128); }
-void BM_FullRack(benchmark::State& state) { renderRack(state, 16, 128, 128); }
+void BM_WindowConfiguration(benchmark::State& state) {
+  renderRack(state, 1, 16, 128);
+}
+void BM_FullRack(benchmark::State& state) {
+  renderRack(state, 16, 128, 128);
+}
 
 }  // namespace
 

@@ -84,8 +84,12 @@ void unregisterAllComClasses() {
   com().classes.clear();
 }
 
-int comInitializeBalance() { return com().initializeBalance; }
-int coCreateInstanceCount() { return com().createCount; }
+int comInitializeBalance() {
+  return com().initializeBalance;
+}
+int coCreateInstanceCount() {
+  return com().createCount;
+}
 
 void failCoInitialize(bool fail) {
   std::lock_guard lock(com().mutex);
@@ -113,9 +117,13 @@ HRESULT CoInitializeEx(LPVOID, DWORD) {
   return S_OK;
 }
 
-HRESULT CoInitialize(LPVOID reserved) { return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED); }
+HRESULT CoInitialize(LPVOID reserved) {
+  return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED);
+}
 
-void CoUninitialize() { --com().initializeBalance; }
+void CoUninitialize() {
+  --com().initializeBalance;
+}
 
 HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD, REFIID iid, LPVOID* object) {
   if (object == nullptr) return E_POINTER;

@@ -24,9 +24,15 @@ typedef wchar_t OLECHAR;
 typedef OLECHAR* LPOLESTR;
 typedef const OLECHAR* LPCOLESTR;
 
-inline bool operator==(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
-inline BOOL IsEqualGUID(REFGUID a, REFGUID b) { return a == b ? TRUE : FALSE; }
+inline bool operator==(const GUID& a, const GUID& b) {
+  return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+inline bool operator!=(const GUID& a, const GUID& b) {
+  return !(a == b);
+}
+inline BOOL IsEqualGUID(REFGUID a, REFGUID b) {
+  return a == b ? TRUE : FALSE;
+}
 #define IsEqualIID(a, b) IsEqualGUID(a, b)
 #define IsEqualCLSID(a, b) IsEqualGUID(a, b)
 
@@ -52,7 +58,8 @@ extern const IID IID_IUnknown;
 HRESULT CoInitialize(LPVOID reserved);
 HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit);
 void CoUninitialize();
-HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object);
+HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
+                         LPVOID* object);
 HRESULT CLSIDFromString(LPCOLESTR text, LPCLSID clsid);
 
 namespace sim {

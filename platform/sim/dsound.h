@@ -1,2 +1,226 @@
-// Simulated DirectSound full-duplex device (to be filled in with the full-duplex engine).
+// Simulated DirectSound full duplex: one capture ring and one render ring on the
+// default devices, whose capture and play positions advance on a clock that tests
+// drive (or that runs in real time). Notification events are signalled as the play
+// position passes their offsets. Every call can be made to fail, and the arguments
+// of creation and of SetNotificationPositions are recorded.
 #pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/base.h"
+#include "platform/sim/com.h"
+
+#ifndef WAVE_FORMAT_PCM
+#define WAVE_FORMAT_PCM 1
+#endif
+
+typedef struct tWAVEFORMATEX {
+  WORD wFormatTag;
+  WORD nChannels;
+  DWORD nSamplesPerSec;
+  DWORD nAvgBytesPerSec;
+  WORD nBlockAlign;
+  WORD wBitsPerSample;
+  WORD cbSize;
+} WAVEFORMATEX, *LPWAVEFORMATEX;
+typedef const WAVEFORMATEX* LPCWAVEFORMATEX;
+
+typedef const GUID* LPCGUID;
+
+typedef struct _DSBUFFERDESC {
+  DWORD dwSize;
+  DWORD dwFlags;
+  DWORD dwBufferBytes;
+  DWORD dwReserved;
+  LPWAVEFORMATEX lpwfxFormat;
+  GUID guid3DAlgorithm;
+} DSBUFFERDESC, *LPDSBUFFERDESC;
+typedef const DSBUFFERDESC* LPCDSBUFFERDESC;
+
+typedef struct _DSCEFFECTDESC {
+  DWORD dwSize;
+  DWORD dwFlags;
+  GUID guidDSCFXClass;
+  GUID guidDSCFXInstance;
+  DWORD dwReserved1;
+  DWORD dwReserved2;
+} DSCEFFECTDESC, *LPDSCEFFECTDESC;
+
+typedef struct _DSCBUFFERDESC {
+  DWORD dwSize;
+  DWORD dwFlags;
+  DWORD dwBufferBytes;
+  DWORD dwReserved;
+  LPWAVEFORMATEX lpwfxFormat;
+  DWORD dwFXCount;
+  LPDSCEFFECTDESC lpDSCFXDesc;
+} DSCBUFFERDESC, *LPDSCBUFFERDESC;
+typedef const DSCBUFFERDESC* LPCDSCBUFFERDESC;
+
+typedef struct _DSBPOSITIONNOTIFY {
+  DWORD dwOffset;
+  HANDLE hEventNotify;
+} DSBPOSITIONNOTIFY, *LPDSBPOSITIONNOTIFY;
+typedef const DSBPOSITIONNOTIFY* LPCDSBPOSITIONNOTIFY;
+
+#define DS_OK S_OK
+#define DSERR_ALLOCATED (static_cast<HRESULT>(0x8878000Au))
+#define DSERR_INVALIDPARAM E_INVALIDARG
+#define DSERR_INVALIDCALL (static_cast<HRESULT>(0x88780032u))
+#define DSERR_BUFFERLOST (static_cast<HRESULT>(0x88780096u))
+#define DSERR_NODRIVER (static_cast<HRESULT>(0x88780078u))
+#define DSERR_GENERIC E_FAIL
+
+#define DSSCL_NORMAL 1
+#define DSSCL_PRIORITY 2
+
+#define DSBCAPS_LOCSOFTWARE 0x00000008u
+#define DSBCAPS_CTRLPOSITIONNOTIFY 0x00000100u
+#define DSBCAPS_GLOBALFOCUS 0x00008000u
+#define DSBCAPS_GETCURRENTPOSITION2 0x00010000u
+
+#define DSBSTATUS_PLAYING 0x00000001u
+#define DSBSTATUS_BUFFERLOST 0x00000002u
+#define DSBSTATUS_LOOPING 0x00000004u
+#define DSCBSTATUS_CAPTURING 0x00000001u
+#define DSCBSTATUS_LOOPING 0x00000002u
+
+#define DSBLOCK_FROMWRITECURSOR 0x00000001u
+#define DSBLOCK_ENTIREBUFFER 0x00000002u
+#define DSCBLOCK_ENTIREBUFFER 0x00000001u
+#define DSBPLAY_LOOPING 0x00000001u
+#define DSCBSTART_LOOPING 0x00000001u
+
+extern const IID IID_IDirectSoundNotify;
+
+struct IDirectSoundBuffer8 : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD playCursor, LPDWORD writeCursor) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetStatus(LPDWORD status) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Lock(DWORD offset, DWORD bytes, LPVOID* audio1, LPDWORD bytes1,
+                                         LPVOID* audio2, LPDWORD bytes2, DWORD flags) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Play(DWORD reserved1, DWORD priority, DWORD flags) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetCurrentPosition(DWORD position) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Stop() = 0;
+  virtual HRESULT STDMETHODCALLTYPE Unlock(LPVOID audio1, DWORD bytes1, LPVOID audio2,
+                                           DWORD bytes2) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Restore() = 0;
+};
+typedef IDirectSoundBuffer8* LPDIRECTSOUNDBUFFER8;
+
+struct IDirectSoundCaptureBuffer8 : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD capturePosition,
+                                                       LPDWORD readPosition) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetStatus(LPDWORD status) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Lock(DWORD offset, DWORD bytes, LPVOID* audio1, LPDWORD bytes1,
+                                         LPVOID* audio2, LPDWORD bytes2, DWORD flags) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Start(DWORD flags) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Stop() = 0;
+  virtual HRESULT STDMETHODCALLTYPE Unlock(LPVOID audio1, DWORD bytes1, LPVOID audio2,
+                                           DWORD bytes2) = 0;
+};
+typedef IDirectSoundCaptureBuffer8* LPDIRECTSOUNDCAPTUREBUFFER8;
+
+struct IDirectSoundNotify : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE SetNotificationPositions(DWORD count,
+                                                             LPCDSBPOSITIONNOTIFY positions) = 0;
+};
+typedef IDirectSoundNotify* LPDIRECTSOUNDNOTIFY;
+
+struct IDirectSoundFullDuplex : IUnknown {};
+typedef IDirectSoundFullDuplex* LPDIRECTSOUNDFULLDUPLEX;
+
+typedef BOOL(CALLBACK* LPDSENUMCALLBACKA)(LPGUID guid, LPCSTR description, LPCSTR module,
+                                          LPVOID context);
+
+HRESULT DirectSoundFullDuplexCreate(LPCGUID captureDevice, LPCGUID renderDevice,
+                                    LPCDSCBUFFERDESC captureDesc, LPCDSBUFFERDESC renderDesc,
+                                    HWND window, DWORD level, LPDIRECTSOUNDFULLDUPLEX* duplex,
+                                    LPDIRECTSOUNDCAPTUREBUFFER8* captureBuffer,
+                                    LPDIRECTSOUNDBUFFER8* renderBuffer, LPUNKNOWN outer);
+HRESULT DirectSoundEnumerateA(LPDSENUMCALLBACKA callback, LPVOID context);
+HRESULT DirectSoundCaptureEnumerateA(LPDSENUMCALLBACKA callback, LPVOID context);
+
+namespace sim {
+
+// Calls that can be made to fail.
+enum class DsoundCall {
+  FullDuplexCreate,
+  QueryNotify,
+  SetNotificationPositions,
+  GetStatus,
+  Restore,
+  RenderLock,
+  CaptureLock,
+  SetCurrentPosition,
+  Play,
+  CaptureStart,
+  RenderStop,
+  CaptureStop,
+  CapturePosition,
+  EnumerateRender,
+  EnumerateCapture,
+};
+
+// The next `count` calls of `call` fail with `result`.
+void failDsound(DsoundCall call, int count = 1, HRESULT result = DSERR_GENERIC);
+
+// What DirectSoundFullDuplexCreate was given (descriptions copied with their formats).
+struct DsoundCreateCall {
+  bool captureDeviceNull = false;
+  bool renderDeviceNull = false;
+  DSCBUFFERDESC captureDesc{};
+  WAVEFORMATEX captureFormat{};
+  DSBUFFERDESC renderDesc{};
+  WAVEFORMATEX renderFormat{};
+  HWND window = nullptr;
+  DWORD level = 0;
+  bool outerNull = false;
+};
+int dsoundCreateCount();
+DsoundCreateCall lastDsoundCreate();
+// The positions given to the render ring's notification interface.
+std::vector<DSBPOSITIONNOTIFY> dsoundNotificationPositions();
+
+// Advances the device clock by `frames`: the render ring's play position moves on
+// while it plays (signalling the notification positions it passes and recording what
+// it plays), the capture ring fills while it captures.
+void advanceDsound(DWORD frames);
+// Advances the capture ring alone: a capture clock running ahead of the render clock.
+void advanceDsoundCapture(DWORD frames);
+// Runs the clock in real time on a thread of its own until switched off.
+void setDsoundRealTime(bool on);
+
+// Captured sample n (counting interleaved samples since the device was created).
+void setDsoundCaptureSource(std::function<int16_t(uint64_t n)> source);
+// The capture position runs this many bytes ahead of the read position.
+void setDsoundCaptureLead(DWORD bytes);
+
+// Everything the render ring has played since creation, as interleaved samples.
+std::vector<int16_t> dsoundPlayed();
+// The render ring's present content.
+std::vector<uint8_t> dsoundRenderRing();
+DWORD dsoundPlayPosition();
+DWORD dsoundCaptureReadPosition();
+bool dsoundRenderPlaying();
+bool dsoundCapturing();
+int dsoundRenderLockCount();
+int dsoundCaptureLockCount();
+
+// The render buffer reports itself lost until restored.
+void loseDsoundRenderBuffer();
+// While set, render Lock blocks (a stuck driver); TerminateThread still ends the caller.
+void blockDsoundRenderLock(bool block);
+// True while a caller waits inside a blocked render Lock.
+bool dsoundRenderLockBlocked();
+
+// Descriptions of the default devices; the enumerations also list one device each.
+void setDsoundDescriptions(const std::string& capture, const std::string& render);
+
+// COM references held on simulated DirectSound objects (0 when all are released).
+int liveDsoundReferences();
+
+void resetDsound();
+
+}  // namespace sim

@@ -32,13 +32,17 @@ struct ThreadObject : KernelObject {
   DWORD exitCode = STILL_ACTIVE;
   DWORD terminateCode = 0;
   std::atomic<bool> terminateRequested{false};
+  bool held = false;
   int priority = THREAD_PRIORITY_NORMAL;
   DWORD id = 0;
+  // While the thread blocks in a wait-any: the objects it waits on.
+  const std::vector<std::shared_ptr<KernelObject>>* waitingOn = nullptr;
 };
 
 struct Kernel {
   std::mutex mutex;
   std::condition_variable changed;
+  std::condition_variable threadBlocked;  // for waitForThreadIdle only
   std::unordered_map<HANDLE, std::shared_ptr<KernelObject>> handles;
   int failCreateEvent = 0;
   int failCreateThread = 0;
@@ -95,10 +99,20 @@ void checkTerminated() {
 
 }  // namespace
 
-void terminationPoint() { checkTerminated(); }
+void terminationPoint() {
+  checkTerminated();
+}
 
-void setManualPerformanceCounter(bool manual) { kernel().manualCounter = manual; }
-void advancePerformanceCounter(LONGLONG ticks) { kernel().manualCounterValue += ticks; }
+void setManualPerformanceCounter(bool manual) {
+  kernel().manualCounter = manual;
+}
+void advancePerformanceCounter(LONGLONG ticks) {
+  kernel().manualCounterValue += ticks;
+}
+
+std::atomic<SleepObserver> sleepObserver{nullptr};
+
+void setSleepObserver(SleepObserver observer) { sleepObserver = observer; }
 
 void failNextCreateEvent(int count) {
   std::lock_guard lock(kernel().mutex);
@@ -126,6 +140,29 @@ int liveHandleCount() {
   return static_cast<int>(kernel().handles.size());
 }
 
+bool waitForThreadIdle(HANDLE handle, DWORD milliseconds) {
+  std::unique_lock lock(kernel().mutex);
+  auto thread = lookupThread(handle);
+  if (!thread) return false;
+  auto idle = [&] {
+    if (thread->finished) return true;
+    if (!thread->waitingOn) return false;
+    for (auto& object : *thread->waitingOn) {
+      if (isSignaled(object.get())) return false;
+    }
+    return true;
+  };
+  return kernel().threadBlocked.wait_for(lock, std::chrono::milliseconds(milliseconds), idle);
+}
+
+void holdThreadWakeUps(HANDLE handle, bool hold) {
+  std::lock_guard lock(kernel().mutex);
+  auto thread = lookupThread(handle);
+  if (!thread) return;
+  thread->held = hold;
+  kernel().changed.notify_all();
+}
+
 void resetKernel() {
   std::lock_guard lock(kernel().mutex);
   kernel().failCreateEvent = 0;
@@ -133,6 +170,7 @@ void resetKernel() {
   kernel().terminated = 0;
   kernel().manualCounter = false;
   kernel().manualCounterValue = 0;
+  sleepObserver = nullptr;
 }
 
 }  // namespace sim
@@ -213,6 +251,10 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
       lock.unlock();
       checkTerminated();
     }
+    if (currentThread && currentThread->held) {
+      kernel().changed.wait(lock);
+      continue;
+    }
     if (waitAll) {
       bool all = true;
       for (auto& object : objects) all = all && isSignaled(object.get());
@@ -229,7 +271,12 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
       }
     }
     if (milliseconds == INFINITE) {
+      if (currentThread && !waitAll) {
+        currentThread->waitingOn = &objects;
+        kernel().threadBlocked.notify_all();
+      }
       kernel().changed.wait(lock);
+      if (currentThread) currentThread->waitingOn = nullptr;
     } else if (kernel().changed.wait_until(lock, deadline) == std::cv_status::timeout) {
       // One last look: a signal may have come with the time-out.
       bool any = false;
@@ -275,6 +322,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE start,
     object->exitCode = code;
     object->finished = true;
     kernel().changed.notify_all();
+    kernel().threadBlocked.notify_all();
     currentThread.reset();
   });
   return insert(object);
@@ -298,9 +346,13 @@ BOOL SetThreadPriority(HANDLE handle, int priority) {
   return TRUE;
 }
 
-int GetThreadPriority(HANDLE handle) { return threadPriorityOf(handle); }
+int GetThreadPriority(HANDLE handle) {
+  return threadPriorityOf(handle);
+}
 
-HANDLE GetCurrentThread() { return kCurrentThreadPseudoHandle; }
+HANDLE GetCurrentThread() {
+  return kCurrentThreadPseudoHandle;
+}
 
 DWORD GetCurrentThreadId() {
   if (currentThread) return currentThread->id;
@@ -330,6 +382,7 @@ BOOL TerminateThread(HANDLE handle, DWORD exitCode) {
 }
 
 void Sleep(DWORD milliseconds) {
+  if (SleepObserver observer = sleepObserver.load()) observer(milliseconds);
   checkTerminated();
   if (!currentThread) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -338,7 +391,8 @@ void Sleep(DWORD milliseconds) {
   // A simulated thread sleeps as a wait, so that TerminateThread can end it here.
   std::unique_lock lock(kernel().mutex);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  kernel().changed.wait_until(lock, deadline, [] { return currentThread->terminateRequested.load(); });
+  kernel().changed.wait_until(lock, deadline,
+                              [] { return currentThread->terminateRequested.load(); });
   lock.unlock();
   checkTerminated();
 }
@@ -349,8 +403,12 @@ DWORD GetTickCount() {
       duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-DWORD GetLastError() { return lastError; }
-void SetLastError(DWORD error) { lastError = error; }
+DWORD GetLastError() {
+  return lastError;
+}
+void SetLastError(DWORD error) {
+  lastError = error;
+}
 
 BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
   if (!count) return FALSE;

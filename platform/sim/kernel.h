@@ -58,6 +58,11 @@ constexpr LONGLONG kPerformanceFrequency = 10'000'000;
 void setManualPerformanceCounter(bool manual);
 void advancePerformanceCounter(LONGLONG ticks);
 
+// Called with the duration of every Sleep before it sleeps (null: none), so a test
+// can see the pauses a device operation makes without measuring time.
+using SleepObserver = void (*)(DWORD milliseconds);
+void setSleepObserver(SleepObserver observer);
+
 // Failure injection: the next `count` calls of the function fail.
 void failNextCreateEvent(int count = 1);
 void failNextCreateThread(int count = 1);
@@ -66,6 +71,14 @@ void failNextCreateThread(int count = 1);
 int threadPriorityOf(HANDLE thread);
 int terminatedThreadCount();
 int liveHandleCount();
+
+// Waits until `thread` blocks in a wait on objects none of which is signalled (it
+// has nothing left to do) or has ended; false after `milliseconds`. Lets a test
+// observe a worker's state only once the worker has finished reacting.
+bool waitForThreadIdle(HANDLE thread, DWORD milliseconds);
+// While held, the thread's waits do not return even when an object is signalled,
+// as if the scheduler left it waiting: a late wake-up, made deterministic.
+void holdThreadWakeUps(HANDLE thread, bool hold);
 
 // Restores every kernel setting above to its default.
 void resetKernel();

@@ -20,8 +20,8 @@ typedef struct timecaps_tag {
   UINT wPeriodMax;
 } TIMECAPS, *LPTIMECAPS;
 
-typedef void(CALLBACK* LPTIMECALLBACK)(UINT timerId, UINT message, DWORD_PTR user, DWORD_PTR reserved1,
-                                       DWORD_PTR reserved2);
+typedef void(CALLBACK* LPTIMECALLBACK)(UINT timerId, UINT message, DWORD_PTR user,
+                                       DWORD_PTR reserved1, DWORD_PTR reserved2);
 
 MMRESULT timeGetDevCaps(LPTIMECAPS caps, UINT size);
 MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PTR user,

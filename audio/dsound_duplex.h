@@ -1,0 +1,90 @@
+// Full-duplex audio through DirectSound: a capture ring and a render ring on the
+// default devices, processed block by block by a time-critical worker thread that
+// the render ring's position notifications wake. Each block the play position
+// has passed is filled anew, so what is written sounds one ring later.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "audio/block_timing.h"
+#include "platform/platform.h"
+#include "synth/relaxed.h"
+
+class SynthRack;
+
+class DsoundDuplex {
+ public:
+  DsoundDuplex() = default;
+  ~DsoundDuplex() { release(); }
+  DsoundDuplex(const DsoundDuplex&) = delete;
+  DsoundDuplex& operator=(const DsoundDuplex&) = delete;
+
+  int32_t open(SynthRack* rack, HWND window, int channels, int sampleRate, int blockFramesWanted,
+               int blockCountSetting);
+  int32_t start(int outputMode);
+  int32_t stop();
+  void release();
+  bool deviceNames(std::string& captureName, std::string& renderName);
+
+  // Observers.
+  int32_t sampleRate() const { return sampleRate_; }
+  int32_t channels() const { return channels_; }
+  int32_t blockFrames() const { return blockFrames_; }
+  int32_t blockSamples() const { return blockSamples_; }
+  int32_t blockBytes() const { return blockBytes_; }
+  int32_t frameBytes() const { return frameBytes_; }
+  uint32_t blockCount() const { return blockCount_; }
+  uint32_t renderBytes() const { return renderBytes_; }
+  uint32_t captureBytes() const { return captureBytes_; }
+  int32_t dropouts() const { return dropouts_.get(); }
+  bool inSync() const { return inSync_.get(); }
+  int32_t captureReadPos() const { return captureReadPos_.get(); }
+  int32_t outputMode() const { return outputMode_.get(); }
+  double peakTicks() const { return timing_.peakTicks(); }
+  double averageTicks() const { return timing_.averageTicks(); }
+  bool isOpened() const { return out16_ != nullptr; }
+  HANDLE thread() const { return thread_; }
+
+ private:
+  static DWORD WINAPI workerMain(LPVOID self);
+  void runWorker();
+  void handleWakeUp();
+  bool isSignaled(uint32_t block) const;
+  void processAndCheck(uint32_t block);
+  void processBlock(uint32_t block);
+  bool captureBlockUnusable();
+  void placeCapture();
+  void readCapture();
+  void closeEvents();
+  HANDLE stopEvent() const { return events_[blockCount_]; }
+  HANDLE handshakeEvent() const { return events_[blockCount_ + 1]; }
+
+  int32_t sampleRate_ = 0;
+  int32_t channels_ = 0;
+  uint32_t renderBytes_ = 0;
+  uint32_t captureBytes_ = 0;
+  int32_t blockFrames_ = 0;
+  int32_t blockSamples_ = 0;
+  int32_t blockBytes_ = 0;
+  int32_t frameBytes_ = 0;
+  uint32_t blockCount_ = 0;
+  // Written by the worker while it runs, by start before it exists, read by observers.
+  Relaxed<int32_t> captureReadPos_{-1};
+  Relaxed<bool> inSync_{false};
+  Relaxed<int32_t> dropouts_{0};
+  BlockTiming timing_;
+  Relaxed<int32_t> outputMode_{0};
+  std::unique_ptr<int16_t[]> out16_;
+  std::unique_ptr<float[]> outFloat_;
+  std::unique_ptr<int16_t[]> in16_;
+  std::unique_ptr<float[]> inFloat_;
+  IDirectSoundFullDuplex* duplex_ = nullptr;
+  IDirectSoundBuffer8* renderBuffer_ = nullptr;
+  IDirectSoundCaptureBuffer8* captureBuffer_ = nullptr;
+  HANDLE thread_ = nullptr;
+  std::unique_ptr<HANDLE[]> events_;
+  std::unique_ptr<DSBPOSITIONNOTIFY[]> notifyPositions_;
+  SynthRack* rack_ = nullptr;
+};

@@ -1,0 +1,105 @@
+// The program's one connection to MIDI devices: one input and one output.
+// Input arrives through winmm (the driver's callback thread) or a DirectMusic input
+// port (a worker thread of our own); either hands every message straight to the
+// rack, with no queue. Received system-exclusive data is assembled into a ring that
+// readSysexByte takes apart. Output sends short and long messages on winmm.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "midi/midi_receiver.h"
+#include "midi/sysex_ring.h"
+#include "platform/platform.h"
+#include "synth/relaxed.h"
+
+class MidiPort {
+ public:
+  static constexpr int32_t kSysexBufferCount = 2;
+  static constexpr DWORD kSysexBufferBytes = 4096;
+  static constexpr int32_t kMinRingBytes = 8192;
+  static constexpr DWORD kMusicBufferBytes = 4096;
+  static constexpr DWORD kWorkerStopMs = 500;
+  static constexpr DWORD kResetPauseMs = 10;
+  static constexpr DWORD kRetryPauseMs = 1;
+  static constexpr int32_t kLongChunkBytes = 4096;
+  static constexpr int32_t kPacedChunkBytes = 256;
+  // CALLBACK_FUNCTION | MIDI_IO_STATUS: the driver reports a backlog with MIM_MOREDATA.
+  static constexpr DWORD kInputOpenFlags = 0x30020;
+
+  MidiPort();
+  ~MidiPort();
+  MidiPort(const MidiPort&) = delete;
+  MidiPort& operator=(const MidiPort&) = delete;
+
+  // Any rack type with void processMidi(const uint8_t*, int32_t).
+  template <class Rack>
+  int32_t open(Rack* rack, HWND window, int32_t inDevice, int32_t outDevice, bool useWinmm,
+               bool strictDevice, bool portsOnly, int32_t sysexRingBytes) {
+    return openWith(MidiReceiver::of(rack), window, inDevice, outDevice, useWinmm, strictDevice,
+                    portsOnly, sysexRingBytes);
+  }
+  int32_t start();
+  int32_t stop();
+  void close();
+  bool deviceNames(std::string& inName, std::string& outName);
+
+  int32_t readSysexByte() { return ring_.readByte(); }
+  double peakInputMs() const;
+  double meanInputMs() const;
+
+  bool sendShort(uint8_t status, uint8_t data1, uint8_t data2);
+  bool sendLong(const uint8_t* data, int32_t length, int32_t pauseMs);
+
+  // The winmm input callback; `instance` is the MidiPort.
+  static void CALLBACK inputCallback(HMIDIIN handle, UINT message, DWORD_PTR instance,
+                                     DWORD_PTR param1, DWORD_PTR param2);
+
+  // Read access for observers and tests.
+  const SysexRing& sysexRing() const { return ring_; }
+  bool isRunning() const { return running_.get(); }
+  bool hasSysexBuffer(int32_t index) const { return sysexData_[index] != nullptr; }
+  bool hasOutput() const { return midiOut_.get() != nullptr; }
+  bool hasWinmmInput() const { return midiIn_.get() != nullptr; }
+  bool hasMusicPort() const { return musicPort_ != nullptr; }
+  bool hasReaderThread() const { return readerThread_ != nullptr; }
+
+ private:
+  int32_t openWith(MidiReceiver rack, HWND window, int32_t inDevice, int32_t outDevice,
+                   bool useWinmm, bool strictDevice, bool portsOnly, int32_t sysexRingBytes);
+  int32_t openOutput(int32_t outDevice, bool strictDevice, bool portsOnly);
+  void closeOutput();
+  int32_t openWinmmInput(int32_t inDevice, bool strictDevice, int32_t sysexRingBytes);
+  void closeWinmmInput();
+  int32_t openMusicInput(HWND window, int32_t inDevice, bool strictDevice);
+  void releaseMusic();
+  int32_t startMusicInput();
+  int32_t stopMusicInput();
+
+  // Input passes: the winmm callback body and the DirectMusic worker.
+  void handleInput(UINT message, DWORD_PTR param1);
+  void handleSysexBuffer(LPMIDIHDR header, bool error);
+  static DWORD WINAPI readerMain(LPVOID instance);
+  void readPass();
+  void drainMusicPort();
+  void noteInputPass(LONGLONG startTicks);
+  static LONGLONG now();
+
+  IDirectMusic8* music_ = nullptr;
+  IDirectMusicPort8* musicPort_ = nullptr;
+  IDirectMusicBuffer8* musicBuffer_ = nullptr;
+  HANDLE readerThread_ = nullptr;
+  HANDLE readEvent_ = nullptr;
+  HANDLE stopEvent_ = nullptr;
+  Relaxed<double> peakTicks_;
+  Relaxed<double> meanTicks_;
+  MidiReceiver rack_;
+  Relaxed<HMIDIIN> midiIn_;
+  Relaxed<HMIDIOUT> midiOut_;
+  MIDIHDR sysexHeader_[kSysexBufferCount] = {};
+  uint8_t* sysexData_[kSysexBufferCount] = {};
+  Relaxed<bool> running_;
+  Relaxed<bool> resetting_;
+  Relaxed<bool> overrunNoted_;
+  SysexRing ring_;
+};

@@ -1,0 +1,83 @@
+// The winmm input callback and the load figures of every input pass. Runs on the
+// driver's thread: no allocation, no lock, no wait.
+#include "midi/midi_port.h"
+
+void CALLBACK MidiPort::inputCallback(HMIDIIN, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                                      DWORD_PTR) {
+  auto* port = reinterpret_cast<MidiPort*>(instance);
+  if (port != nullptr) port->handleInput(message, param1);
+}
+
+void MidiPort::handleInput(UINT message, DWORD_PTR param1) {
+  const LONGLONG startTicks = now();
+  switch (message) {
+    case MIM_DATA: {
+      // Every message goes on as three bytes; a shorter one carries whatever the
+      // driver left in the unused bytes, which the parser does not look at.
+      const uint8_t bytes[3] = {static_cast<uint8_t>(param1 & 0xFF),
+                                static_cast<uint8_t>((param1 >> 8) & 0xFF),
+                                static_cast<uint8_t>((param1 >> 16) & 0xFF)};
+      if (rack_.attached()) rack_.deliver(bytes, 3);
+      overrunNoted_.set(false);
+      break;
+    }
+    case MIM_LONGDATA:
+      handleSysexBuffer(reinterpret_cast<LPMIDIHDR>(param1), false);
+      break;
+    case MIM_LONGERROR:
+      handleSysexBuffer(reinterpret_cast<LPMIDIHDR>(param1), true);
+      break;
+    case MIM_MOREDATA:
+      // The backed-up message is lost, so notes may hang: silence the rack, once
+      // per backlog.
+      if (!overrunNoted_.get() && rack_.attached()) rack_.deliver(nullptr, -1);
+      overrunNoted_.set(true);
+      break;
+    default:
+      break;
+  }
+  noteInputPass(startTicks);
+}
+
+void MidiPort::handleSysexBuffer(LPMIDIHDR header, bool error) {
+  if (sysexData_[0] == nullptr && sysexData_[1] == nullptr) return;
+  if (header == nullptr) return;
+  if (error) {
+    ring_.feed(nullptr, 0, SysexAbort);
+  } else {
+    if (header->lpData == nullptr) return;
+    const DWORD recorded = header->dwBytesRecorded;
+    if (recorded > 0) {
+      const auto* bytes = reinterpret_cast<const uint8_t*>(header->lpData);
+      const SysexChunkKind kind = classifySysexChunk(bytes, recorded, header->dwBufferLength);
+      ring_.feed(bytes, kind == SysexAbort ? 0 : static_cast<int32_t>(recorded), kind);
+    }
+  }
+  const HMIDIIN handle = midiIn_.get();
+  if (!resetting_.get() && handle != nullptr) midiInAddBuffer(handle, header, sizeof(MIDIHDR));
+}
+
+LONGLONG MidiPort::now() {
+  LARGE_INTEGER counter;
+  counter.QuadPart = 0;
+  QueryPerformanceCounter(&counter);
+  return counter.QuadPart;
+}
+
+void MidiPort::noteInputPass(LONGLONG startTicks) {
+  const double ticks = static_cast<double>(now() - startTicks);
+  meanTicks_.set(0.01 * ticks + 0.99 * meanTicks_.get());
+  if (ticks > peakTicks_.get()) peakTicks_.set(ticks);
+}
+
+double MidiPort::peakInputMs() const {
+  LARGE_INTEGER frequency;
+  if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart == 0) return -1.0;
+  return 1000.0 * peakTicks_.get() / static_cast<double>(frequency.QuadPart);
+}
+
+double MidiPort::meanInputMs() const {
+  LARGE_INTEGER frequency;
+  if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart == 0) return -1.0;
+  return 1000.0 * meanTicks_.get() / static_cast<double>(frequency.QuadPart);
+}

@@ -1,0 +1,164 @@
+// The DirectMusic input path: the port and its event buffer, and the worker thread
+// that reads events whenever DirectMusic signals that input is waiting.
+#include "midi/midi_port.h"
+
+#include <cstring>
+
+int32_t MidiPort::openMusicInput(HWND window, int32_t inDevice, bool strictDevice) {
+  void* created = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_DirectMusic, nullptr,
+                              CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER, IID_IDirectMusic8,
+                              &created)) ||
+      created == nullptr) {
+    return -1;
+  }
+  music_ = static_cast<IDirectMusic8*>(created);
+  // Ports cannot be created before DirectMusic has a sound device.
+  if (FAILED(music_->SetDirectSound(nullptr, window))) {
+    releaseMusic();
+    return -1;
+  }
+
+  GUID chosen;
+  std::memset(&chosen, 0, sizeof(chosen));
+  bool anyInput = false;
+  bool found = false;
+  int32_t inputsSeen = 0;
+  for (DWORD index = 0;; ++index) {
+    DMUS_PORTCAPS caps;
+    std::memset(&caps, 0, sizeof(caps));
+    caps.dwSize = sizeof(caps);
+    if (music_->EnumPort(index, &caps) != S_OK) break;
+    if (caps.dwClass != DMUS_PC_INPUTCLASS) continue;
+    chosen = caps.guidPort;
+    anyInput = true;
+    if (inputsSeen == inDevice) {
+      found = true;
+      break;
+    }
+    ++inputsSeen;
+  }
+  if (!found && strictDevice) {
+    closeOutput();
+    releaseMusic();
+    return -2;
+  }
+  if (!anyInput) {
+    releaseMusic();
+    return -4;
+  }
+
+  DMUS_PORTPARAMS8 params;
+  std::memset(&params, 0, sizeof(params));
+  params.dwSize = sizeof(params);
+  IDirectMusicPort* port = nullptr;
+  if (FAILED(music_->CreatePort(chosen, &params, &port, nullptr)) || port == nullptr) {
+    releaseMusic();
+    return -4;
+  }
+  musicPort_ = port;
+
+  // Zeroed, the format is GUID_NULL: the standard MIDI event format.
+  DMUS_BUFFERDESC desc;
+  std::memset(&desc, 0, sizeof(desc));
+  desc.dwSize = sizeof(desc);
+  desc.cbBuffer = kMusicBufferBytes;
+  IDirectMusicBuffer* buffer = nullptr;
+  if (FAILED(music_->CreateMusicBuffer(&desc, &buffer, nullptr)) || buffer == nullptr) {
+    releaseMusic();
+    return -7;
+  }
+  musicBuffer_ = buffer;
+
+  drainMusicPort();
+  readEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  stopEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  musicPort_->SetReadNotificationHandle(readEvent_);
+  return 0;
+}
+
+void MidiPort::releaseMusic() {
+  if (musicBuffer_ != nullptr) musicBuffer_->Release();
+  if (musicPort_ != nullptr) musicPort_->Release();
+  if (music_ != nullptr) music_->Release();
+  musicBuffer_ = nullptr;
+  musicPort_ = nullptr;
+  music_ = nullptr;
+}
+
+// Input that arrived before we listen is stale.
+void MidiPort::drainMusicPort() {
+  while (musicPort_->Read(musicBuffer_) == S_OK) {
+  }
+}
+
+int32_t MidiPort::startMusicInput() {
+  if (stopEvent_ == nullptr) return -4;
+  if (readerThread_ != nullptr) return 0;
+  drainMusicPort();
+  readerThread_ = CreateThread(nullptr, 0, &MidiPort::readerMain, this, 0, nullptr);
+  if (readerThread_ != nullptr) SetThreadPriority(readerThread_, THREAD_PRIORITY_TIME_CRITICAL);
+  if (FAILED(musicPort_->Activate(TRUE))) {
+    stop();
+    return -7;
+  }
+  return 0;
+}
+
+int32_t MidiPort::stopMusicInput() {
+  if (stopEvent_ == nullptr) return -4;
+  int32_t result = 0;
+  if (FAILED(musicPort_->Activate(FALSE))) result = -7;
+  if (readerThread_ != nullptr) {
+    SetEvent(stopEvent_);
+    if (WaitForSingleObject(readerThread_, kWorkerStopMs) == WAIT_TIMEOUT) {
+      TerminateThread(readerThread_, STILL_ACTIVE);
+      result = -9;
+    }
+    CloseHandle(readerThread_);
+    readerThread_ = nullptr;
+  }
+  if (rack_.attached()) rack_.deliver(nullptr, -1);
+  return result;
+}
+
+DWORD WINAPI MidiPort::readerMain(LPVOID instance) {
+  auto* port = static_cast<MidiPort*>(instance);
+  const HANDLE events[2] = {port->readEvent_, port->stopEvent_};
+  for (;;) {
+    const DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    if (woken == WAIT_OBJECT_0) {
+      port->readPass();
+    } else if (woken == WAIT_OBJECT_0 + 1 || woken == WAIT_FAILED) {
+      return 0;
+    }
+  }
+}
+
+void MidiPort::readPass() {
+  const LONGLONG startTicks = now();
+  while (musicPort_->Read(musicBuffer_) == S_OK) {
+    DWORD used = kMusicBufferBytes;
+    if (FAILED(musicBuffer_->GetUsedBytes(&used))) used = kMusicBufferBytes;
+    if (used > kMusicBufferBytes) {
+      // Events were lost: notes may hang, so silence the rack and start afresh.
+      musicBuffer_->Flush();
+      if (rack_.attached()) rack_.deliver(nullptr, -1);
+      used = 0;
+    }
+    musicBuffer_->ResetReadPtr();
+    // Some implementations answer S_OK with length 0 forever once the buffer is
+    // exhausted. A real event has data, and all events together fit in the used bytes.
+    DWORD left = used;
+    REFERENCE_TIME time = 0;
+    DWORD channelGroup = 0;
+    DWORD length = 0;
+    BYTE* data = nullptr;
+    while (musicBuffer_->GetNextEvent(&time, &channelGroup, &length, &data) == S_OK) {
+      if (length == 0 || length > left || data == nullptr) break;
+      left -= length;
+      if (rack_.attached()) rack_.deliver(data, static_cast<int32_t>(length));
+    }
+  }
+  noteInputPass(startTicks);
+}

@@ -1,0 +1,213 @@
+// Construction, open and close of both devices, the winmm input's start and stop,
+// and the device names.
+#include "midi/midi_port.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "midi/wide_text.h"
+
+namespace {
+
+std::string nameOf(const CHAR* text, size_t capacity) {
+  size_t length = 0;
+  while (length < capacity && text[length] != 0) ++length;
+  return std::string(text, length);
+}
+
+}  // namespace
+
+MidiPort::MidiPort() {
+  CoInitialize(nullptr);
+}
+
+MidiPort::~MidiPort() {
+  close();
+  CoUninitialize();
+}
+
+int32_t MidiPort::openWith(MidiReceiver rack, HWND window, int32_t inDevice, int32_t outDevice,
+                           bool useWinmm, bool strictDevice, bool portsOnly,
+                           int32_t sysexRingBytes) {
+  close();
+  if (outDevice >= 0) {
+    const int32_t result = openOutput(outDevice, strictDevice, portsOnly);
+    if (result != 0) return result;
+  }
+  if (inDevice < 0) return 0;
+  if (!rack.attached()) return -5;
+  rack_ = rack;
+  if (useWinmm) return openWinmmInput(inDevice, strictDevice, sysexRingBytes);
+  return openMusicInput(window, inDevice, strictDevice);
+}
+
+int32_t MidiPort::openOutput(int32_t outDevice, bool strictDevice, bool portsOnly) {
+  const UINT count = midiOutGetNumDevs();
+  if (count < 1) return -3;
+  UINT device = static_cast<UINT>(outDevice);
+  if (device >= count) {
+    if (strictDevice) return -2;
+    device = 0;
+  }
+  MIDIOUTCAPSA caps;
+  std::memset(&caps, 0, sizeof(caps));
+  if (midiOutGetDevCapsA(device, &caps, sizeof(caps)) != MMSYSERR_NOERROR) return -3;
+  // Software synthesizers would double the sound of our own synth.
+  if (portsOnly && caps.wTechnology != MOD_MIDIPORT && caps.wTechnology != MOD_MAPPER) return -3;
+  HMIDIOUT handle = nullptr;
+  if (midiOutOpen(&handle, device, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) {
+    midiOut_.set(nullptr);
+    return -3;
+  }
+  midiOut_.set(handle);
+  return 0;
+}
+
+void MidiPort::closeOutput() {
+  const HMIDIOUT handle = midiOut_.get();
+  if (handle == nullptr) return;
+  midiOutReset(handle);
+  Sleep(kResetPauseMs);
+  while (midiOutClose(handle) == MIDIERR_STILLPLAYING) Sleep(kRetryPauseMs);
+  midiOut_.set(nullptr);
+}
+
+int32_t MidiPort::openWinmmInput(int32_t inDevice, bool strictDevice, int32_t sysexRingBytes) {
+  const UINT count = midiInGetNumDevs();
+  if (count < 1) return -4;
+  UINT device = static_cast<UINT>(inDevice);
+  if (device >= count) {
+    if (strictDevice) {
+      closeOutput();
+      return -2;
+    }
+    device = 0;
+  }
+  HMIDIIN handle = nullptr;
+  if (midiInOpen(&handle, device, reinterpret_cast<DWORD_PTR>(&MidiPort::inputCallback),
+                 reinterpret_cast<DWORD_PTR>(this), kInputOpenFlags) != MMSYSERR_NOERROR) {
+    return -4;
+  }
+  midiIn_.set(handle);
+  if (sysexRingBytes <= 0) return 0;
+  // Input works without system-exclusive data when memory is short.
+  if (!ring_.allocate(std::max(sysexRingBytes, kMinRingBytes))) return 0;
+  for (int32_t i = 0; i < kSysexBufferCount; ++i) {
+    sysexData_[i] = new (std::nothrow) uint8_t[kSysexBufferBytes];
+    if (sysexData_[i] == nullptr) continue;
+    MIDIHDR& header = sysexHeader_[i];
+    std::memset(&header, 0, sizeof(header));
+    header.lpData = reinterpret_cast<LPSTR>(sysexData_[i]);
+    header.dwBufferLength = kSysexBufferBytes;
+    if (midiInPrepareHeader(handle, &header, sizeof(header)) != MMSYSERR_NOERROR) {
+      delete[] sysexData_[i];
+      sysexData_[i] = nullptr;
+    }
+  }
+  return 0;
+}
+
+void MidiPort::closeWinmmInput() {
+  const HMIDIIN handle = midiIn_.get();
+  if (handle != nullptr) {
+    for (int32_t i = 0; i < kSysexBufferCount; ++i) {
+      if (sysexData_[i] == nullptr) continue;
+      while (midiInUnprepareHeader(handle, &sysexHeader_[i], sizeof(MIDIHDR)) ==
+             MIDIERR_STILLPLAYING) {
+        Sleep(kRetryPauseMs);
+      }
+    }
+    while (midiInClose(handle) == MIDIERR_STILLPLAYING) Sleep(kRetryPauseMs);
+    midiIn_.set(nullptr);
+  }
+  for (int32_t i = 0; i < kSysexBufferCount; ++i) {
+    delete[] sysexData_[i];
+    sysexData_[i] = nullptr;
+  }
+}
+
+int32_t MidiPort::start() {
+  peakTicks_.set(0.0);
+  meanTicks_.set(0.0);
+  const HMIDIIN handle = midiIn_.get();
+  if (handle == nullptr) return startMusicInput();
+  if (running_.get()) return 0;
+  for (int32_t i = 0; i < kSysexBufferCount; ++i) {
+    if (sysexData_[i] != nullptr) midiInAddBuffer(handle, &sysexHeader_[i], sizeof(MIDIHDR));
+  }
+  if (midiInStart(handle) != MMSYSERR_NOERROR) return -7;
+  running_.set(true);
+  return 0;
+}
+
+int32_t MidiPort::stop() {
+  const HMIDIIN handle = midiIn_.get();
+  if (handle == nullptr) return stopMusicInput();
+  // The driver hands every queued buffer back during the reset; they must not be
+  // queued again.
+  resetting_.set(true);
+  const MMRESULT result = midiInReset(handle);
+  if (result == MMSYSERR_NOERROR) Sleep(kResetPauseMs);
+  if (rack_.attached()) rack_.deliver(nullptr, -1);
+  overrunNoted_.set(false);
+  resetting_.set(false);
+  running_.set(false);
+  return result == MMSYSERR_NOERROR ? 0 : -7;
+}
+
+void MidiPort::close() {
+  stop();
+  if (readEvent_ != nullptr) CloseHandle(readEvent_);
+  if (stopEvent_ != nullptr) CloseHandle(stopEvent_);
+  readEvent_ = nullptr;
+  stopEvent_ = nullptr;
+  releaseMusic();
+  closeWinmmInput();
+  closeOutput();
+  peakTicks_.set(0.0);
+  meanTicks_.set(0.0);
+  rack_ = MidiReceiver{};
+  running_.set(false);
+  resetting_.set(false);
+  overrunNoted_.set(false);
+  ring_.release();
+}
+
+bool MidiPort::deviceNames(std::string& inName, std::string& outName) {
+  inName.clear();
+  outName.clear();
+  bool ok = true;
+  if (const HMIDIOUT out = midiOut_.get()) {
+    UINT id = 0;
+    MIDIOUTCAPSA caps;
+    std::memset(&caps, 0, sizeof(caps));
+    if (midiOutGetID(out, &id) == MMSYSERR_NOERROR &&
+        midiOutGetDevCapsA(id, &caps, sizeof(caps)) == MMSYSERR_NOERROR) {
+      outName = nameOf(caps.szPname, sizeof(caps.szPname));
+    } else {
+      ok = false;
+    }
+  }
+  if (const HMIDIIN in = midiIn_.get()) {
+    UINT id = 0;
+    MIDIINCAPSA caps;
+    std::memset(&caps, 0, sizeof(caps));
+    if (midiInGetID(in, &id) == MMSYSERR_NOERROR &&
+        midiInGetDevCapsA(id, &caps, sizeof(caps)) == MMSYSERR_NOERROR) {
+      inName = nameOf(caps.szPname, sizeof(caps.szPname));
+    } else {
+      ok = false;
+    }
+  } else if (musicPort_ != nullptr) {
+    DMUS_PORTCAPS caps;
+    std::memset(&caps, 0, sizeof(caps));
+    caps.dwSize = sizeof(caps);
+    if (SUCCEEDED(musicPort_->GetCaps(&caps))) {
+      inName = utf8FromWide(caps.wszDescription, DMUS_MAX_DESCRIPTION);
+    } else {
+      ok = false;
+    }
+  }
+  return ok;
+}

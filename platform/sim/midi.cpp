@@ -1,0 +1,546 @@
+// One lock guards all devices and handles. Callbacks are collected under the lock
+// and fired after it is released, because a driver's callback may call winmm again
+// (the MIDI port hands each returned buffer straight back with midiInAddBuffer).
+#include "platform/sim/midi.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+
+namespace sim {
+namespace {
+
+struct InHandle {
+  UINT device = 0;
+  LPMIDICALLBACK callback = nullptr;
+  DWORD_PTR instance = 0;
+  bool started = false;
+  std::deque<LPMIDIHDR> queue;
+};
+
+struct OutHandle {
+  UINT device = 0;
+  std::map<LPMIDIHDR, int> playing;  // long messages still with the driver, polls left
+};
+
+struct Failure {
+  int count = 0;
+  MMRESULT result = MMSYSERR_NOERROR;
+};
+
+struct Midi {
+  std::mutex mutex;
+  std::vector<MidiInDevice> ins;
+  std::vector<MidiOutDevice> outs;
+  std::set<InHandle*> inHandles;
+  std::set<OutHandle*> outHandles;
+  InHandle* currentIn = nullptr;  // the input the test hooks drive: the last one opened
+  Failure failures[static_cast<int>(MidiCall::Count)];
+  int calls[static_cast<int>(MidiCall::Count)] = {};
+  DWORD lastInFlags = 0;
+  UINT lastInDevice = 0;
+  UINT lastOutDevice = 0;
+  int longMsgPolls = 0;
+  std::vector<DWORD> shortLog;
+  std::vector<std::vector<uint8_t>> longLog;
+};
+
+Midi& midi() {
+  static Midi* instance = new Midi;  // never destroyed: detached threads may outlive main
+  return *instance;
+}
+
+struct PendingCallback {
+  LPMIDICALLBACK callback = nullptr;
+  HMIDIIN handle = nullptr;
+  DWORD_PTR instance = 0;
+  UINT message = 0;
+  DWORD_PTR param1 = 0;
+};
+
+void fire(const PendingCallback& call) {
+  if (call.callback) call.callback(call.handle, call.message, call.instance, call.param1, 0);
+}
+
+PendingCallback pending(InHandle* in, UINT message, DWORD_PTR param1) {
+  return PendingCallback{in->callback, reinterpret_cast<HMIDIIN>(in), in->instance, message,
+                         param1};
+}
+
+// Counts the call; true (with the answer in *result) when a failure is injected.
+bool injected(MidiCall call, MMRESULT* result) {
+  const int index = static_cast<int>(call);
+  ++midi().calls[index];
+  Failure& failure = midi().failures[index];
+  if (failure.count <= 0) return false;
+  --failure.count;
+  *result = failure.result;
+  return true;
+}
+
+InHandle* findIn(HMIDIIN handle) {
+  auto* in = reinterpret_cast<InHandle*>(handle);
+  return midi().inHandles.count(in) ? in : nullptr;
+}
+
+OutHandle* findOut(HMIDIOUT handle) {
+  auto* out = reinterpret_cast<OutHandle*>(handle);
+  return midi().outHandles.count(out) ? out : nullptr;
+}
+
+MMRESULT checkHeader(LPMIDIHDR header, UINT size) {
+  if (header == nullptr || size < sizeof(MIDIHDR) || header->lpData == nullptr) {
+    return MMSYSERR_INVALPARAM;
+  }
+  return MMSYSERR_NOERROR;
+}
+
+void copyName(const std::string& name, CHAR* target) {
+  std::memset(target, 0, MAXPNAMELEN);
+  std::memcpy(target, name.data(), std::min<size_t>(name.size(), MAXPNAMELEN - 1));
+}
+
+// Takes the oldest queued buffer off the current started input, marked done.
+bool takeBuffer(LPMIDIHDR* header, PendingCallback* call, UINT message) {
+  InHandle* in = midi().currentIn;
+  if (in == nullptr || !in->started || in->queue.empty()) return false;
+  *header = in->queue.front();
+  in->queue.pop_front();
+  (*header)->dwFlags = ((*header)->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+  *call = pending(in, message, reinterpret_cast<DWORD_PTR>(*header));
+  return true;
+}
+
+}  // namespace
+
+void setMidiInDevices(std::vector<MidiInDevice> devices) {
+  std::lock_guard lock(midi().mutex);
+  midi().ins = std::move(devices);
+}
+
+void setMidiOutDevices(std::vector<MidiOutDevice> devices) {
+  std::lock_guard lock(midi().mutex);
+  midi().outs = std::move(devices);
+}
+
+void failMidiCall(MidiCall call, int count, MMRESULT result) {
+  std::lock_guard lock(midi().mutex);
+  midi().failures[static_cast<int>(call)] = Failure{count, result};
+}
+
+int midiCallCount(MidiCall call) {
+  std::lock_guard lock(midi().mutex);
+  return midi().calls[static_cast<int>(call)];
+}
+
+DWORD lastMidiInOpenFlags() {
+  std::lock_guard lock(midi().mutex);
+  return midi().lastInFlags;
+}
+
+UINT lastMidiInOpenDevice() {
+  std::lock_guard lock(midi().mutex);
+  return midi().lastInDevice;
+}
+
+UINT lastMidiOutOpenDevice() {
+  std::lock_guard lock(midi().mutex);
+  return midi().lastOutDevice;
+}
+
+bool midiInIsOpen() {
+  std::lock_guard lock(midi().mutex);
+  return !midi().inHandles.empty();
+}
+
+bool midiInIsStarted() {
+  std::lock_guard lock(midi().mutex);
+  return midi().currentIn != nullptr && midi().currentIn->started;
+}
+
+bool midiOutIsOpen() {
+  std::lock_guard lock(midi().mutex);
+  return !midi().outHandles.empty();
+}
+
+bool midiInFire(UINT message, DWORD_PTR param1, DWORD_PTR param2) {
+  PendingCallback call;
+  {
+    std::lock_guard lock(midi().mutex);
+    InHandle* in = midi().currentIn;
+    if (in == nullptr || in->callback == nullptr) return false;
+    call = pending(in, message, param1);
+  }
+  call.callback(call.handle, call.message, call.instance, call.param1, param2);
+  return true;
+}
+
+bool midiInSendShort(DWORD message) {
+  PendingCallback call;
+  {
+    std::lock_guard lock(midi().mutex);
+    InHandle* in = midi().currentIn;
+    if (in == nullptr || !in->started || in->callback == nullptr) return false;
+    call = pending(in, MIM_DATA, message);
+  }
+  fire(call);
+  return true;
+}
+
+bool midiInSendSysex(const uint8_t* bytes, DWORD count) {
+  PendingCallback call;
+  {
+    std::lock_guard lock(midi().mutex);
+    LPMIDIHDR header = nullptr;
+    if (!takeBuffer(&header, &call, MIM_LONGDATA)) return false;
+    const DWORD n = std::min(count, header->dwBufferLength);
+    std::memcpy(header->lpData, bytes, n);
+    header->dwBytesRecorded = n;
+  }
+  fire(call);
+  return true;
+}
+
+bool midiInReturnBuffer(UINT message, DWORD bytesRecorded) {
+  PendingCallback call;
+  {
+    std::lock_guard lock(midi().mutex);
+    LPMIDIHDR header = nullptr;
+    if (!takeBuffer(&header, &call, message)) return false;
+    header->dwBytesRecorded = bytesRecorded;
+  }
+  fire(call);
+  return true;
+}
+
+int midiInQueuedBufferCount() {
+  std::lock_guard lock(midi().mutex);
+  return midi().currentIn ? static_cast<int>(midi().currentIn->queue.size()) : 0;
+}
+
+void setMidiOutLongMsgPolls(int polls) {
+  std::lock_guard lock(midi().mutex);
+  midi().longMsgPolls = polls;
+}
+
+std::vector<DWORD> sentShortMessages() {
+  std::lock_guard lock(midi().mutex);
+  return midi().shortLog;
+}
+
+std::vector<std::vector<uint8_t>> sentLongMessages() {
+  std::lock_guard lock(midi().mutex);
+  return midi().longLog;
+}
+
+void resetMidi() {
+  std::lock_guard lock(midi().mutex);
+  for (InHandle* in : midi().inHandles) delete in;
+  for (OutHandle* out : midi().outHandles) delete out;
+  midi().inHandles.clear();
+  midi().outHandles.clear();
+  midi().currentIn = nullptr;
+  midi().ins.clear();
+  midi().outs.clear();
+  for (auto& failure : midi().failures) failure = Failure{};
+  for (int& calls : midi().calls) calls = 0;
+  midi().lastInFlags = 0;
+  midi().lastInDevice = 0;
+  midi().lastOutDevice = 0;
+  midi().longMsgPolls = 0;
+  midi().shortLog.clear();
+  midi().longLog.clear();
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+UINT midiInGetNumDevs() {
+  std::lock_guard lock(midi().mutex);
+  return static_cast<UINT>(midi().ins.size());
+}
+
+MMRESULT midiInGetDevCapsA(UINT_PTR deviceId, LPMIDIINCAPSA caps, UINT size) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (injected(MidiCall::InGetDevCaps, &result)) return result;
+  if (caps == nullptr) return MMSYSERR_INVALPARAM;
+  if (deviceId >= midi().ins.size()) return MMSYSERR_BADDEVICEID;
+  MIDIINCAPSA full{};
+  full.wMid = 1;
+  full.wPid = static_cast<WORD>(100 + deviceId);
+  full.vDriverVersion = 0x0100;
+  copyName(midi().ins[deviceId].name, full.szPname);
+  std::memcpy(caps, &full, std::min<size_t>(size, sizeof(full)));
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInOpen(LPHMIDIIN handle, UINT deviceId, DWORD_PTR callback, DWORD_PTR instance,
+                    DWORD flags) {
+  PendingCallback call;
+  {
+    std::lock_guard lock(midi().mutex);
+    MMRESULT result;
+    if (handle == nullptr) return MMSYSERR_INVALPARAM;
+    *handle = nullptr;
+    if (injected(MidiCall::InOpen, &result)) return result;
+    if (deviceId >= midi().ins.size()) return MMSYSERR_BADDEVICEID;
+    const DWORD type = flags & CALLBACK_TYPEMASK;
+    if (type != CALLBACK_NULL && type != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
+    auto* in = new InHandle;
+    in->device = deviceId;
+    if (type == CALLBACK_FUNCTION) in->callback = reinterpret_cast<LPMIDICALLBACK>(callback);
+    in->instance = instance;
+    midi().inHandles.insert(in);
+    midi().currentIn = in;
+    midi().lastInFlags = flags;
+    midi().lastInDevice = deviceId;
+    *handle = reinterpret_cast<HMIDIIN>(in);
+    call = pending(in, MIM_OPEN, 0);
+  }
+  fire(call);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInClose(HMIDIIN handle) {
+  PendingCallback call;
+  {
+    std::lock_guard lock(midi().mutex);
+    MMRESULT result;
+    if (injected(MidiCall::InClose, &result)) return result;
+    InHandle* in = findIn(handle);
+    if (in == nullptr) return MMSYSERR_INVALHANDLE;
+    if (!in->queue.empty()) return MIDIERR_STILLPLAYING;
+    call = pending(in, MIM_CLOSE, 0);
+    midi().inHandles.erase(in);
+    if (midi().currentIn == in) midi().currentIn = nullptr;
+    delete in;
+  }
+  fire(call);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInStart(HMIDIIN handle) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (injected(MidiCall::InStart, &result)) return result;
+  InHandle* in = findIn(handle);
+  if (in == nullptr) return MMSYSERR_INVALHANDLE;
+  in->started = true;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInStop(HMIDIIN handle) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (injected(MidiCall::InStop, &result)) return result;
+  InHandle* in = findIn(handle);
+  if (in == nullptr) return MMSYSERR_INVALHANDLE;
+  in->started = false;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInReset(HMIDIIN handle) {
+  std::vector<PendingCallback> calls;
+  {
+    std::lock_guard lock(midi().mutex);
+    MMRESULT result;
+    if (injected(MidiCall::InReset, &result)) return result;
+    InHandle* in = findIn(handle);
+    if (in == nullptr) return MMSYSERR_INVALHANDLE;
+    in->started = false;
+    for (LPMIDIHDR header : in->queue) {
+      header->dwBytesRecorded = 0;
+      header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+      calls.push_back(pending(in, MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header)));
+    }
+    in->queue.clear();
+  }
+  for (const auto& call : calls) fire(call);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInPrepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (injected(MidiCall::InPrepareHeader, &result)) return result;
+  if (findIn(handle) == nullptr) return MMSYSERR_INVALHANDLE;
+  if ((result = checkHeader(header, size)) != MMSYSERR_NOERROR) return result;
+  header->dwFlags |= MHDR_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInUnprepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (injected(MidiCall::InUnprepareHeader, &result)) return result;
+  if (findIn(handle) == nullptr) return MMSYSERR_INVALHANDLE;
+  if ((result = checkHeader(header, size)) != MMSYSERR_NOERROR) return result;
+  if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+  header->dwFlags &= ~MHDR_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInAddBuffer(HMIDIIN handle, LPMIDIHDR header, UINT size) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (injected(MidiCall::InAddBuffer, &result)) return result;
+  InHandle* in = findIn(handle);
+  if (in == nullptr) return MMSYSERR_INVALHANDLE;
+  if ((result = checkHeader(header, size)) != MMSYSERR_NOERROR) return result;
+  if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+  if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+  header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+  header->dwBytesRecorded = 0;
+  in->queue.push_back(header);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiInGetID(HMIDIIN handle, LPUINT deviceId) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (injected(MidiCall::InGetID, &result)) return result;
+  InHandle* in = findIn(handle);
+  if (in == nullptr) return MMSYSERR_INVALHANDLE;
+  if (deviceId == nullptr) return MMSYSERR_INVALPARAM;
+  *deviceId = in->device;
+  return MMSYSERR_NOERROR;
+}
+
+UINT midiOutGetNumDevs() {
+  std::lock_guard lock(midi().mutex);
+  return static_cast<UINT>(midi().outs.size());
+}
+
+MMRESULT midiOutGetDevCapsA(UINT_PTR deviceId, LPMIDIOUTCAPSA caps, UINT size) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (injected(MidiCall::OutGetDevCaps, &result)) return result;
+  if (caps == nullptr) return MMSYSERR_INVALPARAM;
+  if (deviceId >= midi().outs.size()) return MMSYSERR_BADDEVICEID;
+  MIDIOUTCAPSA full{};
+  full.wMid = 1;
+  full.wPid = static_cast<WORD>(200 + deviceId);
+  full.vDriverVersion = 0x0100;
+  copyName(midi().outs[deviceId].name, full.szPname);
+  full.wTechnology = midi().outs[deviceId].technology;
+  full.wChannelMask = 0xFFFF;
+  std::memcpy(caps, &full, std::min<size_t>(size, sizeof(full)));
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutOpen(LPHMIDIOUT handle, UINT deviceId, DWORD_PTR, DWORD_PTR, DWORD flags) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (handle == nullptr) return MMSYSERR_INVALPARAM;
+  *handle = nullptr;
+  if (injected(MidiCall::OutOpen, &result)) return result;
+  if (deviceId >= midi().outs.size()) return MMSYSERR_BADDEVICEID;
+  const DWORD type = flags & CALLBACK_TYPEMASK;
+  if (type != CALLBACK_NULL && type != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
+  auto* out = new OutHandle;
+  out->device = deviceId;
+  midi().outHandles.insert(out);
+  midi().lastOutDevice = deviceId;
+  *handle = reinterpret_cast<HMIDIOUT>(out);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutClose(HMIDIOUT handle) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (injected(MidiCall::OutClose, &result)) return result;
+  OutHandle* out = findOut(handle);
+  if (out == nullptr) return MMSYSERR_INVALHANDLE;
+  if (!out->playing.empty()) return MIDIERR_STILLPLAYING;
+  midi().outHandles.erase(out);
+  delete out;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutReset(HMIDIOUT handle) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (injected(MidiCall::OutReset, &result)) return result;
+  OutHandle* out = findOut(handle);
+  if (out == nullptr) return MMSYSERR_INVALHANDLE;
+  for (auto& [header, polls] : out->playing) {
+    header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+  }
+  out->playing.clear();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutShortMsg(HMIDIOUT handle, DWORD message) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (injected(MidiCall::OutShortMsg, &result)) return result;
+  if (findOut(handle) == nullptr) return MMSYSERR_INVALHANDLE;
+  midi().shortLog.push_back(message);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (injected(MidiCall::OutLongMsg, &result)) return result;
+  OutHandle* out = findOut(handle);
+  if (out == nullptr) return MMSYSERR_INVALHANDLE;
+  if ((result = checkHeader(header, size)) != MMSYSERR_NOERROR) return result;
+  if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+  if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+  // A driver has nothing to send for an empty buffer and refuses it.
+  if (header->dwBufferLength == 0) return MMSYSERR_INVALPARAM;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(header->lpData);
+  midi().longLog.emplace_back(bytes, bytes + header->dwBufferLength);
+  header->dwFlags &= ~MHDR_DONE;
+  if (midi().longMsgPolls > 0) {
+    header->dwFlags |= MHDR_INQUEUE;
+    out->playing[header] = midi().longMsgPolls;
+  } else {
+    header->dwFlags |= MHDR_DONE;
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutPrepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (injected(MidiCall::OutPrepareHeader, &result)) return result;
+  if (findOut(handle) == nullptr) return MMSYSERR_INVALHANDLE;
+  if ((result = checkHeader(header, size)) != MMSYSERR_NOERROR) return result;
+  header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (injected(MidiCall::OutUnprepareHeader, &result)) return result;
+  OutHandle* out = findOut(handle);
+  if (out == nullptr) return MMSYSERR_INVALHANDLE;
+  if ((result = checkHeader(header, size)) != MMSYSERR_NOERROR) return result;
+  auto playing = out->playing.find(header);
+  if (playing != out->playing.end()) {
+    if (playing->second-- > 0) return MIDIERR_STILLPLAYING;
+    out->playing.erase(playing);
+    header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+  }
+  header->dwFlags &= ~MHDR_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutGetID(HMIDIOUT handle, LPUINT deviceId) {
+  std::lock_guard lock(midi().mutex);
+  MMRESULT result;
+  if (injected(MidiCall::OutGetID, &result)) return result;
+  OutHandle* out = findOut(handle);
+  if (out == nullptr) return MMSYSERR_INVALHANDLE;
+  if (deviceId == nullptr) return MMSYSERR_INVALPARAM;
+  *deviceId = out->device;
+  return MMSYSERR_NOERROR;
+}

@@ -1,0 +1,260 @@
+// Opening, starting and stopping the full-duplex engine, and what it asks of the
+// sound service; streaming itself is in dsound_duplex_stream_test.cpp.
+#include "dsound_fixture.h"
+
+namespace {
+
+using DsoundSetup = DsoundFixture;
+
+struct Sizing {
+  int sampleRate;
+  int framesWanted;
+  int countSetting;
+  int blockFrames;
+  uint32_t blockCount;
+};
+
+TEST_F(DsoundSetup, BlockSizeAndCountFollowTheRateAndSetting) {
+  const Sizing cases[] = {
+      {44100, 64, 0, 64, 8},    {44100, 64, -1, 64, 12},   {44100, 64, -5, 64, 15},
+      {48000, 128, -1, 128, 7}, {48000, 128, 61, 128, 61}, {48000, 128, 1, 128, 2},
+      {48000, 32, 4, 64, 4},    {96000, 32, 4, 128, 4},    {192000, 32, 4, 256, 4},
+      {48000, 512, 4, 512, 4},
+  };
+  for (const Sizing& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.sampleRate << " Hz, " << c.framesWanted
+                                      << " frames, setting " << c.countSetting);
+    ASSERT_EQ(engine.open(&rack, window, 2, c.sampleRate, c.framesWanted, c.countSetting), 0);
+    EXPECT_EQ(engine.blockFrames(), c.blockFrames);
+    EXPECT_EQ(engine.blockCount(), c.blockCount);
+    EXPECT_EQ(engine.renderBytes(), static_cast<uint32_t>(c.blockFrames * 4) * c.blockCount);
+    EXPECT_EQ(engine.captureBytes(), 3 * engine.renderBytes());
+  }
+  EXPECT_EQ(engine.open(&rack, window, 2, 48000, 128, 62), -10);
+  EXPECT_FALSE(engine.isOpened());
+}
+
+TEST_F(DsoundSetup, ChannelArgumentSelectsMonoOrStereo) {
+  const int arguments[] = {0, 1, 2, 3};
+  const int expected[] = {1, 1, 2, 2};
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(engine.open(&rack, window, arguments[i], 48000, 128, -1), 0);
+    EXPECT_EQ(engine.channels(), expected[i]);
+    EXPECT_EQ(engine.frameBytes(), 2 * expected[i]);
+    EXPECT_EQ(engine.blockBytes(), 128 * 2 * expected[i]);
+    EXPECT_EQ(sim::lastDsoundCreate().renderFormat.nChannels, expected[i]);
+  }
+}
+
+TEST_F(DsoundSetup, CreatesTheStreamsWithTheFixedFormatAndDescriptions) {
+  ASSERT_EQ(openWindowSettings(), 0);
+  const sim::DsoundCreateCall call = sim::lastDsoundCreate();
+  EXPECT_TRUE(call.captureDeviceNull);
+  EXPECT_TRUE(call.renderDeviceNull);
+  EXPECT_TRUE(call.outerNull);
+  EXPECT_EQ(call.window, window);
+  EXPECT_EQ(call.level, 2u);
+
+  EXPECT_EQ(call.renderDesc.dwSize, sizeof(DSBUFFERDESC));
+  EXPECT_EQ(call.renderDesc.dwFlags, 0x18108u);
+  EXPECT_EQ(call.renderDesc.dwBufferBytes, 3584u);
+  EXPECT_EQ(call.renderDesc.dwReserved, 0u);
+  EXPECT_EQ(call.renderDesc.guid3DAlgorithm, GUID{});
+  EXPECT_EQ(call.captureDesc.dwSize, sizeof(DSCBUFFERDESC));
+  EXPECT_EQ(call.captureDesc.dwFlags, 0u);
+  EXPECT_EQ(call.captureDesc.dwBufferBytes, 3 * 3584u);
+  EXPECT_EQ(call.captureDesc.dwFXCount, 0u);
+  EXPECT_EQ(call.captureDesc.lpDSCFXDesc, nullptr);
+
+  for (const WAVEFORMATEX& f : {call.renderFormat, call.captureFormat}) {
+    EXPECT_EQ(f.wFormatTag, 1);
+    EXPECT_EQ(f.nChannels, 2);
+    EXPECT_EQ(f.nSamplesPerSec, 48000u);
+    EXPECT_EQ(f.nAvgBytesPerSec, 192000u);
+    EXPECT_EQ(f.nBlockAlign, 4);
+    EXPECT_EQ(f.wBitsPerSample, 16);
+    EXPECT_EQ(f.cbSize, 0);
+  }
+}
+
+TEST_F(DsoundSetup, NotifiesAtTheLastFrameOfEveryBlockWithItsOwnEvent) {
+  ASSERT_EQ(openWindowSettings(), 0);
+  const std::vector<DSBPOSITIONNOTIFY> positions = sim::dsoundNotificationPositions();
+  ASSERT_EQ(positions.size(), 7u);
+  for (size_t i = 0; i < positions.size(); ++i) {
+    EXPECT_EQ(positions[i].dwOffset, 508u + 512u * i);
+    ASSERT_NE(positions[i].hEventNotify, nullptr);
+    EXPECT_EQ(WaitForSingleObject(positions[i].hEventNotify, 0), WAIT_TIMEOUT);
+    for (size_t k = 0; k < i; ++k) EXPECT_NE(positions[k].hEventNotify, positions[i].hEventNotify);
+  }
+  EXPECT_EQ(positions.back().dwOffset, 3580u);
+}
+
+TEST_F(DsoundSetup, OpenFailuresGiveTheirCodesAndLeaveNothingAfterRelease) {
+  EXPECT_EQ(engine.open(nullptr, window, 2, 48000, 128, -1), -5);
+
+  sim::failDsound(sim::DsoundCall::FullDuplexCreate);
+  EXPECT_EQ(openWindowSettings(), -1);
+  engine.release();
+
+  sim::failDsound(sim::DsoundCall::QueryNotify);
+  EXPECT_EQ(openWindowSettings(), -8);
+  EXPECT_FALSE(engine.isOpened());
+  engine.release();
+  EXPECT_EQ(sim::liveDsoundReferences(), 0);
+
+  sim::failDsound(sim::DsoundCall::SetNotificationPositions);
+  EXPECT_EQ(openWindowSettings(), -8);
+  engine.release();
+  EXPECT_EQ(sim::liveDsoundReferences(), 0);
+
+  // An event that cannot be created would leave the worker unable to wait.
+  sim::failNextCreateEvent();
+  EXPECT_EQ(openWindowSettings(), -8);
+  EXPECT_EQ(engine.start(0), -1);
+  engine.release();
+
+  // A rate the service rejects.
+  EXPECT_EQ(engine.open(&rack, window, 2, 0, 128, 4), -1);
+  EXPECT_EQ(engine.stop(), -1);
+}
+
+TEST_F(DsoundSetup, StartAndStopNeedAnOpenedEngine) {
+  EXPECT_EQ(engine.start(0), -1);
+  EXPECT_EQ(engine.stop(), -1);
+  ASSERT_EQ(openWindowSettings(), 0);
+  engine.release();
+  EXPECT_EQ(engine.start(0), -1);
+  EXPECT_EQ(engine.stop(), -1);
+}
+
+TEST_F(DsoundSetup, StartRunsTheWorkerAndTheRingsFromASilentRing) {
+  setUpSynth(rack, 16);
+  ASSERT_EQ(openWindowSettings(), 0);
+  // A first run leaves the tone in the ring, and the play position mid-ring.
+  ASSERT_EQ(engine.start(0), 0);
+  playBlocks(10);
+  ASSERT_EQ(engine.stop(), 0);
+
+  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_NE(engine.thread(), nullptr);
+  EXPECT_EQ(sim::threadPriorityOf(engine.thread()), THREAD_PRIORITY_TIME_CRITICAL);
+  EXPECT_TRUE(sim::dsoundRenderPlaying());
+  EXPECT_TRUE(sim::dsoundCapturing());
+  EXPECT_EQ(sim::dsoundPlayPosition(), 0u);
+  for (uint8_t byte : sim::dsoundRenderRing()) ASSERT_EQ(byte, 0);
+  EXPECT_FALSE(engine.inSync());
+  EXPECT_EQ(engine.captureReadPos(), -1);
+
+  EXPECT_EQ(engine.stop(), 0);
+  EXPECT_EQ(engine.thread(), nullptr);
+  EXPECT_FALSE(sim::dsoundRenderPlaying());
+  EXPECT_FALSE(sim::dsoundCapturing());
+  EXPECT_EQ(sim::terminatedThreadCount(), 0);
+  EXPECT_TRUE(engine.isOpened());
+}
+
+TEST_F(DsoundSetup, StartOnARunningEngineOnlyChangesModeAndClearsFigures) {
+  setUpSynth(rack, 16);
+  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(engine.start(0), 0);
+  const HANDLE worker = engine.thread();
+  playBlocks(3);
+  ASSERT_GT(engine.peakTicks(), 0.0);
+  const int locks = sim::dsoundRenderLockCount();
+
+  EXPECT_EQ(engine.start(1), 0);
+  EXPECT_EQ(engine.thread(), worker);
+  EXPECT_EQ(engine.outputMode(), 1);
+  EXPECT_EQ(engine.peakTicks(), 0.0);
+  EXPECT_EQ(engine.averageTicks(), 0.0);
+  EXPECT_EQ(engine.dropouts(), 0);
+  EXPECT_TRUE(engine.inSync());
+  EXPECT_EQ(sim::dsoundRenderLockCount(), locks) << "the ring was silenced again";
+  EXPECT_EQ(sim::dsoundPlayPosition(), 3u * 512u);
+}
+
+TEST_F(DsoundSetup, StartFailuresOfTheRenderBuffer) {
+  ASSERT_EQ(openWindowSettings(), 0);
+  const sim::DsoundCall calls[] = {sim::DsoundCall::GetStatus, sim::DsoundCall::RenderLock,
+                                   sim::DsoundCall::SetCurrentPosition};
+  for (sim::DsoundCall call : calls) {
+    sim::failDsound(call);
+    EXPECT_EQ(engine.start(0), -6);
+    EXPECT_EQ(engine.thread(), nullptr);
+  }
+
+  sim::loseDsoundRenderBuffer();
+  sim::failDsound(sim::DsoundCall::Restore);
+  EXPECT_EQ(engine.start(0), -6);
+  EXPECT_EQ(engine.start(0), 0) << "a lost buffer is restored";
+  EXPECT_TRUE(sim::dsoundRenderPlaying());
+}
+
+TEST_F(DsoundSetup, FailedPlayOrCaptureStartStopsEverythingAgain) {
+  ASSERT_EQ(openWindowSettings(), 0);
+  for (sim::DsoundCall call : {sim::DsoundCall::Play, sim::DsoundCall::CaptureStart}) {
+    sim::failDsound(call);
+    EXPECT_EQ(engine.start(0), -13);
+    EXPECT_EQ(engine.thread(), nullptr);
+    EXPECT_FALSE(sim::dsoundRenderPlaying());
+    EXPECT_FALSE(sim::dsoundCapturing());
+    EXPECT_TRUE(engine.isOpened());
+  }
+  EXPECT_EQ(engine.start(0), 0);
+}
+
+TEST_F(DsoundSetup, WorkerThatCannotBeCreatedFailsStartInsteadOfHanging) {
+  ASSERT_EQ(openWindowSettings(), 0);
+  sim::failNextCreateThread();
+  EXPECT_EQ(engine.start(0), -8);
+  EXPECT_EQ(engine.thread(), nullptr);
+  EXPECT_FALSE(sim::dsoundRenderPlaying());
+  EXPECT_FALSE(sim::dsoundCapturing());
+  EXPECT_EQ(engine.start(0), 0) << "the engine stays usable";
+  EXPECT_EQ(engine.stop(), 0);
+}
+
+TEST_F(DsoundSetup, StopFailureIsReportedButTheWorkerStillEnds) {
+  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(engine.start(0), 0);
+  sim::failDsound(sim::DsoundCall::RenderStop);
+  EXPECT_EQ(engine.stop(), -13);
+  EXPECT_EQ(engine.thread(), nullptr);
+  EXPECT_FALSE(sim::dsoundCapturing()) << "the capture ring is stopped all the same";
+}
+
+TEST_F(DsoundSetup, WorkerThatNeverEndsIsTerminated) {
+  setUpSynth(rack, 16);
+  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(engine.start(0), 0);
+  sim::blockDsoundRenderLock(true);
+  sim::advanceDsound(128);
+  while (!sim::dsoundRenderLockBlocked()) Sleep(1);
+
+  EXPECT_EQ(engine.stop(), -9);
+  EXPECT_EQ(engine.thread(), nullptr);
+  EXPECT_EQ(sim::terminatedThreadCount(), 1);
+  sim::blockDsoundRenderLock(false);
+  while (sim::dsoundRenderLockBlocked()) Sleep(1);
+
+  // The stop request the dead worker never took must not end the next one.
+  EXPECT_EQ(engine.start(0), 0);
+  EXPECT_NE(engine.thread(), nullptr);
+  EXPECT_EQ(engine.stop(), 0);
+}
+
+TEST_F(DsoundSetup, DeviceNamesAreTheDefaultDevicesDescriptions) {
+  std::string capture = "old", render = "old";
+  EXPECT_TRUE(engine.deviceNames(capture, render)) << "needs no open engine";
+  EXPECT_EQ(capture, "Primary Sound Capture Driver");
+  EXPECT_EQ(render, "Primary Sound Driver");
+
+  sim::setDsoundDescriptions("Line In (Sim)", "Speakers (Sim)");
+  sim::failDsound(sim::DsoundCall::EnumerateCapture);
+  EXPECT_FALSE(engine.deviceNames(capture, render));
+  EXPECT_EQ(capture, "");
+  EXPECT_EQ(render, "Speakers (Sim)");
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "audio/asio_driver_registry.h"
 
@@ -19,8 +20,8 @@ void copyText(char* destination, size_t capacity, const char* text) {
 }  // namespace
 
 bool selectDriverByName(const char* name) {
-  if (driverRegistry == nullptr) driverRegistry = new AsioDriverRegistry;
-  return driverRegistry->selectByName(name);
+  if (driverRegistry == nullptr) driverRegistry = new (std::nothrow) AsioDriverRegistry;
+  return driverRegistry != nullptr && driverRegistry->selectByName(name);
 }
 
 void discardDriverRegistry() {

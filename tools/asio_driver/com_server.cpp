@@ -73,10 +73,8 @@ bool setString(HKEY root, const char* path, const char* name, const char* value)
 }  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    thisModule = instance;
-    DisableThreadLibraryCalls(instance);
-  }
+  // Thread notifications stay on: the statically linked runtime needs them.
+  if (reason == DLL_PROCESS_ATTACH) thisModule = instance;
   return TRUE;
 }
 

@@ -11,7 +11,8 @@ wineboot -i >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
 # A short path: hosts probe the server file with OpenFile, which takes under 128 characters.
 mkdir -p "$WINEPREFIX/drive_c/vasio"
-cp "$build/tonbrik_vasio.dll" "$build/vasio_check.exe" "$WINEPREFIX/drive_c/vasio/"
+cp "$build/tonbrik_vasio.dll" "$build/vasio_check.exe" "$build/asio_host_check.exe" \
+  "$WINEPREFIX/drive_c/vasio/"
 wine regsvr32 /s 'C:\vasio\tonbrik_vasio.dll'
 wine reg query 'HKLM\SOFTWARE\ASIO\Tonbrik Virtual ASIO' /v CLSID
 export TONBRIK_VASIO_OUTPUT_WAV='C:\vasio\out.wav' TONBRIK_VASIO_LOG='C:\vasio\driver.log'
@@ -31,6 +32,15 @@ if [ $status -eq 0 ]; then
     VASIO_CHECK_EXPECT_REQUESTS=1 TONBRIK_VASIO_OUTPUT_WAV= \
     wine 'C:\vasio\vasio_check.exe' || status=$?
   tail -n 4 "$WINEPREFIX/drive_c/vasio/driver.log" | tr -d '\r'
+fi
+# The program's own host: the rack's start-up tone (about 1114 Hz, amplitude 0.05
+# x 0.999) on both outputs, and a reopen after a timed reset request.
+if [ $status -eq 0 ]; then
+  rm -f "$wav"
+  TONBRIK_VASIO_RESET_AFTER_MS=1000 wine 'C:\vasio\asio_host_check.exe' || status=$?
+  if [ $status -eq 0 ] && command -v sox >/dev/null; then
+    sox "$wav" -n trim 0.5 remix 2 stat 2>&1 | grep -E 'Maximum amplitude|Rough +frequency'
+  fi
 fi
 wine regsvr32 /u /s 'C:\vasio\tonbrik_vasio.dll'
 if wine reg query 'HKLM\SOFTWARE\ASIO\Tonbrik Virtual ASIO' >/dev/null 2>&1; then

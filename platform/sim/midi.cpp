@@ -55,18 +55,21 @@ Midi& midi() {
 
 struct PendingCallback {
   LPMIDICALLBACK callback = nullptr;
-  HMIDIIN handle = nullptr;
+  // Kept as a number: MIM_CLOSE reports the handle of a device already freed.
+  uintptr_t handle = 0;
   DWORD_PTR instance = 0;
   UINT message = 0;
   DWORD_PTR param1 = 0;
 };
 
 void fire(const PendingCallback& call) {
-  if (call.callback) call.callback(call.handle, call.message, call.instance, call.param1, 0);
+  if (call.callback)
+    call.callback(reinterpret_cast<HMIDIIN>(call.handle), call.message, call.instance, call.param1,
+                  0);
 }
 
 PendingCallback pending(InHandle* in, UINT message, DWORD_PTR param1) {
-  return PendingCallback{in->callback, reinterpret_cast<HMIDIIN>(in), in->instance, message,
+  return PendingCallback{in->callback, reinterpret_cast<uintptr_t>(in), in->instance, message,
                          param1};
 }
 
@@ -174,7 +177,8 @@ bool midiInFire(UINT message, DWORD_PTR param1, DWORD_PTR param2) {
     if (in == nullptr || in->callback == nullptr) return false;
     call = pending(in, message, param1);
   }
-  call.callback(call.handle, call.message, call.instance, call.param1, param2);
+  call.callback(reinterpret_cast<HMIDIIN>(call.handle), call.message, call.instance, call.param1,
+                param2);
   return true;
 }
 
@@ -316,6 +320,7 @@ MMRESULT midiInClose(HMIDIIN handle) {
     if (in == nullptr) return MMSYSERR_INVALHANDLE;
     if (!in->queue.empty()) return MIDIERR_STILLPLAYING;
     call = pending(in, MIM_CLOSE, 0);
+    call.handle = reinterpret_cast<uintptr_t>(handle);
     midi().inHandles.erase(in);
     if (midi().currentIn == in) midi().currentIn = nullptr;
     delete in;

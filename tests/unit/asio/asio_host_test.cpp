@@ -1,0 +1,387 @@
+#include "audio/asio_host.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "audio/asio_api.h"
+#include "fake_asio_driver.h"
+#include "synth/synth_rack.h"
+
+namespace {
+
+HWND const kWindow = reinterpret_cast<HWND>(0x1234);
+
+class AsioHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetAsioWorld();
+    rack.createSynth(0, 1, 16, false);
+    rack.activate(0);
+  }
+  void TearDown() override {
+    AsioHost::close();
+    resetAsioWorld();
+  }
+
+  FakeDriverScript& install(const std::string& name = "Fake") {
+    drivers.push_back(std::make_unique<FakeDriverInstall>(name, name, 100 + drivers.size()));
+    drivers.back()->script->name = name;
+    return *drivers.back()->script;
+  }
+
+  // The main window's full open: 2 out, 2 in, 48000 Hz, the preferred size.
+  int32_t openFull(int bufferSize = 0) {
+    return AsioHost::open(&rack, kWindow, 2, 2, 48000, bufferSize, 0, false, false);
+  }
+  int32_t probe(int rate = 48000, int bufferSize = 0) {
+    return AsioHost::open(&rack, kWindow, 1, 0, rate, bufferSize, 0, false, true);
+  }
+
+  SynthRack rack;
+  std::vector<std::unique_ptr<FakeDriverInstall>> drivers;
+};
+
+bool allBytesAre(const void* data, size_t bytes, uint8_t value) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  for (size_t i = 0; i < bytes; ++i) {
+    if (p[i] != value) return false;
+  }
+  return true;
+}
+
+TEST_F(AsioHostTest, ArgumentsAreCheckedBeforeAnyDriverIsTouched) {
+  FakeDriverScript& driver = install();
+  EXPECT_EQ(AsioHost::open(&rack, kWindow, 0, 0, 48000, 0, 0, false, false), -1);
+  EXPECT_EQ(AsioHost::open(&rack, kWindow, -2, -1, 48000, 0, 0, false, false), -1);
+  EXPECT_EQ(AsioHost::open(nullptr, kWindow, 2, 2, 48000, 0, 0, false, false), -5);
+  EXPECT_EQ(driver.created, 0);
+  EXPECT_EQ(AsioHost::state(), 0);
+}
+
+TEST_F(AsioHostTest, MissingOrUnloadableDriverGivesMinus11) {
+  EXPECT_EQ(openFull(), -11);
+  FakeDriverScript& driver = install();
+  driver.createResult = E_FAIL;
+  EXPECT_EQ(openFull(), -11);
+  EXPECT_EQ(AsioHost::state(), 0);
+  EXPECT_EQ(sim::comInitializeBalance(), 1);  // the process-wide list keeps COM
+}
+
+TEST_F(AsioHostTest, DriverIndexRules) {
+  FakeDriverScript& first = install("First");
+  install("Second");
+  FakeDriverScript& third = install("Third");
+  EXPECT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 5, true, true), -2);
+  EXPECT_EQ(first.created + third.created, 0);
+
+  std::string name;
+  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 5, false, true), 0);
+  EXPECT_TRUE(AsioHost::driverName(name));
+  EXPECT_EQ(name, "First");
+  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, -3, true, true), 0);
+  AsioHost::driverName(name);
+  EXPECT_EQ(name, "First");
+  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 2, true, true), 0);
+  AsioHost::driverName(name);
+  EXPECT_EQ(name, "Third");
+  EXPECT_EQ(first.live, 0);  // reopening closed the earlier driver
+  EXPECT_EQ(third.sysRef, kWindow);
+}
+
+TEST_F(AsioHostTest, FailedInitReleasesTheDriver) {
+  FakeDriverScript& driver = install();
+  driver.initResult = false;
+  EXPECT_EQ(openFull(), -1);
+  EXPECT_EQ(AsioHost::state(), 0);
+  EXPECT_EQ(driver.live, 0);
+  std::string name = "x";
+  EXPECT_FALSE(AsioHost::driverName(name));
+  EXPECT_EQ(name, "");
+}
+
+TEST_F(AsioHostTest, RateCloseToTheWantedOneIsLeftAlone) {
+  FakeDriverScript& driver = install();
+  driver.rate = 47999.6;
+  driver.possibleRates = {44100.0};  // 48000 itself would be refused
+  ASSERT_EQ(probe(48000), 0);
+  EXPECT_FALSE(driver.called("canSampleRate"));
+  EXPECT_FALSE(driver.called("setSampleRate"));
+  EXPECT_EQ(AsioHost::sampleRate(), 47999);
+}
+
+TEST_F(AsioHostTest, ProbeChecksTheRateWithoutChangingIt) {
+  FakeDriverScript& driver = install();
+  EXPECT_EQ(probe(32000), -14);
+  EXPECT_EQ(AsioHost::state(), 0);
+  EXPECT_EQ(driver.live, 0);
+
+  ASSERT_EQ(probe(48000), 0);
+  EXPECT_EQ(AsioHost::state(), 1);
+  EXPECT_EQ(driver.rate, 44100.0);
+  EXPECT_FALSE(driver.called("setSampleRate"));
+  EXPECT_FALSE(driver.called("createBuffers"));
+  EXPECT_EQ(AsioHost::sampleRate(), 44100);
+  EXPECT_EQ(AsioHost::inputLatency(), -1);  // no buffers yet
+  EXPECT_EQ(AsioHost::close(), 0);
+  EXPECT_TRUE(driver.called("init"));
+  EXPECT_FALSE(driver.called("disposeBuffers"));
+  EXPECT_EQ(driver.live, 0);
+}
+
+TEST_F(AsioHostTest, FullOpenSetsTheRate) {
+  FakeDriverScript& driver = install();
+  ASSERT_EQ(openFull(), 0);
+  EXPECT_EQ(driver.rate, 48000.0);
+  EXPECT_EQ(AsioHost::sampleRate(), 48000);
+  AsioHost::close();
+  driver.setSampleRateResult = ASE_HWMalfunction;
+  EXPECT_EQ(openFull(), -14);
+  driver.setSampleRateResult = ASE_OK;
+  driver.getSampleRateResult = ASE_HWMalfunction;
+  EXPECT_EQ(openFull(), -14);
+  EXPECT_EQ(AsioHost::state(), 0);
+}
+
+struct SizeCase {
+  int32_t minimum, maximum, preferred, granularity;
+  int wanted;
+  int32_t expected;
+};
+
+TEST_F(AsioHostTest, BufferSizeFollowsTheDriversLimits) {
+  FakeDriverScript& driver = install();
+  const SizeCase cases[] = {
+      {64, 2048, 256, 32, 100, 96},    {64, 2048, 256, 32, 40, 64},
+      {64, 2048, 256, 32, 4096, 2048}, {64, 1024, 256, -1, 200, 256},
+      {64, 1024, 256, -1, 5000, 1024}, {64, 1024, 256, 0, 64, 64},
+      {64, 2048, 192, 32, 0, 192},     {64, 2048, 192, -1, -5, 192},
+      {0, 1024, 256, -1, 300, -1},     {64, 2048, 0, 32, 0, -1},
+  };
+  for (const SizeCase& c : cases) {
+    driver.minSize = c.minimum;
+    driver.maxSize = c.maximum;
+    driver.preferredSize = c.preferred;
+    driver.granularity = c.granularity;
+    const int32_t result = probe(48000, c.wanted);
+    if (c.expected < 0) {
+      EXPECT_EQ(result, -1) << "minimum " << c.minimum << " wanted " << c.wanted;
+      EXPECT_EQ(AsioHost::state(), 0);
+    } else {
+      ASSERT_EQ(result, 0);
+      EXPECT_EQ(AsioHost::bufferSize(), c.expected)
+          << "granularity " << c.granularity << " wanted " << c.wanted;
+    }
+  }
+}
+
+TEST_F(AsioHostTest, ChannelsInUseAreTheFirstOnesInputsFirst) {
+  FakeDriverScript& driver = install();
+  driver.inputs = 8;
+  ASSERT_EQ(openFull(), 0);
+  ASSERT_EQ(driver.infos.size(), 4u);
+  for (int e = 0; e < 4; ++e) {
+    EXPECT_EQ(driver.infos[e].isInput, e < 2 ? ASIOTrue : ASIOFalse);
+    EXPECT_EQ(driver.infos[e].channelNum, e % 2);
+  }
+  EXPECT_EQ(driver.bufferSize, 256);
+  std::string name;
+  EXPECT_TRUE(AsioHost::channelName(1, true, name));
+  EXPECT_EQ(name, "In 2");
+  EXPECT_TRUE(AsioHost::channelName(0, false, name));
+  EXPECT_EQ(name, "Out 1");
+  EXPECT_FALSE(AsioHost::channelName(2, true, name));
+  EXPECT_EQ(name, "");
+  EXPECT_FALSE(AsioHost::channelName(-1, false, name));
+  EXPECT_EQ(AsioHost::inputLatency(), 300);
+  EXPECT_EQ(AsioHost::outputLatency(), 500);
+}
+
+TEST_F(AsioHostTest, EveryOpenFailureLeavesNothingHeld) {
+  struct Failure {
+    const char* what;
+    void (*arrange)(FakeDriverScript&);
+    int32_t expected;
+  };
+  const Failure failures[] = {
+      {"too few outputs", [](FakeDriverScript& d) { d.outputs = 1; }, -3},
+      {"too few inputs", [](FakeDriverScript& d) { d.inputs = 1; }, -4},
+      {"channels", [](FakeDriverScript& d) { d.getChannelsResult = ASE_HWMalfunction; }, -1},
+      {"buffer size", [](FakeDriverScript& d) { d.getBufferSizeResult = ASE_HWMalfunction; }, -1},
+      {"channel info", [](FakeDriverScript& d) { d.channelInfoResult = ASE_HWMalfunction; }, -4},
+      {"active input",
+       [](FakeDriverScript& d) {
+         d.activeInputs = {false, true};
+       },
+       -4},
+      {"active output", [](FakeDriverScript& d) { d.activeOutputs = {true}; }, -3},
+      {"big-endian output",
+       [](FakeDriverScript& d) {
+         d.outputTypes = {18, ASIOSTInt32MSB};
+       },
+       -12},
+      {"big-endian input", [](FakeDriverScript& d) { d.inputTypes = {ASIOSTInt16MSB}; }, -12},
+      {"DSD input", [](FakeDriverScript& d) { d.inputTypes = {ASIOSTDSDInt8LSB1}; }, -12},
+      {"create buffers", [](FakeDriverScript& d) { d.createBuffersResult = ASE_NoMemory; }, -6},
+  };
+  for (const Failure& failure : failures) {
+    resetAsioWorld();
+    drivers.clear();
+    FakeDriverScript& driver = install();
+    failure.arrange(driver);
+    EXPECT_EQ(openFull(), failure.expected) << failure.what;
+    EXPECT_EQ(AsioHost::state(), 0) << failure.what;
+    EXPECT_EQ(driver.live, 0) << failure.what;
+    EXPECT_EQ(AsioHost::bufferSize(), -1) << failure.what;
+    EXPECT_EQ(currentDriver.get(), nullptr) << failure.what;
+  }
+}
+
+TEST_F(AsioHostTest, DriverMessagesAreAnswered) {
+  EXPECT_EQ(AsioHost::asioMessage(kAsioSelectorSupported, 9, nullptr, nullptr), 0);
+  EXPECT_EQ(AsioHost::asioMessage(kAsioSelectorSupported, 11, nullptr, nullptr), 0);
+  EXPECT_EQ(AsioHost::asioMessage(kAsioSelectorSupported, 1, nullptr, nullptr), 0);
+  for (int32_t value : {2, 3, 4, 5, 6, 7, 8, 10}) {
+    EXPECT_EQ(AsioHost::asioMessage(kAsioSelectorSupported, value, nullptr, nullptr), 1) << value;
+  }
+  EXPECT_EQ(AsioHost::asioMessage(kAsioEngineVersion, 77, nullptr, nullptr), 2);
+  EXPECT_EQ(AsioHost::asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr), 1);
+  EXPECT_EQ(AsioHost::asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr), 1);
+  for (int32_t selector : {8, 9, 10, 11, 15, 0, -1, 1000}) {
+    EXPECT_EQ(AsioHost::asioMessage(selector, 0, nullptr, nullptr), 0) << selector;
+  }
+  EXPECT_EQ(AsioHost::asioMessage(kAsioResyncRequest, 0, nullptr, nullptr), 1);
+  EXPECT_EQ(AsioHost::dropoutCount(), 1);
+}
+
+TEST_F(AsioHostTest, ResetRequestParksTheHostUntilReopened) {
+  FakeDriverScript& driver = install();
+  for (int32_t selector : {kAsioResetRequest, kAsioBufferSizeChange}) {
+    ASSERT_EQ(openFull(), 0);
+    ASSERT_EQ(AsioHost::start(false), 0);
+    EXPECT_EQ(AsioHost::state(), 3);
+    driver.calls.clear();
+    EXPECT_EQ(driver.callbacks.asioMessage(selector, 512, nullptr, nullptr), 1);
+    EXPECT_EQ(driver.calls, std::vector<std::string>{"stop"});
+    EXPECT_EQ(AsioHost::state(), 4);
+    EXPECT_EQ(AsioHost::start(false), -13);
+    EXPECT_EQ(AsioHost::start(false), -13);
+    EXPECT_EQ(AsioHost::sampleRate(), -1);
+    EXPECT_EQ(AsioHost::bufferSize(), -1);
+    std::string name;
+    EXPECT_TRUE(AsioHost::driverName(name));
+    EXPECT_EQ(AsioHost::close(), 0);
+    EXPECT_TRUE(driver.called("disposeBuffers"));
+    EXPECT_EQ(driver.live, 0);
+    ASSERT_EQ(openFull(), 0);
+    EXPECT_EQ(AsioHost::start(false), 0);
+    AsioHost::close();
+  }
+  // Even a host that is not running is parked.
+  ASSERT_EQ(openFull(), 0);
+  driver.callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+  EXPECT_EQ(AsioHost::state(), 4);
+}
+
+TEST_F(AsioHostTest, StartSilencesHalfOneAndFailuresAreReported) {
+  FakeDriverScript& driver = install();
+  EXPECT_EQ(AsioHost::start(false), -13);
+  ASSERT_EQ(openFull(), 0);
+  const size_t bytes = 4 * 256;
+  ASSERT_TRUE(allBytesAre(driver.buffer(false, 0, 1), bytes, 0xA5));
+  ASSERT_EQ(AsioHost::start(false), 0);
+  EXPECT_TRUE(allBytesAre(driver.buffer(false, 0, 1), bytes, 0));
+  EXPECT_TRUE(allBytesAre(driver.buffer(false, 1, 1), bytes, 0));
+  EXPECT_TRUE(allBytesAre(driver.buffer(false, 0, 0), bytes, 0xA5));
+  EXPECT_TRUE(allBytesAre(driver.buffer(true, 0, 1), bytes, 0xA5));
+  EXPECT_EQ(AsioHost::start(false), 0);  // already running
+  EXPECT_EQ(driver.countOf("start"), 1);
+
+  driver.stopResult = ASE_HWMalfunction;
+  EXPECT_EQ(AsioHost::stop(), -13);
+  EXPECT_EQ(AsioHost::state(), 3);
+  driver.stopResult = ASE_OK;
+  EXPECT_EQ(AsioHost::stop(), 0);
+  EXPECT_EQ(AsioHost::state(), 2);
+  EXPECT_EQ(AsioHost::stop(), 0);
+
+  driver.startResult = ASE_HWMalfunction;
+  EXPECT_EQ(AsioHost::start(false), -13);
+  EXPECT_EQ(AsioHost::state(), 0);
+  EXPECT_EQ(driver.live, 0);
+}
+
+TEST_F(AsioHostTest, ReenteredBufferSwitchIsSkippedAndCounted) {
+  FakeDriverScript& driver = install();
+  ASSERT_EQ(openFull(), 0);
+  ASSERT_EQ(AsioHost::start(false), 0);
+  // The driver calls back for half 1 while half 0 is still being processed.
+  driver.onOutputReady = [](FakeDriverScript& d) {
+    d.onOutputReady = nullptr;
+    d.callbacks.bufferSwitch(1, ASIOTrue);
+  };
+  std::memset(driver.buffer(false, 0, 1), 0xA5, 4 * 256);
+  driver.callbacks.bufferSwitch(0, ASIOTrue);
+  EXPECT_EQ(AsioHost::dropoutCount(), 1);
+  EXPECT_EQ(driver.outputReadyCalls, 3);  // the probe in open, the skipped and the real switch
+  EXPECT_TRUE(allBytesAre(driver.buffer(false, 0, 1), 4 * 256, 0xA5));
+  EXPECT_FALSE(allBytesAre(driver.buffer(false, 0, 0), 4 * 256, 0xA5));
+  // The next switch is processed normally.
+  driver.callbacks.bufferSwitchTimeInfo(nullptr, 1, ASIOFalse);
+  EXPECT_EQ(AsioHost::dropoutCount(), 1);
+  EXPECT_FALSE(allBytesAre(driver.buffer(false, 0, 1), 4 * 256, 0xA5));
+  // start clears the count.
+  AsioHost::start(false);
+  EXPECT_EQ(AsioHost::dropoutCount(), 0);
+}
+
+TEST_F(AsioHostTest, WithoutOutputReadyTheDriverIsNotToldAfterEachSwitch) {
+  FakeDriverScript& driver = install();
+  driver.outputReadyResult = ASE_InvalidMode;
+  ASSERT_EQ(openFull(), 0);
+  ASSERT_EQ(AsioHost::start(false), 0);
+  driver.callbacks.bufferSwitch(0, ASIOTrue);
+  EXPECT_EQ(driver.outputReadyCalls, 1);  // only the probe during open
+}
+
+TEST_F(AsioHostTest, LoadFiguresUseTheMeasuredTicks) {
+  FakeDriverScript& driver = install();
+  driver.possibleRates = {48000.0};
+  EXPECT_EQ(AsioHost::peakLoad(), -1.0);
+  ASSERT_EQ(openFull(), 0);
+  ASSERT_EQ(AsioHost::start(false), 0);
+  sim::setManualPerformanceCounter(true);
+  // 256 frames at 48000 Hz last 5.333 ms; processing "takes" 2.667 ms.
+  driver.onOutputReady = [](FakeDriverScript&) { sim::advancePerformanceCounter(26667); };
+  driver.callbacks.bufferSwitch(0, ASIOTrue);
+  sim::setManualPerformanceCounter(false);
+  EXPECT_NEAR(AsioHost::peakLoad(), 0.5, 1e-4);
+  EXPECT_NEAR(AsioHost::averageLoad(), 0.005, 1e-6);
+  AsioHost::start(false);
+  EXPECT_EQ(AsioHost::peakLoad(), 0.0);
+  sim::resetKernel();
+}
+
+TEST_F(AsioHostTest, SampleRateChangeIsAskedFromTheDriver) {
+  FakeDriverScript& driver = install();
+  ASSERT_EQ(openFull(), 0);
+  driver.rate = 96000.0;
+  driver.callbacks.sampleRateDidChange(44100.0);
+  EXPECT_EQ(AsioHost::sampleRate(), 96000);
+  driver.rate = 44100.0;
+  driver.getSampleRateResult = ASE_HWMalfunction;
+  driver.callbacks.sampleRateDidChange(44100.0);
+  EXPECT_EQ(AsioHost::sampleRate(), 96000);
+  EXPECT_EQ(AsioHost::state(), 2);
+}
+
+TEST_F(AsioHostTest, ControlPanelGoesToTheDriver) {
+  EXPECT_EQ(AsioHost::controlPanel(), ASE_NotPresent);
+  FakeDriverScript& driver = install();
+  ASSERT_EQ(openFull(), 0);
+  EXPECT_EQ(AsioHost::controlPanel(), ASE_OK);
+  EXPECT_TRUE(driver.called("controlPanel"));
+}
+
+}  // namespace

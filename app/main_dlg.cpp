@@ -32,9 +32,7 @@ CMainDlg::CMainDlg(HWND parent) : DialogBase(IDD_MAIN_DIALOG, parent) {
 }
 
 CMainDlg::~CMainDlg() {
-#if TONBRIK_HAVE_ASIO
   AsioHost::close();
-#endif
   if (m_pDuplex) {
     m_pDuplex->release();
     m_pDuplex.reset();
@@ -86,16 +84,12 @@ BOOL CMainDlg::OnInitDialog() {
   SetDlgItemText(IDC_MIDI_OUT_NAME, outName);
 
   // The ASIO route is offered only when the first driver loads and fits.
-#if TONBRIK_HAVE_ASIO
   if (AsioHost::open(m_pRack.get(), hwnd(), 1, 0, 48000, 0, 0, false, true) == 0) {
     m_checkAsio.EnableWindow(TRUE);
     AsioHost::close();
   } else {
     m_checkAsio.EnableWindow(FALSE);
   }
-#else
-  m_checkAsio.EnableWindow(FALSE);
-#endif
   OnAsioCheck();
 
   char directory[kSoundPathChars] = {};
@@ -165,9 +159,7 @@ bool CMainDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT
 }
 
 void CMainDlg::OnDestroy() {
-#if TONBRIK_HAVE_ASIO
   AsioHost::stop();
-#endif
   if (m_pDuplex) m_pDuplex->stop();
   if (m_pMidi) m_pMidi->stop();
   if (m_pRack) m_pRack->open(nullptr, 0);

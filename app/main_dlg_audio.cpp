@@ -20,9 +20,7 @@ constexpr int kAsioResetRequested = 4;
 
 void CMainDlg::OpenAudio(AudioRoute route) {
   // The old route is closed before the new one opens: only one may drive the rack.
-#if TONBRIK_HAVE_ASIO
   AsioHost::close();
-#endif
   if (m_pDuplex) {
     m_pDuplex->release();
     m_pDuplex.reset();
@@ -39,7 +37,6 @@ void CMainDlg::OpenAudio(AudioRoute route) {
     SetDlgItemText(IDC_AUDIO_OUT_NAME, renderName);
     active = m_pDuplex->start(0) == 0;
   } else {
-#if TONBRIK_HAVE_ASIO
     AsioHost::open(m_pRack.get(), hwnd(), kAsioOutputs, kAsioInputs, kSampleRate,
                    kAsioPreferredBufferSize, kAsioDriverIndex, false, false);
     std::string driver;
@@ -47,10 +44,6 @@ void CMainDlg::OpenAudio(AudioRoute route) {
     SetDlgItemText(IDC_AUDIO_IN_NAME, driver);
     SetDlgItemText(IDC_AUDIO_OUT_NAME, driver);
     active = AsioHost::start(false) == 0;
-#else
-    SetDlgItemText(IDC_AUDIO_IN_NAME, "");
-    SetDlgItemText(IDC_AUDIO_OUT_NAME, "");
-#endif
   }
   setStateText(IDC_AUDIO_IN_STATE, active);
   setStateText(IDC_AUDIO_OUT_STATE, active);
@@ -61,21 +54,17 @@ void CMainDlg::OnAsioCheck() {
 }
 
 void CMainDlg::OnAsioPanel() {
-#if TONBRIK_HAVE_ASIO
   AsioHost::controlPanel();
-#endif
 }
 
 void CMainDlg::OnTimer(UINT_PTR) {
   // Reopening ASIO may pump messages, and with them this timer again.
   static int32_t nesting = -1;
   if (++nesting == 0) {
-#if TONBRIK_HAVE_ASIO
     if (AsioHost::state() == kAsioResetRequested) {
       AsioHost::close();
       OpenAudio(AudioRoute::kAsio);
     }
-#endif
     if (m_pRack) SetDlgItemText(IDC_MIDI_ACTIVITY, m_pRack->takeMidiActivity() ? "*" : "");
   }
   --nesting;

@@ -83,8 +83,13 @@ BOOL CMainDlg::OnInitDialog() {
   SetDlgItemText(IDC_MIDI_IN_NAME, inName);
   SetDlgItemText(IDC_MIDI_OUT_NAME, outName);
 
-  // The ASIO route is offered only when the first driver loads and fits.
-  if (AsioHost::open(m_pRack.get(), hwnd(), 1, 0, 48000, 0, 0, false, true) == 0) {
+  // The ASIO route is offered only when the first driver loads and can play one
+  // output at 48000 Hz; the probe creates no buffers.
+  const int32_t probe = AsioHost::open(m_pRack.get(), hwnd(), /*outputsWanted=*/1,
+                                       /*inputsWanted=*/0, /*sampleRateWanted=*/48000,
+                                       /*bufferSizeWanted=*/0, /*driverIndex=*/0,
+                                       /*strictIndex=*/false, /*probeOnly=*/true);
+  if (probe == 0) {
     m_checkAsio.EnableWindow(TRUE);
     AsioHost::close();
   } else {

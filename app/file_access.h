@@ -36,6 +36,6 @@ class FileAccess {
   void* handle_ = reinterpret_cast<void*>(-1);
 #else
   int fd_ = -1;
-  bool writing_ = false;
 #endif
+  bool writing_ = false;
 };

@@ -35,9 +35,12 @@ bool FileAccess::write(const void* data, size_t size) {
 
 bool FileAccess::close() {
   if (!isOpen()) return true;
-  const bool ok = CloseHandle(handle_) != 0;
+  // A replaced file must hold its bytes before the move makes it the sound.
+  const bool flushed = !writing_ || FlushFileBuffers(handle_) != 0;
+  const bool closed = CloseHandle(handle_) != 0;
   handle_ = INVALID_HANDLE_VALUE;
-  return ok;
+  writing_ = false;
+  return flushed && closed;
 }
 
 bool FileAccess::writableOrAbsent(const std::string& path) {

@@ -194,7 +194,8 @@ void SynthRack::noteOff(int32_t slot, int32_t note) {
   synth_[slot]->releaseVoice(voiceOf(entry));
   // Move the entry to the first free place, keeping both runs in their order.
   const int32_t last = lastActiveEntry(slot);
-  std::memmove(table + found, table + found + 1, static_cast<size_t>(last - found) * sizeof(uint32_t));
+  std::memmove(table + found, table + found + 1,
+               static_cast<size_t>(last - found) * sizeof(uint32_t));
   table[last] = entry & ~(kHeld | kSustained);
 }
 

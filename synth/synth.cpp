@@ -13,7 +13,8 @@ const float kSemitone = static_cast<float>(std::log(2.0) / 12.0);
 }  // namespace
 
 float Synth::noteOmega(int32_t note) {
-  return static_cast<float>(51.3657 * std::exp(static_cast<double>(static_cast<float>(note) * kSemitone)));
+  return static_cast<float>(51.3657 *
+                            std::exp(static_cast<double>(static_cast<float>(note) * kSemitone)));
 }
 
 bool Synth::allocateVoices(int32_t count) {

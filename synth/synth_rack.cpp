@@ -10,8 +10,8 @@ int32_t SynthRack::openWith(MidiShortSender midiPort, uint32_t timerPeriodMs) {
   TIMECAPS caps{};
   if (timeGetDevCaps(&caps, sizeof(caps)) != MMSYSERR_NOERROR) return -1;
   if (timerPeriodMs < caps.wPeriodMin || timerPeriodMs > caps.wPeriodMax) return -1;
-  timerId_ = timeSetEvent(timerPeriodMs, 0, &SynthRack::timerTick, reinterpret_cast<DWORD_PTR>(this),
-                          TIME_PERIODIC);
+  timerId_ = timeSetEvent(timerPeriodMs, 0, &SynthRack::timerTick,
+                          reinterpret_cast<DWORD_PTR>(this), TIME_PERIODIC);
   return timerId_ != 0 ? 0 : -1;
 }
 

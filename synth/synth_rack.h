@@ -72,7 +72,9 @@ class SynthRack {
  private:
   static bool inRange(int32_t slot) { return slot >= 0 && slot < kSlotCount; }
   static bool isEntryActive(uint32_t entry) { return (entry & (kHeld | kSustained)) != 0; }
-  static int32_t voiceOf(uint32_t entry) { return static_cast<int32_t>((entry >> kVoiceShift) & 0x7F); }
+  static int32_t voiceOf(uint32_t entry) {
+    return static_cast<int32_t>((entry >> kVoiceShift) & 0x7F);
+  }
 
   int32_t openWith(MidiShortSender midiPort, uint32_t timerPeriodMs);
   void writeInitialVoiceTable(int32_t slot);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -50,23 +51,24 @@ double productError(double a, double b, double product) {
 }  // namespace
 
 void reducePhase(float phase, int* quadrant, double* high, double* low) {
-  if (!std::isfinite(phase)) {
+  uint32_t bits = 0;
+  std::memcpy(&bits, &phase, sizeof(bits));
+  const int biasedExponent = static_cast<int>((bits >> 23) & 0xFF);
+  if (biasedExponent == 0xFF) {  // infinite or NaN
     *quadrant = 0;
     *high = static_cast<double>(phase) - static_cast<double>(phase);
     *low = 0.0;
     return;
   }
-  if (phase == 0.0f) {
+  // |phase| = mantissa * 2^exponent with an integer mantissa below 2^24.
+  const uint64_t mantissa = (bits & 0x7FFFFF) | (biasedExponent != 0 ? 0x800000u : 0u);
+  const int exponent = (biasedExponent != 0 ? biasedExponent : 1) - 150;
+  if (mantissa == 0) {
     *quadrant = 0;
     *high = phase;
     *low = 0.0;
     return;
   }
-  // |phase| = mantissa * 2^exponent with a 24-bit integer mantissa.
-  int binary = 0;
-  const double fraction = std::frexp(std::fabs(static_cast<double>(phase)), &binary);
-  const uint64_t mantissa = static_cast<uint64_t>(std::ldexp(fraction, 24));
-  const int exponent = binary - 24;
 
   // phase * 2/pi modulo 4: bits of 2/pi worth 4 or more after the shift by the
   // exponent only add multiples of 4, so the window starts at bit exponent - 1.
@@ -80,9 +82,9 @@ void reducePhase(float phase, int* quadrant, double* high, double* low) {
   const __int128 rest = static_cast<__int128>(product << 2);  // fraction * 2^128
   const int64_t top = static_cast<int64_t>(rest >> 64);
   const uint64_t bottom = static_cast<uint64_t>(rest);
-  const double a = std::ldexp(static_cast<double>(top >> 11), -53);
-  const double b = std::ldexp(static_cast<double>(top & 0x7FF), -64) +
-                   std::ldexp(static_cast<double>(bottom), -128);
+  const double a = static_cast<double>(top >> 11) * 0x1p-53;
+  const double b =
+      static_cast<double>(top & 0x7FF) * 0x1p-64 + static_cast<double>(bottom) * 0x1p-128;
   const double fractionHigh = a + b;
   const double fractionLow = b - (fractionHigh - a);
 

@@ -5,8 +5,10 @@
 // The largest phase magnitude the vector kernels reduce themselves.
 constexpr double kShortReductionLimit = 524288.0;  // 2^19
 
-// phase = quadrant * pi/2 + (high + low), |high + low| <= pi/4, quadrant 0..3.
-// A phase that is not finite gives quadrant 0 and a NaN remainder.
+// phase = quadrant * pi/2 + (high + low), |high + low| <= pi/4, quadrant 0..3,
+// to about 100 bits for every |phase| >= 1 (below that the remainder is the phase
+// itself and needs no reduction). A phase that is not finite gives quadrant 0 and
+// a NaN remainder.
 void reducePhase(float phase, int* quadrant, double* high, double* low);
 
 // Replaces the reduction of every lane whose phase lies beyond the short

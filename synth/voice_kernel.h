@@ -46,7 +46,9 @@ template <class V, bool kChecked>
 [[gnu::always_inline]] inline typename V::D phaseSine(typename V::D x) {
   using D = typename V::D;
   const D bias = V::set(kRoundingBias);
-  D n = V::sub(V::add(V::mul(x, V::set(kTwoOverPi)), bias), bias);
+  // n in the low mantissa bits of biased, and as a double in n.
+  D biased = V::add(V::mul(x, V::set(kTwoOverPi)), bias);
+  D n = V::sub(biased, bias);
   // x - n*pi/2 as high + low. The first step is exact in both variants: x is a
   // float, so x and n * (first part) are multiples of 2^-52 that differ by less than 1.
   D high, low;
@@ -76,6 +78,7 @@ template <class V, bool kChecked>
     V::store(lows, low);
     reduceWideLanes(lanes, quadrants, highs, lows, V::kLanes);
     n = V::load(quadrants);
+    biased = V::add(n, bias);
     high = V::load(highs);
     low = V::load(lows);
   }
@@ -107,9 +110,15 @@ template <class V, bool kChecked>
   const D correction = V::add(V::sub(V::sub(one, w), hz), V::mulSub(r2, pc, V::mul(high, low)));
   const D cosine = V::add(w, correction);
 
-  const D biased = V::add(n, bias);
-  D result = V::flipSign(V::select(V::odd(biased), cosine, sine), V::signOfBit1(biased));
-  return V::select(V::less(V::abs(x), V::set(kTinyPhase)), x, result);
+  const D result = V::flipSign(V::select(V::odd(biased), cosine, sine), V::signOfBit1(biased));
+  if constexpr (V::kFused) {
+    // Exact reduction keeps a tiny x (and -0) as high = x, low = 0, which the sine
+    // kernel returns unchanged.
+    return result;
+  } else {
+    // The two-sum turns -0 into +0.
+    return V::select(V::less(V::abs(x), V::set(kTinyPhase)), x, result);
+  }
 }
 
 template <class V>
@@ -150,15 +159,17 @@ struct VoiceGroup {
 };
 
 // Adds the group into out. The sines of a tile of kLanes frames are turned from
-// per-frame into per-voice vectors so that each voice is added over kLanes frames
-// at once, still in voice order, each sum rounded to float.
+// per-frame into per-voice vectors, so each voice is added over kLanes frames at
+// once, still in voice order, each sum rounded to float. A chunk of several tiles
+// is mixed together: its tiles' chains of roundings are independent and overlap.
 template <class V, bool kChecked>
 void mixVoiceGroup(float* out, int32_t frames, VoiceGroup<V>& group, int32_t voices) {
   using D = typename V::D;
   constexpr int L = V::kLanes;
-  const int32_t lowVoices = voices < L ? voices : L;
-  int32_t j = 0;
-  for (; j + L <= frames; j += L) {
+  constexpr int kTiles = 8;
+  D columns[2 * L][kTiles];
+
+  auto computeTile = [&](int k) {
     D low[L], high[L];
     for (int t = 0; t < L; ++t) {
       low[t] = V::mul(V::lowHalf(group.amplitude), phaseSine<V, kChecked>(V::lowHalf(group.phase)));
@@ -168,9 +179,26 @@ void mixVoiceGroup(float* out, int32_t frames, VoiceGroup<V>& group, int32_t voi
     }
     V::transpose(low);
     V::transpose(high);
+    for (int v = 0; v < L; ++v) {
+      columns[v][k] = low[v];
+      columns[L + v][k] = high[v];
+    }
+  };
+
+  int32_t j = 0;
+  for (; j + kTiles * L <= frames; j += kTiles * L) {
+    for (int k = 0; k < kTiles; ++k) computeTile(k);
+    D mix[kTiles];
+    for (int k = 0; k < kTiles; ++k) mix[k] = V::loadSamples(out + j + k * L);
+    for (int32_t v = 0; v < voices; ++v) {
+      for (int k = 0; k < kTiles; ++k) mix[k] = V::roundToFloat(V::add(mix[k], columns[v][k]));
+    }
+    for (int k = 0; k < kTiles; ++k) V::storeSamples(out + j + k * L, mix[k]);
+  }
+  for (; j + L <= frames; j += L) {
+    computeTile(0);
     D mix = V::loadSamples(out + j);
-    for (int32_t v = 0; v < lowVoices; ++v) mix = V::roundToFloat(V::add(mix, low[v]));
-    for (int32_t v = L; v < voices; ++v) mix = V::roundToFloat(V::add(mix, high[v - L]));
+    for (int32_t v = 0; v < voices; ++v) mix = V::roundToFloat(V::add(mix, columns[v][0]));
     V::storeSamples(out + j, mix);
   }
   for (; j < frames; ++j) {

@@ -160,8 +160,7 @@ struct VoiceGroup {
 
 // Adds the group into out. The sines of a tile of kLanes frames are turned from
 // per-frame into per-voice vectors, so each voice is added over kLanes frames at
-// once, still in voice order, each sum rounded to float. A chunk of several tiles
-// is mixed together: its tiles' chains of roundings are independent and overlap.
+// once, still in voice order, each sum rounded to float.
 template <class V, bool kChecked>
 void mixVoiceGroup(float* out, int32_t frames, VoiceGroup<V>& group, int32_t voices) {
   using D = typename V::D;
@@ -185,21 +184,31 @@ void mixVoiceGroup(float* out, int32_t frames, VoiceGroup<V>& group, int32_t voi
     }
   };
 
-  int32_t j = 0;
-  for (; j + kTiles * L <= frames; j += kTiles * L) {
-    for (int k = 0; k < kTiles; ++k) computeTile(k);
-    D mix[kTiles];
-    for (int k = 0; k < kTiles; ++k) mix[k] = V::loadSamples(out + j + k * L);
+  // kCount tiles at out + j: the voices' chains of roundings on different tiles
+  // are independent, so they overlap.
+  auto mixChunk = [&]<int kCount>(int32_t j) {
+    for (int k = 0; k < kCount; ++k) computeTile(k);
+    D mix[kCount];
+    for (int k = 0; k < kCount; ++k) mix[k] = V::loadSamples(out + j + k * L);
     for (int32_t v = 0; v < voices; ++v) {
-      for (int k = 0; k < kTiles; ++k) mix[k] = V::roundToFloat(V::add(mix[k], columns[v][k]));
+      for (int k = 0; k < kCount; ++k) mix[k] = V::roundToFloat(V::add(mix[k], columns[v][k]));
     }
-    for (int k = 0; k < kTiles; ++k) V::storeSamples(out + j + k * L, mix[k]);
+    for (int k = 0; k < kCount; ++k) V::storeSamples(out + j + k * L, mix[k]);
+  };
+
+  int32_t j = 0;
+  for (; j + kTiles * L <= frames; j += kTiles * L) mixChunk.template operator()<kTiles>(j);
+  if (j + 4 * L <= frames) {
+    mixChunk.template operator()<4>(j);
+    j += 4 * L;
   }
-  for (; j + L <= frames; j += L) {
-    computeTile(0);
-    D mix = V::loadSamples(out + j);
-    for (int32_t v = 0; v < voices; ++v) mix = V::roundToFloat(V::add(mix, columns[v][0]));
-    V::storeSamples(out + j, mix);
+  if (j + 2 * L <= frames) {
+    mixChunk.template operator()<2>(j);
+    j += 2 * L;
+  }
+  if (j + L <= frames) {
+    mixChunk.template operator()<1>(j);
+    j += L;
   }
   for (; j < frames; ++j) {
     double contribution[2 * L];

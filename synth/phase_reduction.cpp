@@ -105,9 +105,10 @@ void reducePhase(float phase, int* quadrant, double* high, double* low) {
   *low = l;
 }
 
-void reduceWideLanes(const double* phase, double* quadrant, double* high, double* low, int lanes) {
+void reduceWideLanes(const double* phase, double* quadrant, double* high, double* low, int lanes,
+                     double limit) {
   for (int i = 0; i < lanes; ++i) {
-    if (std::fabs(phase[i]) <= kShortReductionLimit) continue;
+    if (std::fabs(phase[i]) <= limit) continue;
     int q = 0;
     reducePhase(static_cast<float>(phase[i]), &q, &high[i], &low[i]);
     quadrant[i] = q;

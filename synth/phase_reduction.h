@@ -11,6 +11,7 @@ constexpr double kShortReductionLimit = 524288.0;  // 2^19
 // a NaN remainder.
 void reducePhase(float phase, int* quadrant, double* high, double* low);
 
-// Replaces the reduction of every lane whose phase lies beyond the short
-// reduction's limit (or is not finite). quadrant holds integral doubles.
-void reduceWideLanes(const double* phase, double* quadrant, double* high, double* low, int lanes);
+// Replaces the reduction of every lane whose phase lies beyond limit (or is not
+// finite). quadrant holds integral doubles.
+void reduceWideLanes(const double* phase, double* quadrant, double* high, double* low, int lanes,
+                     double limit);

@@ -16,7 +16,9 @@ namespace {
 constexpr double kHalfPi1 = 0x1.921fb544p+0;
 constexpr double kHalfPi2 = 0x1.0b4611a6p-34;
 constexpr double kHalfPi3 = 0x1.3198a2e037073p-69;
-// With it: pi/2 as three full doubles.
+// With it: pi/2 as three full doubles. The reduction with exact products covers
+// every phase whose quadrant count the rounded x * 2/pi still gets right within one.
+constexpr double kFusedReductionLimit = 0x1p40;
 constexpr double kHalfPiHigh = 0x1.921fb54442d18p+0;
 constexpr double kHalfPiMid = 0x1.1a62633145c07p-54;
 constexpr double kHalfPiLow = -0x1.f1976b7ed8fbcp-110;
@@ -52,7 +54,19 @@ template <class V, bool kChecked>
   // x - n*pi/2 as high + low. The first step is exact in both variants: x is a
   // float, so x and n * (first part) are multiples of 2^-52 that differ by less than 1.
   D high, low;
-  if constexpr (V::kFused) {
+  if constexpr (V::kFused && kChecked) {
+    // Wider phases need the product n * kHalfPiMid exactly: its error term and a
+    // two-sum make the reduction exact up to kFusedReductionLimit.
+    const D a = V::mulSubFrom(n, V::set(kHalfPiHigh), x);
+    const D p = V::mul(n, V::set(kHalfPiMid));
+    const D productError = V::mulSub(n, V::set(kHalfPiMid), p);  // n * mid = p + productError
+    const D s = V::sub(a, p);
+    const D z = V::sub(s, a);
+    const D sumError = V::sub(V::sub(a, V::sub(s, z)), V::add(p, z));  // s + sumError = a - p
+    const D tail = V::mulSubFrom(n, V::set(kHalfPiLow), V::sub(sumError, productError));
+    high = V::add(s, tail);
+    low = V::sub(tail, V::sub(high, s));
+  } else if constexpr (V::kFused) {
     const D a = V::mulSubFrom(n, V::set(kHalfPiHigh), x);
     high = V::mulSubFrom(n, V::set(kHalfPiMid), a);
     // a - high is exact: no float below the limit lies within 4e-9 of a multiple
@@ -70,13 +84,14 @@ template <class V, bool kChecked>
     low = V::sub(tail, V::sub(high, s));
   }
 
-  if (kChecked && !V::all(V::lessEqual(V::abs(x), V::set(kShortReductionLimit)))) [[unlikely]] {
+  constexpr double kLimit = V::kFused ? kFusedReductionLimit : kShortReductionLimit;
+  if (kChecked && !V::all(V::lessEqual(V::abs(x), V::set(kLimit)))) [[unlikely]] {
     double lanes[V::kLanes], quadrants[V::kLanes], highs[V::kLanes], lows[V::kLanes];
     V::store(lanes, x);
     V::store(quadrants, n);
     V::store(highs, high);
     V::store(lows, low);
-    reduceWideLanes(lanes, quadrants, highs, lows, V::kLanes);
+    reduceWideLanes(lanes, quadrants, highs, lows, V::kLanes, kLimit);
     n = V::load(quadrants);
     biased = V::add(n, bias);
     high = V::load(highs);
@@ -111,12 +126,12 @@ template <class V, bool kChecked>
   const D cosine = V::add(w, correction);
 
   const D result = V::flipSign(V::select(V::odd(biased), cosine, sine), V::signOfBit1(biased));
-  if constexpr (V::kFused) {
-    // Exact reduction keeps a tiny x (and -0) as high = x, low = 0, which the sine
+  if constexpr (V::kFused && !kChecked) {
+    // This reduction keeps a tiny x (and -0) as high = x, low = 0, which the sine
     // kernel returns unchanged.
     return result;
   } else {
-    // The two-sum turns -0 into +0.
+    // A two-sum turns -0 into +0.
     return V::select(V::less(V::abs(x), V::set(kTinyPhase)), x, result);
   }
 }
@@ -168,7 +183,7 @@ void mixVoiceGroup(float* out, int32_t frames, VoiceGroup<V>& group, int32_t voi
   constexpr int kTiles = 8;
   D columns[2 * L][kTiles];
 
-  auto computeTile = [&](int k) {
+  auto computeTile = [&](int k) __attribute__((always_inline)) {
     D low[L], high[L];
     for (int t = 0; t < L; ++t) {
       low[t] = V::mul(V::lowHalf(group.amplitude), phaseSine<V, kChecked>(V::lowHalf(group.phase)));

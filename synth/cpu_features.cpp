@@ -2,6 +2,7 @@
 
 #include <cpuid.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace {
@@ -36,7 +37,18 @@ CpuFeatures detect() {
 
 }  // namespace
 
-const CpuFeatures& CpuFeatures::host() {
-  static const CpuFeatures features = detect();
+CpuFeatures CpuFeatures::host() {
+  // Cached without a lock (a function-local static may take one, and the first
+  // caller can be the audio thread): racing first callers store the same bits.
+  static std::atomic<int> cached{-1};
+  int bits = cached.load(std::memory_order_relaxed);
+  if (bits < 0) {
+    const CpuFeatures detected = detect();
+    bits = (detected.avx2Fma ? 1 : 0) | (detected.avx512 ? 2 : 0);
+    cached.store(bits, std::memory_order_relaxed);
+  }
+  CpuFeatures features;
+  features.avx2Fma = (bits & 1) != 0;
+  features.avx512 = (bits & 2) != 0;
   return features;
 }

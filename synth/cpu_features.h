@@ -6,5 +6,5 @@ struct CpuFeatures {
   bool avx2Fma = false;  // AVX2 and FMA3 with YMM state enabled
   bool avx512 = false;   // AVX-512 Foundation with ZMM state enabled
 
-  static const CpuFeatures& host();
+  static CpuFeatures host();
 };

@@ -48,6 +48,10 @@ struct VectorOpsAvx2 {
   static F selectGreaterF(F a, F limit, F ifGreater) {
     return _mm256_blendv_ps(a, ifGreater, _mm256_cmp_ps(a, limit, _CMP_GT_OQ));
   }
+  static F absF(F v) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v); }
+  static bool allLessEqualF(F a, F b) {
+    return _mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_LE_OQ)) == 255;
+  }
   static D lowHalf(F v) { return _mm256_cvtps_pd(_mm256_castps256_ps128(v)); }
   static D highHalf(F v) { return _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)); }
 

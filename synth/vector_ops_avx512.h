@@ -56,6 +56,11 @@ struct VectorOpsAvx512 {
   static F selectGreaterF(F a, F limit, F ifGreater) {
     return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(a, limit, _CMP_GT_OQ), a, ifGreater);
   }
+  static F absF(F v) {
+    return _mm512_castsi512_ps(
+        _mm512_and_epi32(_mm512_castps_si512(v), _mm512_set1_epi32(0x7FFFFFFF)));
+  }
+  static bool allLessEqualF(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ) == 0xFFFF; }
   static D lowHalf(F v) { return _mm512_cvtps_pd(_mm512_castps512_ps256(v)); }
   static D highHalf(F v) {
     return _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)));

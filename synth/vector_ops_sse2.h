@@ -53,6 +53,8 @@ struct VectorOpsSse2 {
     const __m128 m = _mm_cmpgt_ps(a, limit);
     return _mm_or_ps(_mm_and_ps(m, ifGreater), _mm_andnot_ps(m, a));
   }
+  static F absF(F v) { return _mm_andnot_ps(_mm_set1_ps(-0.0f), v); }
+  static bool allLessEqualF(F a, F b) { return _mm_movemask_ps(_mm_cmple_ps(a, b)) == 15; }
   static D lowHalf(F v) { return _mm_cvtps_pd(v); }
   static D highHalf(F v) { return _mm_cvtps_pd(_mm_movehl_ps(v, v)); }
 

@@ -238,43 +238,56 @@ void mixVoiceGroup(float* out, int32_t frames, VoiceGroup<V>& group, int32_t voi
   }
 }
 
-// Whether every phase of the block stays within the short reduction: the
-// phase can only move by the increment per frame (the wrap moves it back).
-inline bool staysShort(const float* phases, const float* increments, int32_t voices,
-                       int32_t frames) {
-  constexpr double kWrapAndRounding = 16.0;
-  for (int32_t v = 0; v < voices; ++v) {
-    const double reach = (phases[v] < 0.0f ? -phases[v] : phases[v]) +
-                         static_cast<double>(frames) *
-                             (increments[v] < 0.0f ? -increments[v] : increments[v]) * 1.001;
-    if (!(reach + kWrapAndRounding <= kShortReductionLimit)) return false;
-  }
-  return true;
+// Whether every phase of the block stays within the short reduction: a phase
+// moves by at most its increment per frame (the wrap only moves it back). The
+// margin covers the float rounding of this estimate and of the steps.
+template <class V>
+bool staysShort(const VoiceGroup<V>& group, int32_t frames) {
+  using F = typename V::F;
+  const F reach =
+      V::addF(V::absF(group.phase),
+              V::mulF(V::setF(static_cast<float>(frames) * 1.001f), V::absF(group.increment)));
+  return V::allLessEqualF(reach, V::setF(static_cast<float>(kShortReductionLimit) - 16.0f));
 }
 
 template <class V>
 void renderVoiceGroup(float* out, int32_t frames, float* phases, float* amplitudes,
                       const float* increments, const float* targets, int32_t voices) {
   constexpr int G = 2 * V::kLanes;
-  float lanePhase[G] = {}, laneAmplitude[G] = {}, laneIncrement[G] = {}, laneTarget[G] = {};
-  for (int32_t v = 0; v < voices; ++v) {
-    lanePhase[v] = phases[v];
-    laneAmplitude[v] = amplitudes[v];
-    laneIncrement[v] = increments[v];
-    laneTarget[v] = targets[v];
+  VoiceGroup<V> group;
+  float lanePhase[G], laneAmplitude[G];
+  if (voices == G) {
+    group = {V::loadF(phases), V::loadF(amplitudes), V::loadF(increments),
+             V::mulF(V::setF(0.01f), V::loadF(targets))};
+  } else {
+    // A partial group: the unused lanes run silent and are never mixed.
+    float laneIncrement[G] = {}, laneTarget[G] = {};
+    for (int v = 0; v < G; ++v) {
+      lanePhase[v] = v < voices ? phases[v] : 0.0f;
+      laneAmplitude[v] = v < voices ? amplitudes[v] : 0.0f;
+    }
+    for (int32_t v = 0; v < voices; ++v) {
+      laneIncrement[v] = increments[v];
+      laneTarget[v] = targets[v];
+    }
+    group = {V::loadF(lanePhase), V::loadF(laneAmplitude), V::loadF(laneIncrement),
+             V::mulF(V::setF(0.01f), V::loadF(laneTarget))};
   }
-  VoiceGroup<V> group{V::loadF(lanePhase), V::loadF(laneAmplitude), V::loadF(laneIncrement),
-                      V::mulF(V::setF(0.01f), V::loadF(laneTarget))};
-  if (staysShort(lanePhase, laneIncrement, G, frames)) {
+  if (staysShort(group, frames)) {
     mixVoiceGroup<V, false>(out, frames, group, voices);
   } else {
     mixVoiceGroup<V, true>(out, frames, group, voices);
   }
-  V::storeF(lanePhase, group.phase);
-  V::storeF(laneAmplitude, group.amplitude);
-  for (int32_t v = 0; v < voices; ++v) {
-    phases[v] = lanePhase[v];
-    amplitudes[v] = laneAmplitude[v];
+  if (voices == G) {
+    V::storeF(phases, group.phase);
+    V::storeF(amplitudes, group.amplitude);
+  } else {
+    V::storeF(lanePhase, group.phase);
+    V::storeF(laneAmplitude, group.amplitude);
+    for (int32_t v = 0; v < voices; ++v) {
+      phases[v] = lanePhase[v];
+      amplitudes[v] = laneAmplitude[v];
+    }
   }
 }
 

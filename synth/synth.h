@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "synth/relaxed.h"
+#include "synth/render_path.h"
 #include "synth/synth_voice.h"
 
 class Synth {
@@ -50,7 +51,10 @@ class Synth {
 
  private:
   void parameterChanged(int32_t) {}
+  // Dispatches to the process-wide render path (render_path.h).
   void renderVoices(float* out, int32_t frames, float secondsPerSample);
+  void renderVoicesReference(float* out, int32_t frames, float secondsPerSample);
+  void renderVoicesWide(float* out, int32_t frames, float secondsPerSample, RenderPath path);
 
   Relaxed<float> controllers_[kControllerCount];
   Relaxed<float> parameters_[kParameterCount];

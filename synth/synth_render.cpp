@@ -4,6 +4,15 @@
 #include "synth/synth.h"
 
 void Synth::renderVoices(float* out, int32_t frames, float secondsPerSample) {
+  const RenderPath path = renderPath();
+  if (path == RenderPath::kReference) {
+    renderVoicesReference(out, frames, secondsPerSample);
+  } else {
+    renderVoicesWide(out, frames, secondsPerSample, path);
+  }
+}
+
+void Synth::renderVoicesReference(float* out, int32_t frames, float secondsPerSample) {
   constexpr float kTwoPi = 6.283185f;
   for (int32_t v = 0; v < voiceCount_; ++v) {
     SynthVoice& voice = voices_[v];

@@ -112,7 +112,9 @@ void advancePerformanceCounter(LONGLONG ticks) {
 
 std::atomic<SleepObserver> sleepObserver{nullptr};
 
-void setSleepObserver(SleepObserver observer) { sleepObserver = observer; }
+void setSleepObserver(SleepObserver observer) {
+  sleepObserver = observer;
+}
 
 void failNextCreateEvent(int count) {
   std::lock_guard lock(kernel().mutex);

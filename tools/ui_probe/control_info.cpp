@@ -68,6 +68,11 @@ std::string describeControl(HWND control) {
   } else if (kind == UPDOWN_CLASSA && ask(control, UDM_GETPOS32, 0, 0, value)) {
     line += " pos=" + std::to_string(static_cast<int>(value));
   }
+  if (kind == "Static") {
+    // An icon or bitmap static holds a resource reference, not text.
+    LONG type = GetWindowLongW(control, GWL_STYLE) & SS_TYPEMASK;
+    if (type == SS_ICON || type == SS_BITMAP) return line + " image=1 text=\"\"";
+  }
   return line + " text=" + quoted(windowText(control));
 }
 

@@ -1,0 +1,138 @@
+# Helpers of the scenario tests: the program staged in a test folder (with the test-only
+# winmm when a test wants virtual MIDI devices), the UI probe, the recording analysis, and
+# checks that count failures instead of stopping at the first.
+# Source after lib/common.sh, lib/display.sh, lib/pulse.sh and lib/wine.sh.
+
+SC_FAILURES=0
+
+# sc_setup <build/windows dir> <name>: sets SC_BUILD, SC_OUT (a fresh folder under the
+# build folder that keeps the test's screenshots, recordings and logs), SC_PROBE and
+# SC_ANALYSIS (the native analysis tool, from the native build beside the Windows one
+# unless E2E_AUDIO_ANALYSIS names it).
+sc_setup() {
+  SC_BUILD=$(e2e_abspath "$1")
+  SC_OUT="$SC_BUILD/e2e/$2"
+  SC_PROBE="$SC_BUILD/tools/ui_probe.exe"
+  SC_ANALYSIS=${E2E_AUDIO_ANALYSIS:-$(dirname "$SC_BUILD")/native/tools/audio_analysis/audio_analysis}
+  [ -f "$SC_BUILD/app/Tonbrik.exe" ] || e2e_fail "no $SC_BUILD/app/Tonbrik.exe: build the Windows program first"
+  [ -f "$SC_PROBE" ] || e2e_fail "no $SC_PROBE"
+  [ -x "$SC_ANALYSIS" ] || e2e_fail "no audio analysis tool at $SC_ANALYSIS: build the native tree"
+  rm -rf "$SC_OUT"
+  mkdir -p "$SC_OUT"
+}
+
+# sc_stage_program [midi]: copies the program into SC_OUT (a DLL override only applies to
+# DLLs beside the executable); with "midi" also the test-only winmm and, renamed to
+# winmm_b.dll, the prefix's own winmm that it forwards to. Sets SC_EXE.
+sc_stage_program() {
+  cp "$SC_BUILD/app/Tonbrik.exe" "$SC_OUT/" || e2e_fail "cannot copy the program"
+  SC_EXE="$SC_OUT/Tonbrik.exe"
+  if [ "${1:-}" = midi ]; then
+    cp "$SC_BUILD/tools/fake_winmm/winmm.dll" "$SC_OUT/" || e2e_fail "no test winmm.dll"
+    cp "$WINEPREFIX/drive_c/windows/system32/winmm.dll" "$SC_OUT/winmm_b.dll" ||
+      e2e_fail "no winmm.dll in the prefix"
+    # The devices read their event list from, and write their logs to, the DLL's folder.
+    export WINEDLLOVERRIDES="winmm=n,b"
+  fi
+}
+
+# sc_start: starts the staged program in SC_OUT and waits for its window. Sets SC_PID.
+sc_start() {
+  cd "$SC_OUT" || e2e_fail "no $SC_OUT"
+  e2e_start_program "$SC_OUT/tonbrik.log" "$SC_EXE"
+  SC_PID=$E2E_PROGRAM_PID
+  sc_probe --timeout 20000 wait-window >/dev/null || {
+    cat "$SC_OUT/tonbrik.log" >&2
+    e2e_fail "no window captioned \"Tonbrik\" appeared"
+  }
+}
+
+# sc_probe ARGS: runs the UI probe; its lines go to stdout and to SC_OUT/probe.log.
+sc_probe() {
+  local result
+  WINEDEBUG=-all wine "$SC_PROBE" "$@" 2>>"$SC_OUT/probe.err" | tr -d '\r' >"$SC_OUT/probe.last"
+  result=${PIPESTATUS[0]}
+  { printf '$ ui_probe %s  -> %s\n' "$*" "$result"; cat "$SC_OUT/probe.last"; } >>"$SC_OUT/probe.log"
+  cat "$SC_OUT/probe.last"
+  return "$result"
+}
+
+# sc_text ID: the text the control shows now.
+sc_text() { sc_probe get "$1" | sed -n 's/.* text="\(.*\)"$/\1/p'; }
+
+# sc_field LINE NAME: the value of NAME=value in a probe or analysis line.
+sc_field() { printf '%s\n' "$1" | tr ' ' '\n' | sed -n "s/^$2=//p" | head -n1; }
+
+# sc_check DESCRIPTION COMMAND...: runs a check; a failure is logged and counted.
+sc_check() {
+  local what=$1
+  shift
+  if "$@"; then
+    e2e_log "ok: $what"
+  else
+    e2e_log "check failed: $what"
+    SC_FAILURES=$((SC_FAILURES + 1))
+  fi
+}
+
+# sc_finish: the verdict line of the test.
+sc_finish() {
+  [ "$SC_FAILURES" -eq 0 ] || e2e_fail "$SC_FAILURES checks failed (see $SC_OUT)"
+  e2e_log "PASS"
+}
+
+# True when the control shows TEXT within the probe's time-out.
+sc_shows() { sc_probe --timeout "${3:-5000}" wait-text "$1" "$2" >/dev/null; }
+
+# True when NAME=VALUE is in the control's line.
+sc_control_has() { sc_probe get "$1" | grep -q " $2=$3\( \|$\)"; }
+
+# sc_wav_seconds WAV: length of the recording in seconds.
+sc_wav_seconds() { "$SC_ANALYSIS" --window 0 "$1" | sed -n 's/^file .* seconds=\([0-9.]*\).*/\1/p'; }
+
+# sc_tone WAV START END CH FREQ: the analysis line of one stretch and channel, with the
+# amplitude at FREQ appended as "at=..." (a tone near FREQ need not be the loudest).
+sc_tone() {
+  local wav=$1 start=$2 end=$3 ch=$4 freq=$5 out
+  out=$("$SC_ANALYSIS" --start "$start" --end "$end" --window 0 --tones 4 --at "$freq" "$wav") ||
+    return 1
+  printf '%s at=%s\n' "$(printf '%s\n' "$out" | grep "^window=0 .* ch=$ch ")" \
+    "$(printf '%s\n' "$out" | sed -n "s/^at window=0 ch=$ch .* amp=//p")"
+}
+
+# sc_has_tone WAV START END CH FREQ TOL AMIN AMAX: true when a tone within TOL Hz of FREQ
+# sounds with an amplitude between AMIN and AMAX in that stretch of channel CH.
+sc_has_tone() {
+  local line
+  line=$(sc_tone "$1" "$2" "$3" "$4" "$5") || return 1
+  printf '%s\n' "$line" >>"$SC_OUT/analysis.log"
+  printf '%s\n' "$line" | tr ' ' '\n' | awk -F= -v want="$5" -v tol="$6" -v lo="$7" -v hi="$8" '
+    /^f[0-9]+=/ { n = substr($1, 2); f[n] = $2 }
+    /^a[0-9]+=/ { n = substr($1, 2); a[n] = $2 }
+    END {
+      for (n in f) if (f[n] >= want - tol && f[n] <= want + tol && a[n] >= lo && a[n] <= hi) exit 0
+      exit 1
+    }'
+}
+
+# sc_quiet_at WAV START END CH FREQ MAX: true when the amplitude at FREQ stays below MAX.
+sc_quiet_at() {
+  local line at
+  line=$(sc_tone "$1" "$2" "$3" "$4" "$5") || return 1
+  printf '%s\n' "$line" >>"$SC_OUT/analysis.log"
+  at=$(sc_field "$line" at)
+  awk -v a="$at" -v max="$6" 'BEGIN { exit !(a != "" && a < max) }'
+}
+
+# sc_onset WAV FREQ LEVEL: the time in seconds of the first 50 ms step at which the
+# amplitude at FREQ (channel 0, 100 ms windows) reaches LEVEL; empty if it never does.
+sc_onset() {
+  "$SC_ANALYSIS" --window 0.1 --hop 0.05 --tones 0 --at "$2" "$1" | awk -v level="$3" '
+    /^window=/ { for (i = 1; i <= NF; i++) if ($i ~ /^start=/) start = substr($i, 7) }
+    /^at window=/ && / ch=0 / {
+      for (i = 1; i <= NF; i++) if ($i ~ /^amp=/ && substr($i, 5) + 0 >= level) { print start; exit }
+    }'
+}
+
+# Arithmetic on seconds for the ranges above.
+sc_add() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f\n", a + b }'; }

@@ -22,6 +22,7 @@ const char kUsage[] =
     "  --floor A    ignore tones below amplitude A (default 0.0005)\n"
     "  --min-freq F ignore tones below F Hz (default 20)\n"
     "  --at F       also report the amplitude at F Hz (may be repeated)\n"
+    "  --glitch-freq F  count discontinuities of a steady sine of F Hz (glitches=N)\n"
     "output:\n"
     "  file rate=48000 channels=2 frames=N seconds=S format=pcm16\n"
     "  window=0 start=0.200 end=1.200 ch=0 peak=0.05000 rms=0.03536 tones=1 f1=1114.08 "
@@ -30,6 +31,7 @@ const char kUsage[] =
 
 struct Options {
   double window = 1.0, hop = -1, start = 0, end = -1, floor = 5e-4, minFrequency = 20;
+  double glitchFrequency = 0;
   int tones = 3;
   std::vector<double> at;
   std::string path;
@@ -63,6 +65,8 @@ bool parse(int argc, char** argv, Options& o) {
       o.minFrequency = value;
     else if (word == "--at")
       o.at.push_back(value);
+    else if (word == "--glitch-freq")
+      o.glitchFrequency = value;
     else
       return false;
   }
@@ -115,6 +119,8 @@ int main(int argc, char** argv) {
                   begin / rate, (begin + length) / rate, c, levels.peak, levels.rms, tones.size());
       for (size_t t = 0; t < tones.size(); ++t)
         std::printf(" f%zu=%.2f a%zu=%.5f", t + 1, tones[t].frequency, t + 1, tones[t].amplitude);
+      if (o.glitchFrequency > 0)
+        std::printf(" glitches=%d", countGlitches(x, length, rate, o.glitchFrequency));
       std::printf("\n");
       for (double f : o.at) {
         std::printf("at window=%d ch=%d freq=%.2f amp=%.5f\n", index, c, f,

@@ -102,6 +102,24 @@ double amplitudeAt(const float* samples, size_t count, double sampleRate, double
   return correlate(samples, blackmanHarris(count), sampleRate, frequency);
 }
 
+int countGlitches(const float* samples, size_t count, double sampleRate, double frequency) {
+  if (count < 3 || sampleRate <= 0) return 0;
+  const double threshold = 0.1 * measureLevels(samples, count).peak;
+  const double twoCos = 2 * std::cos(2 * kPi * frequency / sampleRate);
+  const size_t gap = static_cast<size_t>(sampleRate / 1000);
+  int glitches = 0;
+  size_t last = 0;
+  bool any = false;
+  for (size_t i = 1; i + 1 < count; ++i) {
+    double residual = double(samples[i + 1]) + double(samples[i - 1]) - twoCos * samples[i];
+    if (threshold <= 0 || std::fabs(residual) <= threshold) continue;
+    if (!any || i - last > gap) ++glitches;
+    any = true;
+    last = i;
+  }
+  return glitches;
+}
+
 std::vector<Tone> dominantTones(const float* samples, size_t count, double sampleRate,
                                 const ToneSearch& search) {
   std::vector<Tone> tones;

@@ -36,4 +36,11 @@ std::vector<Tone> dominantTones(const float* samples, size_t count, double sampl
 // so that a sine of amplitude A at exactly that frequency gives A.
 double amplitudeAt(const float* samples, size_t count, double sampleRate, double frequency);
 
+// Discontinuities in a stretch that holds one steady sine of `frequency` (a dropped or
+// repeated block): places where the sine's recurrence x[n+1] + x[n-1] = 2 cos(w) x[n]
+// breaks by more than a tenth of the stretch's peak level. Breaks less than 1 ms apart
+// count as one; a small phase jump that happens to fall where the two phases give nearly
+// the same sample value goes unseen, so the count is a lower bound.
+int countGlitches(const float* samples, size_t count, double sampleRate, double frequency);
+
 }  // namespace audio_analysis

@@ -82,3 +82,25 @@ TEST(ToneAnalysis, ToneBelowTheFloorIsNotReported) {
   addSine(x, 1000, 0.0002);
   EXPECT_TRUE(dominantTones(x.data(), x.size(), kRate, ToneSearch{}).empty());
 }
+
+TEST(ToneAnalysis, GlitchesAreCountedPerBrokenBlockBoundary) {
+  std::vector<float> x(48000);
+  addSine(x, 1114.085, 0.05);
+  EXPECT_EQ(countGlitches(x.data(), x.size(), kRate, 1114.085), 0);
+  // A 128-frame block left over from one ring (7 blocks) earlier, at two places, as a late
+  // audio thread leaves it: each block breaks the sine at its start, its end, or both.
+  for (size_t at : {9600u, 30000u})
+    for (size_t i = 0; i < 128; ++i) x[at + i] = x[at - 896 + i];
+  int glitches = countGlitches(x.data(), x.size(), kRate, 1114.085);
+  EXPECT_GE(glitches, 2);
+  EXPECT_LE(glitches, 4);
+  // A note's glide in and out is no glitch.
+  std::vector<float> glide(48000);
+  double amplitude = 0;
+  for (size_t i = 0; i < glide.size(); ++i) {
+    double target = (i > 10000 && i < 30000) ? 0.1 : 1e-20;
+    glide[i] = static_cast<float>(amplitude * std::sin(2 * kPi * 440 * i / kRate));
+    amplitude += (target - amplitude) * 0.01;
+  }
+  EXPECT_EQ(countGlitches(glide.data(), glide.size(), kRate, 440), 0);
+}

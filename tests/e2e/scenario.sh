@@ -100,19 +100,36 @@ sc_tone() {
     "$(printf '%s\n' "$out" | sed -n "s/^at window=0 ch=$ch .* amp=//p")"
 }
 
-# sc_has_tone WAV START END CH FREQ TOL AMIN AMAX: true when a tone within TOL Hz of FREQ
-# sounds with an amplitude between AMIN and AMAX in that stretch of channel CH.
+# sc_has_tone WAV START END CH FREQ TOL AMIN AMAX: true when in most quarter-second
+# windows of that stretch of channel CH a tone within TOL Hz of FREQ sounds with an
+# amplitude between AMIN and AMAX. With both cores busy the audio thread can miss a block
+# now and then; a window broken that way may miss the mark, so such glitches are counted
+# in the analysis log rather than failed.
 sc_has_tone() {
-  local line
-  line=$(sc_tone "$1" "$2" "$3" "$4" "$5") || return 1
-  printf '%s\n' "$line" >>"$SC_OUT/analysis.log"
-  printf '%s\n' "$line" | tr ' ' '\n' | awk -F= -v want="$5" -v tol="$6" -v lo="$7" -v hi="$8" '
-    /^f[0-9]+=/ { n = substr($1, 2); f[n] = $2 }
-    /^a[0-9]+=/ { n = substr($1, 2); a[n] = $2 }
-    END {
-      for (n in f) if (f[n] >= want - tol && f[n] <= want + tol && a[n] >= lo && a[n] <= hi) exit 0
-      exit 1
-    }'
+  local out verdict
+  out=$("$SC_ANALYSIS" --start "$2" --end "$3" --window 0.25 --tones 4 --glitch-freq "$5" "$1") ||
+    return 1
+  printf '%s\n' "$out" | grep " ch=$4 " >>"$SC_OUT/analysis.log"
+  verdict=$(printf '%s\n' "$out" | grep "^window=.* ch=$4 " | awk -v want="$5" -v tol="$6" \
+    -v lo="$7" -v hi="$8" '
+    {
+      hit = 0
+      for (i = 1; i <= NF; i++) {
+        split($i, kv, "=")
+        if (kv[1] ~ /^f[0-9]+$/) f[substr(kv[1], 2)] = kv[2]
+        if (kv[1] ~ /^a[0-9]+$/) a[substr(kv[1], 2)] = kv[2]
+        if (kv[1] == "glitches") glitches += kv[2]
+      }
+      for (n in f) if (f[n] >= want - tol && f[n] <= want + tol && a[n] >= lo && a[n] <= hi) hit = 1
+      delete f
+      delete a
+      good += hit
+      total++
+    }
+    END { printf "%d of %d windows, %d glitches\n", good, total, glitches; exit !(total > 0 && 2 * good >= total) }')
+  local result=$?
+  e2e_log "  $5 Hz on ch $4 from $2 s to $3 s: $verdict"
+  return $result
 }
 
 # sc_quiet_at WAV START END CH FREQ MAX: true when the amplitude at FREQ stays below MAX.

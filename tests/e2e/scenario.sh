@@ -87,6 +87,10 @@ sc_shows() { sc_probe --timeout "${3:-5000}" wait-text "$1" "$2" >/dev/null; }
 # True when NAME=VALUE is in the control's line.
 sc_control_has() { sc_probe get "$1" | grep -q " $2=$3\( \|$\)"; }
 
+# sc_wav_now WAV: seconds recorded so far into a WAV that is still growing (48 kHz,
+# 16-bit stereo, as the harness records), to mark when something happened.
+sc_wav_now() { awk -v bytes="$(stat -c %s "$1")" 'BEGIN { printf "%.3f\n", (bytes - 44) / 192000 }'; }
+
 # sc_wav_seconds WAV: length of the recording in seconds.
 sc_wav_seconds() { "$SC_ANALYSIS" --window 0 "$1" | sed -n 's/^file .* seconds=\([0-9.]*\).*/\1/p'; }
 

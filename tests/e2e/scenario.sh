@@ -92,14 +92,14 @@ sc_control_has() { sc_probe get "$1" | grep -q " $2=$3\( \|$\)"; }
 sc_wav_now() { awk -v bytes="$(stat -c %s "$1")" 'BEGIN { printf "%.3f\n", (bytes - 44) / 192000 }'; }
 
 # sc_wav_seconds WAV: length of the recording in seconds.
-sc_wav_seconds() { "$SC_ANALYSIS" --window 0 "$1" | sed -n 's/^file .* seconds=\([0-9.]*\).*/\1/p'; }
+sc_wav_seconds() { "$SC_ANALYSIS" --window 0 "$1" 2>/dev/null | sed -n 's/^file .* seconds=\([0-9.]*\).*/\1/p'; }
 
 # sc_tone WAV START END CH FREQ: the analysis line of one stretch and channel, with the
 # amplitude at FREQ appended as "at=..." (a tone near FREQ need not be the loudest).
 sc_tone() {
   local wav=$1 start=$2 end=$3 ch=$4 freq=$5 out
-  out=$("$SC_ANALYSIS" --start "$start" --end "$end" --window 0 --tones 4 --at "$freq" "$wav") ||
-    return 1
+  out=$("$SC_ANALYSIS" --start "$start" --end "$end" --window 0 --tones 4 --at "$freq" "$wav" \
+    2>>"$SC_OUT/analysis.log") || return 1
   printf '%s at=%s\n' "$(printf '%s\n' "$out" | grep "^window=0 .* ch=$ch ")" \
     "$(printf '%s\n' "$out" | sed -n "s/^at window=0 ch=$ch .* amp=//p")"
 }
@@ -111,8 +111,8 @@ sc_tone() {
 # in the analysis log rather than failed.
 sc_has_tone() {
   local out verdict
-  out=$("$SC_ANALYSIS" --start "$2" --end "$3" --window 0.25 --tones 4 --glitch-freq "$5" "$1") ||
-    return 1
+  out=$("$SC_ANALYSIS" --start "$2" --end "$3" --window 0.25 --tones 4 --glitch-freq "$5" "$1" \
+    2>>"$SC_OUT/analysis.log") || return 1
   printf '%s\n' "$out" | grep " ch=$4 " >>"$SC_OUT/analysis.log"
   verdict=$(printf '%s\n' "$out" | grep "^window=.* ch=$4 " | awk -v want="$5" -v tol="$6" \
     -v lo="$7" -v hi="$8" '

@@ -15,10 +15,13 @@ E2E_NAME=pitch-input
 sc_setup "${1:?usage: test-pitch-input.sh <build/windows dir>}" pitch-input
 e2e_start_display "$SC_OUT"
 e2e_start_pulse "$SC_OUT"
-# What the program captures: a steady 660 Hz sine at amplitude 0.5.
-pactl load-module module-sine-source source_name=vsine rate=48000 frequency=660 >/dev/null ||
-  e2e_fail "no sine source"
-pactl set-default-source vsine || e2e_fail "cannot select the sine source"
+# What the program captures: a steady 660 Hz sine at amplitude 0.5, played into a second
+# null sink whose monitor is the default source. (Wine's capture stalls on PulseAudio's
+# sine source after its first burst; a sink monitor streams steadily.)
+pactl load-module module-null-sink sink_name=vin format=s16le rate=48000 channels=2 >/dev/null &&
+  pactl load-module module-sine sink=vin frequency=660 >/dev/null ||
+  e2e_fail "no sine input"
+pactl set-default-source vin.monitor || e2e_fail "cannot select the sine input"
 e2e_use_prefix "$SC_BUILD/e2e/prefix"
 sc_stage_program
 wav="$SC_OUT/output.wav"

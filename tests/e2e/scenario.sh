@@ -57,6 +57,14 @@ sc_probe() {
   return "$result"
 }
 
+# sc_screenshot NAME [--dialog]: keeps a picture of the main window (or of the program's
+# other window) as SC_OUT/NAME.png; a failed picture is only logged.
+sc_screenshot() {
+  local rect
+  rect=$(sc_probe rect "${@:2}") && e2e_screenshot "$SC_OUT/$1.png" "$rect" ||
+    e2e_log "no screenshot $1"
+}
+
 # sc_text ID: the text the control shows now.
 sc_text() { sc_probe get "$1" | sed -n 's/.* text="\(.*\)"$/\1/p'; }
 

@@ -32,7 +32,7 @@ sc_check "About box shows \"Tonbrik  Version 1.0\"" grep -q 'text="Tonbrik  Vers
 sc_check "About box shows the ASIO notice" \
   grep -q 'text="ASIO Technology by Steinberg Media Technologies GmbH"' <<<"$about"
 sc_check "About box has an OK button" grep -q '^id=1 class=Button .*text="OK"' <<<"$about"
-e2e_screenshot "$SC_OUT/about.png" || e2e_log "no screenshot"
+sc_screenshot about --dialog
 
 open_from=$(sc_wav_now "$wav")
 touch "$SC_OUT/go"

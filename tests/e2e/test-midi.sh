@@ -56,7 +56,7 @@ e2e_wait_for 10 grep -q " done" "$SC_OUT/midi_in.log" || e2e_log "the event list
 sc_check "activity mark cleared after input" sc_shows 1063 "" 2000
 sleep 0.5
 e2e_stop_recording
-e2e_screenshot "$SC_OUT/window.png" || e2e_log "no screenshot"
+sc_screenshot window
 
 sc_check "system exclusive delivered in two buffers" \
   grep -q "longdata len=6000 buffers=2" "$SC_OUT/midi_in.log"

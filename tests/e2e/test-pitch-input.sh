@@ -38,7 +38,7 @@ top=$(sc_wav_now "$wav")
 sc_probe slider 1021 0 | grep -q " pos=0 " || sc_check "slider 1 moved to the top" false
 sleep 2
 passed=$(sc_wav_now "$wav")
-e2e_screenshot "$SC_OUT/window.png" || e2e_log "no screenshot"
+sc_screenshot window
 e2e_stop_recording
 
 sc_check "before: start-up tone at 1114 Hz" \

@@ -25,8 +25,8 @@ sc_check "audio in active" sc_shows 1004 active
 sc_check "audio out active" sc_shows 1005 active
 sc_check "audio device names shown" test -n "$(sc_text 1001)"
 sleep 3
-e2e_screenshot "$SC_OUT/window.png" || e2e_log "no screenshot"
 e2e_stop_recording
+sc_screenshot window
 
 wav="$SC_OUT/output.wav"
 seconds=$(sc_wav_seconds "$wav")

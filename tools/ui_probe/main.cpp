@@ -32,7 +32,9 @@ const char kUsageText[] =
     "  file-dialog NAME         wait for the open or save dialog, type NAME, press OK\n"
     "  key esc|enter [--wait-exit]  press a key in the active window; optionally wait for\n"
     "                           the program to end and print its exit code\n"
-    "  wait-gone                wait until the main window has disappeared\n";
+    "  wait-gone                wait until the main window has disappeared\n"
+    "  rect [--dialog]          screen rectangle of the main window (or of the program's\n"
+    "                           other window) as \"left top width height\"\n";
 
 struct Options {
   std::string title = "Tonbrik";
@@ -40,6 +42,7 @@ struct Options {
   bool viaCommand = false;
   bool keep = false;
   bool waitExit = false;
+  bool dialog = false;
   int press = 0;
   std::vector<std::string> words;  // verb and its arguments
 };
@@ -58,6 +61,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
       options.keep = true;
     } else if (word == "--wait-exit") {
       options.waitExit = true;
+    } else if (word == "--dialog") {
+      options.dialog = true;
     } else if (word.rfind("--", 0) == 0) {
       return false;
     } else {
@@ -245,6 +250,17 @@ int run(const Options& options) {
     if (waited != WAIT_OBJECT_0) return fail("process still running");
     std::printf("exited code=%lu ms=%lu\n", static_cast<unsigned long>(code),
                 static_cast<unsigned long>(GetTickCount() - start));
+    return kOk;
+  }
+  if (verb == "rect" && w.size() == 1) {
+    HWND window = main;
+    if (options.dialog) {
+      window = waitDialog(main, options.timeoutMs, [](HWND) { return true; });
+      if (!window) return fail("timeout waiting for a dialog");
+    }
+    RECT r;
+    if (!GetWindowRect(window, &r)) return fail("no rectangle");
+    std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
     return kOk;
   }
   if (verb == "wait-gone" && w.size() == 1) {

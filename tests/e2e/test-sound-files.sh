@@ -1,23 +1,69 @@
 #!/usr/bin/env bash
-# The sound-file rules on the Windows file system under Wine: replacing a file,
-# refusing files another program holds open, leaving no temporary files.
+# Sound files through the real file dialogs: Save with slider 0 at position 37 writes
+# 1024 bytes whose first float is 0.63f (a name typed without extension gets ".tbk", and
+# saving over it asks nothing); Load of a file with parameter 0 = 1.0 moves slider 0 to
+# the top; a 1000-byte file shows "File mismatch." and changes nothing; a missing name
+# shows "File not found.".
 # Usage: test-sound-files.sh <build/windows dir>
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 E2E_NAME=sound-files
 . "$here/lib/common.sh"
+. "$here/lib/display.sh"
+. "$here/lib/pulse.sh"
 . "$here/lib/wine.sh"
+. "$here/scenario.sh"
 
-build=$(e2e_abspath "${1:?usage: test-sound-files.sh <build/windows dir>}")
-tool="$build/tools/sound_file_check/sound_file_check.exe"
-[ -f "$tool" ] || e2e_fail "no $tool"
-e2e_use_prefix "$build/e2e/prefix"
+sc_setup "${1:?usage: test-sound-files.sh <build/windows dir>}" sound-files
+e2e_start_display "$SC_OUT"
+e2e_start_pulse "$SC_OUT"
+e2e_use_prefix "$SC_BUILD/e2e/prefix"
+sc_stage_program
+sounds="$SC_OUT/Sounds"
+mkdir -p "$sounds"
+winsounds=$(WINEDEBUG=-all winepath -w "$sounds" 2>/dev/null)
+[ -n "$winsounds" ] || e2e_fail "winepath cannot name $sounds"
+sc_start
 
-folder="$WINEPREFIX/drive_c/sound_file_check"
-rm -rf "$folder"
-mkdir -p "$folder"
-WINEDEBUG=-all wine "$tool" 'C:\sound_file_check' 2>&1 | tr -d '\r' | tee "$build/e2e/sound-files.log"
-status=${PIPESTATUS[0]}
-rm -rf "$folder"
-[ "$status" -eq 0 ] || e2e_fail "sound_file_check reported failures"
-e2e_log "PASS"
+# save NAME / load NAME: click the button and answer its file dialog with NAME.
+save() { sc_probe click 1057 >/dev/null && sc_probe --timeout 10000 file-dialog "$1" >/dev/null; }
+load() { sc_probe click 1058 >/dev/null && sc_probe --timeout 10000 file-dialog "$1" >/dev/null; }
+first_bytes() { od -A n -t x1 -N 4 "$1" | tr -s ' ' | sed 's/^ //; s/ $//'; }
+starts_with() { [ "$(first_bytes "$1")" = "$2" ]; }
+slider_pos() { sc_field "$(sc_probe get "$1")" pos; }
+slider_at() { [ "$(slider_pos "$1")" = "$2" ]; }
+no_dialog() { ! sc_probe --timeout 1500 dialog >/dev/null; }
+
+sc_probe slider 1020 37 >/dev/null
+sc_check "slider 0 at position 37" sc_control_has 1020 pos 37
+sc_check "Save dialog answered" save "$winsounds\\s37"
+sc_check "saved file gets the .tbk extension" e2e_wait_for 5 test -f "$sounds/s37.tbk"
+sc_check "saved file has 1024 bytes" test "$(stat -c %s "$sounds/s37.tbk" 2>/dev/null)" = 1024
+sc_check "parameter 0 saved as 0.63f" starts_with "$sounds/s37.tbk" "ae 47 21 3f"
+sc_check "no message after saving" no_dialog
+
+sc_probe slider 1020 50 >/dev/null
+sc_check "saving over a file asks nothing" save "$winsounds\\s37.tbk"
+sc_check "no question before replacing" no_dialog
+sc_check "replaced file holds 0.5f" e2e_wait_for 5 starts_with "$sounds/s37.tbk" "00 00 00 3f"
+
+{ printf '\x00\x00\x80\x3f'; head -c 1020 /dev/zero; } >"$sounds/top.tbk"
+sc_check "Load dialog answered" load "$winsounds\\top.tbk"
+sc_check "parameter 0 = 1.0 puts slider 0 at the top" e2e_wait_for 5 slider_at 1020 0
+sc_check "parameter 1 = 0.0 puts slider 1 at the bottom" slider_at 1021 100
+
+head -c 1000 /dev/zero >"$sounds/short.tbk"
+sc_probe slider 1021 60 >/dev/null
+load "$winsounds\\short.tbk"
+box=$(sc_probe --timeout 5000 msgbox | head -n1)
+sc_check "1000-byte file: \"File mismatch.\" ($box)" grep -q 'text="File mismatch."' <<<"$box"
+sc_check "1000-byte file: slider 0 unchanged" slider_at 1020 0
+sc_check "1000-byte file: slider 1 unchanged" slider_at 1021 60
+
+load "$winsounds\\missing"
+box=$(sc_probe --timeout 5000 msgbox | head -n1)
+sc_check "missing file: \"File not found.\" ($box)" grep -q 'text="File not found."' <<<"$box"
+sc_check "message box captioned with the program's name" grep -q 'title="Tonbrik"' <<<"$box"
+
+sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
+sc_finish

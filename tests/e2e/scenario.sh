@@ -1,0 +1,190 @@
+# Helpers of the scenario tests: the program staged in a test folder (with the test-only
+# winmm when a test wants virtual MIDI devices), the UI probe, the recording analysis, and
+# checks that count failures instead of stopping at the first.
+# Source after lib/common.sh, lib/display.sh, lib/pulse.sh and lib/wine.sh.
+
+SC_FAILURES=0
+
+# sc_setup <build/windows dir> <name>: sets SC_BUILD, SC_OUT (a fresh folder under the
+# build folder that keeps the test's screenshots, recordings and logs), SC_PROBE and
+# SC_ANALYSIS (the native analysis tool, from the native build beside the Windows one
+# unless E2E_AUDIO_ANALYSIS names it).
+sc_setup() {
+  SC_BUILD=$(e2e_abspath "$1")
+  SC_OUT="$SC_BUILD/e2e/$2"
+  SC_PROBE="$SC_BUILD/tools/ui_probe.exe"
+  SC_ANALYSIS=${E2E_AUDIO_ANALYSIS:-$(dirname "$SC_BUILD")/native/tools/audio_analysis/audio_analysis}
+  [ -f "$SC_BUILD/app/Tonbrik.exe" ] || e2e_fail "no $SC_BUILD/app/Tonbrik.exe: build the Windows program first"
+  [ -f "$SC_PROBE" ] || e2e_fail "no $SC_PROBE"
+  [ -x "$SC_ANALYSIS" ] || e2e_fail "no audio analysis tool at $SC_ANALYSIS: build the native tree"
+  rm -rf "$SC_OUT"
+  mkdir -p "$SC_OUT"
+}
+
+# sc_stage_program [midi]: copies the program into SC_OUT (a DLL override only applies to
+# DLLs beside the executable); with "midi" also the test-only winmm and, renamed to
+# winmm_b.dll, the prefix's own winmm that it forwards to. Sets SC_EXE.
+sc_stage_program() {
+  cp "$SC_BUILD/app/Tonbrik.exe" "$SC_OUT/" || e2e_fail "cannot copy the program"
+  SC_EXE="$SC_OUT/Tonbrik.exe"
+  if [ "${1:-}" = midi ]; then
+    cp "$SC_BUILD/tools/fake_winmm/winmm.dll" "$SC_OUT/" || e2e_fail "no test winmm.dll"
+    cp "$WINEPREFIX/drive_c/windows/system32/winmm.dll" "$SC_OUT/winmm_b.dll" ||
+      e2e_fail "no winmm.dll in the prefix"
+    # The devices read their event list from, and write their logs to, the DLL's folder.
+    export WINEDLLOVERRIDES="winmm=n,b"
+  fi
+}
+
+# sc_start: starts the staged program in SC_OUT and waits for its window. Sets SC_PID.
+sc_start() {
+  cd "$SC_OUT" || e2e_fail "no $SC_OUT"
+  e2e_start_program "$SC_OUT/tonbrik.log" "$SC_EXE"
+  SC_PID=$E2E_PROGRAM_PID
+  sc_probe --timeout 20000 wait-window >/dev/null || {
+    cat "$SC_OUT/tonbrik.log" >&2
+    e2e_fail "no window captioned \"Tonbrik\" appeared"
+  }
+}
+
+# sc_probe ARGS: runs the UI probe; its lines go to stdout and to SC_OUT/probe.log.
+sc_probe() {
+  local result
+  WINEDEBUG=-all wine "$SC_PROBE" "$@" 2>>"$SC_OUT/probe.err" | tr -d '\r' >"$SC_OUT/probe.last"
+  result=${PIPESTATUS[0]}
+  { printf '$ ui_probe %s  -> %s\n' "$*" "$result"; cat "$SC_OUT/probe.last"; } >>"$SC_OUT/probe.log"
+  cat "$SC_OUT/probe.last"
+  return "$result"
+}
+
+# sc_screenshot NAME [--dialog]: keeps a picture of the main window (or of the program's
+# other window) as SC_OUT/NAME.png; a failed picture is only logged.
+sc_screenshot() {
+  local rect
+  rect=$(sc_probe rect "${@:2}") && e2e_screenshot "$SC_OUT/$1.png" "$rect" ||
+    e2e_log "no screenshot $1"
+}
+
+# sc_text ID: the text the control shows now.
+sc_text() { sc_probe get "$1" | sed -n 's/.* text="\(.*\)"$/\1/p'; }
+
+# sc_field LINE NAME: the value of NAME=value in a probe or analysis line.
+sc_field() { printf '%s\n' "$1" | tr ' ' '\n' | sed -n "s/^$2=//p" | head -n1; }
+
+# sc_check DESCRIPTION COMMAND...: runs a check; a failure is logged and counted.
+sc_check() {
+  local what=$1
+  shift
+  if "$@" >/dev/null; then
+    e2e_log "ok: $what"
+  else
+    e2e_log "check failed: $what"
+    SC_FAILURES=$((SC_FAILURES + 1))
+  fi
+}
+
+# sc_finish: the verdict line of the test.
+sc_finish() {
+  [ "$SC_FAILURES" -eq 0 ] || e2e_fail "$SC_FAILURES checks failed (see $SC_OUT)"
+  e2e_log "PASS"
+}
+
+# True when the control shows TEXT within the probe's time-out.
+sc_shows() { sc_probe --timeout "${3:-5000}" wait-text "$1" "$2" >/dev/null; }
+
+# True when NAME=VALUE is in the control's line.
+sc_control_has() { sc_probe get "$1" | grep -q " $2=$3\( \|$\)"; }
+
+# sc_wav_now WAV: seconds recorded so far into a WAV that is still growing (48 kHz,
+# 16-bit stereo, as the harness records), to mark when something happened.
+sc_wav_now() { awk -v bytes="$(stat -c %s "$1")" 'BEGIN { printf "%.3f\n", (bytes - 44) / 192000 }'; }
+
+# sc_wav_seconds WAV: length of the recording in seconds.
+sc_wav_seconds() { "$SC_ANALYSIS" --window 0 "$1" 2>/dev/null | sed -n 's/^file .* seconds=\([0-9.]*\).*/\1/p'; }
+
+# sc_tone WAV START END CH FREQ: the analysis line of one stretch and channel, with the
+# amplitude at FREQ appended as "at=..." (a tone near FREQ need not be the loudest).
+sc_tone() {
+  local wav=$1 start=$2 end=$3 ch=$4 freq=$5 out
+  out=$("$SC_ANALYSIS" --start "$start" --end "$end" --window 0 --tones 4 --at "$freq" "$wav" \
+    2>>"$SC_OUT/analysis.log") || return 1
+  printf '%s at=%s\n' "$(printf '%s\n' "$out" | grep "^window=0 .* ch=$ch ")" \
+    "$(printf '%s\n' "$out" | sed -n "s/^at window=0 ch=$ch .* amp=//p")"
+}
+
+# sc_has_tone WAV START END CH FREQ TOL AMIN AMAX: true when a tone within TOL Hz of
+# FREQ sounds with an amplitude between AMIN and AMAX in that stretch of channel CH.
+# With both cores busy the audio thread now and then misses a block; each such glitch
+# bends the apparent frequency and level of the window it falls in. So the stretch is cut
+# into 100 ms windows, the glitches in each are counted, and the tone is judged by the
+# medians over the less disturbed half of the windows: glitches are counted, not failed.
+sc_has_tone() {
+  local out verdict result
+  out=$("$SC_ANALYSIS" --start "$2" --end "$3" --window 0.1 --tones 4 --glitch-freq "$5" "$1" \
+    2>>"$SC_OUT/analysis.log") || return 1
+  printf '%s\n' "$out" | grep " ch=$4 " >>"$SC_OUT/analysis.log"
+  verdict=$(printf '%s\n' "$out" | grep "^window=.* ch=$4 " | awk -v want="$5" -v tol="$6" \
+    -v lo="$7" -v hi="$8" '
+    {
+      best = -1
+      for (i = 1; i <= NF; i++) {
+        split($i, kv, "=")
+        if (kv[1] ~ /^f[0-9]+$/) f[substr(kv[1], 2)] = kv[2]
+        if (kv[1] ~ /^a[0-9]+$/) a[substr(kv[1], 2)] = kv[2]
+        if (kv[1] == "glitches") g[n] = kv[2]
+      }
+      for (k in f) {
+        d = f[k] - want
+        if (d < 0) d = -d
+        if (d <= 20 && (best < 0 || d < bestd)) { best = k; bestd = d }
+      }
+      freq[n] = best < 0 ? -1 : f[best]
+      amp[n] = best < 0 ? 0 : a[best]
+      glitches += g[n]
+      delete f
+      delete a
+      n++
+    }
+    function median(values, count,    i, j, t) {
+      for (i = 1; i < count; i++)
+        for (j = i; j > 0 && values[j - 1] > values[j]; j--) { t = values[j]; values[j] = values[j - 1]; values[j - 1] = t }
+      return count % 2 ? values[int(count / 2)] : (values[count / 2 - 1] + values[count / 2]) / 2
+    }
+    END {
+      if (n == 0) { print "no windows"; exit 1 }
+      for (i = 0; i < n; i++) order[i] = i
+      for (i = 1; i < n; i++)
+        for (j = i; j > 0 && g[order[j - 1]] > g[order[j]]; j--) { t = order[j]; order[j] = order[j - 1]; order[j - 1] = t }
+      keep = int((n + 1) / 2)
+      for (i = 0; i < keep; i++) { fs[i] = freq[order[i]]; as[i] = amp[order[i]] }
+      fm = median(fs, keep)
+      am = median(as, keep)
+      printf "%.2f Hz at %.4f (median of the %d least disturbed of %d windows; %d glitches)\n", fm, am, keep, n, glitches
+      exit !(fm >= want - tol && fm <= want + tol && am >= lo && am <= hi)
+    }')
+  result=$?
+  e2e_log "  ch $4, $2 s to $3 s, want $5 Hz: $verdict"
+  return $result
+}
+
+# sc_quiet_at WAV START END CH FREQ MAX: true when the amplitude at FREQ stays below MAX.
+sc_quiet_at() {
+  local line at
+  line=$(sc_tone "$1" "$2" "$3" "$4" "$5") || return 1
+  printf '%s\n' "$line" >>"$SC_OUT/analysis.log"
+  at=$(sc_field "$line" at)
+  awk -v a="$at" -v max="$6" 'BEGIN { exit !(a != "" && a < max) }'
+}
+
+# sc_onset WAV FREQ LEVEL: the time in seconds of the first 50 ms step at which the
+# amplitude at FREQ (channel 0, 100 ms windows) reaches LEVEL; empty if it never does.
+sc_onset() {
+  "$SC_ANALYSIS" --window 0.1 --hop 0.05 --tones 0 --at "$2" "$1" | awk -v level="$3" '
+    /^window=/ { for (i = 1; i <= NF; i++) if ($i ~ /^start=/) start = substr($i, 7) }
+    /^at window=/ && / ch=0 / {
+      for (i = 1; i <= NF; i++) if ($i ~ /^amp=/ && substr($i, 5) + 0 >= level) { print start; exit }
+    }'
+}
+
+# Arithmetic on seconds for the ranges above.
+sc_add() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f\n", a + b }'; }

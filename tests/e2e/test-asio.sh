@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# The ASIO route through the project's virtual ASIO driver: with the driver registered
+# the check box is enabled; checking it moves the audio to the driver (both name lines show
+# the driver's name, both states "active") and the driver records the start-up tone; a
+# reset request from the driver is answered by a reopen within one second with the tone
+# going on; unchecking returns to the full-duplex route; ten toggles in a row leave one
+# route running and no threads behind; Esc on the ASIO route releases the driver.
+# Usage: test-asio.sh <build/windows dir>
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+E2E_NAME=asio
+. "$here/lib/common.sh"
+. "$here/lib/display.sh"
+. "$here/lib/pulse.sh"
+. "$here/lib/wine.sh"
+. "$here/scenario.sh"
+
+sc_setup "${1:?usage: test-asio.sh <build/windows dir>}" asio
+driver="$SC_BUILD/tools/asio_driver/tonbrik_vasio.dll"
+[ -f "$driver" ] || e2e_fail "no virtual ASIO driver at $driver"
+driver_name="Tonbrik Virtual ASIO"
+e2e_start_display "$SC_OUT"
+e2e_start_pulse "$SC_OUT"
+e2e_use_prefix "$SC_BUILD/e2e/prefix"
+
+# The prefix is shared by the other tests, which expect no driver: unregister on exit.
+mkdir -p "$WINEPREFIX/drive_c/vasio"
+cp "$driver" "$WINEPREFIX/drive_c/vasio/" || e2e_fail "cannot install the driver"
+WINEDEBUG=-all wine regsvr32 /s 'C:\vasio\tonbrik_vasio.dll' >/dev/null 2>&1 ||
+  e2e_fail "regsvr32 could not register the driver"
+e2e_on_exit "WINEDEBUG=-all wine regsvr32 /u /s 'C:\\vasio\\tonbrik_vasio.dll'"
+
+winpath() { WINEDEBUG=-all winepath -w "$1" 2>/dev/null; }
+log="$SC_OUT/vasio.log"
+recording="$SC_OUT/vasio.wav"
+control="$SC_OUT/vasio.control"
+export TONBRIK_VASIO_LOG=$(winpath "$log") TONBRIK_VASIO_OUTPUT_WAV=$(winpath "$recording")
+export TONBRIK_VASIO_CONTROL_FILE=$(winpath "$control")
+sc_stage_program
+sc_start
+sc_check "full-duplex route at start" sc_shows 1005 active
+
+count() {
+  local n
+  n=$(grep -c "$1" "$log" 2>/dev/null)
+  echo "${n:-0}"
+}
+route_is_asio() {
+  sc_shows 1004 active 3000 && sc_shows 1005 active 3000 && sc_shows 1000 "$driver_name" 3000 &&
+    sc_shows 1001 "$driver_name" 3000
+}
+route_is_duplex() {
+  sc_shows 1004 active 3000 && sc_shows 1005 active 3000 &&
+    [ -n "$(sc_text 1001)" ] && [ "$(sc_text 1001)" != "$driver_name" ]
+}
+# A click is posted, so the probe's next question may overtake it: wait for the box to
+# flip; the window answers the texts only once the switch it started has finished.
+checked_is() { sc_control_has 1009 checked "$1"; }
+threads() { ls "/proc/$SC_PID/task" 2>/dev/null | wc -l; }
+running_streams() { pactl list short sink-inputs 2>/dev/null | wc -l; }
+
+# Nothing below can work without the check box.
+sc_control_has 1009 enabled 1 || e2e_fail "the ASIO check box is disabled with the driver registered"
+sc_probe click 1009 >/dev/null
+e2e_wait_for 5 checked_is 1 || e2e_log "the check box did not flip"
+sc_check "checked: ASIO route with the driver's name" route_is_asio
+sc_check "check box checked" sc_control_has 1009 checked 1
+sleep 2
+seconds=$(sc_wav_seconds "$recording")
+for ch in 0 1; do
+  sc_check "driver records the start-up tone on ch $ch" \
+    sc_has_tone "$recording" "$(sc_add "$seconds" -1.5)" "$(sc_add "$seconds" -0.25)" $ch 1114.08 2 0.04 0.06
+done
+
+starts=$(count "^start:")
+requested=$(date +%s%N)
+echo reset >"$control"
+reopened=""
+while [ $(( ($(date +%s%N) - requested) / 1000000 )) -lt 3000 ]; do
+  if [ "$(count "^start:")" -gt "$starts" ]; then
+    reopened=$(( ($(date +%s%N) - requested) / 1000000 ))
+    break
+  fi
+  sleep 0.05
+done
+e2e_log "reopened ${reopened:-never} ms after the reset request"
+sc_check "reset request answered" grep -q "^asioMessage 3 " "$log"
+sc_check "reopened within one second" test -n "$reopened" -a "${reopened:-9999}" -le 1000
+sleep 1.5
+seconds=$(sc_wav_seconds "$recording")
+sc_check "tone goes on after the reopen" \
+  sc_has_tone "$recording" "$(sc_add "$seconds" -1.2)" "$(sc_add "$seconds" -0.2)" 0 1114.08 2 0.04 0.06
+
+sc_probe click 1009 >/dev/null
+e2e_wait_for 5 checked_is 0 || e2e_log "the check box did not flip"
+sc_check "unchecked: back on the full-duplex route" route_is_duplex
+sc_check "driver stopped" e2e_wait_for 3 test "$(count "^stop")" -ge "$(count "^start:")"
+sleep 1
+threads_before=$(threads)
+for i in 1 2 3 4 5 6 7 8 9 10; do
+  sc_probe click 1009 >/dev/null
+  want=$((i % 2))
+  e2e_wait_for 5 checked_is $want || e2e_log "toggle $i: check box not $want"
+  sc_shows 1005 active 5000 || e2e_log "toggle $i: audio not active"
+done
+sc_check "after ten toggles: full-duplex route" route_is_duplex
+sleep 1
+threads_after=$(threads)
+e2e_log "threads before the toggles: $threads_before, after: $threads_after"
+sc_check "no thread left behind by the toggles" test "$threads_after" -le "$threads_before"
+sc_check "driver not running" test "$(count "^stop")" -ge "$(count "^start:")"
+sc_check "exactly one stream on the sound device" test "$(running_streams)" -eq 1
+
+sc_probe click 1009 >/dev/null
+e2e_wait_for 5 checked_is 1 || e2e_log "the check box did not flip"
+sc_check "on ASIO again" route_is_asio
+releases=$(count "^release")
+exit_line=$(sc_probe --timeout 5000 key esc --wait-exit | grep '^exited')
+sc_check "Esc ends the program within 5 s ($exit_line)" test -n "$exit_line"
+sc_check "driver stopped, buffers disposed and driver released at exit" \
+  e2e_wait_for 3 test "$(count "^release")" -gt "$releases"
+tail -n 4 "$log" >&2 2>/dev/null
+
+sc_finish

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# MIDI through the virtual winmm devices: input and output open as "active" with their
+# names shown; notes from the input sound at their pitch and level, note-offs fade them,
+# the sustain pedal holds them; system exclusive spread over several buffers is taken in;
+# the activity mark shows "*" while input arrives and "" after it; Esc ends the program
+# within five seconds and both devices log their close. With only a software-synthesizer
+# output, MIDI out reads "inactive" and the input still works.
+# Usage: test-midi.sh <build/windows dir>
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+E2E_NAME=midi
+. "$here/lib/common.sh"
+. "$here/lib/display.sh"
+. "$here/lib/pulse.sh"
+. "$here/lib/wine.sh"
+. "$here/scenario.sh"
+
+sc_setup "${1:?usage: test-midi.sh <build/windows dir>}" midi
+e2e_start_display "$SC_OUT"
+e2e_start_pulse "$SC_OUT"
+e2e_use_prefix "$SC_BUILD/e2e/prefix"
+sc_stage_program midi
+
+# Times in ms from the trigger. Note 69 is 440 Hz, note 72 523.25 Hz; the level of a note
+# is its velocity x 0.001.
+{
+  echo "0 90 45 64"     # note 69, velocity 100
+  echo "1500 80 45 00"  # note off: fades within milliseconds
+  echo "3000 B0 40 7F"  # sustain pedal down
+  echo "3100 90 48 50"  # note 72, velocity 80
+  echo "3600 80 48 00"  # released while the pedal holds it
+  echo "5000 B0 40 00"  # pedal up: now it fades
+  echo "5200 sysex 6000"  # more than one 4096-byte buffer
+  for ((t = 5500; t <= 8000; t += 50)); do echo "$t D0 00"; done  # steady input
+} >"$SC_OUT/midi_in_events.txt"
+export FAKE_WINMM_TRIGGER=go FAKE_WINMM_OUTPUTS=synth,port
+
+e2e_start_recording "$SC_OUT/output.wav"
+sc_start
+sc_check "MIDI in active" sc_shows 1006 active
+sc_check "MIDI out active" sc_shows 1007 active
+sc_check "MIDI in name" sc_shows 1002 "Virtual MIDI In"
+sc_check "MIDI out name (output device 1, the hardware port)" sc_shows 1003 "Virtual MIDI Out"
+sc_check "no activity before input" sc_shows 1063 ""
+sleep 1
+touch "$SC_OUT/go"
+
+e2e_wait_for 8 grep -q "D0 00" "$SC_OUT/midi_in.log" || e2e_log "steady input did not begin"
+marks=""
+for i in 1 2 3; do
+  marks+="[$(sc_text 1063)]"
+  sleep 0.3
+done
+sc_check "activity mark \"*\" while input arrives ($marks)" test "$marks" = "[*][*][*]"
+e2e_wait_for 10 grep -q " done" "$SC_OUT/midi_in.log" || e2e_log "the event list did not finish"
+sc_check "activity mark cleared after input" sc_shows 1063 "" 2000
+sleep 0.5
+e2e_stop_recording
+sc_screenshot window
+
+sc_check "system exclusive delivered in two buffers" \
+  grep -q "longdata len=6000 buffers=2" "$SC_OUT/midi_in.log"
+
+wav="$SC_OUT/output.wav"
+t0=$(sc_onset "$wav" 439.96 0.05)
+if [ -z "$t0" ]; then
+  sc_check "note 69 sounds" false
+else
+  e2e_log "note 69 starts at $t0 s in the recording"
+  at() { sc_add "$t0" "$1"; }
+  for ch in 0 1; do
+    sc_check "ch $ch: note 69 at 440 Hz, level 0.1" \
+      sc_has_tone "$wav" "$(at 0.3)" "$(at 1.3)" $ch 439.96 2 0.08 0.12
+  done
+  sc_check "note 69 faded after its note-off" sc_quiet_at "$wav" "$(at 1.8)" "$(at 2.8)" 0 439.96 0.005
+  sc_check "note 72 held by the pedal after its note-off" \
+    sc_has_tone "$wav" "$(at 3.8)" "$(at 4.8)" 0 523.25 2 0.064 0.096
+  sc_check "note 72 faded after the pedal" sc_quiet_at "$wav" "$(at 5.3)" "$(at 6.3)" 0 523.25 0.005
+fi
+
+exit_line=$(sc_probe --timeout 5000 key esc --wait-exit | grep '^exited')
+sc_check "Esc ends the program within 5 s ($exit_line)" test -n "$exit_line"
+e2e_wait_program 5 || e2e_log "the wine process still runs"
+sc_check "MIDI input closed" grep -q " close$" "$SC_OUT/midi_in.log"
+sc_check "MIDI output closed" grep -q " close$" "$SC_OUT/midi_out_port.log"
+sc_check "nothing sent to the software synthesizer" test ! -s "$SC_OUT/midi_out_synth.log"
+
+# Second run: the only output is a software synthesizer, which the program refuses.
+e2e_log "--- only a software-synthesizer output"
+rm -f "$SC_OUT"/midi_*.log "$SC_OUT/go"
+printf '0 90 45 64\n300 80 45 00\n' >"$SC_OUT/midi_in_events.txt"
+export FAKE_WINMM_OUTPUTS=synth FAKE_WINMM_TRIGGER=
+sc_start
+sc_check "synth only: MIDI out inactive" sc_shows 1007 inactive
+sc_check "synth only: MIDI out name empty" sc_shows 1003 ""
+sc_check "synth only: MIDI in active" sc_shows 1006 active
+sc_check "synth only: input delivered" e2e_wait_for 5 grep -q "data 80 45 00" "$SC_OUT/midi_in.log"
+sc_check "synth only: the synthesizer output was never opened" test ! -s "$SC_OUT/midi_out_synth.log"
+sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
+
+sc_finish

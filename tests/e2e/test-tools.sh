@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# The test tools checked on their own, so that a scenario failure points at the program:
+# the UI probe against a small target window with the same kinds of controls, the
+# test-only winmm through a MIDI monitor (devices, callback delivery, system exclusive
+# over several buffers, output logs, forwarded timer), and the audio analysis on a
+# generated recording.
+# Usage: test-tools.sh <build/windows dir>
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+E2E_NAME=tools
+. "$here/lib/common.sh"
+. "$here/lib/display.sh"
+. "$here/lib/wine.sh"
+. "$here/scenario.sh"
+
+build=$(e2e_abspath "${1:?usage: test-tools.sh <build/windows dir>}")
+SC_OUT="$build/e2e/tools"
+SC_PROBE="$build/tools/ui_probe.exe"
+SC_ANALYSIS=${E2E_AUDIO_ANALYSIS:-$(dirname "$build")/native/tools/audio_analysis/audio_analysis}
+for file in "$SC_PROBE" "$build/tools/probe_target.exe" "$build/tools/midi_monitor.exe" \
+  "$build/tools/fake_winmm/winmm.dll" "$SC_ANALYSIS"; do
+  [ -f "$file" ] || e2e_fail "no $file"
+done
+rm -rf "$SC_OUT"
+mkdir -p "$SC_OUT"
+e2e_start_display "$SC_OUT"
+e2e_use_prefix "$build/e2e/prefix"
+
+# --- UI probe against the target window
+cp "$build/tools/probe_target.exe" "$SC_OUT/"
+cd "$SC_OUT" || exit 1
+e2e_start_program "$SC_OUT/target.log" "$SC_OUT/probe_target.exe"
+probe() { sc_probe --title "Probe Target" "$@"; }
+status_is() { probe --timeout 3000 wait-text 1004 "$1" >/dev/null; }
+# shows PATTERN ARGS...: the probe's output for ARGS has a line matching PATTERN.
+shows() {
+  local pattern=$1
+  shift
+  probe "$@" | grep -q "$pattern"
+}
+probe --timeout 20000 wait-window >/dev/null || e2e_fail "the target window did not appear"
+
+sc_check "list shows every control" test "$(probe list | grep -c '^id=')" -eq 6
+sc_check "trackbar line" \
+  shows '^id=1020 class=msctls_trackbar32 enabled=1 visible=1 pos=100 min=0 max=100 ' get 1020
+probe click 1009 >/dev/null
+sc_check "check box clicked" status_is "check=1"
+sc_check "check box reads checked" shows ' checked=1 ' get 1009
+probe click 1010 >/dev/null
+sc_check "a disabled button is not clicked (exit code 3)" test $? -eq 3
+sc_check "slider moved" shows ' pos=37 ' slider 1020 37
+sc_check "slider notified as a drag ends" status_is "vscroll id=1020 code=8 pos=37 value=0.63"
+sc_check "slider notifications in drag order" \
+  test "$(grep -o 'code=[0-9]*' target.log | tr '\n' ' ')" = "code=5 code=4 code=8 "
+probe click 1057 >/dev/null
+sc_check "save dialog: typed name accepted" probe --timeout 10000 file-dialog saved
+sc_check "save dialog: file written with the default extension" e2e_wait_for 5 test -f saved.tbk
+probe click 1058 >/dev/null
+probe --timeout 10000 file-dialog missing >/dev/null
+sc_check "message box read and dismissed" \
+  shows '^msgbox title="probe_target" text="File not found."' msgbox
+sc_check "message box gone" status_is failed
+probe about >/dev/null
+sc_check "system-menu command opens the About box" \
+  shows 'text="Probe Target  Version 1.0"' dialog
+sc_check "About box closed with its OK button" probe --press 1 dialog
+sc_check "Esc ends the target" shows '^exited code=2 ' key esc --wait-exit
+sc_check "no window left" probe wait-gone
+
+# --- test-only winmm through the MIDI monitor
+cp "$build/tools/midi_monitor.exe" "$build/tools/fake_winmm/winmm.dll" "$SC_OUT/"
+cp "$WINEPREFIX/drive_c/windows/system32/winmm.dll" "$SC_OUT/winmm_b.dll"
+cat >midi_in_events.txt <<'EVENTS'
+# note on and off, a program change, system exclusive whole and over several buffers
+50 90 45 64
+100 80 45 00
+150 C0 05
+200 F0 01 02 03 F7
+250 sysex 5000
+300 sysex 300 chunk 100
+350 moredata 90 40 40
+EVENTS
+monitor() { WINEDLLOVERRIDES="winmm=n,b" WINEDEBUG=-all wine "$SC_OUT/midi_monitor.exe" "$@" 2>/dev/null | tr -d '\r'; }
+monitor --listen-ms 700 --out 1 --long 10 --timer-ms 500 >monitor.txt
+has() { grep -q "$1" monitor.txt; }
+sc_check "input device listed" has '^in dev=0 name="Virtual MIDI In"'
+sc_check "software synthesizer is output 0" has '^out dev=0 name="Virtual Synth Out" technology=7'
+sc_check "hardware port is output 1" has '^out dev=1 name="Virtual MIDI Out" technology=1'
+sc_check "short messages on the callback thread" has '^data 90 45 64 .*thread=callback'
+sc_check "two-byte message with a zero third byte" has '^data C0 05 00 '
+sc_check "whole sysex in one buffer" has '^longdata len=5 first=F0 last=F7 done=1 thread=callback'
+sc_check "5000-byte sysex over two buffers" \
+  test "$(grep -c '^longdata len=\(4096 first=F0\|904 first=[0-7]. last=F7\)' monitor.txt)" -eq 2
+sc_check "sysex in chunks of 100" test "$(grep -c '^longdata len=100 ' monitor.txt)" -eq 3
+sc_check "backlog notice" has '^moredata 90 40 40'
+sc_check "reset returns both buffers" has '^reset result=0 returned=2'
+sc_check "input closes" has '^input closed=0'
+sc_check "output sends" has '^sent dev=1 short=ok long=ok'
+sc_check "forwarded multimedia timer ticks" \
+  test "$(sed -n 's/^timer ticks=\([0-9]*\).*/\1/p' monitor.txt)" -ge 30
+sc_check "input log" grep -q 'longdata len=5000 buffers=2' midi_in.log
+sc_check "input log ends with close" test "$(tail -n1 midi_in.log | cut -d' ' -f2)" = close
+sc_check "port log" grep -q ' short 90 3C 64$' midi_out_port.log
+sc_check "port log: long message" grep -q ' long len=10 F0 11 11 11 11 11 11 11 11 F7$' midi_out_port.log
+rm -f midi_*.log
+FAKE_WINMM_OUTPUTS=synth FAKE_WINMM_INPUTS=0 monitor --listen-ms 0 --out 0 >monitor.txt
+sc_check "synth only: one output" has '^devices in=0 out=1'
+sc_check "synth only: synth log" grep -q ' short 90 3C 64$' midi_out_synth.log
+
+# --- audio analysis of a generated recording
+if command -v sox >/dev/null; then
+  sox -n -r 48000 -c 2 -b 16 tones.wav synth 2 sine 1114.085 sine 440 vol 0.05 2>/dev/null
+  sc_check "analysis: 1114 Hz on the left" sc_has_tone tones.wav 0.2 1.8 0 1114.08 0.2 0.049 0.051
+  sc_check "analysis: 440 Hz on the right" sc_has_tone tones.wav 0.2 1.8 1 440 0.2 0.049 0.051
+  sc_check "analysis: nothing at 440 Hz on the left" sc_quiet_at tones.wav 0.2 1.8 0 440 0.0005
+else
+  e2e_log "sox missing: analysis not checked here"
+fi
+
+sc_finish

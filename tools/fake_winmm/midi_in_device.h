@@ -1,0 +1,63 @@
+// The virtual MIDI input: plays the event list from its own thread through the client's
+// callback, short messages as MIM_DATA and system exclusive in the client's buffers as
+// MIM_LONGDATA, as a hardware driver does.
+#pragma once
+
+#include "client_notify.h"
+#include "device_log.h"
+#include "event_list.h"
+
+#include <deque>
+#include <vector>
+
+namespace fake_winmm {
+
+class MidiInDevice {
+ public:
+  MidiInDevice();
+  ~MidiInDevice();
+  MidiInDevice(const MidiInDevice&) = delete;
+  MidiInDevice& operator=(const MidiInDevice&) = delete;
+
+  static void capabilities(MIDIINCAPSW& caps);
+
+  MMRESULT open(const ClientCallback& client, DWORD flags);
+  MMRESULT close();
+  MMRESULT prepare(MIDIHDR* header, UINT size);
+  MMRESULT unprepare(MIDIHDR* header, UINT size);
+  MMRESULT addBuffer(MIDIHDR* header, UINT size);
+  MMRESULT start();
+  MMRESULT stop();
+  MMRESULT reset();
+  bool isOpen() const { return open_; }
+  HMIDIIN handle() { return reinterpret_cast<HMIDIIN>(this); }
+
+ private:
+  static DWORD WINAPI playerMain(void* self);
+  void play();
+  bool waitForTrigger();
+  void deliver(const MidiEvent& event, DWORD timestamp);
+  void deliverSysex(const MidiEvent& event, DWORD timestamp);
+  MIDIHDR* takeBuffer();
+  DWORD elapsedMs();
+  void halt();
+
+  DeviceLog log_;
+  CRITICAL_SECTION lock_;      // guards the fields below
+  CRITICAL_SECTION delivery_;  // held while the client's callback runs on the player thread
+  HANDLE wake_ = nullptr;
+  HANDLE thread_ = nullptr;
+  DWORD threadId_ = 0;
+  bool open_ = false;
+  bool running_ = false;
+  bool quit_ = false;
+  bool triggered_ = false;
+  ClientCallback client_;
+  std::deque<MIDIHDR*> queue_;
+  std::vector<MidiEvent> events_;
+  size_t next_ = 0;
+  long long startMs_ = 0;  // when the current run began (ms since load)
+  DWORD playedMs_ = 0;     // playing time of earlier runs
+};
+
+}  // namespace fake_winmm

@@ -1,0 +1,38 @@
+// A virtual MIDI output (hardware port or software synthesizer) that logs every message it
+// is handed. Long messages complete at once.
+#pragma once
+
+#include "client_notify.h"
+#include "device_log.h"
+#include "fake_config.h"
+
+namespace fake_winmm {
+
+class MidiOutDevice {
+ public:
+  MidiOutDevice(OutputKind kind, const std::string& logName);
+  ~MidiOutDevice();
+  MidiOutDevice(const MidiOutDevice&) = delete;
+  MidiOutDevice& operator=(const MidiOutDevice&) = delete;
+
+  void capabilities(MIDIOUTCAPSW& caps) const;
+
+  MMRESULT open(UINT device, const ClientCallback& client, DWORD flags);
+  MMRESULT close();
+  MMRESULT shortMessage(DWORD word);
+  MMRESULT prepare(MIDIHDR* header, UINT size);
+  MMRESULT unprepare(MIDIHDR* header, UINT size);
+  MMRESULT longMessage(MIDIHDR* header, UINT size);
+  MMRESULT reset();
+  bool isOpen() const { return open_; }
+  HMIDIOUT handle() { return reinterpret_cast<HMIDIOUT>(this); }
+
+ private:
+  OutputKind kind_;
+  DeviceLog log_;
+  CRITICAL_SECTION lock_;
+  bool open_ = false;
+  ClientCallback client_;
+};
+
+}  // namespace fake_winmm

@@ -1,0 +1,288 @@
+// The MIDI device functions of the test-only winmm. Every other export is forwarded to the
+// real winmm (renamed winmm_b.dll) by the module definition generated at build time.
+#include "fake_config.h"
+#include "midi_in_device.h"
+#include "midi_out_device.h"
+
+#include <memory>
+#include <vector>
+
+using namespace fake_winmm;
+
+namespace {
+
+struct Devices {
+  std::unique_ptr<MidiInDevice> input;
+  std::vector<std::unique_ptr<MidiOutDevice>> outputs;
+  std::unique_ptr<MidiOutDevice> mapper;
+};
+
+Devices& devices() {
+  static Devices all = [] {
+    Devices d;
+    const Config& c = config();
+    if (c.inputCount > 0) d.input = std::make_unique<MidiInDevice>();
+    int ports = 0, synths = 0;
+    for (OutputKind kind : c.outputs) {
+      int& seen = kind == OutputKind::Port ? ports : synths;
+      std::string name = kind == OutputKind::Port ? "midi_out_port" : "midi_out_synth";
+      if (seen++ > 0) name += std::to_string(seen);
+      d.outputs.push_back(std::make_unique<MidiOutDevice>(kind, name + ".log"));
+    }
+    if (!d.outputs.empty())
+      d.mapper = std::make_unique<MidiOutDevice>(OutputKind::Mapper, "midi_out_mapper.log");
+    return d;
+  }();
+  return all;
+}
+
+MidiInDevice* openInput(HMIDIIN handle) {
+  MidiInDevice* in = devices().input.get();
+  return in && handle == in->handle() && in->isOpen() ? in : nullptr;
+}
+
+MidiOutDevice* outputByHandle(HMIDIOUT handle) {
+  Devices& d = devices();
+  for (auto& out : d.outputs)
+    if (handle == out->handle()) return out.get();
+  if (d.mapper && handle == d.mapper->handle()) return d.mapper.get();
+  return nullptr;
+}
+
+MidiOutDevice* openOutput(HMIDIOUT handle) {
+  MidiOutDevice* out = outputByHandle(handle);
+  return out && out->isOpen() ? out : nullptr;
+}
+
+// A device id, a handle of an open device, or MIDI_MAPPER.
+MidiOutDevice* outputById(UINT_PTR id) {
+  Devices& d = devices();
+  if (id < d.outputs.size()) return d.outputs[id].get();
+  if (MidiOutDevice* out = openOutput(reinterpret_cast<HMIDIOUT>(id))) return out;
+  if (id == MIDI_MAPPER || id == UINT_PTR(-1)) return d.mapper.get();
+  return nullptr;
+}
+
+void narrowName(const WCHAR* wide, CHAR* narrow, int size) {
+  if (!WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, size, nullptr, nullptr)) narrow[0] = 0;
+}
+
+template <typename T>
+void copyCaps(const T& caps, void* target, UINT size) {
+  memcpy(target, &caps, size < sizeof caps ? size : sizeof caps);
+}
+
+}  // namespace
+
+extern "C" {
+
+UINT WINAPI midiInGetNumDevs() {
+  return devices().input ? 1 : 0;
+}
+
+MMRESULT WINAPI midiInGetDevCapsW(UINT_PTR id, LPMIDIINCAPSW caps, UINT size) {
+  if (!caps) return MMSYSERR_INVALPARAM;
+  if (id != 0 && !openInput(reinterpret_cast<HMIDIIN>(id))) return MMSYSERR_BADDEVICEID;
+  if (!devices().input) return MMSYSERR_BADDEVICEID;
+  MIDIINCAPSW wide;
+  MidiInDevice::capabilities(wide);
+  copyCaps(wide, caps, size);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR id, LPMIDIINCAPSA caps, UINT size) {
+  if (!caps) return MMSYSERR_INVALPARAM;
+  MIDIINCAPSW wide;
+  MMRESULT result = midiInGetDevCapsW(id, &wide, sizeof wide);
+  if (result != MMSYSERR_NOERROR) return result;
+  MIDIINCAPSA narrow = {};
+  narrow.wMid = wide.wMid;
+  narrow.wPid = wide.wPid;
+  narrow.vDriverVersion = wide.vDriverVersion;
+  narrowName(wide.szPname, narrow.szPname, MAXPNAMELEN);
+  narrow.dwSupport = wide.dwSupport;
+  copyCaps(narrow, caps, size);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT WINAPI midiInOpen(LPHMIDIIN handle, UINT id, DWORD_PTR callback, DWORD_PTR instance,
+                           DWORD flags) {
+  if (!handle) return MMSYSERR_INVALPARAM;
+  *handle = nullptr;
+  MidiInDevice* in = devices().input.get();
+  if (!in || id != 0) return MMSYSERR_BADDEVICEID;
+  MMRESULT result = checkCallback(flags, callback);
+  if (result != MMSYSERR_NOERROR) return result;
+  result = in->open(ClientCallback{callback, instance, flags}, flags);
+  if (result == MMSYSERR_NOERROR) *handle = in->handle();
+  return result;
+}
+
+MMRESULT WINAPI midiInClose(HMIDIIN handle) {
+  MidiInDevice* in = openInput(handle);
+  return in ? in->close() : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiInPrepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
+  MidiInDevice* in = openInput(handle);
+  return in ? in->prepare(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
+  MidiInDevice* in = openInput(handle);
+  return in ? in->unprepare(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiInAddBuffer(HMIDIIN handle, LPMIDIHDR header, UINT size) {
+  MidiInDevice* in = openInput(handle);
+  return in ? in->addBuffer(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiInStart(HMIDIIN handle) {
+  MidiInDevice* in = openInput(handle);
+  return in ? in->start() : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiInStop(HMIDIIN handle) {
+  MidiInDevice* in = openInput(handle);
+  return in ? in->stop() : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiInReset(HMIDIIN handle) {
+  MidiInDevice* in = openInput(handle);
+  return in ? in->reset() : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiInGetID(HMIDIIN handle, LPUINT id) {
+  if (!id) return MMSYSERR_INVALPARAM;
+  if (!openInput(handle)) return MMSYSERR_INVALHANDLE;
+  *id = 0;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT WINAPI midiInMessage(HMIDIIN handle, UINT, DWORD_PTR, DWORD_PTR) {
+  return openInput(handle) ? MMSYSERR_NOTSUPPORTED : MMSYSERR_INVALHANDLE;
+}
+
+UINT WINAPI midiOutGetNumDevs() {
+  return static_cast<UINT>(devices().outputs.size());
+}
+
+MMRESULT WINAPI midiOutGetDevCapsW(UINT_PTR id, LPMIDIOUTCAPSW caps, UINT size) {
+  if (!caps) return MMSYSERR_INVALPARAM;
+  MidiOutDevice* out = outputById(id);
+  if (!out) return MMSYSERR_BADDEVICEID;
+  MIDIOUTCAPSW wide;
+  out->capabilities(wide);
+  copyCaps(wide, caps, size);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR id, LPMIDIOUTCAPSA caps, UINT size) {
+  if (!caps) return MMSYSERR_INVALPARAM;
+  MIDIOUTCAPSW wide;
+  MMRESULT result = midiOutGetDevCapsW(id, &wide, sizeof wide);
+  if (result != MMSYSERR_NOERROR) return result;
+  MIDIOUTCAPSA narrow = {};
+  narrow.wMid = wide.wMid;
+  narrow.wPid = wide.wPid;
+  narrow.vDriverVersion = wide.vDriverVersion;
+  narrowName(wide.szPname, narrow.szPname, MAXPNAMELEN);
+  narrow.wTechnology = wide.wTechnology;
+  narrow.wVoices = wide.wVoices;
+  narrow.wNotes = wide.wNotes;
+  narrow.wChannelMask = wide.wChannelMask;
+  narrow.dwSupport = wide.dwSupport;
+  copyCaps(narrow, caps, size);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT WINAPI midiOutOpen(LPHMIDIOUT handle, UINT id, DWORD_PTR callback, DWORD_PTR instance,
+                            DWORD flags) {
+  if (!handle) return MMSYSERR_INVALPARAM;
+  *handle = nullptr;
+  Devices& d = devices();
+  MidiOutDevice* out = id < d.outputs.size() ? d.outputs[id].get()
+                       : id == MIDI_MAPPER   ? d.mapper.get()
+                                             : nullptr;
+  if (!out) return MMSYSERR_BADDEVICEID;
+  MMRESULT result = checkCallback(flags, callback);
+  if (result != MMSYSERR_NOERROR) return result;
+  result = out->open(id, ClientCallback{callback, instance, flags}, flags);
+  if (result == MMSYSERR_NOERROR) *handle = out->handle();
+  return result;
+}
+
+MMRESULT WINAPI midiOutClose(HMIDIOUT handle) {
+  MidiOutDevice* out = openOutput(handle);
+  return out ? out->close() : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiOutShortMsg(HMIDIOUT handle, DWORD word) {
+  MidiOutDevice* out = openOutput(handle);
+  return out ? out->shortMessage(word) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
+  MidiOutDevice* out = openOutput(handle);
+  return out ? out->prepare(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
+  MidiOutDevice* out = openOutput(handle);
+  return out ? out->unprepare(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
+  MidiOutDevice* out = openOutput(handle);
+  return out ? out->longMessage(header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiOutReset(HMIDIOUT handle) {
+  MidiOutDevice* out = openOutput(handle);
+  return out ? out->reset() : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiOutGetID(HMIDIOUT handle, LPUINT id) {
+  if (!id) return MMSYSERR_INVALPARAM;
+  MidiOutDevice* out = openOutput(handle);
+  if (!out) return MMSYSERR_INVALHANDLE;
+  Devices& d = devices();
+  *id = MIDI_MAPPER;
+  for (size_t i = 0; i < d.outputs.size(); ++i)
+    if (d.outputs[i].get() == out) *id = static_cast<UINT>(i);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT WINAPI midiOutMessage(HMIDIOUT handle, UINT, DWORD_PTR, DWORD_PTR) {
+  return openOutput(handle) ? MMSYSERR_NOTSUPPORTED : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiOutGetVolume(HMIDIOUT handle, LPDWORD volume) {
+  if (!volume) return MMSYSERR_INVALPARAM;
+  if (!openOutput(handle)) return MMSYSERR_INVALHANDLE;
+  *volume = 0xFFFFFFFF;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT WINAPI midiOutSetVolume(HMIDIOUT handle, DWORD) {
+  return openOutput(handle) ? MMSYSERR_NOTSUPPORTED : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiOutCachePatches(HMIDIOUT handle, UINT, LPWORD, UINT) {
+  return openOutput(handle) ? MMSYSERR_NOTSUPPORTED : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiOutCacheDrumPatches(HMIDIOUT handle, UINT, LPWORD, UINT) {
+  return openOutput(handle) ? MMSYSERR_NOTSUPPORTED : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT WINAPI midiConnect(HMIDI, HMIDIOUT, LPVOID) {
+  return MMSYSERR_NOTSUPPORTED;
+}
+
+MMRESULT WINAPI midiDisconnect(HMIDI, HMIDIOUT, LPVOID) {
+  return MMSYSERR_NOTSUPPORTED;
+}
+
+}  // extern "C"

@@ -1,0 +1,116 @@
+#include "actions.h"
+
+#include "window_finder.h"
+
+#include <commctrl.h>
+
+namespace ui_probe {
+namespace {
+
+constexpr UINT kTimeoutMs = 2000;
+
+bool deliver(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  DWORD_PTR ignored = 0;
+  return SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, kTimeoutMs,
+                             &ignored) != 0;
+}
+
+}  // namespace
+
+Result clickControl(HWND control, bool viaCommand) {
+  if (!IsWindowEnabled(control) || !IsWindowVisible(control)) return kDisabled;
+  if (viaCommand) {
+    int id = GetDlgCtrlID(control);
+    PostMessageW(GetParent(control), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(control));
+  } else {
+    PostMessageW(control, BM_CLICK, 0, 0);
+  }
+  return kOk;
+}
+
+Result moveSlider(HWND trackbar, long position) {
+  if (!IsWindowEnabled(trackbar) || !IsWindowVisible(trackbar)) return kDisabled;
+  if (className(trackbar) != TRACKBAR_CLASSA) return kFailed;
+  HWND parent = GetParent(trackbar);
+  UINT message = (GetWindowLongW(trackbar, GWL_STYLE) & TBS_VERT) ? WM_VSCROLL : WM_HSCROLL;
+  LPARAM sender = reinterpret_cast<LPARAM>(trackbar);
+  WORD packed = static_cast<WORD>(position);
+  bool ok = deliver(trackbar, TBM_SETPOS, TRUE, position) &&
+            deliver(parent, message, MAKEWPARAM(TB_THUMBTRACK, packed), sender) &&
+            deliver(parent, message, MAKEWPARAM(TB_THUMBPOSITION, packed), sender) &&
+            deliver(parent, message, MAKEWPARAM(TB_ENDTRACK, 0), sender);
+  return ok ? kOk : kFailed;
+}
+
+HWND activeWindow(HWND main) {
+  for (HWND dialog : processDialogs(main)) {
+    if (IsWindowEnabled(dialog)) return dialog;
+  }
+  return main;
+}
+
+void pressKey(HWND window, UINT virtualKey) {
+  DWORD thread = GetWindowThreadProcessId(window, nullptr);
+  GUITHREADINFO info = {};
+  info.cbSize = sizeof info;
+  HWND target = window;
+  if (GetGUIThreadInfo(thread, &info) && info.hwndFocus &&
+      (info.hwndFocus == window || IsChild(window, info.hwndFocus))) {
+    target = info.hwndFocus;
+  }
+  UINT scan = MapVirtualKeyW(virtualKey, MAPVK_VK_TO_VSC);
+  LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);
+  LPARAM up = down | (static_cast<LPARAM>(1) << 30) | (static_cast<LPARAM>(1) << 31);
+  PostMessageW(target, WM_KEYDOWN, virtualKey, down);
+  PostMessageW(target, WM_KEYUP, virtualKey, up);
+}
+
+std::string staticTexts(HWND dialog) {
+  std::string joined;
+  for (HWND child : descendants(dialog)) {
+    if (className(child) != "Static") continue;
+    std::string text = windowText(child);
+    if (text.empty()) continue;
+    if (!joined.empty()) joined += " | ";
+    joined += text;
+  }
+  return joined;
+}
+
+HWND findButton(HWND dialog, int id) {
+  HWND only = nullptr;
+  int buttons = 0;
+  for (HWND child : descendants(dialog)) {
+    if (className(child) != "Button" || !IsWindowVisible(child)) continue;
+    if (id != 0 && GetDlgCtrlID(child) == id) return child;
+    ++buttons;
+    only = child;
+  }
+  return id == 0 && buttons == 1 ? only : nullptr;
+}
+
+HWND findFileNameEdit(HWND dialog) {
+  HWND anyEdit = nullptr;
+  for (HWND child : descendants(dialog)) {
+    if (className(child) != "Edit" || !IsWindowVisible(child)) continue;
+    int id = GetDlgCtrlID(child);
+    HWND parent = GetParent(child);
+    // edt1 in the classic dialog, an edit inside the cmb13 combo box in the explorer one.
+    if (id == 0x480 || (parent != dialog && GetDlgCtrlID(parent) == 0x47C)) return child;
+    if (!anyEdit) anyEdit = child;
+  }
+  return anyEdit;
+}
+
+bool setText(HWND control, const std::string& text) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+  std::wstring wide(n, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), n);
+  DWORD_PTR result = 0;
+  return SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()),
+                             SMTO_ABORTIFHUNG, kTimeoutMs, &result) != 0 &&
+         result == TRUE;
+}
+
+}  // namespace ui_probe

@@ -1,0 +1,44 @@
+// What the probe does to the program's windows: clicks, slider moves, keys and the dialogs
+// that appear on the way.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace ui_probe {
+
+// Exit codes of the verbs.
+enum Result { kOk = 0, kFailed = 1, kUsage = 2, kDisabled = 3 };
+
+// Clicks a button or check box the way the mouse does (BM_CLICK, posted, so a modal dialog
+// opened by the click does not block the probe); with viaCommand the parent gets
+// WM_COMMAND/BN_CLICKED instead. A disabled or hidden control is not clicked (kDisabled).
+Result clickControl(HWND control, bool viaCommand);
+
+// Moves a trackbar to `position` as a drag does: TBM_SETPOS, then the scroll notification
+// to the parent (WM_VSCROLL for a vertical trackbar, WM_HSCROLL otherwise) with
+// TB_THUMBTRACK, TB_THUMBPOSITION and TB_ENDTRACK, lParam the trackbar.
+Result moveSlider(HWND trackbar, long position);
+
+// The window a user would be typing into: the process's enabled dialog if one is up,
+// else the main window.
+HWND activeWindow(HWND main);
+
+// Posts a key press (down and up) to the control that has the focus in `window`'s thread,
+// or to `window` itself; the dialog's own message loop translates it.
+void pressKey(HWND window, UINT virtualKey);
+
+// The texts of a dialog's static controls joined with " | ", empty ones left out.
+std::string staticTexts(HWND dialog);
+
+// The button with this id in the dialog, or its only button when id is 0.
+HWND findButton(HWND dialog, int id);
+
+// The edit field of a file dialog where the file name is typed.
+HWND findFileNameEdit(HWND dialog);
+
+// Sets a control's text (WM_SETTEXT) from UTF-8.
+bool setText(HWND control, const std::string& text);
+
+}  // namespace ui_probe

@@ -82,6 +82,7 @@ class MidiPort {
   static DWORD WINAPI readerMain(LPVOID instance);
   void readPass();
   void drainMusicPort();
+  bool readMusicPort(DWORD* used);
   void noteInputPass(LONGLONG startTicks);
   static LONGLONG now();
 

@@ -88,8 +88,18 @@ void MidiPort::releaseMusic() {
 
 // Input that arrived before we listen is stale.
 void MidiPort::drainMusicPort() {
-  while (musicPort_->Read(musicBuffer_) == S_OK) {
+  DWORD used = 0;
+  while (readMusicPort(&used)) {
   }
+}
+
+// Moves waiting input into the buffer; false when nothing more is waiting. A port
+// that answers S_OK but leaves the buffer empty has nothing waiting either: taking
+// its answer at its word would spin this thread (the worker at top priority) for ever.
+bool MidiPort::readMusicPort(DWORD* used) {
+  if (musicPort_->Read(musicBuffer_) != S_OK) return false;
+  if (FAILED(musicBuffer_->GetUsedBytes(used))) *used = kMusicBufferBytes;
+  return *used > 0;
 }
 
 int32_t MidiPort::startMusicInput() {
@@ -137,9 +147,8 @@ DWORD WINAPI MidiPort::readerMain(LPVOID instance) {
 
 void MidiPort::readPass() {
   const LONGLONG startTicks = now();
-  while (musicPort_->Read(musicBuffer_) == S_OK) {
-    DWORD used = kMusicBufferBytes;
-    if (FAILED(musicBuffer_->GetUsedBytes(&used))) used = kMusicBufferBytes;
+  DWORD used = 0;
+  while (readMusicPort(&used)) {
     if (used > kMusicBufferBytes) {
       // Events were lost: notes may hang, so silence the rack and start afresh.
       musicBuffer_->Flush();

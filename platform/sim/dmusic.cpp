@@ -50,6 +50,7 @@ struct DirectMusicState {
   GUID lastPortGuid{};
   DWORD reportedUsed = 0;
   bool zeroLengthForever = false;
+  int emptyReadsOk = 0;
   bool blockRead = false;
   int blockedReads = 0;
   std::atomic<int> liveObjects{0};
@@ -246,7 +247,11 @@ class PortObject : public Counted<IDirectMusicPort> {
     auto* target = dynamic_cast<BufferObject*>(buffer);
     if (target == nullptr) return E_POINTER;
     target->clear();
-    if (state().currentPort != this || state().pending.empty()) return S_FALSE;
+    if (state().currentPort != this || state().pending.empty()) {
+      if (state().emptyReadsOk <= 0) return S_FALSE;
+      --state().emptyReadsOk;
+      return S_OK;
+    }
     while (!state().pending.empty()) {
       const auto& event = state().pending.front();
       if (!target->pack(1, event.data(), static_cast<DWORD>(event.size()))) break;
@@ -412,6 +417,11 @@ void zeroLengthEventsForever(bool on) {
   state().zeroLengthForever = on;
 }
 
+void emptyReadsAnswerOk(int count) {
+  std::lock_guard lock(state().mutex);
+  state().emptyReadsOk = count;
+}
+
 void blockDirectMusicRead(bool on) {
   std::lock_guard lock(state().mutex);
   state().blockRead = on;
@@ -432,6 +442,7 @@ void resetDirectMusic() {
   state().lastPortGuid = GUID{};
   state().reportedUsed = 0;
   state().zeroLengthForever = false;
+  state().emptyReadsOk = 0;
   state().blockRead = false;
   state().blockedReads = 0;
 }

@@ -144,6 +144,9 @@ void reportDirectMusicUsedBytes(DWORD used);
 // GetNextEvent answers S_OK with a zero length instead of S_FALSE once the
 // buffer is exhausted, forever.
 void zeroLengthEventsForever(bool on);
+// The next `count` Reads that find nothing waiting answer S_OK with an empty buffer
+// instead of S_FALSE.
+void emptyReadsAnswerOk(int count);
 // Read blocks (as a termination point) until released: a reader that hangs.
 void blockDirectMusicRead(bool on);
 int directMusicBlockedReads();

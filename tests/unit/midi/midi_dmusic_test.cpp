@@ -123,6 +123,17 @@ TEST_F(MidiDirectMusicTest, ZeroLengthEventsForeverDoNotHangTheReadPass) {
   EXPECT_EQ(rack.resets(), 1);
 }
 
+TEST_F(MidiDirectMusicTest, AReadThatAnswersOkWithNothingEndsTheDrainAndThePass) {
+  constexpr int kEmptyOkReads = 200000;
+  sim::emptyReadsAnswerOk(kEmptyOkReads);
+  openAndStart();
+  sim::queueDirectMusicEvent({0x90, 0x3C, 0x64});
+  ASSERT_TRUE(eventually([&] { return rack.messages().size() == 1; }));
+  EXPECT_EQ(port->stop(), 0);
+  // Drain at open, drain at start, one pass: a handful of reads, not one per empty answer.
+  EXPECT_LT(sim::directMusicCallCount(DirectMusicCall::PortRead), 10);
+}
+
 TEST_F(MidiDirectMusicTest, AWorkerThatDoesNotEndIsTerminated) {
   openAndStart();
   sim::blockDirectMusicRead(true);

@@ -103,6 +103,9 @@ BOOL CMainDlg::OnInitDialog() {
       std::string(directory, length < kSoundPathChars ? length : 0) + "\\Sounds\\mysound1";
 
   SendDlgItemMessage(IDC_SYNTH_SELECT, UDM_SETRANGE, 0, MAKELPARAM(0, 0));
+  // The range alone leaves the buddy showing its template text; setting the
+  // position writes the selected synth's number into it.
+  SendDlgItemMessage(IDC_SYNTH_SELECT, UDM_SETPOS, 0, MAKELPARAM(0, 0));
 
   m_nParamCount = m_pRack->createSynth(kSynthSlot, kSynthChannel, kSynthPolyphony, false);
   if (m_nParamCount >= 0) {

@@ -38,9 +38,11 @@ int32_t sliderPosition(int32_t rangeMin, int32_t rangeMax, float value) {
   } else if (v <= -limit) {
     n = -static_cast<int64_t>(limit);
   } else if (v >= 0.0f) {
-    n = static_cast<int64_t>(v + 0.5f);
+    // The half is added in double: in float the sum itself rounds, and a value
+    // just below a half (or any odd value past 2^23) would land one step too far.
+    n = static_cast<int64_t>(static_cast<double>(v) + 0.5);
   } else {
-    n = static_cast<int64_t>(v - 0.5f);
+    n = static_cast<int64_t>(static_cast<double>(v) - 0.5);
   }
   const int64_t pos = a + b - n;
   return static_cast<int32_t>(std::clamp<int64_t>(pos, INT32_MIN, INT32_MAX));

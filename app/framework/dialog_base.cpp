@@ -7,7 +7,14 @@ DialogBase::DialogBase(UINT templateId, HWND parent) : templateId_(templateId), 
 INT_PTR DialogBase::DoModal() {
   HINSTANCE instance = AppBase::current() ? AppBase::current()->instance() : nullptr;
   if (!instance) instance = GetModuleHandleA(nullptr);
-  const INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(templateId_), parent_,
+  // A dialog without parent is owned by the main window all the same, so that the
+  // main window is disabled while it is up and it stays in front of it.
+  HWND owner = parent_;
+  if (!owner && AppBase::current() && AppBase::current()->mainWindow() != this &&
+      AppBase::current()->mainWindow()) {
+    owner = AppBase::current()->mainWindow()->hwnd();
+  }
+  const INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(templateId_), owner,
                                          &DialogBase::dialogProc, reinterpret_cast<LPARAM>(this));
   hwnd_ = nullptr;
   return result;

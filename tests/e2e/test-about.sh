@@ -33,6 +33,8 @@ sc_check "About box shows the ASIO notice" \
   grep -q 'text="ASIO Technology by Steinberg Media Technologies GmbH"' <<<"$about"
 sc_check "About box has an OK button" grep -q '^id=1 class=Button .*text="OK"' <<<"$about"
 sc_screenshot about --dialog
+sc_check "the main window is disabled while the About box is up" \
+  grep -q ' enabled=0$' <<<"$(sc_probe wait-window)"
 
 open_from=$(sc_wav_now "$wav")
 touch "$SC_OUT/go"
@@ -55,6 +57,7 @@ done
 sc_check "the tone goes on after OK" \
   sc_has_tone "$wav" "$(sc_add "$after" -1.2)" "$(sc_add "$after" -0.2)" 0 1114.08 2 0.04 0.06
 sc_check "the window still answers" sc_shows 1005 active
+sc_check "the main window is enabled again" grep -q ' enabled=1$' <<<"$(sc_probe wait-window)"
 
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
 sc_finish

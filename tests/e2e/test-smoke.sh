@@ -63,6 +63,9 @@ check is_text 1040 "audio in"
 check is_text 1055 -
 check is_text 1057 Save
 check is_text 1058 Load
+# The synth selector's buddy (the static just before 1062) shows the selected synth.
+buddy_text() { awk -F'\t' '$1 == 1062 { print prev; exit } { prev = $3 }' "$out/window.tsv"; }
+check test "$(buddy_text)" = 0
 [ "$failures" -eq 0 ] || { cat "$out/window.tsv" >&2; e2e_fail "$failures window checks failed"; }
 
 WINEDEBUG=-all wine "$tool" Tonbrik --escape || e2e_fail "could not press Esc"

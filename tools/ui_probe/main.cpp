@@ -18,6 +18,7 @@ namespace {
 const char kUsageText[] =
     "usage: ui_probe [--title TEXT] [--timeout MS] VERB [ARGS]\n"
     "  wait-window              wait for the main window: window pid=N controls=N title=\"..\"\n"
+    "                           enabled=0|1\n"
     "  list                     one line per control of the main window\n"
     "  get ID...                the lines of these controls\n"
     "  wait-text ID TEXT        wait until the control shows TEXT\n"
@@ -128,8 +129,9 @@ int run(const Options& options) {
   if (verb == "wait-window") {
     DWORD process = 0;
     GetWindowThreadProcessId(main, &process);
-    std::printf("window pid=%lu controls=%zu title=%s\n", static_cast<unsigned long>(process),
-                descendants(main).size(), quoted(options.title).c_str());
+    std::printf("window pid=%lu controls=%zu title=%s enabled=%d\n",
+                static_cast<unsigned long>(process), descendants(main).size(),
+                quoted(options.title).c_str(), IsWindowEnabled(main) ? 1 : 0);
     return kOk;
   }
   if (verb == "list") {

@@ -43,6 +43,16 @@ TEST(SliderMapping, ValueToPositionRoundsHalfAwayFromZeroAndClamps) {
   EXPECT_EQ(shownPosition(0.0f), 100);
 }
 
+TEST(SliderMapping, RoundingDoesNotRoundTheHalfItAdds) {
+  // Range 0..1 has scale 1, so the value itself is rounded. Just below a half
+  // rounds down; past 2^23 every float is whole and must stay as it is.
+  const float belowHalf = std::nextafter(0.5f, 0.0f);
+  EXPECT_EQ(sliderPosition(0, 1, belowHalf), 1);
+  EXPECT_EQ(sliderPosition(0, 1, -belowHalf), 1);
+  EXPECT_EQ(sliderPosition(0, 1, 8388609.0f), 1 - 8388609);
+  EXPECT_EQ(sliderPosition(0, 1, -8388609.0f), 1 + 8388609);
+}
+
 TEST(SliderMapping, EveryPositionSurvivesTheRoundTrip) {
   for (int32_t pos = kMin; pos <= kMax; ++pos) {
     EXPECT_EQ(sliderPosition(kMin, kMax, sliderValue(kMin, kMax, pos)), pos) << pos;

@@ -45,6 +45,7 @@ struct Kernel {
   std::condition_variable threadBlocked;  // for waitForThreadIdle only
   std::unordered_map<HANDLE, std::shared_ptr<KernelObject>> handles;
   int failCreateEvent = 0;
+  int passCreateEvent = 0;
   int failCreateThread = 0;
   int terminated = 0;
   std::atomic<DWORD> nextThreadId{1000};
@@ -116,9 +117,10 @@ void setSleepObserver(SleepObserver observer) {
   sleepObserver = observer;
 }
 
-void failNextCreateEvent(int count) {
+void failNextCreateEvent(int count, int after) {
   std::lock_guard lock(kernel().mutex);
   kernel().failCreateEvent = count;
+  kernel().passCreateEvent = after;
 }
 
 void failNextCreateThread(int count) {
@@ -168,6 +170,7 @@ void holdThreadWakeUps(HANDLE handle, bool hold) {
 void resetKernel() {
   std::lock_guard lock(kernel().mutex);
   kernel().failCreateEvent = 0;
+  kernel().passCreateEvent = 0;
   kernel().failCreateThread = 0;
   kernel().terminated = 0;
   kernel().manualCounter = false;
@@ -181,7 +184,9 @@ using namespace sim;
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR) {
   std::lock_guard lock(kernel().mutex);
-  if (kernel().failCreateEvent > 0) {
+  if (kernel().passCreateEvent > 0) {
+    --kernel().passCreateEvent;
+  } else if (kernel().failCreateEvent > 0) {
     --kernel().failCreateEvent;
     lastError = ERROR_NOT_ENOUGH_MEMORY;
     return nullptr;

@@ -63,8 +63,9 @@ void advancePerformanceCounter(LONGLONG ticks);
 using SleepObserver = void (*)(DWORD milliseconds);
 void setSleepObserver(SleepObserver observer);
 
-// Failure injection: the next `count` calls of the function fail.
-void failNextCreateEvent(int count = 1);
+// Failure injection: the next `count` calls of the function fail (for events, after
+// `after` calls that still succeed, so a test can reach one event of a set).
+void failNextCreateEvent(int count = 1, int after = 0);
 void failNextCreateThread(int count = 1);
 
 // Observations for tests.

@@ -1,5 +1,7 @@
 // Opening, starting and stopping the full-duplex engine, and what it asks of the
 // sound service; streaming itself is in dsound_duplex_stream_test.cpp.
+#include <thread>
+
 #include "dsound_fixture.h"
 
 namespace {
@@ -108,11 +110,21 @@ TEST_F(DsoundSetup, OpenFailuresGiveTheirCodesAndLeaveNothingAfterRelease) {
   engine.release();
   EXPECT_EQ(sim::liveDsoundReferences(), 0);
 
-  // An event that cannot be created would leave the worker unable to wait.
-  sim::failNextCreateEvent();
-  EXPECT_EQ(openWindowSettings(), -8);
-  EXPECT_EQ(engine.start(0), -1);
-  engine.release();
+  // An event that cannot be created would leave the worker unable to wait: the
+  // first block event, the stop request and the start handshake (7 blocks).
+  for (int after : {0, 7, 8}) {
+    sim::failNextCreateEvent(1, after);
+    EXPECT_EQ(openWindowSettings(), -8) << "event " << after;
+    EXPECT_EQ(engine.start(0), -1);
+    engine.release();
+  }
+
+  // A ring beyond what the service can hold is refused before it is asked, also
+  // where the byte counts would not fit 32 bits.
+  const int creates = sim::dsoundCreateCount();
+  EXPECT_EQ(engine.open(&rack, window, 2, 48000, INT32_MAX, 4), -1);
+  EXPECT_EQ(sim::dsoundCreateCount(), creates);
+  EXPECT_FALSE(engine.isOpened());
 
   // A rate the service rejects.
   EXPECT_EQ(engine.open(&rack, window, 2, 0, 128, 4), -1);
@@ -242,6 +254,25 @@ TEST_F(DsoundSetup, WorkerThatNeverEndsIsTerminated) {
   EXPECT_EQ(engine.start(0), 0);
   EXPECT_NE(engine.thread(), nullptr);
   EXPECT_EQ(engine.stop(), 0);
+}
+
+TEST_F(DsoundSetup, StopWaitsTenRingsAlsoForRingsWhoseTimeOutPassesThirtyTwoBits) {
+  // 2 blocks of 107375 stereo frames: 2 * 10000 * 214750 passes 2^32 by 32704, less
+  // than 2 * 48000, so a 32-bit product would leave no time to wait at all.
+  ASSERT_EQ(engine.open(&rack, window, 2, 48000, 107375, 2), 0);
+  ASSERT_EQ(engine.start(2), 0);
+  // The worker is busy with a block when asked to stop, and gets free a little later.
+  sim::blockDsoundRenderLock(true);
+  sim::advanceDsound(107375);
+  while (!sim::dsoundRenderLockBlocked()) Sleep(1);
+  std::thread release([] {
+    Sleep(100);
+    sim::blockDsoundRenderLock(false);
+  });
+  EXPECT_EQ(engine.stop(), 0);
+  release.join();
+  EXPECT_EQ(engine.thread(), nullptr);
+  EXPECT_EQ(sim::terminatedThreadCount(), 0);
 }
 
 TEST_F(DsoundSetup, DeviceNamesAreTheDefaultDevicesDescriptions) {

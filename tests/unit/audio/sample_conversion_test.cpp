@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -173,11 +174,18 @@ TEST(SampleConversion, Pcm16InterleavingOfStereoAndMono) {
 }
 
 TEST(SampleConversion, OutOfRangeMixSaturatesInsteadOfWrapping) {
-  const float x[] = {3.0f, -3.0f};
-  int32_t out[2];
-  convertOutputChannel(ASIOSTInt32LSB, x, out, 2, false);
-  EXPECT_EQ(out[0], INT32_MAX);
-  EXPECT_EQ(out[1], INT32_MIN);
+  const float inf = std::numeric_limits<float>::infinity();
+  const float x[] = {3.0f, -3.0f, inf, -inf, std::numeric_limits<float>::quiet_NaN()};
+  int32_t out[5];
+  convertOutputChannel(ASIOSTInt32LSB, x, out, 5, false);
+  const int32_t expected[] = {INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, 0};
+  int16_t out16[5];
+  planarToPcm16(x, out16, 5, 1);
+  const int16_t expected16[] = {32767, -32768, 32767, -32768, 0};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(out[i], expected[i]) << "x = " << x[i];
+    EXPECT_EQ(out16[i], expected16[i]) << "x = " << x[i];
+  }
 }
 
 }  // namespace

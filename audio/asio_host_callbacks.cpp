@@ -14,6 +14,12 @@ void convertHostOutputs(int32_t index, bool mute) {
 }
 
 ASIOTime* AsioHost::bufferSwitchTimeInfo(ASIOTime*, int32_t index, ASIOBool) {
+  // There are two halves: any other index from the driver would address memory
+  // beyond a channel's pair of buffers. Such a switch is skipped and counted.
+  if (index != 0 && index != 1) {
+    asioHost.dropouts.set(asioHost.dropouts.get() + 1);
+    return nullptr;
+  }
   const int32_t depth = asioHost.callDepth.fetch_add(1, std::memory_order_relaxed) + 1;
   if (depth > 0) {
     // The previous switch has not returned: skip this one rather than queue it.

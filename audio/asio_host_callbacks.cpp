@@ -65,7 +65,9 @@ int32_t AsioHost::asioMessage(int32_t selector, int32_t value, void*, double*) {
     case kAsioBufferSizeChange:
       // Only stop here: the buffers are given back later on the owner's thread.
       stop();
-      asioHost.state.set(4);
+      // A request that arrives after the host let the driver go (a driver thread that
+      // outlived close) must not make the owner open ASIO again on its own.
+      if (asioHost.state.get() != 0) asioHost.state.set(4);
       return 1;
     case kAsioResyncRequest:
       asioHost.dropouts.set(asioHost.dropouts.get() + 1);

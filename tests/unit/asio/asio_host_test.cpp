@@ -289,6 +289,12 @@ TEST_F(AsioHostTest, ResetRequestParksTheHostUntilReopened) {
   ASSERT_EQ(openFull(), 0);
   driver.callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
   EXPECT_EQ(AsioHost::state(), 4);
+  // A closed host is not: the owner would take the route back to ASIO by itself.
+  const ASIOCallbacks late = driver.callbacks;
+  AsioHost::close();
+  EXPECT_EQ(late.asioMessage(kAsioResetRequest, 0, nullptr, nullptr), 1);
+  EXPECT_EQ(late.asioMessage(kAsioBufferSizeChange, 1024, nullptr, nullptr), 1);
+  EXPECT_EQ(AsioHost::state(), 0);
 }
 
 TEST_F(AsioHostTest, StartSilencesHalfOneAndFailuresAreReported) {

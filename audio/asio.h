@@ -4,6 +4,7 @@
 // Structures are packed to 4 bytes, as drivers built for the standard expect.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "audio/asio_sample_types.h"
@@ -154,3 +155,29 @@ static_assert(sizeof(ASIOBufferInfo) == 8 + 16, "buffer info layout");
 static_assert(sizeof(AsioTimeInfo) == 8 + 8 + 8 + 8 + 4 + 12, "time info layout");
 static_assert(sizeof(ASIOTimeCode) == 8 + 8 + 4 + 64, "time code layout");
 static_assert(sizeof(ASIOTime) == 16 + sizeof(AsioTimeInfo) + sizeof(ASIOTimeCode), "time layout");
+
+// Offsets as drivers built for x86-64 Windows see them; with 4-byte packing the
+// pointers and doubles after an odd number of 32-bit fields are not 8-aligned.
+static_assert(offsetof(ASIODriverInfo, name) == 8 && offsetof(ASIODriverInfo, errorMessage) == 40 &&
+                  offsetof(ASIODriverInfo, sysRef) == 164,
+              "driver info offsets");
+static_assert(sizeof(ASIOClockSource) == 48 && offsetof(ASIOClockSource, name) == 16,
+              "clock source layout");
+static_assert(offsetof(ASIOChannelInfo, type) == 16 && offsetof(ASIOChannelInfo, name) == 20,
+              "channel info offsets");
+static_assert(offsetof(ASIOBufferInfo, buffers) == 8, "buffer info offsets");
+static_assert(sizeof(ASIOSamples) == 8 && sizeof(ASIOTimeStamp) == 8, "64-bit halves");
+static_assert(offsetof(AsioTimeInfo, systemTime) == 8 &&
+                  offsetof(AsioTimeInfo, samplePosition) == 16 &&
+                  offsetof(AsioTimeInfo, sampleRate) == 24 && offsetof(AsioTimeInfo, flags) == 32 &&
+                  offsetof(AsioTimeInfo, reserved) == 36,
+              "time info offsets");
+static_assert(offsetof(ASIOTimeCode, timeCodeSamples) == 8 && offsetof(ASIOTimeCode, flags) == 16 &&
+                  offsetof(ASIOTimeCode, future) == 20,
+              "time code offsets");
+static_assert(sizeof(ASIOTime) == 148 && offsetof(ASIOTime, timeInfo) == 16 &&
+                  offsetof(ASIOTime, timeCode) == 64,
+              "time offsets");
+static_assert(sizeof(ASIOCallbacks) == 4 * sizeof(void*) &&
+                  offsetof(ASIOCallbacks, bufferSwitchTimeInfo) == 3 * sizeof(void*),
+              "callbacks layout");

@@ -63,10 +63,10 @@ int32_t negotiateRate(int sampleRateWanted, bool probeOnly) {
   ASIOSampleRate rate = 0.0;
   ASIOGetSampleRate(&rate);
   asioHost.sampleRate.set(rate);
-  if (roundedRate(rate) != sampleRateWanted &&
-      ASIOCanSampleRate(static_cast<ASIOSampleRate>(sampleRateWanted)) != ASE_OK) {
-    return -14;
-  }
+  // A driver already running at the wanted rate is left alone, also in a full open:
+  // some cannot be set while they follow an external clock.
+  if (roundedRate(rate) == sampleRateWanted) return 0;
+  if (ASIOCanSampleRate(static_cast<ASIOSampleRate>(sampleRateWanted)) != ASE_OK) return -14;
   if (probeOnly) return 0;
   if (ASIOSetSampleRate(static_cast<ASIOSampleRate>(sampleRateWanted)) != ASE_OK) return -14;
   if (ASIOGetSampleRate(&rate) != ASE_OK) return -14;

@@ -14,6 +14,12 @@ void convertHostOutputs(int32_t index, bool mute) {
 }
 
 ASIOTime* AsioHost::bufferSwitchTimeInfo(ASIOTime*, int32_t index, ASIOBool) {
+  // There are two halves: any other index from the driver would address memory
+  // beyond a channel's pair of buffers. Such a switch is skipped and counted.
+  if (index != 0 && index != 1) {
+    asioHost.dropouts.set(asioHost.dropouts.get() + 1);
+    return nullptr;
+  }
   const int32_t depth = asioHost.callDepth.fetch_add(1, std::memory_order_relaxed) + 1;
   if (depth > 0) {
     // The previous switch has not returned: skip this one rather than queue it.
@@ -59,7 +65,9 @@ int32_t AsioHost::asioMessage(int32_t selector, int32_t value, void*, double*) {
     case kAsioBufferSizeChange:
       // Only stop here: the buffers are given back later on the owner's thread.
       stop();
-      asioHost.state.set(4);
+      // A request that arrives after the host let the driver go (a driver thread that
+      // outlived close) must not make the owner open ASIO again on its own.
+      if (asioHost.state.get() != 0) asioHost.state.set(4);
       return 1;
     case kAsioResyncRequest:
       asioHost.dropouts.set(asioHost.dropouts.get() + 1);

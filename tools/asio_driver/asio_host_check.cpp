@@ -2,6 +2,7 @@
 // window does: probe, open, start, poll for a reset request and reopen, stop, close.
 // With the driver recording its outputs, the recording holds the rack's start-up tone.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "audio/asio_host.h"
@@ -46,10 +47,18 @@ int main() {
       if (result != 0) return fail("restart", result);
       ++reopened;
       std::printf("reopened after a reset request: %d frames\n", AsioHost::bufferSize());
+      // After a buffer-size change the reopened host must run at the announced size.
+      const char* expected = std::getenv("ASIO_HOST_CHECK_EXPECT_FRAMES");
+      if (expected != nullptr && std::atoi(expected) != AsioHost::bufferSize()) {
+        return fail("size after the reopen", AsioHost::bufferSize());
+      }
     }
   }
   std::printf("state %d, dropouts %d, load %.3f peak %.3f, reopened %d\n", AsioHost::state(),
               AsioHost::dropoutCount(), AsioHost::averageLoad(), AsioHost::peakLoad(), reopened);
+  if (std::getenv("ASIO_HOST_CHECK_EXPECT_FRAMES") != nullptr && reopened == 0) {
+    return fail("no reopen after the size change", 0);
+  }
   if (AsioHost::stop() != 0) return fail("stop", -13);
   AsioHost::close();
   if (AsioHost::state() != 0) return fail("close", AsioHost::state());

@@ -10,6 +10,7 @@ const CLSID CLSID_TonbrikVirtualAsio = {
     0x6b1e4c2a, 0x93d5, 0x4f7e, {0xa0, 0xb8, 0x5c, 0x3d, 0x2e, 0x1f, 0x9a, 0x74}};
 const char kVirtualAsioName[] = "Tonbrik Virtual ASIO";
 std::atomic<long> liveDriverObjects{0};
+std::atomic<int32_t> announcedPreferredSize{0};
 
 namespace {
 
@@ -20,7 +21,8 @@ constexpr int32_t kDriverVersion = 1;
 VirtualAsioDriver::VirtualAsioDriver()
     : config_(DriverConfig::fromEnvironment()),
       sampleRate_(config_.sampleRate),
-      preferredSize_{config_.preferredSize} {
+      preferredSize_{announcedPreferredSize > 0 ? announcedPreferredSize.load()
+                                                : config_.preferredSize} {
   ++liveDriverObjects;
   setDriverLogPath(config_.logPath);
   stopEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);

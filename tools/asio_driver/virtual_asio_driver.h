@@ -16,6 +16,9 @@
 extern const CLSID CLSID_TonbrikVirtualAsio;
 extern const char kVirtualAsioName[];
 extern std::atomic<long> liveDriverObjects;
+// The preferred size of the last buffer-size change, 0 before any. Process-wide: a
+// host answers the change by releasing the driver and creating it anew.
+extern std::atomic<int32_t> announcedPreferredSize;
 
 class VirtualAsioDriver final : public IASIO {
  public:

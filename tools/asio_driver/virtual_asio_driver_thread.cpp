@@ -202,6 +202,7 @@ void VirtualAsioDriver::sendRequest(int32_t selector, int32_t newSize) {
       newSize = preferred * 2 <= DriverConfig::kMaxSize ? preferred * 2 : preferred / 2;
     }
     preferredSize_ = newSize;
+    announcedPreferredSize = newSize;
     value = newSize;
     // A host that cannot follow a size change is asked for a reset instead.
     if (message(kAsioSelectorSupported, kAsioBufferSizeChange, nullptr, nullptr) != 1) {

@@ -42,6 +42,12 @@ if [ $status -eq 0 ]; then
     sox "$wav" -n trim 0.5 remix 2 stat 2>&1 | grep -E 'Maximum amplitude|Rough +frequency'
   fi
 fi
+# A buffer-size change: the host reloads the driver, which then prefers the new size.
+if [ $status -eq 0 ]; then
+  TONBRIK_VASIO_SIZE_CHANGE_AFTER_MS=500 TONBRIK_VASIO_CHANGED_SIZE=512 \
+    ASIO_HOST_CHECK_EXPECT_FRAMES=512 TONBRIK_VASIO_OUTPUT_WAV= \
+    wine 'C:\vasio\asio_host_check.exe' || status=$?
+fi
 wine regsvr32 /u /s 'C:\vasio\tonbrik_vasio.dll'
 if wine reg query 'HKLM\SOFTWARE\ASIO\Tonbrik Virtual ASIO' >/dev/null 2>&1; then
   echo "FAIL: still registered after unregistering"

@@ -109,6 +109,11 @@ TEST_F(AsioHostTest, RateCloseToTheWantedOneIsLeftAlone) {
   EXPECT_FALSE(driver.called("canSampleRate"));
   EXPECT_FALSE(driver.called("setSampleRate"));
   EXPECT_EQ(AsioHost::sampleRate(), 47999);
+  // A full open does not touch a rate that already counts as the wanted one either.
+  ASSERT_EQ(openFull(), 0);
+  EXPECT_FALSE(driver.called("setSampleRate"));
+  EXPECT_EQ(driver.rate, 47999.6);
+  EXPECT_EQ(AsioHost::sampleRate(), 47999);
 }
 
 TEST_F(AsioHostTest, ProbeChecksTheRateWithoutChangingIt) {
@@ -136,9 +141,11 @@ TEST_F(AsioHostTest, FullOpenSetsTheRate) {
   EXPECT_EQ(driver.rate, 48000.0);
   EXPECT_EQ(AsioHost::sampleRate(), 48000);
   AsioHost::close();
+  driver.rate = 44100.0;
   driver.setSampleRateResult = ASE_HWMalfunction;
   EXPECT_EQ(openFull(), -14);
   driver.setSampleRateResult = ASE_OK;
+  driver.rate = 44100.0;
   driver.getSampleRateResult = ASE_HWMalfunction;
   EXPECT_EQ(openFull(), -14);
   EXPECT_EQ(AsioHost::state(), 0);
@@ -282,6 +289,12 @@ TEST_F(AsioHostTest, ResetRequestParksTheHostUntilReopened) {
   ASSERT_EQ(openFull(), 0);
   driver.callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
   EXPECT_EQ(AsioHost::state(), 4);
+  // A closed host is not: the owner would take the route back to ASIO by itself.
+  const ASIOCallbacks late = driver.callbacks;
+  AsioHost::close();
+  EXPECT_EQ(late.asioMessage(kAsioResetRequest, 0, nullptr, nullptr), 1);
+  EXPECT_EQ(late.asioMessage(kAsioBufferSizeChange, 1024, nullptr, nullptr), 1);
+  EXPECT_EQ(AsioHost::state(), 0);
 }
 
 TEST_F(AsioHostTest, StartSilencesHalfOneAndFailuresAreReported) {
@@ -331,6 +344,12 @@ TEST_F(AsioHostTest, ReenteredBufferSwitchIsSkippedAndCounted) {
   driver.callbacks.bufferSwitchTimeInfo(nullptr, 1, ASIOFalse);
   EXPECT_EQ(AsioHost::dropoutCount(), 1);
   EXPECT_FALSE(allBytesAre(driver.buffer(false, 0, 1), 4 * 256, 0xA5));
+  // A half the driver cannot have is skipped and counted, its neighbours untouched.
+  std::memset(driver.buffer(false, 0, 1), 0xA5, 4 * 256);
+  driver.callbacks.bufferSwitch(2, ASIOTrue);
+  driver.callbacks.bufferSwitchTimeInfo(nullptr, -1, ASIOFalse);
+  EXPECT_EQ(AsioHost::dropoutCount(), 3);
+  EXPECT_TRUE(allBytesAre(driver.buffer(false, 0, 1), 4 * 256, 0xA5));
   // start clears the count.
   AsioHost::start(false);
   EXPECT_EQ(AsioHost::dropoutCount(), 0);

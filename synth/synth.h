@@ -55,6 +55,8 @@ class Synth {
   void renderVoices(float* out, int32_t frames, float secondsPerSample);
   void renderVoicesReference(float* out, int32_t frames, float secondsPerSample);
   void renderVoicesWide(float* out, int32_t frames, float secondsPerSample, RenderPath path);
+  // The phase a voice keeps after its pass over a block.
+  static float keptPhase(float phase);
 
   Relaxed<float> controllers_[kControllerCount];
   Relaxed<float> parameters_[kParameterCount];

@@ -3,6 +3,13 @@
 
 #include "synth/synth.h"
 
+float Synth::keptPhase(float phase) {
+  // A pitch parameter of NaN or infinity (a sound file may hold one) leaves the
+  // phase not a number. Kept, it would make the voice a full-scale clip for good,
+  // long after the parameter is sane again; the voice starts over at 0 instead.
+  return std::isfinite(phase) ? phase : 0.0f;
+}
+
 void Synth::renderVoices(float* out, int32_t frames, float secondsPerSample) {
   const RenderPath path = renderPath();
   if (path == RenderPath::kReference) {
@@ -27,7 +34,7 @@ void Synth::renderVoicesReference(float* out, int32_t frames, float secondsPerSa
       if (phase > kTwoPi) phase -= kTwoPi;
       amplitude = 0.99f * amplitude + 0.01f * target;
     }
-    voice.phase.set(phase);
+    voice.phase.set(keptPhase(phase));
     voice.amplitude.set(amplitude);
   }
 }

@@ -25,7 +25,7 @@ void Synth::renderVoicesWide(float* out, int32_t frames, float secondsPerSample,
     const VoiceBank bank{phase, amplitude, increment, target, count};
     kernel(out, frames, bank);
     for (int32_t i = 0; i < count; ++i) {
-      voices_[first + i].phase.set(phase[i]);
+      voices_[first + i].phase.set(keptPhase(phase[i]));
       voices_[first + i].amplitude.set(amplitude[i]);
     }
   }

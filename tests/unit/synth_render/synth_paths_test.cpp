@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -98,6 +99,26 @@ TEST_P(SynthPathsTest, GlideReachesTheVelocityTarget) {
   EXPECT_NEAR(synth.voice(3).omega.get(), 2764.37f, 0.01f);
   renderBlocks(synth, GetParam(), 115, 4);  // 460 frames
   EXPECT_NEAR(synth.voice(3).amplitude.get(), 0.127f, 0.00127f);
+}
+
+TEST_P(SynthPathsTest, VoicesRecoverFromANonFinitePitchParameter) {
+  const float nonFinite[] = {std::numeric_limits<float>::quiet_NaN(),
+                             std::numeric_limits<float>::infinity(),
+                             -std::numeric_limits<float>::infinity()};
+  for (RenderPath path : {RenderPath::kReference, GetParam()}) {
+    for (float pitch : nonFinite) {
+      SCOPED_TRACE(::testing::Message() << renderPathName(path) << ", pitch " << pitch);
+      Synth synth;
+      ASSERT_TRUE(synth.allocateVoices(16));
+      synth.setParameter(0, pitch);
+      synth.startVoice(3, 69, 127);
+      renderBlocks(synth, path, 128, 1);
+
+      synth.setParameter(0, 0.0f);
+      for (float sample : renderBlocks(synth, path, 128, 2)) ASSERT_TRUE(std::isfinite(sample));
+      for (int32_t v = 0; v < 16; ++v) EXPECT_TRUE(std::isfinite(synth.voice(v).phase.get()));
+    }
+  }
 }
 
 INSTANTIATE_VECTOR_PATHS(SynthPathsTest);

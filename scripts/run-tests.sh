@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the native unit tests (plain, ASan+UBSan, TSan) and the end-to-end tests
-# under Wine, then prints one summary. Exits non-zero if anything failed.
+# Runs the source checks, the native unit tests (plain, ASan+UBSan, TSan) and the
+# end-to-end tests under Wine, then prints one summary with each unit test
+# program's counts. Exits non-zero if anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,8 +9,10 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-declare -a names results
+declare -a results details
 failed=0
+logs=build/test-logs
+mkdir -p "$logs"
 
 run_layer() {
   local name=$1
@@ -24,8 +27,36 @@ run_layer() {
   fi
 }
 
+# Every tracked C++ file keeps the repository's format.
+check_format() {
+  git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+}
+
+# ctest names each test "<program>.<suite>.<test>"; count passes and failures
+# per program from its log.
+count_per_program() {
+  local build=$1 log=$2
+  sed -nE 's/.*Test +#[0-9]+: ([^ .]+)\.[^ ]* .*(Passed|Failed|Not Run|Timeout|Exception).*/\1 \2/p' "$log" |
+    awk -v build="$build" '
+      { seen[$1] = 1; if ($2 == "Passed") pass[$1]++; else fail[$1]++ }
+      END {
+        for (p in seen)
+          printf "      %-6s %-24s %4d passed, %d failed\n", build, p, pass[p] + 0, fail[p] + 0
+      }' | sort
+}
+
+run_unit_tests() {
+  local build=$1 log="$logs/unit-$1.log"
+  ctest --test-dir "build/$build" --output-on-failure -j "$(nproc)" 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
+  mapfile -t lines < <(count_per_program "$build" "$log")
+  details+=("${lines[@]}")
+  return "$status"
+}
+
+run_layer "source format (clang-format)" check_format
 for build in native asan tsan; do
-  run_layer "unit tests ($build)" ctest --test-dir "build/$build" --output-on-failure -j "$(nproc)"
+  run_layer "unit tests ($build)" run_unit_tests "$build"
 done
 
 if [ -x tests/e2e/run-all.sh ]; then
@@ -35,6 +66,11 @@ fi
 echo
 echo "=== Summary ==="
 printf '%s\n' "${results[@]}"
+if [ ${#details[@]} -gt 0 ]; then
+  echo
+  echo "Unit test programs:"
+  printf '%s\n' "${details[@]}"
+fi
 if [ $failed -ne 0 ]; then
   echo "Some tests FAILED."
   exit 1

@@ -5,6 +5,17 @@
 # that records the program's audio output to a WAV file when there is no sound
 # card. Ctrl+C (or closing the window) stops everything it started.
 set -uo pipefail
+
+# Ctrl+C at a terminal reaches the whole foreground process group, make included,
+# and make reports an interrupted recipe as an error. Running in a process group
+# of our own that holds the terminal keeps the key press ours: we stop what we
+# started and end with status 0.
+if [ -t 0 ] && [ -z "${TONBRIK_RUN_OWN_GROUP:-}" ]; then
+  set -m
+  TONBRIK_RUN_OWN_GROUP=1 "$0" "$@"
+  exit $?
+fi
+
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build="$root/build/windows"
@@ -22,6 +33,8 @@ E2E_NAME=run
 . "$root/tests/e2e/lib/display.sh"
 . "$root/tests/e2e/lib/pulse.sh"
 . "$root/tests/e2e/lib/wine.sh"
+
+trap 'echo; echo "Tonbrik stopped."; exit 0' INT TERM
 
 [ -f "$exe" ] || e2e_fail "no $exe: run 'make windows' first"
 command -v wine >/dev/null || e2e_fail "Wine is not installed: run 'make deps'"

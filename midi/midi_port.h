@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "midi/driver_wait.h"
 #include "midi/midi_receiver.h"
 #include "midi/sysex_ring.h"
 #include "platform/platform.h"
@@ -19,9 +20,14 @@ class MidiPort {
   static constexpr DWORD kSysexBufferBytes = 4096;
   static constexpr int32_t kMinRingBytes = 8192;
   static constexpr DWORD kMusicBufferBytes = 4096;
+  // An event in a DirectMusic buffer: a 20-byte header and the data, padded to 8.
+  static constexpr DWORD kMusicEventHeaderBytes = 20;
+  static constexpr DWORD packedEventBytes(DWORD length) {
+    return (kMusicEventHeaderBytes + length + 7) & ~DWORD{7};
+  }
   static constexpr DWORD kWorkerStopMs = 500;
   static constexpr DWORD kResetPauseMs = 10;
-  static constexpr DWORD kRetryPauseMs = 1;
+  static constexpr DWORD kRetryPauseMs = DriverWait::kPauseMs;
   static constexpr int32_t kLongChunkBytes = 4096;
   static constexpr int32_t kPacedChunkBytes = 256;
   // CALLBACK_FUNCTION | MIDI_IO_STATUS: the driver reports a backlog with MIM_MOREDATA.
@@ -58,7 +64,7 @@ class MidiPort {
   // Read access for observers and tests.
   const SysexRing& sysexRing() const { return ring_; }
   bool isRunning() const { return running_.get(); }
-  bool hasSysexBuffer(int32_t index) const { return sysexData_[index] != nullptr; }
+  bool hasSysexBuffer(int32_t index) const { return sysexBuffers_[index] != nullptr; }
   bool hasOutput() const { return midiOut_.get() != nullptr; }
   bool hasWinmmInput() const { return midiIn_.get() != nullptr; }
   bool hasMusicPort() const { return musicPort_ != nullptr; }
@@ -69,9 +75,11 @@ class MidiPort {
                    bool useWinmm, bool strictDevice, bool portsOnly, int32_t sysexRingBytes);
   int32_t openOutput(int32_t outDevice, bool strictDevice, bool portsOnly);
   void closeOutput();
+  void closeOutput(DriverWait& wait);
   int32_t openWinmmInput(int32_t inDevice, bool strictDevice, int32_t sysexRingBytes);
-  void closeWinmmInput();
+  void closeWinmmInput(DriverWait& wait);
   int32_t openMusicInput(HWND window, int32_t inDevice, bool strictDevice);
+  void closeMusicEvents();
   void releaseMusic();
   int32_t startMusicInput();
   int32_t stopMusicInput();
@@ -86,6 +94,7 @@ class MidiPort {
   void noteInputPass(LONGLONG startTicks);
   static LONGLONG now();
 
+  bool comInitialized_ = false;
   IDirectMusic8* music_ = nullptr;
   IDirectMusicPort8* musicPort_ = nullptr;
   IDirectMusicBuffer8* musicBuffer_ = nullptr;
@@ -97,10 +106,14 @@ class MidiPort {
   MidiReceiver rack_;
   Relaxed<HMIDIIN> midiIn_;
   Relaxed<HMIDIOUT> midiOut_;
-  MIDIHDR sysexHeader_[kSysexBufferCount] = {};
-  uint8_t* sysexData_[kSysexBufferCount] = {};
+  // A sysex buffer and its header in one block, so that a block the driver will not
+  // give back can be left to it whole.
+  struct SysexBuffer {
+    MIDIHDR header;
+    uint8_t data[kSysexBufferBytes];
+  };
+  SysexBuffer* sysexBuffers_[kSysexBufferCount] = {};
   Relaxed<bool> running_;
   Relaxed<bool> resetting_;
-  Relaxed<bool> overrunNoted_;
   SysexRing ring_;
 };

@@ -11,14 +11,17 @@ void CALLBACK MidiPort::inputCallback(HMIDIIN, UINT message, DWORD_PTR instance,
 void MidiPort::handleInput(UINT message, DWORD_PTR param1) {
   const LONGLONG startTicks = now();
   switch (message) {
-    case MIM_DATA: {
+    case MIM_DATA:
+    case MIM_MOREDATA: {
+      // MIM_MOREDATA carries a received message just as MIM_DATA does; it only tells
+      // that we are falling behind. Dropping it, or cutting the sounding notes,
+      // would lose the very note-ons and note-offs of a dense passage.
       // Every message goes on as three bytes; a shorter one carries whatever the
       // driver left in the unused bytes, which the parser does not look at.
       const uint8_t bytes[3] = {static_cast<uint8_t>(param1 & 0xFF),
                                 static_cast<uint8_t>((param1 >> 8) & 0xFF),
                                 static_cast<uint8_t>((param1 >> 16) & 0xFF)};
       if (rack_.attached()) rack_.deliver(bytes, 3);
-      overrunNoted_.set(false);
       break;
     }
     case MIM_LONGDATA:
@@ -27,12 +30,6 @@ void MidiPort::handleInput(UINT message, DWORD_PTR param1) {
     case MIM_LONGERROR:
       handleSysexBuffer(reinterpret_cast<LPMIDIHDR>(param1), true);
       break;
-    case MIM_MOREDATA:
-      // The backed-up message is lost, so notes may hang: silence the rack, once
-      // per backlog.
-      if (!overrunNoted_.get() && rack_.attached()) rack_.deliver(nullptr, -1);
-      overrunNoted_.set(true);
-      break;
     default:
       break;
   }
@@ -40,7 +37,7 @@ void MidiPort::handleInput(UINT message, DWORD_PTR param1) {
 }
 
 void MidiPort::handleSysexBuffer(LPMIDIHDR header, bool error) {
-  if (sysexData_[0] == nullptr && sysexData_[1] == nullptr) return;
+  if (sysexBuffers_[0] == nullptr && sysexBuffers_[1] == nullptr) return;
   if (header == nullptr) return;
   if (error) {
     ring_.feed(nullptr, 0, SysexAbort);

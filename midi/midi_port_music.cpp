@@ -71,10 +71,23 @@ int32_t MidiPort::openMusicInput(HWND window, int32_t inDevice, bool strictDevic
   musicBuffer_ = buffer;
 
   drainMusicPort();
+  // Without both events the worker could neither be woken nor stopped.
   readEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   stopEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (readEvent_ == nullptr || stopEvent_ == nullptr) {
+    closeMusicEvents();
+    releaseMusic();
+    return -7;
+  }
   musicPort_->SetReadNotificationHandle(readEvent_);
   return 0;
+}
+
+void MidiPort::closeMusicEvents() {
+  if (readEvent_ != nullptr) CloseHandle(readEvent_);
+  if (stopEvent_ != nullptr) CloseHandle(stopEvent_);
+  readEvent_ = nullptr;
+  stopEvent_ = nullptr;
 }
 
 void MidiPort::releaseMusic() {
@@ -107,7 +120,9 @@ int32_t MidiPort::startMusicInput() {
   if (readerThread_ != nullptr) return 0;
   drainMusicPort();
   readerThread_ = CreateThread(nullptr, 0, &MidiPort::readerMain, this, 0, nullptr);
-  if (readerThread_ != nullptr) SetThreadPriority(readerThread_, THREAD_PRIORITY_TIME_CRITICAL);
+  // Without the worker nothing would read the port: input is not running.
+  if (readerThread_ == nullptr) return -7;
+  SetThreadPriority(readerThread_, THREAD_PRIORITY_TIME_CRITICAL);
   if (FAILED(musicPort_->Activate(TRUE))) {
     stop();
     return -7;
@@ -157,15 +172,18 @@ void MidiPort::readPass() {
     }
     musicBuffer_->ResetReadPtr();
     // Some implementations answer S_OK with length 0 forever once the buffer is
-    // exhausted. A real event has data, and all events together fit in the used bytes.
+    // exhausted. A real event has data, and all events together, each packed with
+    // its header, fit in the used bytes.
     DWORD left = used;
     REFERENCE_TIME time = 0;
     DWORD channelGroup = 0;
     DWORD length = 0;
     BYTE* data = nullptr;
     while (musicBuffer_->GetNextEvent(&time, &channelGroup, &length, &data) == S_OK) {
-      if (length == 0 || length > left || data == nullptr) break;
-      left -= length;
+      if (length == 0 || data == nullptr || length > kMusicBufferBytes) break;
+      const DWORD packed = packedEventBytes(length);
+      if (packed > left) break;
+      left -= packed;
       if (rack_.attached()) rack_.deliver(data, static_cast<int32_t>(length));
     }
   }

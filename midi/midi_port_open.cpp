@@ -19,12 +19,13 @@ std::string nameOf(const CHAR* text, size_t capacity) {
 }  // namespace
 
 MidiPort::MidiPort() {
-  CoInitialize(nullptr);
+  // Only a successful CoInitialize (S_FALSE included) is to be balanced.
+  comInitialized_ = SUCCEEDED(CoInitialize(nullptr));
 }
 
 MidiPort::~MidiPort() {
   close();
-  CoUninitialize();
+  if (comInitialized_) CoUninitialize();
 }
 
 int32_t MidiPort::openWith(MidiReceiver rack, HWND window, int32_t inDevice, int32_t outDevice,
@@ -65,11 +66,18 @@ int32_t MidiPort::openOutput(int32_t outDevice, bool strictDevice, bool portsOnl
 }
 
 void MidiPort::closeOutput() {
+  DriverWait wait;
+  closeOutput(wait);
+}
+
+void MidiPort::closeOutput(DriverWait& wait) {
   const HMIDIOUT handle = midiOut_.get();
   if (handle == nullptr) return;
   midiOutReset(handle);
   Sleep(kResetPauseMs);
-  while (midiOutClose(handle) == MIDIERR_STILLPLAYING) Sleep(kRetryPauseMs);
+  // A driver that will not close in time is given up on: the handle is lost, but
+  // the window can still close.
+  wait.retry([&] { return midiOutClose(handle); });
   midiOut_.set(nullptr);
 }
 
@@ -94,36 +102,44 @@ int32_t MidiPort::openWinmmInput(int32_t inDevice, bool strictDevice, int32_t sy
   // Input works without system-exclusive data when memory is short.
   if (!ring_.allocate(std::max(sysexRingBytes, kMinRingBytes))) return 0;
   for (int32_t i = 0; i < kSysexBufferCount; ++i) {
-    sysexData_[i] = new (std::nothrow) uint8_t[kSysexBufferBytes];
-    if (sysexData_[i] == nullptr) continue;
-    MIDIHDR& header = sysexHeader_[i];
+    SysexBuffer* buffer = new (std::nothrow) SysexBuffer;
+    if (buffer == nullptr) continue;
+    MIDIHDR& header = buffer->header;
     std::memset(&header, 0, sizeof(header));
-    header.lpData = reinterpret_cast<LPSTR>(sysexData_[i]);
+    header.lpData = reinterpret_cast<LPSTR>(buffer->data);
     header.dwBufferLength = kSysexBufferBytes;
     if (midiInPrepareHeader(handle, &header, sizeof(header)) != MMSYSERR_NOERROR) {
-      delete[] sysexData_[i];
-      sysexData_[i] = nullptr;
+      delete buffer;
+      continue;
     }
+    sysexBuffers_[i] = buffer;
   }
   return 0;
 }
 
-void MidiPort::closeWinmmInput() {
+void MidiPort::closeWinmmInput(DriverWait& wait) {
   const HMIDIIN handle = midiIn_.get();
   if (handle != nullptr) {
     for (int32_t i = 0; i < kSysexBufferCount; ++i) {
-      if (sysexData_[i] == nullptr) continue;
-      while (midiInUnprepareHeader(handle, &sysexHeader_[i], sizeof(MIDIHDR)) ==
-             MIDIERR_STILLPLAYING) {
-        Sleep(kRetryPauseMs);
+      SysexBuffer* buffer = sysexBuffers_[i];
+      if (buffer == nullptr) continue;
+      const MMRESULT result = wait.retry(
+          [&] { return midiInUnprepareHeader(handle, &buffer->header, sizeof(MIDIHDR)); });
+      if (result == MIDIERR_STILLPLAYING) {
+        // The driver still holds the buffer and may yet write into it and its
+        // header; freed, that memory could be handed out again and corrupted. It
+        // is left to the driver for good (a deliberate leak of one block).
+        sysexBuffers_[i] = nullptr;
       }
     }
-    while (midiInClose(handle) == MIDIERR_STILLPLAYING) Sleep(kRetryPauseMs);
+    // A driver that will not close in time is given up on: the handle is lost, but
+    // the port can still close.
+    wait.retry([&] { return midiInClose(handle); });
     midiIn_.set(nullptr);
   }
   for (int32_t i = 0; i < kSysexBufferCount; ++i) {
-    delete[] sysexData_[i];
-    sysexData_[i] = nullptr;
+    delete sysexBuffers_[i];
+    sysexBuffers_[i] = nullptr;
   }
 }
 
@@ -134,7 +150,9 @@ int32_t MidiPort::start() {
   if (handle == nullptr) return startMusicInput();
   if (running_.get()) return 0;
   for (int32_t i = 0; i < kSysexBufferCount; ++i) {
-    if (sysexData_[i] != nullptr) midiInAddBuffer(handle, &sysexHeader_[i], sizeof(MIDIHDR));
+    if (sysexBuffers_[i] != nullptr) {
+      midiInAddBuffer(handle, &sysexBuffers_[i]->header, sizeof(MIDIHDR));
+    }
   }
   if (midiInStart(handle) != MMSYSERR_NOERROR) return -7;
   running_.set(true);
@@ -150,7 +168,6 @@ int32_t MidiPort::stop() {
   const MMRESULT result = midiInReset(handle);
   if (result == MMSYSERR_NOERROR) Sleep(kResetPauseMs);
   if (rack_.attached()) rack_.deliver(nullptr, -1);
-  overrunNoted_.set(false);
   resetting_.set(false);
   running_.set(false);
   return result == MMSYSERR_NOERROR ? 0 : -7;
@@ -158,19 +175,18 @@ int32_t MidiPort::stop() {
 
 void MidiPort::close() {
   stop();
-  if (readEvent_ != nullptr) CloseHandle(readEvent_);
-  if (stopEvent_ != nullptr) CloseHandle(stopEvent_);
-  readEvent_ = nullptr;
-  stopEvent_ = nullptr;
+  closeMusicEvents();
   releaseMusic();
-  closeWinmmInput();
-  closeOutput();
+  // One time limit for all the waits on busy drivers, so that closing takes about
+  // as long at most however many of them refuse.
+  DriverWait wait;
+  closeWinmmInput(wait);
+  closeOutput(wait);
   peakTicks_.set(0.0);
   meanTicks_.set(0.0);
   rack_ = MidiReceiver{};
   running_.set(false);
   resetting_.set(false);
-  overrunNoted_.set(false);
   ring_.release();
 }
 
@@ -204,7 +220,7 @@ bool MidiPort::deviceNames(std::string& inName, std::string& outName) {
     std::memset(&caps, 0, sizeof(caps));
     caps.dwSize = sizeof(caps);
     if (SUCCEEDED(musicPort_->GetCaps(&caps))) {
-      inName = utf8FromWide(caps.wszDescription, DMUS_MAX_DESCRIPTION);
+      inName = ansiFromWide(caps.wszDescription, DMUS_MAX_DESCRIPTION);
     } else {
       ok = false;
     }

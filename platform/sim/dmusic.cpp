@@ -5,12 +5,14 @@
 
 #include "platform/sim/kernel.h"
 #include "platform/sim/kernel_objects.h"
+#include "platform/sim/registry.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string>
 
 const CLSID CLSID_DirectMusic = {
     0x636b9f10, 0x0c7d, 0x11d1, {0x95, 0xb2, 0x00, 0x20, 0xaf, 0xdc, 0x74, 0x21}};
@@ -22,6 +24,45 @@ const IID IID_IDirectMusicPort = {
     0x08f2d8c9, 0x37c2, 0x11d2, {0xb9, 0xf9, 0x00, 0x00, 0xf8, 0x75, 0xac, 0x12}};
 const IID IID_IDirectMusicBuffer = {
     0xd2ac2878, 0xb39b, 0x11d1, {0x87, 0x04, 0x00, 0x60, 0x08, 0x93, 0xb1, 0xbd}};
+
+int WideCharToMultiByte(UINT, DWORD, LPCWSTR wide, int wideChars, LPSTR text, int textBytes,
+                        LPCSTR defaultChar, LPBOOL usedDefault) {
+  if (wide == nullptr || wideChars == 0 || textBytes < 0 || (textBytes > 0 && text == nullptr)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  int count = wideChars;
+  if (count < 0) {
+    count = 0;
+    while (wide[count] != 0) ++count;
+    ++count;
+  }
+  const char fallback = defaultChar != nullptr ? *defaultChar : '?';
+  std::string out;
+  bool defaulted = false;
+  for (int i = 0; i < count; ++i) {
+    const auto unit = static_cast<uint32_t>(wide[i]);
+    if (unit <= 0xFF) {
+      out += static_cast<char>(unit);
+      continue;
+    }
+    const bool pair = unit >= 0xD800 && unit < 0xDC00 && i + 1 < count &&
+                      static_cast<uint32_t>(wide[i + 1]) >= 0xDC00 &&
+                      static_cast<uint32_t>(wide[i + 1]) < 0xE000;
+    if (pair) ++i;
+    out += fallback;
+    defaulted = true;
+  }
+  if (usedDefault != nullptr) *usedDefault = defaulted ? TRUE : FALSE;
+  const int needed = static_cast<int>(out.size());
+  if (textBytes == 0) return needed;
+  if (textBytes < needed) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(text, out.data(), out.size());
+  return needed;
+}
 
 namespace sim {
 namespace {

@@ -101,6 +101,13 @@ extern const IID IID_IDirectMusic8;
 extern const IID IID_IDirectMusicPort;
 extern const IID IID_IDirectMusicBuffer;
 
+// Port descriptions are UTF-16; the program's narrow text is the ANSI code page.
+// The simulated ANSI code page is Latin-1 (as MultiByteToWideChar's): a character
+// outside it becomes `defaultChar` ('?' when null), one per character, also for a
+// surrogate pair. `wideChars` -1 converts up to and with the terminating zero.
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideChars, LPSTR text,
+                        int textBytes, LPCSTR defaultChar, LPBOOL usedDefault);
+
 namespace sim {
 
 struct DirectMusicPortInfo {

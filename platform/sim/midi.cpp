@@ -46,6 +46,11 @@ struct Midi {
   int longMsgPolls = 0;
   std::vector<DWORD> shortLog;
   std::vector<std::vector<uint8_t>> longLog;
+  std::set<LPMIDIHDR> prepared;
+  // Headers a test left prepared: a driver keeps what it was never made to give
+  // back, and memory a port leaves to a stuck driver on purpose stays reachable, so
+  // the leak checker does not report it.
+  std::vector<LPMIDIHDR> abandoned;
 };
 
 Midi& midi() {
@@ -240,8 +245,19 @@ std::vector<std::vector<uint8_t>> sentLongMessages() {
   return midi().longLog;
 }
 
+int midiHeadersHeldByDrivers() {
+  std::lock_guard lock(midi().mutex);
+  int held = 0;
+  for (LPMIDIHDR header : midi().prepared) {
+    if (header->dwFlags & MHDR_PREPARED) ++held;
+  }
+  return held;
+}
+
 void resetMidi() {
   std::lock_guard lock(midi().mutex);
+  midi().abandoned.insert(midi().abandoned.end(), midi().prepared.begin(), midi().prepared.end());
+  midi().prepared.clear();
   for (InHandle* in : midi().inHandles) delete in;
   for (OutHandle* out : midi().outHandles) delete out;
   midi().inHandles.clear();
@@ -376,6 +392,7 @@ MMRESULT midiInPrepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
   if (findIn(handle) == nullptr) return MMSYSERR_INVALHANDLE;
   if ((result = checkHeader(header, size)) != MMSYSERR_NOERROR) return result;
   header->dwFlags |= MHDR_PREPARED;
+  midi().prepared.insert(header);
   return MMSYSERR_NOERROR;
 }
 
@@ -387,6 +404,7 @@ MMRESULT midiInUnprepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
   if ((result = checkHeader(header, size)) != MMSYSERR_NOERROR) return result;
   if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
   header->dwFlags &= ~MHDR_PREPARED;
+  midi().prepared.erase(header);
   return MMSYSERR_NOERROR;
 }
 
@@ -519,6 +537,7 @@ MMRESULT midiOutPrepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
   if (findOut(handle) == nullptr) return MMSYSERR_INVALHANDLE;
   if ((result = checkHeader(header, size)) != MMSYSERR_NOERROR) return result;
   header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_PREPARED;
+  midi().prepared.insert(header);
   return MMSYSERR_NOERROR;
 }
 
@@ -536,6 +555,7 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
     header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
   }
   header->dwFlags &= ~MHDR_PREPARED;
+  midi().prepared.erase(header);
   return MMSYSERR_NOERROR;
 }
 

@@ -198,6 +198,11 @@ void setMidiOutLongMsgPolls(int polls);
 std::vector<DWORD> sentShortMessages();
 std::vector<std::vector<uint8_t>> sentLongMessages();
 
+// Headers prepared on a device and not unprepared since: memory a driver may still
+// write to. Reading each one's flags lets a sanitizer catch a header freed under the
+// driver. Headers left prepared by earlier tests are not counted.
+int midiHeadersHeldByDrivers();
+
 // Closes every handle and restores the defaults: no devices, no failures, empty logs.
 void resetMidi();
 

@@ -112,6 +112,21 @@ TEST_F(MidiDirectMusicTest, AnOverfullBufferResetsTheRackAndIsFlushed) {
   EXPECT_TRUE(rack.messages().empty());
 }
 
+TEST_F(MidiDirectMusicTest, TheUsedBytesLimitCountsEachPackedEventWhole) {
+  openAndStart();
+  // Hold the worker in its Read so that all eight events land in one buffer.
+  sim::blockDirectMusicRead(true);
+  sim::queueDirectMusicEvent({0x90, 0x3C, 0x64});
+  ASSERT_TRUE(eventually([] { return sim::directMusicBlockedReads() == 1; }));
+  for (int i = 1; i < 8; ++i) sim::queueDirectMusicEvent({0x90, 0x3C, 0x64});
+  // One packed 3-byte event takes 24 bytes: a buffer reporting 24 used holds one.
+  sim::reportDirectMusicUsedBytes(24);
+  sim::blockDirectMusicRead(false);
+  ASSERT_TRUE(eventually([&] { return !rack.messages().empty(); }));
+  EXPECT_EQ(port->stop(), 0);
+  EXPECT_EQ(rack.messages().size(), 1u);
+}
+
 TEST_F(MidiDirectMusicTest, ZeroLengthEventsForeverDoNotHangTheReadPass) {
   sim::zeroLengthEventsForever(true);
   openAndStart();
@@ -156,25 +171,46 @@ TEST_F(MidiDirectMusicTest, ActivationFailures) {
   EXPECT_FALSE(port->hasReaderThread());  // the stop is completed all the same
 }
 
+TEST_F(MidiDirectMusicTest, AWorkerThatCannotBeCreatedFailsTheStart) {
+  ASSERT_EQ(openMusic(0), 0);
+  sim::failNextCreateThread();
+  EXPECT_EQ(port->start(), -7);
+  EXPECT_FALSE(port->hasReaderThread());
+  EXPECT_FALSE(sim::directMusicPortActive());  // nothing would read what arrives
+  EXPECT_EQ(port->start(), 0);
+  sim::queueDirectMusicEvent({0x90, 0x3C, 0x64});
+  EXPECT_TRUE(eventually([&] { return rack.messages().size() == 1; }));
+}
+
+TEST_F(MidiDirectMusicTest, EventsThatCannotBeCreatedFailTheOpen) {
+  const int handlesBefore = sim::liveHandleCount();
+  for (int after = 0; after < 2; ++after) {
+    sim::failNextCreateEvent(1, after);
+    EXPECT_EQ(openMusic(0), -7);
+    EXPECT_EQ(sim::liveDirectMusicObjects(), 0);
+    EXPECT_EQ(sim::liveHandleCount(), handlesBefore);
+    EXPECT_TRUE(port->hasOutput());
+    EXPECT_EQ(port->start(), -4);
+  }
+}
+
 TEST_F(MidiDirectMusicTest, DeviceNamesReadThePortDescription) {
   ASSERT_EQ(openMusic(1), 0);
   std::string in, out;
   EXPECT_TRUE(port->deviceNames(in, out));
-  EXPECT_EQ(in, "Second In \xC3\xA4\xF0\x9F\x8E\xB9");
+  // The program's narrow text is the ANSI code page (Latin-1 in the simulation).
+  EXPECT_EQ(in, "Second In \xE4?");
   EXPECT_EQ(out, "Port Out");
   sim::failDirectMusicCall(DirectMusicCall::PortGetCaps);
   EXPECT_FALSE(port->deviceNames(in, out));
   EXPECT_EQ(in, "");
 }
 
-TEST(WideText, ConvertsUtf16UnitsAndReplacesBrokenPairs) {
-  const wchar_t text[] = {L'A', 0xE4, 0xD83C, 0xDFB9, 0xDC00, L'B', 0, L'C'};
-  EXPECT_EQ(utf8FromWide(text, 8),
-            "A\xC3\xA4\xF0\x9F\x8E\xB9\xEF\xBF\xBD"
-            "B");
-  EXPECT_EQ(utf8FromWide(text, 1), "A");
-  const wchar_t lone[] = {0xD83C, L'x'};
-  EXPECT_EQ(utf8FromWide(lone, 2), "\xEF\xBF\xBDx");
+TEST(WideText, ConvertsToTheAnsiCodePageUpToTheFirstZero) {
+  const WCHAR text[] = {L'A', 0xE4, 0xD83C, 0xDFB9, L'B', 0, L'C'};
+  EXPECT_EQ(ansiFromWide(text, 7), "A\xE4?B");
+  EXPECT_EQ(ansiFromWide(text, 1), "A");
+  EXPECT_EQ(ansiFromWide(text, 0), "");
 }
 
 }  // namespace

@@ -102,4 +102,11 @@ TEST_F(MidiOpenTest, ComIsInitialisedForTheLifeOfThePort) {
   EXPECT_EQ(sim::comInitializeBalance(), 0);
 }
 
+TEST_F(MidiOpenTest, ComIsLeftAloneWhenItCouldNotBeInitialised) {
+  sim::failCoInitialize(true);
+  auto other = std::make_unique<MidiPort>();
+  other.reset();
+  EXPECT_EQ(sim::comInitializeBalance(), 1);  // the fixture's port still holds its own
+}
+
 }  // namespace

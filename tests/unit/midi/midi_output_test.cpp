@@ -12,6 +12,14 @@ using sim::MidiCall;
 std::vector<std::string>* trace = nullptr;
 size_t longMessagesSeen = 0;
 
+// A clock that runs 100 times faster than the pauses: each 1 ms pause lasts 100 ms
+// on the performance counter, so a wait of seconds passes in a few real milliseconds.
+int pausesSeen = 0;
+void fastClock(DWORD milliseconds) {
+  ++pausesSeen;
+  sim::advancePerformanceCounter(milliseconds * 100 * (sim::kPerformanceFrequency / 1000));
+}
+
 void recordSleep(DWORD milliseconds) {
   if (trace == nullptr) return;
   const auto sent = sim::sentLongMessages();
@@ -95,6 +103,21 @@ TEST_F(MidiOutputTest, EachChunkIsWaitedForUntilTheDriverIsDone) {
   EXPECT_EQ(traced(5000, 0, &ok),
             (std::vector<std::string>{"L4096", "S1", "S1", "L904", "S1", "S1"}));
   EXPECT_TRUE(ok);
+}
+
+TEST_F(MidiOutputTest, ADriverThatKeepsAChunkIsGivenUpOnAfterAboutTwoSeconds) {
+  sim::setManualPerformanceCounter(true);
+  pausesSeen = 0;
+  sim::setSleepObserver(&fastClock);
+  sim::setMidiOutLongMsgPolls(1000);  // 100 s on this clock
+  EXPECT_FALSE(port->sendLong(data.data(), 5000, 0));
+  EXPECT_EQ(sim::sentLongMessages().size(), 1u);  // no further chunk after the first
+  EXPECT_GE(pausesSeen, 19);
+  EXPECT_LE(pausesSeen, 21);
+  // The driver still holds the chunk's header: it must still be there to write to.
+  EXPECT_EQ(sim::midiHeadersHeldByDrivers(), 1);
+  port->close();
+  EXPECT_FALSE(sim::midiOutIsOpen());
 }
 
 TEST_F(MidiOutputTest, AWholeNumberOfChunksSendsNoEmptyChunk) {

@@ -221,20 +221,23 @@ bool AsioDriverRegistry::selectByName(const char* name) {
   char entryText[kNameCapacity];
   for (int32_t id = 0; id < count; ++id) {
     if (entryName(id, entryText, kNameCapacity) != ASE_OK) continue;
-    if (std::strcmp(entryText, name) != 0) continue;
-    char previous[kNameCapacity];
-    currentEntryName(previous);
-    releaseCurrent();
-    IASIO* driver = nullptr;
-    if (createInstance(id, &driver) == ASE_OK) {
-      current = id;
-      currentDriver.set(driver);
-      return true;
-    }
-    currentDriver.set(nullptr);
-    if (previous[0] != 0 && std::strcmp(previous, name) != 0) selectByName(previous);
-    return false;
+    if (std::strcmp(entryText, name) == 0) return selectById(id);
   }
+  return false;
+}
+
+bool AsioDriverRegistry::selectById(int32_t id) {
+  if (find(id) == nullptr) return false;
+  const int32_t previous = current;
+  releaseCurrent();
+  IASIO* driver = nullptr;
+  if (createInstance(id, &driver) == ASE_OK) {
+    current = id;
+    currentDriver.set(driver);
+    return true;
+  }
+  currentDriver.set(nullptr);
+  if (previous != -1 && previous != id) selectById(previous);
   return false;
 }
 

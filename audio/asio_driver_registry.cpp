@@ -14,18 +14,31 @@ constexpr DWORD kClassKeyNameSize = 512;
 constexpr DWORD kServerPathSize = 512;
 constexpr int kClassIdChars = 100;
 
-// Reads a string value into `text` (capacity `size`), always NUL-terminated.
+// Reads a string value into `text` (capacity `size`, at most kServerPathSize),
+// always NUL-terminated. An expandable string (a common type for server paths) is
+// expanded; one whose expansion does not fit is refused rather than cut.
 bool readString(HKEY key, const char* name, char* text, DWORD size) {
+  text[0] = 0;
+  char stored[kServerPathSize];
   DWORD type = REG_NONE;
   DWORD bytes = size;
-  if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes) !=
+  if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(stored), &bytes) !=
           ERROR_SUCCESS ||
-      type != REG_SZ) {
-    text[0] = 0;
+      (type != REG_SZ && type != REG_EXPAND_SZ)) {
     return false;
   }
   // A stored value need not end with a NUL of its own.
-  text[bytes < size ? bytes : size - 1] = 0;
+  stored[bytes < size ? bytes : size - 1] = 0;
+  if (type == REG_SZ) {
+    std::memcpy(text, stored, std::strlen(stored) + 1);
+    return true;
+  }
+  const DWORD needed = ExpandEnvironmentStringsA(stored, text, size);
+  if (needed == 0 || needed > size) {
+    text[0] = 0;
+    return false;
+  }
+  text[size - 1] = 0;
   return true;
 }
 

@@ -37,8 +37,8 @@ void CMainDlg::OpenAudio(AudioRoute route) {
     SetDlgItemText(IDC_AUDIO_OUT_NAME, renderName);
     active = m_pDuplex->start(0) == 0;
   } else {
-    AsioHost::open(m_pRack.get(), hwnd(), kAsioOutputs, kAsioInputs, kSampleRate,
-                   kAsioPreferredBufferSize, kAsioDriverIndex, false, false);
+    AsioHost::openUpTo(m_pRack.get(), hwnd(), kAsioOutputs, kAsioInputs, kSampleRate,
+                       kAsioPreferredBufferSize, kAsioDriverIndex, false, false);
     std::string driver;
     AsioHost::driverName(driver);
     SetDlgItemText(IDC_AUDIO_IN_NAME, driver);

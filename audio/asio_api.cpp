@@ -17,7 +17,28 @@ void copyText(char* destination, size_t capacity, const char* text) {
   destination[length] = 0;
 }
 
+// Whether entry `id` names the same driver in both lists.
+bool sameEntry(const AsioDriverRegistry& a, const AsioDriverRegistry& b, int32_t id) {
+  CLSID classA{}, classB{};
+  char pathA[sizeof(AsioDriverEntry::serverPath)], pathB[sizeof(AsioDriverEntry::serverPath)];
+  char nameA[sizeof(AsioDriverEntry::displayName)], nameB[sizeof(AsioDriverEntry::displayName)];
+  return a.entryClassId(id, &classA) == ASE_OK && b.entryClassId(id, &classB) == ASE_OK &&
+         std::memcmp(&classA, &classB, sizeof(CLSID)) == 0 &&
+         a.entryPath(id, pathA, sizeof(pathA)) == ASE_OK &&
+         b.entryPath(id, pathB, sizeof(pathB)) == ASE_OK && std::strcmp(pathA, pathB) == 0 &&
+         a.entryName(id, nameA, sizeof(nameA)) == ASE_OK &&
+         b.entryName(id, nameB, sizeof(nameB)) == ASE_OK && std::strcmp(nameA, nameB) == 0;
+}
+
 }  // namespace
+
+bool selectDriverByIndex(int32_t id, const AsioDriverRegistry& fresh) {
+  if (driverRegistry != nullptr && !sameEntry(*driverRegistry, fresh, id)) {
+    discardDriverRegistry();
+  }
+  if (driverRegistry == nullptr) driverRegistry = new (std::nothrow) AsioDriverRegistry;
+  return driverRegistry != nullptr && driverRegistry->selectById(id);
+}
 
 bool selectDriverByName(const char* name) {
   if (driverRegistry == nullptr) driverRegistry = new (std::nothrow) AsioDriverRegistry;

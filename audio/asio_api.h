@@ -12,11 +12,17 @@ class AsioDriverRegistry;
 // The selected driver: a second pointer to the instance held by the current entry of
 // `driverRegistry`, not a reference of its own. Driver threads read it too.
 extern Relaxed<IASIO*> currentDriver;
-// Created by the first selectDriverByName and kept for the life of the process.
+// Created by the first selection and kept for the life of the process.
 extern AsioDriverRegistry* driverRegistry;
 
 // True when the named driver has been instantiated as the current driver.
 bool selectDriverByName(const char* name);
+
+// True when entry `id` of the process-wide list has been instantiated as the current
+// driver. `fresh` is a list just read from the registry, whose entry `id` is the one
+// meant: when the process-wide list no longer agrees with it there (drivers were
+// installed or removed since), that list is read again first.
+bool selectDriverByIndex(int32_t id, const AsioDriverRegistry& fresh);
 
 // Releases the current driver and forgets the process-wide list, so that the next
 // selection reads the registry again (used where the installed drivers change).

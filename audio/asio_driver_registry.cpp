@@ -14,18 +14,31 @@ constexpr DWORD kClassKeyNameSize = 512;
 constexpr DWORD kServerPathSize = 512;
 constexpr int kClassIdChars = 100;
 
-// Reads a string value into `text` (capacity `size`), always NUL-terminated.
+// Reads a string value into `text` (capacity `size`, at most kServerPathSize),
+// always NUL-terminated. An expandable string (a common type for server paths) is
+// expanded; one whose expansion does not fit is refused rather than cut.
 bool readString(HKEY key, const char* name, char* text, DWORD size) {
+  text[0] = 0;
+  char stored[kServerPathSize];
   DWORD type = REG_NONE;
   DWORD bytes = size;
-  if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes) !=
+  if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(stored), &bytes) !=
           ERROR_SUCCESS ||
-      type != REG_SZ) {
-    text[0] = 0;
+      (type != REG_SZ && type != REG_EXPAND_SZ)) {
     return false;
   }
   // A stored value need not end with a NUL of its own.
-  text[bytes < size ? bytes : size - 1] = 0;
+  stored[bytes < size ? bytes : size - 1] = 0;
+  if (type == REG_SZ) {
+    std::memcpy(text, stored, std::strlen(stored) + 1);
+    return true;
+  }
+  const DWORD needed = ExpandEnvironmentStringsA(stored, text, size);
+  if (needed == 0 || needed > size) {
+    text[0] = 0;
+    return false;
+  }
+  text[size - 1] = 0;
   return true;
 }
 
@@ -221,20 +234,23 @@ bool AsioDriverRegistry::selectByName(const char* name) {
   char entryText[kNameCapacity];
   for (int32_t id = 0; id < count; ++id) {
     if (entryName(id, entryText, kNameCapacity) != ASE_OK) continue;
-    if (std::strcmp(entryText, name) != 0) continue;
-    char previous[kNameCapacity];
-    currentEntryName(previous);
-    releaseCurrent();
-    IASIO* driver = nullptr;
-    if (createInstance(id, &driver) == ASE_OK) {
-      current = id;
-      currentDriver.set(driver);
-      return true;
-    }
-    currentDriver.set(nullptr);
-    if (previous[0] != 0 && std::strcmp(previous, name) != 0) selectByName(previous);
-    return false;
+    if (std::strcmp(entryText, name) == 0) return selectById(id);
   }
+  return false;
+}
+
+bool AsioDriverRegistry::selectById(int32_t id) {
+  if (find(id) == nullptr) return false;
+  const int32_t previous = current;
+  releaseCurrent();
+  IASIO* driver = nullptr;
+  if (createInstance(id, &driver) == ASE_OK) {
+    current = id;
+    currentDriver.set(driver);
+    return true;
+  }
+  currentDriver.set(nullptr);
+  if (previous != -1 && previous != id) selectById(previous);
   return false;
 }
 

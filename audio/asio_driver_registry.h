@@ -46,6 +46,8 @@ class AsioDriverRegistry {
   // Makes the named driver the current one (also `currentDriver`). When that fails,
   // the previously current driver is instantiated again if possible.
   bool selectByName(const char* name);
+  // The same for the entry with that id.
+  bool selectById(int32_t id);
   void releaseCurrent();
   int32_t currentId() const { return current; }
 

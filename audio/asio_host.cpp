@@ -1,7 +1,9 @@
 #include "audio/asio_host.h"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
+#include <optional>
 
 #include "audio/asio_api.h"
 #include "audio/asio_driver_registry.h"
@@ -14,10 +16,14 @@ namespace {
 
 constexpr int32_t kMaxDrivers = 64;
 
-// The rate rounded to whole hertz, or -1 for a value no integer can hold.
-int64_t roundedRate(double rate) {
-  if (!std::isfinite(rate) || rate < 0.0 || rate > 2147483647.0) return -1;
-  return static_cast<int64_t>(rate + 0.5);
+// The rate as the driver's rate is compared with a wanted one: plus 0.5, truncated
+// to an integer. Empty for a rate no integer can hold (not finite, or beyond int32).
+std::optional<int32_t> roundedRate(double rate) {
+  const double shifted = rate + 0.5;
+  if (!std::isfinite(shifted) || shifted <= -2147483649.0 || shifted >= 2147483648.0) {
+    return std::nullopt;
+  }
+  return static_cast<int32_t>(shifted);
 }
 
 // The frames per half buffer for the wanted size within the driver's limits.
@@ -43,7 +49,8 @@ int64_t chooseBufferSize(int bufferSizeWanted, int32_t minimum, int32_t maximum,
   return size;
 }
 
-// Picks the driver by index and makes it current; 0 with its name, or a code.
+// Picks the driver by index and makes it current; 0 or a code. The index is what
+// selects: shortened names of two drivers may agree.
 int32_t selectDriver(int driverIndex, bool strictIndex) {
   AsioDriverRegistry list;
   char names[kMaxDrivers][AsioDriverRegistry::kNameCapacity] = {};
@@ -56,7 +63,7 @@ int32_t selectDriver(int driverIndex, bool strictIndex) {
     if (strictIndex) return -2;
     driverIndex = 0;
   }
-  return selectDriverByName(names[driverIndex]) ? 0 : -11;
+  return selectDriverByIndex(driverIndex, list) ? 0 : -11;
 }
 
 int32_t negotiateRate(int sampleRateWanted, bool probeOnly) {
@@ -65,7 +72,8 @@ int32_t negotiateRate(int sampleRateWanted, bool probeOnly) {
   asioHost.sampleRate.set(rate);
   // A driver already running at the wanted rate is left alone, also in a full open:
   // some cannot be set while they follow an external clock.
-  if (roundedRate(rate) == sampleRateWanted) return 0;
+  const std::optional<int32_t> current = roundedRate(rate);
+  if (current.has_value() && *current == sampleRateWanted) return 0;
   if (ASIOCanSampleRate(static_cast<ASIOSampleRate>(sampleRateWanted)) != ASE_OK) return -14;
   if (probeOnly) return 0;
   if (ASIOSetSampleRate(static_cast<ASIOSampleRate>(sampleRateWanted)) != ASE_OK) return -14;
@@ -74,10 +82,19 @@ int32_t negotiateRate(int sampleRateWanted, bool probeOnly) {
   return 0;
 }
 
-int32_t negotiateChannels(int outputsWanted, int inputsWanted) {
+int32_t negotiateChannels(int outputsWanted, int inputsWanted, bool upTo) {
   int32_t inputs = 0;
   int32_t outputs = 0;
   if (ASIOGetChannels(&inputs, &outputs) != ASE_OK) return -1;
+  if (upTo) {
+    inputsWanted = std::min(inputsWanted, std::max(inputs, 0));
+    if (outputsWanted > 0) {
+      outputsWanted = std::min(outputsWanted, std::max(outputs, 0));
+      if (outputsWanted == 0) return -3;
+    } else if (inputsWanted == 0) {
+      return -4;
+    }
+  }
   if (inputs < inputsWanted) return -4;
   asioHost.numInputs = inputsWanted;
   if (outputs < outputsWanted) return -3;
@@ -118,10 +135,10 @@ int32_t describeChannels() {
 }
 
 // Everything after the driver's initialisation; a failure is closed by the caller.
-int32_t prepare(int outputsWanted, int inputsWanted, int sampleRateWanted, int bufferSizeWanted,
-                bool probeOnly) {
+int32_t prepare(int outputsWanted, int inputsWanted, bool channelsUpTo, int sampleRateWanted,
+                int bufferSizeWanted, bool probeOnly) {
   int32_t result = negotiateRate(sampleRateWanted, probeOnly);
-  if (result == 0) result = negotiateChannels(outputsWanted, inputsWanted);
+  if (result == 0) result = negotiateChannels(outputsWanted, inputsWanted, channelsUpTo);
   if (result == 0) result = negotiateBufferSize(bufferSizeWanted);
   if (result != 0) return result;
   asioHost.outputReadySupported = ASIOOutputReady() == ASE_OK;
@@ -139,12 +156,10 @@ int32_t prepare(int outputsWanted, int inputsWanted, int sampleRateWanted, int b
   return 0;
 }
 
-}  // namespace
-
-int32_t AsioHost::open(SynthRack* rack, HWND window, int outputsWanted, int inputsWanted,
-                       int sampleRateWanted, int bufferSizeWanted, int driverIndex,
-                       bool strictIndex, bool probeOnly) {
-  close();
+int32_t openHost(SynthRack* rack, HWND window, int outputsWanted, int inputsWanted,
+                 bool channelsUpTo, int sampleRateWanted, int bufferSizeWanted, int driverIndex,
+                 bool strictIndex, bool probeOnly) {
+  AsioHost::close();
   if (outputsWanted < 0) outputsWanted = 0;
   if (inputsWanted < 0) inputsWanted = 0;
   if (outputsWanted == 0 && inputsWanted == 0) return -1;
@@ -166,10 +181,26 @@ int32_t AsioHost::open(SynthRack* rack, HWND window, int outputsWanted, int inpu
   asioHost.callbacks = ASIOCallbacks{&AsioHost::bufferSwitch, &AsioHost::sampleRateDidChange,
                                      &AsioHost::asioMessage, &AsioHost::bufferSwitchTimeInfo};
 
-  const int32_t result =
-      prepare(outputsWanted, inputsWanted, sampleRateWanted, bufferSizeWanted, probeOnly);
-  if (result != 0) close();
+  const int32_t result = prepare(outputsWanted, inputsWanted, channelsUpTo, sampleRateWanted,
+                                 bufferSizeWanted, probeOnly);
+  if (result != 0) AsioHost::close();
   return result;
+}
+
+}  // namespace
+
+int32_t AsioHost::open(SynthRack* rack, HWND window, int outputsWanted, int inputsWanted,
+                       int sampleRateWanted, int bufferSizeWanted, int driverIndex,
+                       bool strictIndex, bool probeOnly) {
+  return openHost(rack, window, outputsWanted, inputsWanted, false, sampleRateWanted,
+                  bufferSizeWanted, driverIndex, strictIndex, probeOnly);
+}
+
+int32_t AsioHost::openUpTo(SynthRack* rack, HWND window, int outputsWanted, int inputsWanted,
+                           int sampleRateWanted, int bufferSizeWanted, int driverIndex,
+                           bool strictIndex, bool probeOnly) {
+  return openHost(rack, window, outputsWanted, inputsWanted, true, sampleRateWanted,
+                  bufferSizeWanted, driverIndex, strictIndex, probeOnly);
 }
 
 int32_t AsioHost::close() {

@@ -19,6 +19,12 @@ class AsioHost {
   static int32_t open(SynthRack* rack, HWND window, int outputsWanted, int inputsWanted,
                       int sampleRateWanted, int bufferSizeWanted, int driverIndex, bool strictIndex,
                       bool probeOnly);
+  // As open, with the channel counts as upper bounds: the driver's first outputs up
+  // to outputsWanted (at least one) and its first inputs up to inputsWanted (none is
+  // fine), so a driver with fewer channels than the window would like still plays.
+  static int32_t openUpTo(SynthRack* rack, HWND window, int outputsWanted, int inputsWanted,
+                          int sampleRateWanted, int bufferSizeWanted, int driverIndex,
+                          bool strictIndex, bool probeOnly);
   static int32_t close();
   static int32_t start(bool muteOutputs);
   static int32_t stop();

@@ -1,5 +1,8 @@
 #include "audio/sample_conversion.h"
 
+#include <cfloat>
+#include <cmath>
+
 using namespace sample_conversion;
 
 namespace {
@@ -18,6 +21,16 @@ inline int32_t truncScaled(float factor, float x) {
   if (v <= -2147483648.0) return INT32_MIN;
   if (v != v) return 0;
   return static_cast<int32_t>(v);
+}
+
+// A float input sample as the rack takes it. A NaN or an infinity from the driver
+// would turn the whole mix into a full-scale offset, even with the input level at 0:
+// it is read as silence. Finite doubles beyond the float range saturate.
+inline float finiteInput(double x) {
+  if (!std::isfinite(x)) return 0.0f;
+  if (x > FLT_MAX) return FLT_MAX;
+  if (x < -FLT_MAX) return -FLT_MAX;
+  return static_cast<float>(x);
 }
 
 inline float scaled31(int32_t s) {
@@ -67,12 +80,12 @@ void convertInputChannel(ASIOSampleType type, const void* source, float* destina
       break;
     case ASIOSTFloat32LSB: {
       const float* in = static_cast<const float*>(source);
-      for (int32_t i = 0; i < frames; ++i) destination[i] = in[i];
+      for (int32_t i = 0; i < frames; ++i) destination[i] = finiteInput(in[i]);
       break;
     }
     case ASIOSTFloat64LSB: {
       const double* in = static_cast<const double*>(source);
-      for (int32_t i = 0; i < frames; ++i) destination[i] = static_cast<float>(in[i]);
+      for (int32_t i = 0; i < frames; ++i) destination[i] = finiteInput(in[i]);
       break;
     }
     case ASIOSTInt32LSB16:

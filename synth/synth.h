@@ -18,6 +18,8 @@ class Synth {
   static constexpr float kReleasedTarget = 1e-20f;
   static constexpr float kStartupOmega = 7000.0f;
   static constexpr float kStartupTarget = 0.05f;
+  // The cycle the render folds the phase by.
+  static constexpr float kTwoPi = 6.283185f;
 
   Synth() = default;
   Synth(const Synth&) = delete;

@@ -101,8 +101,10 @@ void SynthRack::render(float* out, const float* in, int32_t outChannels, int32_t
   for (int64_t i = 0; i < samples; ++i) {
     if (out[i] > 1.0f) {
       out[i] = 1.0f;
-    } else if (!(out[i] >= -1.0f)) {
-      out[i] = -1.0f;  // NaN ends here too: the loudest safe value rather than garbage
+    } else if (out[i] < -1.0f) {
+      out[i] = -1.0f;
+    } else if (out[i] != out[i]) {
+      out[i] = 0.0f;  // NaN: silence, not a full-scale offset that pins the speakers
     }
   }
 }

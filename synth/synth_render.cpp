@@ -7,7 +7,15 @@ float Synth::keptPhase(float phase) {
   // A pitch parameter of NaN or infinity (a sound file may hold one) leaves the
   // phase not a number. Kept, it would make the voice a full-scale clip for good,
   // long after the parameter is sane again; the voice starts over at 0 instead.
-  return std::isfinite(phase) ? phase : 0.0f;
+  if (!std::isfinite(phase)) return 0.0f;
+  // In range the render folds one cycle per frame, which holds the phase within
+  // [0, kTwoPi]. A pitch beyond that range (or a negative one) carries it off; left
+  // there, a phase past 2^27 no longer moves by a frame's step at all and the voice
+  // stays frozen after the pitch is sane again. The remainder is exact.
+  if (phase >= 0.0f && phase <= kTwoPi) return phase;
+  const float rest = std::fmod(phase, kTwoPi);
+  if (rest < 0.0f) return rest + kTwoPi;
+  return rest == 0.0f ? 0.0f : rest;  // no -0
 }
 
 void Synth::renderVoices(float* out, int32_t frames, float secondsPerSample) {
@@ -20,7 +28,6 @@ void Synth::renderVoices(float* out, int32_t frames, float secondsPerSample) {
 }
 
 void Synth::renderVoicesReference(float* out, int32_t frames, float secondsPerSample) {
-  constexpr float kTwoPi = 6.283185f;
   for (int32_t v = 0; v < voiceCount_; ++v) {
     SynthVoice& voice = voices_[v];
     // Read once per block: a note that changes mid-block is heard from the next one.

@@ -29,9 +29,14 @@ struct NoCaseLess {
   }
 };
 
+struct Value {
+  DWORD type;
+  std::string bytes;
+};
+
 struct Key {
   std::map<std::string, std::unique_ptr<Key>, NoCaseLess> subkeys;
-  std::map<std::string, std::string, NoCaseLess> strings;
+  std::map<std::string, Value, NoCaseLess> values;
 };
 
 // An open handle refers to a key by its path from a root, so that deleting a key
@@ -49,6 +54,7 @@ struct Registry {
   std::map<uintptr_t, Handle> handles;
   uintptr_t nextHandle = 0x1000;
   std::set<std::string> files;
+  std::map<std::string, std::string, NoCaseLess> environment;
 };
 
 Registry& registry() {
@@ -114,11 +120,25 @@ void createRegistryKey(HKEY root, const std::string& path) {
   walk(rootKey(root), split(path), true);
 }
 
-void setRegistryString(HKEY root, const std::string& path, const std::string& name,
-                       const std::string& value) {
+void setRegistryValue(HKEY root, const std::string& path, const std::string& name, DWORD type,
+                      const std::string& bytes) {
   std::lock_guard lock(registry().mutex);
   Key* key = walk(rootKey(root), split(path), true);
-  if (key != nullptr) key->strings[name] = value;
+  if (key != nullptr) key->values[name] = Value{type, bytes};
+}
+
+void setRegistryString(HKEY root, const std::string& path, const std::string& name,
+                       const std::string& value) {
+  setRegistryValue(root, path, name, REG_SZ, value + '\0');
+}
+
+void setEnvironmentString(const std::string& name, const std::string& value) {
+  std::lock_guard lock(registry().mutex);
+  if (value.empty()) {
+    registry().environment.erase(name);
+  } else {
+    registry().environment[name] = value;
+  }
 }
 
 void deleteRegistryKey(HKEY root, const std::string& path) {
@@ -148,6 +168,7 @@ void resetRegistry() {
   registry().localMachine = Key{};
   registry().handles.clear();
   registry().files.clear();
+  registry().environment.clear();
 }
 
 }  // namespace sim
@@ -196,10 +217,10 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE 
   if (!resolve(key, &handle)) return ERROR_INVALID_HANDLE;
   const Key* found = find(handle);
   if (found == nullptr) return ERROR_INVALID_HANDLE;
-  auto it = found->strings.find(valueName != nullptr ? valueName : "");
-  if (it == found->strings.end()) return ERROR_FILE_NOT_FOUND;
-  const DWORD needed = static_cast<DWORD>(it->second.size() + 1);
-  if (type != nullptr) *type = REG_SZ;
+  auto it = found->values.find(valueName != nullptr ? valueName : "");
+  if (it == found->values.end()) return ERROR_FILE_NOT_FOUND;
+  const DWORD needed = static_cast<DWORD>(it->second.bytes.size());
+  if (type != nullptr) *type = it->second.type;
   if (data == nullptr) {
     if (dataSize != nullptr) *dataSize = needed;
     return ERROR_SUCCESS;
@@ -209,7 +230,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE 
     *dataSize = needed;
     return ERROR_MORE_DATA;
   }
-  std::memcpy(data, it->second.c_str(), needed);
+  std::memcpy(data, it->second.bytes.data(), needed);
   *dataSize = needed;
   return ERROR_SUCCESS;
 }
@@ -262,4 +283,37 @@ int MultiByteToWideChar(UINT, DWORD, LPCSTR text, int textBytes, LPWSTR wide, in
     wide[i] = static_cast<WCHAR>(static_cast<unsigned char>(text[i]));
   }
   return count;
+}
+
+DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD size) {
+  if (source == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::string expanded;
+  {
+    std::lock_guard lock(registry().mutex);
+    const char* p = source;
+    while (*p != 0) {
+      const char* end = *p == '%' ? std::strchr(p + 1, '%') : nullptr;
+      if (end == nullptr) {
+        expanded.push_back(*p++);
+        continue;
+      }
+      const auto variable = registry().environment.find(std::string(p + 1, end));
+      if (end > p + 1 && variable != registry().environment.end()) {
+        expanded += variable->second;
+        p = end + 1;
+      } else {
+        // Not a known name: the % stays and the search starts again at the next one.
+        expanded.append(p, end);
+        p = end;
+      }
+    }
+  }
+  const DWORD needed = static_cast<DWORD>(expanded.size() + 1);
+  if (destination != nullptr && size >= needed) {
+    std::memcpy(destination, expanded.c_str(), needed);
+  }
+  return needed;
 }

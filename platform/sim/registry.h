@@ -21,6 +21,7 @@ typedef int HFILE;
 #define KEY_READ 0x20019u
 #define REG_NONE 0u
 #define REG_SZ 1u
+#define REG_EXPAND_SZ 2u
 #define REG_DWORD 4u
 
 #define HFILE_ERROR (-1)
@@ -50,14 +51,24 @@ DWORD CharLowerBuffA(LPSTR text, DWORD length);
 HFILE OpenFile(LPCSTR path, LPOFSTRUCT info, UINT style);
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int textBytes, LPWSTR wide,
                         int wideChars);
+// Replaces every %NAME% of a simulated environment variable (names without regard to
+// case); other text, unknown names and a lone % stay. Returns the characters needed
+// including the NUL; the text is written only when that many fit.
+DWORD ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD size);
 
 namespace sim {
 
 // Creates the key (and its parents); path components are separated by '\'.
 void createRegistryKey(HKEY root, const std::string& path);
-// Sets a string value, creating the key; an empty name is the key's default value.
+// Sets a string value (REG_SZ, stored with its NUL), creating the key; an empty name
+// is the key's default value.
 void setRegistryString(HKEY root, const std::string& path, const std::string& name,
                        const std::string& value);
+// Sets a value of any type to exactly these bytes (a string needs its own NUL).
+void setRegistryValue(HKEY root, const std::string& path, const std::string& name, DWORD type,
+                      const std::string& bytes);
+// Sets or, with an empty value, removes a variable of the simulated environment.
+void setEnvironmentString(const std::string& name, const std::string& value);
 void deleteRegistryKey(HKEY root, const std::string& path);
 
 // Files that OpenFile finds (compared without regard to case).
@@ -66,7 +77,7 @@ void declareFile(const std::string& path);
 // Keys opened and not yet closed: lets a test catch a leaked handle.
 int openRegistryKeyCount();
 
-// Empties the registry and the declared files.
+// Empties the registry, the declared files and the simulated environment.
 void resetRegistry();
 
 }  // namespace sim

@@ -86,6 +86,33 @@ TEST_F(AsioDriverRegistryTest, DriversWithoutUsableServerRegistrationAreNotListe
   EXPECT_EQ(sim::openRegistryKeyCount(), 0);
 }
 
+TEST_F(AsioDriverRegistryTest, ExpandableServerPathsAreExpanded) {
+  sim::setEnvironmentString("ProgramFiles", "C:\\Program Files");
+  FakeDriverInstall driver("Expand", "Expand", 1);
+  const std::string server = "CLSID\\" + driver.classIdText + "\\InprocServer32";
+  sim::setRegistryValue(HKEY_CLASSES_ROOT, server, "", REG_EXPAND_SZ,
+                        std::string("%ProgramFiles%\\Vendor\\asio.dll") + '\0');
+  sim::declareFile("C:\\Program Files\\Vendor\\asio.dll");
+  {
+    AsioDriverRegistry list;
+    ASSERT_EQ(list.entryCount(), 1);
+    char path[64];
+    EXPECT_EQ(list.entryPath(0, path, sizeof(path)), ASE_OK);
+    EXPECT_STREQ(path, "C:\\Program Files\\Vendor\\asio.dll");
+  }
+  // An expansion longer than the path field is refused, not cut.
+  sim::setEnvironmentString("ProgramFiles", std::string(600, 'p'));
+  {
+    AsioDriverRegistry list;
+    EXPECT_EQ(list.entryCount(), 0);
+  }
+  // A value of another type is still no path.
+  sim::setRegistryValue(HKEY_CLASSES_ROOT, server, "", REG_DWORD, std::string("\1\0\0\0", 4));
+  AsioDriverRegistry list;
+  EXPECT_EQ(list.entryCount(), 0);
+  EXPECT_EQ(sim::openRegistryKeyCount(), 0);
+}
+
 TEST_F(AsioDriverRegistryTest, ClassIdTextIsMatchedWithoutRegardToCase) {
   FakeDriverInstall driver("Mixed", "Mixed", 0xABCDEF);
   // The registry holds the text upper-case in HKLM; HKCR key names may differ in case.

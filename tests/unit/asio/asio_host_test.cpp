@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "audio/asio_api.h"
@@ -90,6 +93,39 @@ TEST_F(AsioHostTest, DriverIndexRules) {
   EXPECT_EQ(third.sysRef, kWindow);
 }
 
+TEST_F(AsioHostTest, DriversWhoseShortenedNamesAgreeAreTakenByIndex) {
+  // Both descriptions shorten to the same 28 characters and "...".
+  const std::string common = "Studio Interface USB Audio 24";
+  drivers.push_back(std::make_unique<FakeDriverInstall>("A", common + " first", 100));
+  drivers.back()->script->name = "Driver A";
+  drivers.push_back(std::make_unique<FakeDriverInstall>("B", common + " second", 101));
+  drivers.back()->script->name = "Driver B";
+  std::string name;
+  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 1, true, true), 0);
+  AsioHost::driverName(name);
+  EXPECT_EQ(name, "Driver B");
+  EXPECT_EQ(drivers[0]->script->created, 0);
+  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 0, true, true), 0);
+  AsioHost::driverName(name);
+  EXPECT_EQ(name, "Driver A");
+}
+
+TEST_F(AsioHostTest, ADriverInstalledSinceTheLastOpenIsTakenAtItsIndex) {
+  install("Beta");
+  std::string name;
+  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 0, true, true), 0);
+  AsioHost::close();
+  install("Alpha");  // lists before Beta now
+  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 0, true, true), 0);
+  AsioHost::driverName(name);
+  EXPECT_EQ(name, "Alpha");
+  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 1, true, true), 0);
+  AsioHost::driverName(name);
+  EXPECT_EQ(name, "Beta");
+  AsioHost::close();
+  EXPECT_EQ(sim::comInitializeBalance(), 1);
+}
+
 TEST_F(AsioHostTest, FailedInitReleasesTheDriver) {
   FakeDriverScript& driver = install();
   driver.initResult = false;
@@ -114,6 +150,28 @@ TEST_F(AsioHostTest, RateCloseToTheWantedOneIsLeftAlone) {
   EXPECT_FALSE(driver.called("setSampleRate"));
   EXPECT_EQ(driver.rate, 47999.6);
   EXPECT_EQ(AsioHost::sampleRate(), 47999);
+}
+
+TEST_F(AsioHostTest, OnlyRatesNoIntegerHoldsCountAsDifferent) {
+  FakeDriverScript& driver = install();
+  driver.possibleRates = {};  // every rate the host asks for is refused
+  // Not a number is never the wanted rate, not even one that equals a marker value.
+  driver.rate = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(probe(-1), -14);
+  EXPECT_TRUE(driver.called("canSampleRate"));
+  driver.rate = 1e12;
+  EXPECT_EQ(probe(-1), -14);
+  driver.rate = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(probe(2147483647), -14);
+  // A rate that rounds to the wanted one is left alone, whatever its sign.
+  driver.calls.clear();
+  driver.rate = -0.3;  // -0.3 + 0.5 truncates to 0
+  EXPECT_EQ(probe(0), 0);
+  driver.rate = -7.9;  // -7.4 truncates to -7
+  EXPECT_EQ(probe(-7), 0);
+  driver.rate = 2147483646.9;
+  EXPECT_EQ(probe(2147483647), 0);
+  EXPECT_FALSE(driver.called("canSampleRate"));
 }
 
 TEST_F(AsioHostTest, ProbeChecksTheRateWithoutChangingIt) {
@@ -203,6 +261,62 @@ TEST_F(AsioHostTest, ChannelsInUseAreTheFirstOnesInputsFirst) {
   EXPECT_FALSE(AsioHost::channelName(-1, false, name));
   EXPECT_EQ(AsioHost::inputLatency(), 300);
   EXPECT_EQ(AsioHost::outputLatency(), 500);
+}
+
+TEST_F(AsioHostTest, OpeningUpToTakesTheChannelsTheDriverHas) {
+  struct Case {
+    int32_t driverOutputs, driverInputs;
+    int32_t expected, outputs, inputs;
+  };
+  const Case cases[] = {
+      {2, 2, 0, 2, 2}, {8, 8, 0, 2, 2}, {1, 0, 0, 1, 0},
+      {2, 1, 0, 2, 1}, {1, 4, 0, 1, 2}, {0, 2, -3, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message()
+                 << c.driverOutputs << " outputs, " << c.driverInputs << " inputs");
+    resetAsioWorld();
+    drivers.clear();
+    FakeDriverScript& driver = install();
+    driver.outputs = c.driverOutputs;
+    driver.inputs = c.driverInputs;
+    ASSERT_EQ(AsioHost::openUpTo(&rack, kWindow, 2, 2, 48000, 0, 0, false, false), c.expected);
+    if (c.expected != 0) {
+      EXPECT_EQ(AsioHost::state(), 0);
+      EXPECT_EQ(driver.live, 0);
+      continue;
+    }
+    ASSERT_EQ(driver.infos.size(), static_cast<size_t>(c.outputs + c.inputs));
+    std::string name;
+    EXPECT_EQ(AsioHost::channelName(c.outputs - 1, false, name), true);
+    EXPECT_EQ(AsioHost::channelName(c.outputs, false, name), false);
+    EXPECT_EQ(AsioHost::channelName(c.inputs, true, name), false);
+  }
+  // The wanted counts stay the upper bound; a probe creates no buffers.
+  resetAsioWorld();
+  drivers.clear();
+  FakeDriverScript& driver = install();
+  driver.inputs = 8;
+  ASSERT_EQ(AsioHost::openUpTo(&rack, kWindow, 1, 0, 48000, 0, 0, false, true), 0);
+  EXPECT_FALSE(driver.called("createBuffers"));
+  EXPECT_EQ(AsioHost::open(&rack, kWindow, 0, 0, 48000, 0, 0, false, false), -1);
+  EXPECT_EQ(AsioHost::openUpTo(&rack, kWindow, 0, 0, 48000, 0, 0, false, false), -1);
+}
+
+TEST_F(AsioHostTest, ADriverWithOneOutputAndNoInputPlaysTheRack) {
+  FakeDriverScript& driver = install();
+  driver.outputs = 1;
+  driver.inputs = 0;
+  driver.outputTypes = {ASIOSTFloat32LSB};
+  ASSERT_EQ(AsioHost::openUpTo(&rack, kWindow, 2, 2, 48000, 0, 0, false, false), 0);
+  ASSERT_EQ(AsioHost::start(false), 0);
+  for (int i = 0; i < 8; ++i) driver.callbacks.bufferSwitch(i % 2, ASIOTrue);
+  const auto* out = static_cast<const float*>(driver.buffer(false, 0, 1));
+  ASSERT_NE(out, nullptr);
+  float peak = 0.0f;
+  for (int32_t i = 0; i < driver.bufferSize; ++i) peak = std::max(peak, std::fabs(out[i]));
+  EXPECT_GT(peak, 0.01f);  // the start-up tone
+  EXPECT_EQ(AsioHost::dropoutCount(), 0);
 }
 
 TEST_F(AsioHostTest, EveryOpenFailureLeavesNothingHeld) {

@@ -1,6 +1,7 @@
 // The simulated registry behaves like the real one where the driver list relies on it.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "platform/platform.h"
@@ -58,6 +59,44 @@ TEST_F(SimRegistryTest, TooSmallValueBufferReportsTheSizeNeeded) {
             ERROR_MORE_DATA);
   EXPECT_EQ(size, 9u);
   RegCloseKey(key);
+}
+
+TEST_F(SimRegistryTest, ValuesKeepTheirTypeAndBytes) {
+  sim::setRegistryValue(HKEY_CLASSES_ROOT, "CLSID\\x\\InprocServer32", "", REG_EXPAND_SZ,
+                        std::string("%Root%\\a.dll\0", 13));
+  sim::setRegistryValue(HKEY_CLASSES_ROOT, "CLSID\\x\\InprocServer32", "Raw", REG_SZ, "ab");
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "clsid\\x\\inprocserver32", &key), ERROR_SUCCESS);
+  char value[32];
+  DWORD type = 0;
+  DWORD size = sizeof(value);
+  ASSERT_EQ(RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(type, REG_EXPAND_SZ);
+  EXPECT_EQ(size, 13u);
+  EXPECT_STREQ(value, "%Root%\\a.dll");
+  size = sizeof(value);
+  ASSERT_EQ(RegQueryValueExA(key, "raw", nullptr, &type, reinterpret_cast<BYTE*>(value), &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(type, REG_SZ);
+  EXPECT_EQ(size, 2u);  // no NUL of its own
+  RegCloseKey(key);
+}
+
+TEST_F(SimRegistryTest, EnvironmentStringsExpandLikeWindows) {
+  sim::setEnvironmentString("SystemRoot", "C:\\Windows");
+  char out[64];
+  EXPECT_EQ(ExpandEnvironmentStringsA("%systemroot%\\x.dll", out, sizeof(out)), 17u);
+  EXPECT_STREQ(out, "C:\\Windows\\x.dll");
+  EXPECT_EQ(ExpandEnvironmentStringsA("%None%%SystemRoot% 100%", out, sizeof(out)), 22u);
+  EXPECT_STREQ(out, "%None%C:\\Windows 100%");
+  // Too small: the size needed, nothing written.
+  std::memset(out, 'z', sizeof(out));
+  EXPECT_EQ(ExpandEnvironmentStringsA("%SystemRoot%", out, 10), 11u);
+  EXPECT_EQ(out[0], 'z');
+  sim::resetRegistry();
+  EXPECT_EQ(ExpandEnvironmentStringsA("%SystemRoot%", out, sizeof(out)), 13u);
+  EXPECT_STREQ(out, "%SystemRoot%");
 }
 
 TEST_F(SimRegistryTest, HandleOfADeletedKeyFailsSafely) {

@@ -96,6 +96,29 @@ TEST(SampleConversion, FloatTypes) {
   EXPECT_EQ(out64[1], -0.9990000128746033);
 }
 
+TEST(SampleConversion, NonFiniteFloatInputIsReadAsSilence) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const float floats[] = {nan, inf, -inf, 0.75f, std::numeric_limits<float>::max()};
+  float out[5];
+  convertInputChannel(ASIOSTFloat32LSB, floats, out, 5);
+  EXPECT_EQ(std::vector<float>(out, out + 5),
+            (std::vector<float>{0.0f, 0.0f, 0.0f, 0.75f, std::numeric_limits<float>::max()}));
+
+  const double doubles[] = {std::numeric_limits<double>::quiet_NaN(),
+                            std::numeric_limits<double>::infinity(),
+                            -std::numeric_limits<double>::infinity(),
+                            -0.5,
+                            1e300,
+                            -1e300};
+  float out64[6];
+  convertInputChannel(ASIOSTFloat64LSB, doubles, out64, 6);
+  // Finite values beyond the float range stay finite: the largest float, clipped later.
+  EXPECT_EQ(std::vector<float>(out64, out64 + 6),
+            (std::vector<float>{0.0f, 0.0f, 0.0f, -0.5f, std::numeric_limits<float>::max(),
+                                -std::numeric_limits<float>::max()}));
+}
+
 TEST(SampleConversion, MutingWritesZerosOfEveryType) {
   const float x[] = {1.0f, -1.0f, 0.25f, -0.7f};
   const ASIOSampleType types[] = {ASIOSTInt16LSB,   ASIOSTInt24LSB,   ASIOSTInt32LSB,

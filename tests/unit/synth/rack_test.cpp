@@ -90,8 +90,8 @@ TEST_F(Rack, RenderMixesActiveSlotsInOrderAndClips) {
   rack.setParameter(0, 1, 0.5f);
   rack.activate(0);
   rack.render(out.data(), in.data(), 1, 1, 8, 48000.0f);
-  // 1.5 -> 1, -2.5 -> -1, NaN -> -1, exact values stay.
-  EXPECT_EQ(out, (std::vector<float>{1.0f, -1.0f, -1.0f, 0.5f, -0.5f, 0.125f, 0.0f, 0.0f}));
+  // 1.5 -> 1, -2.5 -> -1, NaN -> 0, exact values stay.
+  EXPECT_EQ(out, (std::vector<float>{1.0f, -1.0f, 0.0f, 0.5f, -0.5f, 0.125f, 0.0f, 0.0f}));
 
   rack.createSynth(1, 1, 0, false);
   rack.setParameter(1, 1, 1.5f);
@@ -100,6 +100,31 @@ TEST_F(Rack, RenderMixesActiveSlotsInOrderAndClips) {
   EXPECT_EQ(out[3], 1.0f);   // 0.5 + 1.5 clipped
   EXPECT_EQ(out[4], -1.0f);  // -0.5 - 1.5 clipped
   EXPECT_EQ(out[5], 0.5f);   // 0.125 + 0.375
+}
+
+TEST_F(Rack, NotANumberNeverReachesTheSpeakersAsFullScale) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+  std::vector<float> in = {0.5f, kInf, -kInf, 0.25f};
+  std::vector<float> out(4, 7.0f);
+  rack.createSynth(0, 1, 0, false);
+  rack.setParameter(0, 1, 1.0f);
+  rack.activate(0);
+  rack.render(out.data(), in.data(), 2, 2, 2, 48000.0f);
+  EXPECT_EQ(out, (std::vector<float>{0.5f, 1.0f, -1.0f, 0.25f}));
+
+  // A corrupt sound: the input level is not a number.
+  rack.setParameter(0, 1, kNaN);
+  rack.render(out.data(), in.data(), 2, 2, 2, 48000.0f);
+  EXPECT_EQ(out, std::vector<float>(4, 0.0f));
+
+  // A pitch that is not a number makes the voices' sines NaN for a block.
+  rack.createSynth(0, 1, 16, false);
+  rack.setParameter(0, 0, kNaN);
+  rack.activate(0);
+  std::vector<float> voices(64, 7.0f);
+  rack.render(voices.data(), nullptr, 1, 0, 64, 48000.0f);
+  for (float sample : voices) EXPECT_EQ(sample, 0.0f);
 }
 
 TEST_F(Rack, RenderWithoutAUsableRateIsSilent) {

@@ -13,17 +13,17 @@
 namespace {
 
 // Pairs of description and pattern, each ended by a zero, the list by another.
-constexpr char kFilter[] = "Tonbrik Sound (*.tbk)\0*.tbk\0";
-constexpr char kDefaultExtension[] = "tbk";
+constexpr wchar_t kFilter[] = L"Tonbrik Sound (*.tbk)\0*.tbk\0";
+constexpr wchar_t kDefaultExtension[] = L"tbk";
 // Room for long folder names; the dialog fails on a name that does not fit.
 constexpr size_t kPathChars = 4096;
 
 }  // namespace
 
-bool CMainDlg::askSoundFile(bool save, std::string& path) const {
-  std::vector<char> file(kPathChars, '\0');
+bool CMainDlg::askSoundFile(bool save, std::wstring& path) const {
+  std::vector<wchar_t> file(kPathChars, L'\0');
   m_strSoundPath.copy(file.data(), kPathChars - 1);
-  OPENFILENAMEA ofn{};
+  OPENFILENAMEW ofn{};
   ofn.lStructSize = sizeof ofn;
   // Owned by the main window so that it cannot be closed, or a second file
   // dialog opened, while this one is up.
@@ -33,7 +33,7 @@ bool CMainDlg::askSoundFile(bool save, std::string& path) const {
   ofn.nMaxFile = static_cast<DWORD>(kPathChars);
   ofn.lpstrDefExt = kDefaultExtension;
   ofn.Flags = OFN_HIDEREADONLY;
-  const BOOL ok = save ? GetSaveFileNameA(&ofn) : GetOpenFileNameA(&ofn);
+  const BOOL ok = save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
   if (!ok) return false;
   path = file.data();
   return true;
@@ -41,7 +41,7 @@ bool CMainDlg::askSoundFile(bool save, std::string& path) const {
 
 void CMainDlg::OnSave() {
   if (!m_pRack || m_nSlot < 0 || m_nParamCount < 1) return;
-  std::string path;
+  std::wstring path;
   if (!askSoundFile(true, path)) return;
 
   std::vector<float> params;
@@ -58,7 +58,7 @@ void CMainDlg::OnSave() {
 
 void CMainDlg::OnLoad() {
   if (!m_pRack || m_nSlot < 0 || m_nParamCount < 1) return;
-  std::string path;
+  std::wstring path;
   if (!askSoundFile(false, path)) return;
 
   std::vector<float> params;

@@ -73,7 +73,11 @@ mkdir -p "$cjk"
 wincjk="$winsounds\\音色"
 { printf '\x00\x00\x80\x3e'; head -c 1020 /dev/zero; } >"$cjk/ton.tbk"
 sc_probe slider 1020 37 >/dev/null
-sc_check "Save dialog answered with tōn.tbk" save "$wincjk\\tōn.tbk"
+cp "$cjk/ton.tbk" "$sounds/ton.tbk"
+sc_check "Save dialog answered with tōn.tbk" save "$winsounds\\tōn.tbk"
+sc_check "tōn.tbk saved beside ton.tbk" e2e_wait_for 5 starts_with "$sounds/tōn.tbk" "ae 47 21 3f"
+sc_check "ton.tbk not overwritten" starts_with "$sounds/ton.tbk" "00 00 80 3e"
+sc_check "Save dialog answered with tōn.tbk in a CJK folder" save "$wincjk\\tōn.tbk"
 sc_check "no message saving into a CJK folder" no_dialog
 sc_check "tōn.tbk written with its own name" e2e_wait_for 5 starts_with "$cjk/tōn.tbk" "ae 47 21 3f"
 sc_check "ton.tbk beside it kept its bytes" starts_with "$cjk/ton.tbk" "00 00 80 3e"

@@ -19,7 +19,7 @@ namespace {
 // Pairs of description and pattern, each ended by a zero, the list by another.
 constexpr wchar_t kFilter[] = L"Tonbrik Sound (*.tbk)\0*.tbk\0";
 constexpr wchar_t kDefaultExtension[] = L"tbk";
-// The classic path limit: the file calls take no longer plain path.
+// The limit of plain paths; the dialogs refuse longer results (see below).
 constexpr size_t kPathChars = MAX_PATH;
 
 // Wine's file dialog copies the current folder and the typed name into buffers of
@@ -43,13 +43,14 @@ size_t resultLength(HWND dialog) {
   name.resize(
       static_cast<size_t>(GetWindowTextW(field, name.data(), static_cast<int>(name.size()))));
   size_t length = name.size();
-  if (name.size() >= 2 && name[1] == L':') {
-    // a full path
-  } else if (!name.empty() && (name[0] == L'\\' || name[0] == L'/')) {
-    length += 2;  // from the root of the current drive, or a network path
-  } else {
+  const bool withDrive = name.size() >= 2 && name[1] == L':';
+  const bool fromRoot = !name.empty() && (name[0] == L'\\' || name[0] == L'/');
+  if (fromRoot) {
+    length += 2;  // the current drive's letter and colon, at most
+  } else if (!withDrive) {
+    // The current folder and a separator.
     const LRESULT folder = SendMessageW(dialog, CDM_GETFOLDERPATH, 0, 0);
-    length += folder > 0 ? static_cast<size_t>(folder) : 0;  // the folder, its separator
+    length += folder > 0 ? static_cast<size_t>(folder) : 0;
   }
   const size_t lastPart = name.find_last_of(L"\\/");
   const size_t dot = name.find_last_of(L'.');

@@ -4,8 +4,9 @@
 # saving over it asks nothing); Load of a file with parameter 0 = 1.0 moves slider 0 to
 # the top; a 1000-byte file shows "File mismatch." and changes nothing; a missing name
 # shows "File not found.". Names outside the ANSI code page ("tōn.tbk" beside "ton.tbk",
-# a folder named in CJK characters) reach their own files. A 300-character name in either
-# dialog gets the save's or the load's message and leaves the program running.
+# a folder named in CJK characters) reach their own files. A name that makes a full path of
+# 259 characters saves; a longer one (260, and 300 characters in either dialog) gets the
+# save's or the load's message and leaves the program running.
 # Usage: test-sound-files.sh <build/windows dir>
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -87,6 +88,18 @@ sc_check "Load dialog answered with tōn.tbk" load "$wincjk\\tōn.tbk"
 sc_check "tōn.tbk loads its own 0.63" e2e_wait_for 5 slider_at 1020 37
 sc_check "no message loading from a CJK folder" no_dialog
 
+# The longest name the dialog takes, typed bare in its starting folder (Sounds): with
+# ".tbk" the full path is 259 characters, and it saves; one more gets the message.
+edge=$(printf 'y%.0s' $(seq $((259 - ${#winsounds} - 1 - 4))))
+sc_check "259-character path: Save dialog answered" save "$edge"
+sc_check "259-character path: saved" e2e_wait_for 5 test -s "$sounds/$edge.tbk"
+sc_check "259-character path: no message" no_dialog
+sc_probe click 1057 >/dev/null
+sc_probe --timeout 3000 file-dialog "${edge}y" >/dev/null
+box=$(sc_probe --timeout 5000 msgbox | head -n1)
+sc_check "260-character path: \"File not created.\" ($box)" grep -qF 'text="File not created."' <<<"$box"
+sc_check "260-character path: the dialog can be cancelled" sc_probe --timeout 5000 dialog --press 2
+
 # A name no path can hold: the dialog must not take the program down with it.
 long=$(printf 'x%.0s' $(seq 300))
 for case in "1057 File not created." "1058 File not found."; do
@@ -101,7 +114,7 @@ for case in "1057 File not created." "1058 File not found."; do
   sc_check "300-character name ($button): the program runs on" sc_probe wait-window
   sc_check "300-character name ($button): slider 0 unchanged" slider_at 1020 37
 done
-sc_check "300-character name: no file written" test -z "$(find "$sounds" -name 'xxxx*')"
+sc_check "too long names: no file written" test -z "$(find "$sounds" -name 'xxxx*' -o -name "${edge}y*")"
 
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
 sc_finish

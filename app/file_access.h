@@ -3,39 +3,45 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 class FileAccess {
  public:
+  // What a save may do with the file at a path.
+  enum class Target { kAbsent, kReplaceable, kRefused };
+
   FileAccess() = default;
   ~FileAccess() { close(); }
   FileAccess(const FileAccess&) = delete;
   FileAccess& operator=(const FileAccess&) = delete;
 
   // Opens an existing file for reading.
-  bool openForRead(const std::string& path);
+  bool openForRead(const std::wstring& path);
   // Creates a file that must not exist yet, for writing.
-  bool createNew(const std::string& path);
+  bool createNew(const std::wstring& path);
   // One read call of up to `size` bytes; the count read, or -1 on failure.
   long long read(void* data, size_t size);
   // One write call; true only when every byte was written.
   bool write(const void* data, size_t size);
-  // Flushes and closes; false when the data may not have reached the file.
+  // Flushes a written file to the disk and closes; false when the data may not
+  // have reached the file.
   bool close();
   bool isOpen() const;
 
-  // True when `path` does not exist or an existing file there may be written now
-  // (not read-only, not held open by another program).
-  static bool writableOrAbsent(const std::string& path);
-  // Puts `from` in place of `to`, replacing an existing `to` in one step.
-  static bool replace(const std::string& from, const std::string& to);
-  static void remove(const std::string& path);
+  // kAbsent when nothing is at `path` (its folder exists); kReplaceable for a file
+  // that creating in place would overwrite: not read-only, hidden or system, not
+  // held open by another program; kRefused otherwise.
+  static Target probe(const std::wstring& path);
+  // Puts `from` in place of `to`. An existing `to` is replaced keeping its
+  // identity (attributes, security, links) where the file system can.
+  static bool replace(const std::wstring& from, const std::wstring& to, bool toExists);
+  static void remove(const std::wstring& path);
+  // The folder part of `path` with its closing separator ("" for a bare name).
+  static std::wstring folderOf(const std::wstring& path);
 
  private:
-#ifdef _WIN32
-  void* handle_ = reinterpret_cast<void*>(-1);
-#else
-  int fd_ = -1;
-#endif
+  // The platform's handle or descriptor; -1 (also INVALID_HANDLE_VALUE) when closed.
+  intptr_t handle_ = -1;
   bool writing_ = false;
 };

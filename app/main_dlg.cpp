@@ -97,10 +97,10 @@ BOOL CMainDlg::OnInitDialog() {
   }
   OnAsioCheck();
 
-  char directory[kSoundPathChars] = {};
-  const DWORD length = GetCurrentDirectoryA(kSoundPathChars, directory);
+  wchar_t directory[kSoundPathChars] = {};
+  const DWORD length = GetCurrentDirectoryW(kSoundPathChars, directory);
   m_strSoundPath =
-      std::string(directory, length < kSoundPathChars ? length : 0) + "\\Sounds\\mysound1";
+      std::wstring(directory, length < kSoundPathChars ? length : 0) + L"\\Sounds\\mysound1";
 
   SendDlgItemMessage(IDC_SYNTH_SELECT, UDM_SETRANGE, 0, MAKELPARAM(0, 0));
   // The range alone leaves the buddy showing its template text; setting the

@@ -49,14 +49,14 @@ class CMainDlg : public DialogBase {
 
   void setStateText(int id, bool active) const;
   // Runs the sound-file dialog; false when it was cancelled.
-  bool askSoundFile(bool save, std::string& path) const;
+  bool askSoundFile(bool save, std::wstring& path) const;
 
   std::unique_ptr<DsoundDuplex> m_pDuplex;
   std::unique_ptr<MidiPort> m_pMidi;
   std::unique_ptr<SynthRack> m_pRack;
   int32_t m_nSlot = -1;
   int32_t m_nParamCount = -1;
-  std::string m_strSoundPath;
+  std::wstring m_strSoundPath;
   CheckBox m_checkAsio;
   HICON m_hIcon = nullptr;
 };

@@ -76,16 +76,27 @@ bool decodeSoundParameters(const uint8_t* bytes, size_t size, float* params, int
   return true;
 }
 
-SoundSaveResult saveSoundFile(const std::string& path, const float* params, int32_t count) {
+std::wstring soundTempName(int attempt) {
+  wchar_t digits[5];
+  for (int i = 3; i >= 0; --i) {
+    digits[i] = L"0123456789abcdef"[attempt & 0xF];
+    attempt >>= 4;
+  }
+  digits[4] = L'\0';
+  return std::wstring(L"~tb") + digits + L".tmp";
+}
+
+SoundSaveResult saveSoundFile(const std::wstring& path, const float* params, int32_t count) {
   // Writing straight into the chosen file would truncate a good sound before the
   // new one is known to fit; the new bytes go to a file of their own first.
-  // A target that could not be opened for writing (read-only, in use) is refused
-  // up front, as creating it in place would have been.
-  if (!FileAccess::writableOrAbsent(path)) return SoundSaveResult::kNotCreated;
+  // A target that could not be created in place is refused up front.
+  const FileAccess::Target target = FileAccess::probe(path);
+  if (target == FileAccess::Target::kRefused) return SoundSaveResult::kNotCreated;
+  const std::wstring folder = FileAccess::folderOf(path);
   FileAccess file;
-  std::string temp;
+  std::wstring temp;
   for (int attempt = 0; attempt < kTempNameAttempts && !file.isOpen(); ++attempt) {
-    temp = path + ".~tmp" + std::to_string(attempt);
+    temp = folder + soundTempName(attempt);
     file.createNew(temp);
   }
   if (!file.isOpen()) return SoundSaveResult::kNotCreated;
@@ -100,14 +111,15 @@ SoundSaveResult saveSoundFile(const std::string& path, const float* params, int3
   }
   const bool written = file.write(bytes.data(), bytes.size());
   const bool closed = file.close();
-  if (!written || !closed || !FileAccess::replace(temp, path)) {
+  if (!written || !closed ||
+      !FileAccess::replace(temp, path, target == FileAccess::Target::kReplaceable)) {
     FileAccess::remove(temp);
     return SoundSaveResult::kNotSaved;
   }
   return SoundSaveResult::kSaved;
 }
 
-SoundLoadResult loadSoundFile(const std::string& path, int32_t count, std::vector<float>& params) {
+SoundLoadResult loadSoundFile(const std::wstring& path, int32_t count, std::vector<float>& params) {
   params.clear();
   FileAccess file;
   if (!file.openForRead(path)) return SoundLoadResult::kNotFound;

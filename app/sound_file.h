@@ -21,11 +21,19 @@ std::vector<uint8_t> encodeSoundParameters(const float* params, int32_t count);
 // untouched, when fewer bytes are there.
 bool decodeSoundParameters(const uint8_t* bytes, size_t size, float* params, int32_t count);
 
+// Paths are wide text as the file dialogs give them; on Windows they reach the
+// file system unconverted, elsewhere they are written out as UTF-8.
+//
 // Writes the parameters to a fresh file beside `path` and puts it in place of
-// `path` only once every byte is written, so a failed save leaves an existing
-// file as it was.
-SoundSaveResult saveSoundFile(const std::string& path, const float* params, int32_t count);
+// `path` only once every byte is written and flushed, so a failed save leaves an
+// existing file as it was. A target that a plain create would refuse (read-only,
+// hidden or system, in use, a folder) is refused the same way.
+SoundSaveResult saveSoundFile(const std::wstring& path, const float* params, int32_t count);
 
 // Reads count * 4 bytes from `path` into `params` (resized to `count`). On any
 // failure `params` is left empty, so the caller changes all parameters or none.
-SoundLoadResult loadSoundFile(const std::string& path, int32_t count, std::vector<float>& params);
+SoundLoadResult loadSoundFile(const std::wstring& path, int32_t count, std::vector<float>& params);
+
+// The name of the file a save writes first, beside the target, for attempt 0, 1,
+// ...: short, so that a long target name does not push it past the limits.
+std::wstring soundTempName(int attempt);

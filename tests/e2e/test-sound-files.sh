@@ -3,7 +3,10 @@
 # 1024 bytes whose first float is 0.63f (a name typed without extension gets ".tbk", and
 # saving over it asks nothing); Load of a file with parameter 0 = 1.0 moves slider 0 to
 # the top; a 1000-byte file shows "File mismatch." and changes nothing; a missing name
-# shows "File not found.".
+# shows "File not found.". Names outside the ANSI code page ("tōn.tbk" beside "ton.tbk",
+# a folder named in CJK characters) reach their own files. A name that makes a full path of
+# 259 characters saves; a longer one (260, and 300 characters in either dialog) gets the
+# save's or the load's message and leaves the program running.
 # Usage: test-sound-files.sh <build/windows dir>
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -64,6 +67,54 @@ load "$winsounds\\missing"
 box=$(sc_probe --timeout 5000 msgbox | head -n1)
 sc_check "missing file: \"File not found.\" ($box)" grep -q 'text="File not found."' <<<"$box"
 sc_check "message box captioned with the program's name" grep -q 'title="Tonbrik"' <<<"$box"
+
+# Names that the ANSI code page would map onto another file's name.
+cjk="$sounds/音色"
+mkdir -p "$cjk"
+wincjk="$winsounds\\音色"
+{ printf '\x00\x00\x80\x3e'; head -c 1020 /dev/zero; } >"$cjk/ton.tbk"
+sc_probe slider 1020 37 >/dev/null
+cp "$cjk/ton.tbk" "$sounds/ton.tbk"
+sc_check "Save dialog answered with tōn.tbk" save "$winsounds\\tōn.tbk"
+sc_check "tōn.tbk saved beside ton.tbk" e2e_wait_for 5 starts_with "$sounds/tōn.tbk" "ae 47 21 3f"
+sc_check "ton.tbk not overwritten" starts_with "$sounds/ton.tbk" "00 00 80 3e"
+sc_check "Save dialog answered with tōn.tbk in a CJK folder" save "$wincjk\\tōn.tbk"
+sc_check "no message saving into a CJK folder" no_dialog
+sc_check "tōn.tbk written with its own name" e2e_wait_for 5 starts_with "$cjk/tōn.tbk" "ae 47 21 3f"
+sc_check "ton.tbk beside it kept its bytes" starts_with "$cjk/ton.tbk" "00 00 80 3e"
+sc_check "Load dialog answered with ton.tbk" load "$wincjk\\ton.tbk"
+sc_check "ton.tbk loads its own 0.25" e2e_wait_for 5 slider_at 1020 75
+sc_check "Load dialog answered with tōn.tbk" load "$wincjk\\tōn.tbk"
+sc_check "tōn.tbk loads its own 0.63" e2e_wait_for 5 slider_at 1020 37
+sc_check "no message loading from a CJK folder" no_dialog
+
+# The longest name the dialog takes, typed bare in its starting folder (Sounds): with
+# ".tbk" the full path is 259 characters, and it saves; one more gets the message.
+edge=$(printf 'y%.0s' $(seq $((259 - ${#winsounds} - 1 - 4))))
+sc_check "259-character path: Save dialog answered" save "$edge"
+sc_check "259-character path: saved" e2e_wait_for 5 test -s "$sounds/$edge.tbk"
+sc_check "259-character path: no message" no_dialog
+sc_probe click 1057 >/dev/null
+sc_probe --timeout 3000 file-dialog "${edge}y" >/dev/null
+box=$(sc_probe --timeout 5000 msgbox | head -n1)
+sc_check "260-character path: \"File not created.\" ($box)" grep -qF 'text="File not created."' <<<"$box"
+sc_check "260-character path: the dialog can be cancelled" sc_probe --timeout 5000 dialog --press 2
+
+# A name no path can hold: the dialog must not take the program down with it.
+long=$(printf 'x%.0s' $(seq 300))
+for case in "1057 File not created." "1058 File not found."; do
+  button=${case%% *}
+  message=${case#* }
+  sc_probe click "$button" >/dev/null
+  sc_probe --timeout 3000 file-dialog "$long" >/dev/null
+  box=$(sc_probe --timeout 5000 msgbox | head -n1)
+  sc_check "300-character name ($button): \"$message\" ($box)" grep -qF "text=\"$message\"" <<<"$box"
+  sc_check "300-character name ($button): the dialog can be cancelled" \
+    sc_probe --timeout 5000 dialog --press 2
+  sc_check "300-character name ($button): the program runs on" sc_probe wait-window
+  sc_check "300-character name ($button): slider 0 unchanged" slider_at 1020 37
+done
+sc_check "too long names: no file written" test -z "$(find "$sounds" -name 'xxxx*' -o -name "${edge}y*")"
 
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
 sc_finish

@@ -6,6 +6,8 @@
 #include "control_info.h"
 #include "window_finder.h"
 
+#include <shellapi.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -277,8 +279,29 @@ int run(const Options& options) {
 
 }  // namespace
 
+// The arguments as UTF-8 from the wide command line: the narrow argv holds them in
+// the ANSI code page, which turns a name like "tÅn.tbk" into another file's name.
+std::vector<std::string> utf8Arguments() {
+  std::vector<std::string> args;
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!wide) return args;
+  for (int i = 0; i < count; ++i) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string arg(n > 0 ? n - 1 : 0, '\0');
+    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, arg.data(), n, nullptr, nullptr);
+    args.push_back(arg);
+  }
+  LocalFree(wide);
+  return args;
+}
+
 int main(int argc, char** argv) {
   Options options;
+  std::vector<std::string> args = utf8Arguments();
+  std::vector<char*> pointers;
+  for (std::string& arg : args) pointers.push_back(arg.data());
+  if (static_cast<int>(pointers.size()) == argc) argv = pointers.data();
   if (!parseOptions(argc, argv, options)) {
     std::fputs(kUsageText, stderr);
     return kUsage;

@@ -30,6 +30,7 @@ class SoundFileTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   std::string path(const char* name) const { return (dir_ / name).string(); }
+  std::wstring wide(const char* name) const { return (dir_ / name).wstring(); }
 
   static void writeBytes(const std::string& p, const std::vector<uint8_t>& bytes) {
     std::ofstream(p, std::ios::binary)
@@ -97,12 +98,12 @@ TEST(SoundFileBytes, ShortInputLeavesParametersAlone) {
 TEST_F(SoundFileTest, SaveThenLoadRestoresEveryBit) {
   const uint32_t seed = 20261207;
   const auto saved = awkwardParameters(seed);
-  ASSERT_EQ(saveSoundFile(path("a.tbk"), saved.data(), kCount), SoundSaveResult::kSaved);
+  ASSERT_EQ(saveSoundFile(wide("a.tbk"), saved.data(), kCount), SoundSaveResult::kSaved);
   EXPECT_EQ(fs::file_size(path("a.tbk")), 1024u);
   EXPECT_EQ(entriesInDir(), 1u) << "no temporary file may stay behind";
 
   std::vector<float> loaded;
-  ASSERT_EQ(loadSoundFile(path("a.tbk"), kCount, loaded), SoundLoadResult::kLoaded);
+  ASSERT_EQ(loadSoundFile(wide("a.tbk"), kCount, loaded), SoundLoadResult::kLoaded);
   ASSERT_EQ(loaded.size(), saved.size());
   for (int32_t i = 0; i < kCount; ++i) {
     ASSERT_EQ(bitsOf(loaded[i]), bitsOf(saved[i])) << "parameter " << i << ", seed " << seed;
@@ -112,7 +113,7 @@ TEST_F(SoundFileTest, SaveThenLoadRestoresEveryBit) {
 TEST_F(SoundFileTest, LoadTakesTheFileByItsLength) {
   writeBytes(path("zero.tbk"), std::vector<uint8_t>(1024, 0));
   std::vector<float> loaded;
-  ASSERT_EQ(loadSoundFile(path("zero.tbk"), kCount, loaded), SoundLoadResult::kLoaded);
+  ASSERT_EQ(loadSoundFile(wide("zero.tbk"), kCount, loaded), SoundLoadResult::kLoaded);
   for (float v : loaded) ASSERT_EQ(bitsOf(v), 0u);
 
   // A longer file gives its first 1024 bytes.
@@ -120,17 +121,17 @@ TEST_F(SoundFileTest, LoadTakesTheFileByItsLength) {
   const auto first = longer;
   longer.resize(2048, 0xAB);
   writeBytes(path("long.tbk"), longer);
-  ASSERT_EQ(loadSoundFile(path("long.tbk"), kCount, loaded), SoundLoadResult::kLoaded);
+  ASSERT_EQ(loadSoundFile(wide("long.tbk"), kCount, loaded), SoundLoadResult::kLoaded);
   EXPECT_EQ(encodeSoundParameters(loaded.data(), kCount), first);
 
   // A shorter one is a mismatch and hands back nothing to apply.
   writeBytes(path("short.tbk"), std::vector<uint8_t>(1000, 0));
-  EXPECT_EQ(loadSoundFile(path("short.tbk"), kCount, loaded), SoundLoadResult::kMismatch);
+  EXPECT_EQ(loadSoundFile(wide("short.tbk"), kCount, loaded), SoundLoadResult::kMismatch);
   EXPECT_TRUE(loaded.empty());
   writeBytes(path("empty.tbk"), {});
-  EXPECT_EQ(loadSoundFile(path("empty.tbk"), kCount, loaded), SoundLoadResult::kMismatch);
+  EXPECT_EQ(loadSoundFile(wide("empty.tbk"), kCount, loaded), SoundLoadResult::kMismatch);
 
-  EXPECT_EQ(loadSoundFile(path("missing.tbk"), kCount, loaded), SoundLoadResult::kNotFound);
+  EXPECT_EQ(loadSoundFile(wide("missing.tbk"), kCount, loaded), SoundLoadResult::kNotFound);
   EXPECT_STREQ(soundLoadMessage(SoundLoadResult::kNotFound), "File not found.");
   EXPECT_STREQ(soundLoadMessage(SoundLoadResult::kMismatch), "File mismatch.");
 }
@@ -138,14 +139,14 @@ TEST_F(SoundFileTest, LoadTakesTheFileByItsLength) {
 TEST_F(SoundFileTest, SaveReplacesAnExistingFileWithoutQuestion) {
   writeBytes(path("s.tbk"), std::vector<uint8_t>(3000, 0x55));
   const auto p = awkwardParameters(3);
-  ASSERT_EQ(saveSoundFile(path("s.tbk"), p.data(), kCount), SoundSaveResult::kSaved);
+  ASSERT_EQ(saveSoundFile(wide("s.tbk"), p.data(), kCount), SoundSaveResult::kSaved);
   EXPECT_EQ(readBytes(path("s.tbk")), encodeSoundParameters(p.data(), kCount));
   EXPECT_EQ(entriesInDir(), 1u);
 }
 
 TEST_F(SoundFileTest, SaveIntoAMissingFolderCreatesNothing) {
   const auto p = awkwardParameters(4);
-  const auto result = saveSoundFile(path("no/such/folder.tbk"), p.data(), kCount);
+  const auto result = saveSoundFile(wide("no/such/folder.tbk"), p.data(), kCount);
   EXPECT_EQ(result, SoundSaveResult::kNotCreated);
   EXPECT_STREQ(soundSaveMessage(result), "File not created.");
   EXPECT_EQ(entriesInDir(), 0u);
@@ -163,7 +164,7 @@ TEST_F(SoundFileTest, FailedWriteKeepsTheOldSound) {
   small.rlim_cur = 500;
   const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  const auto result = saveSoundFile(path("keep.tbk"), p.data(), kCount);
+  const auto result = saveSoundFile(wide("keep.tbk"), p.data(), kCount);
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, oldHandler);
 
@@ -174,11 +175,56 @@ TEST_F(SoundFileTest, FailedWriteKeepsTheOldSound) {
 }
 
 TEST_F(SoundFileTest, TemporaryNamesInUseAreSkipped) {
-  writeBytes(path("t.tbk.~tmp0"), {1, 2, 3});
+  EXPECT_EQ(soundTempName(0), L"~tb0000.tmp");
+  EXPECT_EQ(soundTempName(0x1a), L"~tb001a.tmp");
+  writeBytes(path("~tb0000.tmp"), {1, 2, 3});
   const auto p = awkwardParameters(6);
-  ASSERT_EQ(saveSoundFile(path("t.tbk"), p.data(), kCount), SoundSaveResult::kSaved);
-  EXPECT_EQ(readBytes(path("t.tbk.~tmp0")), (std::vector<uint8_t>{1, 2, 3}));
+  ASSERT_EQ(saveSoundFile(wide("t.tbk"), p.data(), kCount), SoundSaveResult::kSaved);
+  EXPECT_EQ(readBytes(path("~tb0000.tmp")), (std::vector<uint8_t>{1, 2, 3}));
   EXPECT_EQ(readBytes(path("t.tbk")), encodeSoundParameters(p.data(), kCount));
+  EXPECT_EQ(entriesInDir(), 2u);
+}
+
+TEST_F(SoundFileTest, LongTargetNamesSave) {
+  // The temporary name must not grow with the target's: a 250-byte name is
+  // within the file system's limit of 255, the name plus a suffix would not be.
+  const std::string name = std::string(246, 'n') + ".tbk";
+  const auto p = awkwardParameters(8);
+  ASSERT_EQ(saveSoundFile(wide(name.c_str()), p.data(), kCount), SoundSaveResult::kSaved);
+  ASSERT_EQ(saveSoundFile(wide(name.c_str()), p.data(), kCount), SoundSaveResult::kSaved);
+  EXPECT_EQ(readBytes(path(name.c_str())), encodeSoundParameters(p.data(), kCount));
+  EXPECT_EQ(entriesInDir(), 1u);
+}
+
+TEST_F(SoundFileTest, ReadOnlyTargetIsRefusedEvenForTheSuperuser) {
+  const std::vector<uint8_t> old(1024, 0x24);
+  writeBytes(path("ro.tbk"), old);
+  fs::permissions(path("ro.tbk"), fs::perms::owner_read | fs::perms::group_read);
+  const auto p = awkwardParameters(9);
+  const auto result = saveSoundFile(wide("ro.tbk"), p.data(), kCount);
+  EXPECT_EQ(result, SoundSaveResult::kNotCreated);
+  EXPECT_STREQ(soundSaveMessage(result), "File not created.");
+  EXPECT_EQ(readBytes(path("ro.tbk")), old);
+  EXPECT_EQ(entriesInDir(), 1u);
+}
+
+TEST_F(SoundFileTest, NamesOutsideAsciiAreDistinctFiles) {
+  // On disk the names are UTF-8: a folder named with two CJK characters, and
+  // "ton" beside "t" o-macron "n".
+  const std::string folder = path("\xe9\x9f\xb3\xe8\x89\xb2");
+  fs::create_directory(folder);
+  const std::wstring wideFolder = dir_.wstring() + L"/\x97f3\x8272";
+  const auto plain = awkwardParameters(10);
+  const auto other = awkwardParameters(11);
+  ASSERT_EQ(saveSoundFile(wideFolder + L"/ton.tbk", plain.data(), kCount), SoundSaveResult::kSaved);
+  ASSERT_EQ(saveSoundFile(wideFolder + L"/t\x014dn.tbk", other.data(), kCount),
+            SoundSaveResult::kSaved);
+  EXPECT_EQ(readBytes(folder + "/ton.tbk"), encodeSoundParameters(plain.data(), kCount));
+  EXPECT_EQ(readBytes(folder + "/t\xc5\x8dn.tbk"), encodeSoundParameters(other.data(), kCount));
+  std::vector<float> loaded;
+  ASSERT_EQ(loadSoundFile(wideFolder + L"/t\x014dn.tbk", kCount, loaded), SoundLoadResult::kLoaded);
+  EXPECT_EQ(encodeSoundParameters(loaded.data(), kCount),
+            encodeSoundParameters(other.data(), kCount));
 }
 
 }  // namespace

@@ -105,6 +105,8 @@ void SynthRack::render(float* out, const float* in, int32_t outChannels, int32_t
       out[i] = -1.0f;  // NaN ends here too: the loudest safe value rather than garbage
     }
   }
+
+  outputPeak_.measure(out, samples);
 }
 
 bool SynthRack::takeMidiActivity() {

@@ -17,9 +17,15 @@ std::string formatLoadPercent(double percent) {
   return text;
 }
 
+// Below this a decaying voice's tail is far under any output's resolution (24 bits reach
+// about -144 dB): it reads as silence rather than as "-400 dB".
+constexpr double kSilenceDb = -140.0;
+
 std::string formatLevelDb(float peak) {
   if (!(peak > 0.0f)) return "-inf";  // NaN too: nothing measurable was played
-  const long db = std::lround(20.0 * std::log10(static_cast<double>(peak)));
+  const double decibels = 20.0 * std::log10(static_cast<double>(peak));
+  if (decibels < kSilenceDb) return "-inf";
+  const long db = std::lround(decibels);
   return std::to_string(db == 0 ? 0L : db);
 }
 

@@ -17,6 +17,6 @@ struct EngineHealth {
 // A load percentage: "0", "< 0.01" for a trace, two significant digits below 10
 // ("0.4", "0.13", "3"), whole numbers from 10 on ("250"); "?" when not known.
 std::string formatLoadPercent(double percent);
-// A peak level in whole dBFS ("-26"); "-inf" for silence.
+// A peak level in whole dBFS ("-26"); "-inf" for silence and for levels below -140 dB.
 std::string formatLevelDb(float peak);
 std::string healthLine(const EngineHealth& health);

@@ -39,7 +39,8 @@ TEST(HealthLineTest, LevelInWholeDecibelsAndSilenceAsMinusInfinity) {
   EXPECT_EQ(formatLevelDb(1.0f), "0");
   EXPECT_EQ(formatLevelDb(0.999f), "0");  // never "-0"
   EXPECT_EQ(formatLevelDb(0.5f), "-6");
-  EXPECT_EQ(formatLevelDb(1e-7f), "-140");
+  EXPECT_EQ(formatLevelDb(1e-6f), "-120");
+  EXPECT_EQ(formatLevelDb(1e-20f), "-inf");  // the tail of a released voice
   EXPECT_EQ(formatLevelDb(0.0f), "-inf");
   EXPECT_EQ(formatLevelDb(std::nanf("")), "-inf");
 

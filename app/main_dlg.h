@@ -75,4 +75,5 @@ class CMainDlg : public DialogBase {
   DeviceChoices m_choices;
   // The last route opened and started.
   bool m_bAudioRunning = false;
+  std::string m_strHealth;
 };

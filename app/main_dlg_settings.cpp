@@ -6,6 +6,10 @@
 #include "app/resource.h"
 #include "app/settings_dlg.h"
 
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace {
 
 // The devices taken when nothing else is chosen: output 1 is the first hardware
@@ -27,11 +31,11 @@ int chosenIndex(const std::vector<std::wstring>& names, const std::wstring& chos
 }  // namespace
 
 void CMainDlg::OpenMidi() {
-  const DeviceLists lists = DeviceLists::present();
   bool inMissing = false, outMissing = false;
-  const int inDevice = chosenIndex(lists.midiInputs, m_choices.midiInput, kMidiInDevice, inMissing);
+  const int inDevice =
+      chosenIndex(DeviceLists::midiInputNames(), m_choices.midiInput, kMidiInDevice, inMissing);
   const int outDevice =
-      chosenIndex(lists.midiOutputs, m_choices.midiOutput, kMidiOutDevice, outMissing);
+      chosenIndex(DeviceLists::midiOutputNames(), m_choices.midiOutput, kMidiOutDevice, outMissing);
 
   // The output may be missing or a synthesizer; input still works without it.
   int midiResult =
@@ -69,7 +73,7 @@ void CMainDlg::ProbeAsio() {
 }
 
 int CMainDlg::AsioDriverIndex(bool& missing) const {
-  return chosenIndex(DeviceLists::present().asioDrivers, m_choices.asioDriver, kAsioDriverIndex,
+  return chosenIndex(DeviceLists::asioDriverNames(), m_choices.asioDriver, kAsioDriverIndex,
                      missing);
 }
 
@@ -118,7 +122,11 @@ void CMainDlg::RefreshHealthLine() {
     health.dropouts = AsioHost::dropoutCount();
   }
   // Taken also while stopped, so a restarted engine starts a fresh interval.
-  const float peak = m_pRack ? m_pRack->takeOutputPeak() : 0.0f;
-  health.peakLevel = peak;
-  SetDlgItemText(IDC_HEALTH, healthLine(health));
+  health.peakLevel = m_pRack ? m_pRack->takeOutputPeak() : 0.0f;
+  // Unchanged text is not set again: every set repaints the line.
+  std::string line = healthLine(health);
+  if (line != m_strHealth) {
+    SetDlgItemText(IDC_HEALTH, line);
+    m_strHealth = std::move(line);
+  }
 }

@@ -31,28 +31,42 @@ std::wstring nameOf(const WCHAR* text, size_t capacity) {
 }  // namespace
 
 DeviceLists DeviceLists::present() {
-  DeviceLists lists;
+  return DeviceLists{asioDriverNames(), midiInputNames(), midiOutputNames()};
+}
+
+std::vector<std::wstring> DeviceLists::asioDriverNames() {
+  std::vector<std::wstring> names;
   AsioDriverRegistry drivers;
   for (int32_t id = 0; id < drivers.entryCount(); ++id) {
     char name[kDriverNameBytes] = {};
-    if (drivers.entryName(id, name, kDriverNameBytes) == 0) {
-      lists.asioDrivers.push_back(wideFromCodePage(name));
-    }
+    // Every listed entry answers; an empty name still keeps the indices right.
+    drivers.entryName(id, name, kDriverNameBytes);
+    names.push_back(wideFromCodePage(name));
   }
-  const UINT inputs = midiInGetNumDevs();
-  for (UINT id = 0; id < inputs; ++id) {
+  return names;
+}
+
+std::vector<std::wstring> DeviceLists::midiInputNames() {
+  std::vector<std::wstring> names;
+  const UINT count = midiInGetNumDevs();
+  for (UINT id = 0; id < count; ++id) {
     MIDIINCAPSW caps = {};
     const bool known = midiInGetDevCapsW(id, &caps, sizeof caps) == MMSYSERR_NOERROR;
     // A device that does not answer keeps its place, so the indices stay right.
-    lists.midiInputs.push_back(known ? nameOf(caps.szPname, MAXPNAMELEN) : std::wstring());
+    names.push_back(known ? nameOf(caps.szPname, MAXPNAMELEN) : std::wstring());
   }
-  const UINT outputs = midiOutGetNumDevs();
-  for (UINT id = 0; id < outputs; ++id) {
+  return names;
+}
+
+std::vector<std::wstring> DeviceLists::midiOutputNames() {
+  std::vector<std::wstring> names;
+  const UINT count = midiOutGetNumDevs();
+  for (UINT id = 0; id < count; ++id) {
     MIDIOUTCAPSW caps = {};
     const bool known = midiOutGetDevCapsW(id, &caps, sizeof caps) == MMSYSERR_NOERROR;
-    lists.midiOutputs.push_back(known ? nameOf(caps.szPname, MAXPNAMELEN) : std::wstring());
+    names.push_back(known ? nameOf(caps.szPname, MAXPNAMELEN) : std::wstring());
   }
-  return lists;
+  return names;
 }
 
 CSettingsDlg::CSettingsDlg(HWND parent, DeviceLists lists, DeviceChoices choices)

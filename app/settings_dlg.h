@@ -17,6 +17,9 @@ struct DeviceLists {
 
   // Asks the driver list and winmm.
   static DeviceLists present();
+  static std::vector<std::wstring> asioDriverNames();
+  static std::vector<std::wstring> midiInputNames();
+  static std::vector<std::wstring> midiOutputNames();
 };
 
 class CSettingsDlg : public DialogBase {

@@ -70,7 +70,9 @@ std::vector<std::wstring> DeviceLists::midiOutputNames() {
 }
 
 CSettingsDlg::CSettingsDlg(HWND parent, DeviceLists lists, DeviceChoices choices)
-    : DialogBase(IDD_SETTINGS, parent), m_lists(std::move(lists)), m_choices(std::move(choices)) {}
+    : DialogBase(IDD_SETTINGS, parent), m_lists(std::move(lists)), m_choices(std::move(choices)) {
+  SetUnicode(true);
+}
 
 BOOL CSettingsDlg::OnInitDialog() {
   DialogBase::OnInitDialog();

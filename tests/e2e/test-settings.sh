@@ -6,7 +6,8 @@
 # sent through it sounds at 440 Hz; Cancel changes nothing; the chosen driver opens on
 # the ASIO route. After a restart the choices are still there and the ASIO route shows
 # no dropouts; with the chosen input gone the program falls back to the first one and
-# says so.
+# says so, also for a name outside the ANSI code page, and a value of a foreign type is
+# ignored.
 # Usage: test-settings.sh <build/windows dir>
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -196,6 +197,26 @@ sc_check "gone: MIDI in active" sc_shows 1006 active
 open_settings gone
 sc_check "gone: the box keeps the absent choice" \
   combo_has gone 1102 2 "(first available)|Virtual MIDI In|Virtual MIDI In 2 (not present)"
+sc_probe --timeout 5000 --press 2 dialog >/dev/null
+sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
+e2e_wait_program 5 || e2e_log "the wine process still runs"
+
+e2e_log "--- fourth run: a name outside the code page, a value of a foreign type"
+# A Unicode .reg file, so the name reaches the registry whatever the locale.
+keyboard="Tastatur Ü 2 键盘"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Tonbrik\\Settings]\r\n"MidiInput"="%s"\r\n"MidiOutput"=dword:00000007\r\n' \
+  "$keyboard" | iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } >"$SC_OUT/unicode.reg"
+WINEDEBUG=-all wine regedit /S "$(winpath "$SC_OUT/unicode.reg")" || e2e_log "regedit failed"
+rm -f "$SC_OUT"/midi_*.log
+sc_start
+sc_check "unicode: falls back and names the missing input" \
+  test "$(sc_text 1002)" = "Virtual MIDI In ($keyboard not found)"
+sc_check "unicode: the foreign output value is ignored" sc_shows 1003 "Virtual MIDI Out"
+open_settings unicode
+sc_check "unicode: the box keeps the name whole" \
+  combo_has unicode 1102 2 "(first available)|Virtual MIDI In|$keyboard (not present)"
+sc_check "unicode: output on the first available" \
+  combo_has unicode 1103 0 "(first available)|Virtual Synth Out|Virtual MIDI Out"
 sc_probe --timeout 5000 --press 2 dialog >/dev/null
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
 e2e_wait_program 5 || e2e_log "the wine process still runs"

@@ -4,8 +4,8 @@
 # dropout count and the start-up tone's level; the box lists the devices under
 # "(first available)"; choosing the second input reopens MIDI on it at once and a note
 # sent through it sounds at 440 Hz; Cancel changes nothing; the chosen driver opens on
-# the ASIO route. After a restart the choices are still there and the ASIO route shows
-# no dropouts; with the chosen input gone the program falls back to the first one and
+# the ASIO route, at once when that route runs. After a restart the choices are still
+# there and the ASIO route shows no dropouts; with the chosen input gone the program falls back to the first one and
 # says so, also for a name outside the ANSI code page, and a value of a foreign type is
 # ignored.
 # Usage: test-settings.sh <build/windows dir>
@@ -184,6 +184,12 @@ sleep 1
 # No note has played in this run, so the start-up tone still sounds.
 sc_check "health line on the ASIO route: load, Dropouts 0, level -26 dB" health_shows asio 0
 sc_screenshot window_asio
+open_settings switch
+sc_probe select 1101 "$first_driver" >/dev/null
+sc_probe --timeout 5000 --press 1 dialog >/dev/null
+sc_check "a driver chosen while the ASIO route runs opens at once" \
+  sc_shows 1000 "$first_driver" 5000
+sc_check "ASIO route active on it" sc_shows 1005 active
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
 e2e_wait_program 5 || e2e_log "the wine process still runs"
 

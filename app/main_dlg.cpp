@@ -13,10 +13,6 @@ constexpr UINT kTimerId = 1;
 constexpr UINT kTimerPeriodMs = 100;
 constexpr uint32_t kRackTimerMs = 10;
 
-constexpr int kMidiInDevice = 0;
-constexpr int kMidiOutDevice = 1;
-constexpr int kSysexRingBytes = 50000;
-
 constexpr int32_t kSynthSlot = 0;
 constexpr int32_t kSynthChannel = 1;
 constexpr int32_t kSynthPolyphony = 16;
@@ -59,6 +55,10 @@ BOOL CMainDlg::OnInitDialog() {
       AppendMenuA(sysMenu, MF_SEPARATOR, 0, nullptr);
       AppendMenuA(sysMenu, MF_STRING, IDM_ABOUTBOX, about);
     }
+    char settings[64] = {};
+    if (LoadStringA(instance, IDS_SETTINGS, settings, sizeof settings) > 0 && settings[0] != '\0') {
+      AppendMenuA(sysMenu, MF_STRING, IDM_SETTINGS, settings);
+    }
   }
   SendMessageA(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
 
@@ -67,34 +67,10 @@ BOOL CMainDlg::OnInitDialog() {
   m_pRack->open(m_pMidi.get(), kRackTimerMs);
   SetTimer(hwnd(), kTimerId, kTimerPeriodMs, nullptr);
 
-  // Output device 1 may be missing or a synthesizer; input still works without it.
-  int midiResult = m_pMidi->open(m_pRack.get(), hwnd(), kMidiInDevice, kMidiOutDevice, true, false,
-                                 true, kSysexRingBytes);
-  if (midiResult == -3) {
-    setStateText(IDC_MIDI_OUT_STATE, false);
-    midiResult =
-        m_pMidi->open(m_pRack.get(), hwnd(), kMidiInDevice, -1, true, false, true, kSysexRingBytes);
-  } else {
-    setStateText(IDC_MIDI_OUT_STATE, true);
-  }
-  setStateText(IDC_MIDI_IN_STATE, midiResult == 0 && m_pMidi->start() == 0);
-  std::string inName, outName;
-  m_pMidi->deviceNames(inName, outName);
-  SetDlgItemText(IDC_MIDI_IN_NAME, inName);
-  SetDlgItemText(IDC_MIDI_OUT_NAME, outName);
+  m_choices = loadDeviceChoices();
+  OpenMidi();
 
-  // The ASIO route is offered only when the first driver loads and can play one
-  // output at 48000 Hz; the probe creates no buffers.
-  const int32_t probe = AsioHost::open(m_pRack.get(), hwnd(), /*outputsWanted=*/1,
-                                       /*inputsWanted=*/0, /*sampleRateWanted=*/48000,
-                                       /*bufferSizeWanted=*/0, /*driverIndex=*/0,
-                                       /*strictIndex=*/false, /*probeOnly=*/true);
-  if (probe == 0) {
-    m_checkAsio.EnableWindow(TRUE);
-    AsioHost::close();
-  } else {
-    m_checkAsio.EnableWindow(FALSE);
-  }
+  ProbeAsio();
   OnAsioCheck();
 
   wchar_t directory[kSoundPathChars] = {};
@@ -174,6 +150,10 @@ void CMainDlg::OnDestroy() {
 }
 
 bool CMainDlg::OnSysCommand(UINT id, LPARAM) {
+  if ((id & 0xFFF0) == IDM_SETTINGS) {
+    OnSettings();
+    return true;
+  }
   if ((id & 0xFFF0) != IDM_ABOUTBOX) return false;
   CAboutDlg about;
   about.DoModal();

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "app/device_settings.h"
 #include "app/framework/dialog_base.h"
 
 class DsoundDuplex;
@@ -51,6 +52,18 @@ class CMainDlg : public DialogBase {
   // Runs the sound-file dialog; false when it was cancelled.
   bool askSoundFile(bool save, std::wstring& path) const;
 
+  // The devices the user chose and the engine's health (main_dlg_settings.cpp).
+  void OnSettings();
+  // Opens and starts MIDI on the chosen devices and shows their names and states.
+  void OpenMidi();
+  // Loads the chosen ASIO driver without buffers; enables the ASIO box if it works.
+  void ProbeAsio();
+  // The driver index the ASIO route opens; `missing` tells that the chosen one is gone.
+  int AsioDriverIndex(bool& missing) const;
+  // Adds to a name line that the chosen device was not found.
+  void NoteMissingDevice(int id, const std::wstring& chosen) const;
+  void RefreshHealthLine();
+
   std::unique_ptr<DsoundDuplex> m_pDuplex;
   std::unique_ptr<MidiPort> m_pMidi;
   std::unique_ptr<SynthRack> m_pRack;
@@ -59,4 +72,8 @@ class CMainDlg : public DialogBase {
   std::wstring m_strSoundPath;
   CheckBox m_checkAsio;
   HICON m_hIcon = nullptr;
+  DeviceChoices m_choices;
+  // The last route opened and started.
+  bool m_bAudioRunning = false;
+  std::string m_strHealth;
 };

@@ -12,7 +12,6 @@ constexpr int kDuplexBlockCountSetting = -1;
 constexpr int kAsioOutputs = 2;
 constexpr int kAsioInputs = 2;
 constexpr int kAsioPreferredBufferSize = 0;
-constexpr int kAsioDriverIndex = 0;
 // The host's state once the driver has asked to be reset.
 constexpr int kAsioResetRequested = 4;
 
@@ -37,16 +36,22 @@ void CMainDlg::OpenAudio(AudioRoute route) {
     SetDlgItemText(IDC_AUDIO_OUT_NAME, renderName);
     active = m_pDuplex->start(0) == 0;
   } else {
+    bool missing = false;
     AsioHost::openUpTo(m_pRack.get(), hwnd(), kAsioOutputs, kAsioInputs, kSampleRate,
-                       kAsioPreferredBufferSize, kAsioDriverIndex, false, false);
+                       kAsioPreferredBufferSize, AsioDriverIndex(missing), false, false);
     std::string driver;
     AsioHost::driverName(driver);
     SetDlgItemText(IDC_AUDIO_IN_NAME, driver);
     SetDlgItemText(IDC_AUDIO_OUT_NAME, driver);
+    if (missing) {
+      NoteMissingDevice(IDC_AUDIO_IN_NAME, m_choices.asioDriver);
+      NoteMissingDevice(IDC_AUDIO_OUT_NAME, m_choices.asioDriver);
+    }
     active = AsioHost::start(false) == 0;
   }
   setStateText(IDC_AUDIO_IN_STATE, active);
   setStateText(IDC_AUDIO_OUT_STATE, active);
+  m_bAudioRunning = active;
 }
 
 void CMainDlg::OnAsioCheck() {
@@ -66,6 +71,7 @@ void CMainDlg::OnTimer(UINT_PTR) {
       OpenAudio(AudioRoute::kAsio);
     }
     if (m_pRack) SetDlgItemText(IDC_MIDI_ACTIVITY, m_pRack->takeMidiActivity() ? "*" : "");
+    RefreshHealthLine();
   }
   --nesting;
 }

@@ -107,6 +107,8 @@ void SynthRack::render(float* out, const float* in, int32_t outChannels, int32_t
       out[i] = 0.0f;  // NaN: silence, not a full-scale offset that pins the speakers
     }
   }
+
+  outputPeak_.measure(out, samples);
 }
 
 bool SynthRack::takeMidiActivity() {

@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "synth/midi_short_sender.h"
+#include "synth/peak_meter.h"
 #include "synth/relaxed.h"
 #include "synth/synth.h"
 
@@ -54,6 +55,8 @@ class SynthRack {
               float sampleRate);
   void processMidi(const uint8_t* bytes, int32_t count);
   bool takeMidiActivity();
+  // The largest output magnitude rendered since the previous call.
+  float takeOutputPeak() { return outputPeak_.take(); }
   bool sendMidi(uint8_t status, uint8_t data1, uint8_t data2);
 
   // Read access for observers and tests.
@@ -100,4 +103,5 @@ class SynthRack {
   bool sustain_[kSlotCount] = {};
   bool pedalInverted_[kSlotCount] = {};
   uint32_t voiceTable_[kSlotCount][kMaxPolyphony] = {};
+  PeakMeter outputPeak_;
 };

@@ -14,8 +14,11 @@ INT_PTR DialogBase::DoModal() {
       AppBase::current()->mainWindow()) {
     owner = AppBase::current()->mainWindow()->hwnd();
   }
-  const INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(templateId_), owner,
-                                         &DialogBase::dialogProc, reinterpret_cast<LPARAM>(this));
+  const LPARAM self = reinterpret_cast<LPARAM>(this);
+  const INT_PTR result = unicode_ ? DialogBoxParamW(instance, MAKEINTRESOURCEW(templateId_), owner,
+                                                    &DialogBase::dialogProc, self)
+                                  : DialogBoxParamA(instance, MAKEINTRESOURCEA(templateId_), owner,
+                                                    &DialogBase::dialogProc, self);
   hwnd_ = nullptr;
   return result;
 }

@@ -33,6 +33,10 @@ class DialogBase {
   // false passes it on to the default processing.
   virtual bool HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
 
+  // Makes DoModal create Unicode windows, whose controls keep text outside the ANSI
+  // code page (device names, for instance).
+  void SetUnicode(bool unicode) { unicode_ = unicode; }
+
   // Enter and Esc end the modal loop.
   virtual void OnOK();
   virtual void OnCancel();
@@ -51,4 +55,5 @@ class DialogBase {
   UINT templateId_;
   HWND parent_;
   HWND hwnd_ = nullptr;
+  bool unicode_ = false;
 };

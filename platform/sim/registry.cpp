@@ -30,14 +30,64 @@ struct NoCaseLess {
 };
 
 struct Value {
-  DWORD type;
-  std::string bytes;
+  DWORD type = REG_NONE;
+  std::vector<BYTE> data;
 };
 
 struct Key {
   std::map<std::string, std::unique_ptr<Key>, NoCaseLess> subkeys;
   std::map<std::string, Value, NoCaseLess> values;
 };
+
+bool isStringType(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ;
+}
+
+// Narrow text in the simulated code page (Latin-1) as stored WCHAR units.
+std::vector<BYTE> wideBytes(const std::string& text, bool terminate) {
+  std::vector<BYTE> data((text.size() + (terminate ? 1 : 0)) * sizeof(WCHAR));
+  WCHAR* units = reinterpret_cast<WCHAR*>(data.data());
+  for (size_t i = 0; i < text.size(); ++i) units[i] = static_cast<unsigned char>(text[i]);
+  if (terminate) units[text.size()] = 0;
+  return data;
+}
+
+// Stored WCHAR units back in the code page; characters it lacks become '?'. A trailing
+// partial unit is dropped.
+std::string narrowText(const std::vector<BYTE>& data) {
+  std::string text(data.size() / sizeof(WCHAR), '\0');
+  const WCHAR* units = reinterpret_cast<const WCHAR*>(data.data());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto unit = static_cast<uint32_t>(units[i]);
+    text[i] = unit <= 0xFF ? static_cast<char>(unit) : '?';
+  }
+  return text;
+}
+
+// Key and value names given as WCHAR text, held as UTF-8 like the narrow ones.
+std::string utf8Name(LPCWSTR name) {
+  std::string out;
+  if (name == nullptr) return out;
+  for (; *name != 0; ++name) {
+    const auto c = static_cast<uint32_t>(*name);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
 
 // An open handle refers to a key by its path from a root, so that deleting a key
 // while a handle is open makes later calls on the handle fail instead of crashing.
@@ -54,6 +104,7 @@ struct Registry {
   std::map<uintptr_t, Handle> handles;
   uintptr_t nextHandle = 0x1000;
   std::set<std::string> files;
+  bool failWrites = false;
   std::map<std::string, std::string, NoCaseLess> environment;
 };
 
@@ -120,16 +171,39 @@ void createRegistryKey(HKEY root, const std::string& path) {
   walk(rootKey(root), split(path), true);
 }
 
-void setRegistryValue(HKEY root, const std::string& path, const std::string& name, DWORD type,
-                      const std::string& bytes) {
-  std::lock_guard lock(registry().mutex);
-  Key* key = walk(rootKey(root), split(path), true);
-  if (key != nullptr) key->values[name] = Value{type, bytes};
-}
-
 void setRegistryString(HKEY root, const std::string& path, const std::string& name,
                        const std::string& value) {
-  setRegistryValue(root, path, name, REG_SZ, value + '\0');
+  std::lock_guard lock(registry().mutex);
+  Key* key = walk(rootKey(root), split(path), true);
+  if (key != nullptr) key->values[name] = Value{REG_SZ, wideBytes(value, true)};
+}
+
+void setRegistryValue(HKEY root, const std::string& path, const std::string& name, DWORD type,
+                      const std::vector<BYTE>& data) {
+  std::lock_guard lock(registry().mutex);
+  Key* key = walk(rootKey(root), split(path), true);
+  if (key != nullptr) key->values[name] = Value{type, data};
+}
+
+bool registryValue(HKEY root, const std::string& path, const std::string& name, DWORD* type,
+                   std::vector<BYTE>* data) {
+  std::lock_guard lock(registry().mutex);
+  const Key* key = walk(rootKey(root), split(path), false);
+  if (key == nullptr) return false;
+  auto it = key->values.find(name);
+  if (it == key->values.end()) return false;
+  if (type != nullptr) *type = it->second.type;
+  if (data != nullptr) *data = it->second.data;
+  return true;
+}
+
+void setRegistryBytes(HKEY root, const std::string& path, const std::string& name, DWORD type,
+                      const std::string& bytes) {
+  std::vector<BYTE> data(bytes.begin(), bytes.end());
+  if (isStringType(type)) data = wideBytes(bytes, false);
+  std::lock_guard lock(registry().mutex);
+  Key* key = walk(rootKey(root), split(path), true);
+  if (key != nullptr) key->values[name] = Value{type, std::move(data)};
 }
 
 void setEnvironmentString(const std::string& name, const std::string& value) {
@@ -139,6 +213,11 @@ void setEnvironmentString(const std::string& name, const std::string& value) {
   } else {
     registry().environment[name] = value;
   }
+}
+
+void failRegistryWrites(bool fail) {
+  std::lock_guard lock(registry().mutex);
+  registry().failWrites = fail;
 }
 
 void deleteRegistryKey(HKEY root, const std::string& path) {
@@ -168,6 +247,7 @@ void resetRegistry() {
   registry().localMachine = Key{};
   registry().handles.clear();
   registry().files.clear();
+  registry().failWrites = false;
   registry().environment.clear();
 }
 
@@ -210,28 +290,102 @@ LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) {
   return ERROR_SUCCESS;
 }
 
-LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data,
-                      LPDWORD dataSize) {
-  std::lock_guard lock(registry().mutex);
+namespace {
+
+// Copies a value's bytes out with the size protocol of RegQueryValueEx.
+LONG answerValue(DWORD valueType, const BYTE* bytes, DWORD size, LPDWORD type, LPBYTE data,
+                 LPDWORD dataSize) {
+  if (type != nullptr) *type = valueType;
+  if (data == nullptr) {
+    if (dataSize != nullptr) *dataSize = size;
+    return ERROR_SUCCESS;
+  }
+  if (dataSize == nullptr) return ERROR_INVALID_PARAMETER;
+  if (*dataSize < size) {
+    *dataSize = size;
+    return ERROR_MORE_DATA;
+  }
+  if (size > 0) std::memcpy(data, bytes, size);
+  *dataSize = size;
+  return ERROR_SUCCESS;
+}
+
+// The value under an open handle, or an error code. Call with the mutex held.
+LONG lookUp(HKEY key, const std::string& name, const Value** value) {
   Handle handle;
   if (!resolve(key, &handle)) return ERROR_INVALID_HANDLE;
   const Key* found = find(handle);
   if (found == nullptr) return ERROR_INVALID_HANDLE;
-  auto it = found->values.find(valueName != nullptr ? valueName : "");
+  auto it = found->values.find(name);
   if (it == found->values.end()) return ERROR_FILE_NOT_FOUND;
-  const DWORD needed = static_cast<DWORD>(it->second.bytes.size());
-  if (type != nullptr) *type = it->second.type;
-  if (data == nullptr) {
-    if (dataSize != nullptr) *dataSize = needed;
-    return ERROR_SUCCESS;
+  *value = &it->second;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data,
+                      LPDWORD dataSize) {
+  std::lock_guard lock(registry().mutex);
+  const Value* value = nullptr;
+  const LONG found = lookUp(key, valueName != nullptr ? valueName : "", &value);
+  if (found != ERROR_SUCCESS) return found;
+  if (!isStringType(value->type)) {
+    return answerValue(value->type, value->data.data(), static_cast<DWORD>(value->data.size()),
+                       type, data, dataSize);
   }
-  if (dataSize == nullptr) return ERROR_INVALID_PARAMETER;
-  if (*dataSize < needed) {
-    *dataSize = needed;
-    return ERROR_MORE_DATA;
-  }
-  std::memcpy(data, it->second.bytes.data(), needed);
-  *dataSize = needed;
+  const std::string text = narrowText(value->data);
+  return answerValue(value->type, reinterpret_cast<const BYTE*>(text.data()),
+                     static_cast<DWORD>(text.size()), type, data, dataSize);
+}
+
+LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data,
+                      LPDWORD dataSize) {
+  std::lock_guard lock(registry().mutex);
+  const Value* value = nullptr;
+  const LONG found = lookUp(key, utf8Name(valueName), &value);
+  if (found != ERROR_SUCCESS) return found;
+  return answerValue(value->type, value->data.data(), static_cast<DWORD>(value->data.size()), type,
+                     data, dataSize);
+}
+
+LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+  if (subKey == nullptr) return RegOpenKeyExA(key, nullptr, options, access, result);
+  return RegOpenKeyExA(key, utf8Name(subKey).c_str(), options, access, result);
+}
+
+LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
+                     PHKEY result, LPDWORD disposition) {
+  if (result == nullptr || subKey == nullptr) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  std::lock_guard lock(registry().mutex);
+  if (registry().failWrites) return ERROR_ACCESS_DENIED;
+  Handle handle;
+  if (!resolve(key, &handle)) return ERROR_INVALID_HANDLE;
+  if (find(handle) == nullptr) return ERROR_INVALID_HANDLE;
+  for (const std::string& part : split(utf8Name(subKey))) handle.path.push_back(part);
+  const bool existed = find(handle) != nullptr;
+  walk(rootKey(handle.root), handle.path, true);
+  const uintptr_t id = registry().nextHandle++;
+  registry().handles[id] = handle;
+  *result = reinterpret_cast<HKEY>(id);
+  if (disposition != nullptr)
+    *disposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+  return ERROR_SUCCESS;
+}
+
+LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* data,
+                    DWORD dataSize) {
+  if (data == nullptr && dataSize > 0) return ERROR_INVALID_PARAMETER;
+  std::lock_guard lock(registry().mutex);
+  if (registry().failWrites) return ERROR_ACCESS_DENIED;
+  Handle handle;
+  if (!resolve(key, &handle)) return ERROR_INVALID_HANDLE;
+  Key* found = find(handle);
+  if (found == nullptr) return ERROR_INVALID_HANDLE;
+  Value value{type, {}};
+  if (dataSize > 0) value.data.assign(data, data + dataSize);
+  found->values[utf8Name(valueName)] = std::move(value);
   return ERROR_SUCCESS;
 }
 

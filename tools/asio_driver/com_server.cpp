@@ -16,6 +16,8 @@ std::atomic<long> serverLocks{0};
 
 class ClassFactory final : public IClassFactory {
  public:
+  explicit ClassFactory(const CLSID& classId) : classId_(classId) {}
+
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
     if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IClassFactory)) {
@@ -33,7 +35,7 @@ class ClassFactory final : public IClassFactory {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* driver = new (std::nothrow) VirtualAsioDriver;
+    auto* driver = new (std::nothrow) VirtualAsioDriver(classId_);
     if (driver == nullptr) return E_OUTOFMEMORY;
     const HRESULT result = driver->QueryInterface(iid, object);
     driver->Release();
@@ -47,9 +49,13 @@ class ClassFactory final : public IClassFactory {
     }
     return S_OK;
   }
+
+ private:
+  const CLSID& classId_;
 };
 
-ClassFactory factory;
+ClassFactory factory(CLSID_TonbrikVirtualAsio);
+ClassFactory secondFactory(CLSID_TonbrikVirtualAsio2);
 
 void classIdText(char* text, size_t size) {
   const CLSID& id = CLSID_TonbrikVirtualAsio;
@@ -81,8 +87,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
-  if (!IsEqualGUID(clsid, CLSID_TonbrikVirtualAsio)) return CLASS_E_CLASSNOTAVAILABLE;
-  return factory.QueryInterface(iid, object);
+  if (IsEqualGUID(clsid, CLSID_TonbrikVirtualAsio)) return factory.QueryInterface(iid, object);
+  if (IsEqualGUID(clsid, CLSID_TonbrikVirtualAsio2)) {
+    return secondFactory.QueryInterface(iid, object);
+  }
+  return CLASS_E_CLASSNOTAVAILABLE;
 }
 
 STDAPI DllCanUnloadNow() {

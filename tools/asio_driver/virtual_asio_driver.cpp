@@ -9,6 +9,9 @@
 const CLSID CLSID_TonbrikVirtualAsio = {
     0x6b1e4c2a, 0x93d5, 0x4f7e, {0xa0, 0xb8, 0x5c, 0x3d, 0x2e, 0x1f, 0x9a, 0x74}};
 const char kVirtualAsioName[] = "Tonbrik Virtual ASIO";
+const CLSID CLSID_TonbrikVirtualAsio2 = {
+    0x6b1e4c2a, 0x93d5, 0x4f7e, {0xa0, 0xb8, 0x5c, 0x3d, 0x2e, 0x1f, 0x9a, 0x75}};
+const char kVirtualAsio2Name[] = "Tonbrik Virtual ASIO 2";
 std::atomic<long> liveDriverObjects{0};
 std::atomic<int32_t> announcedPreferredSize{0};
 
@@ -18,8 +21,9 @@ constexpr int32_t kDriverVersion = 1;
 
 }  // namespace
 
-VirtualAsioDriver::VirtualAsioDriver()
-    : config_(DriverConfig::fromEnvironment()),
+VirtualAsioDriver::VirtualAsioDriver(const CLSID& classId)
+    : classId_(classId),
+      config_(DriverConfig::fromEnvironment()),
       sampleRate_(config_.sampleRate),
       preferredSize_{announcedPreferredSize > 0 ? announcedPreferredSize.load()
                                                 : config_.preferredSize} {
@@ -44,7 +48,7 @@ VirtualAsioDriver::~VirtualAsioDriver() {
 
 HRESULT STDMETHODCALLTYPE VirtualAsioDriver::QueryInterface(REFIID iid, void** object) {
   if (object == nullptr) return E_POINTER;
-  if (IsEqualGUID(iid, CLSID_TonbrikVirtualAsio) || IsEqualGUID(iid, IID_IUnknown)) {
+  if (IsEqualGUID(iid, classId_) || IsEqualGUID(iid, IID_IUnknown)) {
     AddRef();
     *object = static_cast<IASIO*>(this);
     return S_OK;
@@ -64,7 +68,9 @@ ULONG STDMETHODCALLTYPE VirtualAsioDriver::Release() {
 }
 
 ASIOBool VirtualAsioDriver::init(void* sysHandle) {
-  driverLog("init: window %p", sysHandle);
+  char name[32];
+  getDriverName(name);
+  driverLog("init: window %p, %s", sysHandle, name);
   if (sampleBytes(config_.sampleType) == 0 || stopEvent_ == nullptr) {
     std::snprintf(errorText_, sizeof(errorText_), "sample type %d not offered or no event",
                   config_.sampleType);
@@ -75,7 +81,8 @@ ASIOBool VirtualAsioDriver::init(void* sysHandle) {
 }
 
 void VirtualAsioDriver::getDriverName(char* name) {
-  std::snprintf(name, 32, "%s", kVirtualAsioName);
+  const bool second = IsEqualGUID(classId_, CLSID_TonbrikVirtualAsio2);
+  std::snprintf(name, 32, "%s", second ? kVirtualAsio2Name : kVirtualAsioName);
 }
 
 int32_t VirtualAsioDriver::getDriverVersion() {

@@ -15,6 +15,11 @@
 // {6B1E4C2A-93D5-4F7E-A0B8-5C3D2E1F9A74}
 extern const CLSID CLSID_TonbrikVirtualAsio;
 extern const char kVirtualAsioName[];
+// A second class of the same driver that reports a name of its own, so a test can
+// register two drivers and tell which one a host opened. Not self-registered.
+// {6B1E4C2A-93D5-4F7E-A0B8-5C3D2E1F9A75}
+extern const CLSID CLSID_TonbrikVirtualAsio2;
+extern const char kVirtualAsio2Name[];
 extern std::atomic<long> liveDriverObjects;
 // The preferred size of the last buffer-size change, 0 before any. Process-wide: a
 // host answers the change by releasing the driver and creating it anew.
@@ -22,7 +27,7 @@ extern std::atomic<int32_t> announcedPreferredSize;
 
 class VirtualAsioDriver final : public IASIO {
  public:
-  VirtualAsioDriver();
+  explicit VirtualAsioDriver(const CLSID& classId = CLSID_TonbrikVirtualAsio);
   ~VirtualAsioDriver();
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
@@ -71,6 +76,7 @@ class VirtualAsioDriver final : public IASIO {
   void joinThread();
 
   std::atomic<ULONG> references_{1};
+  const CLSID classId_;
   DriverConfig config_;
   char errorText_[124] = "";
   bool initialized_ = false;

@@ -61,7 +61,9 @@ Config load() {
   c.eventsPath = events.empty() ? "midi_in_events.txt" : events;
   c.triggerPath = environment("FAKE_WINMM_TRIGGER");
   std::string inputs = environment("FAKE_WINMM_INPUTS");
-  c.inputCount = inputs.empty() ? 1 : (std::atoi(inputs.c_str()) > 0 ? 1 : 0);
+  c.inputCount = inputs.empty() ? 1 : std::atoi(inputs.c_str());
+  if (c.inputCount < 0) c.inputCount = 0;
+  if (c.inputCount > Config::kMaxInputs) c.inputCount = Config::kMaxInputs;
   std::string outputs = environment("FAKE_WINMM_OUTPUTS");
   c.outputs = parseOutputs(outputs.empty() ? std::string("synth,port") : outputs);
   return c;

@@ -13,6 +13,7 @@ struct Config {
   std::string eventsPath;   // event list that input device 0 plays
   std::string triggerPath;  // playback waits until this file exists; empty: play at once
   int inputCount = 1;
+  static constexpr int kMaxInputs = 2;
   std::vector<OutputKind> outputs;
 };
 
@@ -20,7 +21,8 @@ struct Config {
 //   FAKE_WINMM_DIR      folder for files (default: the folder of this DLL)
 //   FAKE_WINMM_EVENTS   event list file, relative to the folder (default midi_in_events.txt)
 //   FAKE_WINMM_TRIGGER  file name, relative to the folder; input plays once it exists
-//   FAKE_WINMM_INPUTS   number of inputs, 0 or 1 (default 1)
+//   FAKE_WINMM_INPUTS   number of inputs, 0 to 2 (default 1); the second, "Virtual MIDI
+//                       In 2", plays midi_in2_events.txt and logs to midi_in2.log
 //   FAKE_WINMM_OUTPUTS  outputs in device order, comma separated: port, synth
 //                       (default "synth,port": device 1 is the hardware port); "none"
 const Config& config();

@@ -34,7 +34,12 @@ struct Locked {
 
 }  // namespace
 
-MidiInDevice::MidiInDevice() : log_(pathInDir("midi_in.log")) {
+MidiInDevice::MidiInDevice(int index)
+    : index_(index),
+      eventsPath_(index == 0 ? config().eventsPath
+                             : pathInDir("midi_in" + std::to_string(index + 1) + "_events.txt")),
+      log_(pathInDir(index == 0 ? std::string("midi_in.log")
+                                : "midi_in" + std::to_string(index + 1) + ".log")) {
   InitializeCriticalSection(&lock_);
   InitializeCriticalSection(&delivery_);
 }
@@ -44,12 +49,13 @@ MidiInDevice::~MidiInDevice() {
   DeleteCriticalSection(&lock_);
 }
 
-void MidiInDevice::capabilities(MIDIINCAPSW& caps) {
+void MidiInDevice::capabilities(MIDIINCAPSW& caps) const {
   std::memset(&caps, 0, sizeof caps);
   caps.wMid = 0xFFFF;  // MM_UNMAPPED
   caps.wPid = 0xFFFF;
   caps.vDriverVersion = 0x0100;
   wcscpy(caps.szPname, L"Virtual MIDI In");
+  if (index_ > 0) wsprintfW(caps.szPname + wcslen(caps.szPname), L" %d", index_ + 1);
 }
 
 MMRESULT MidiInDevice::open(const ClientCallback& client, DWORD flags) {
@@ -58,14 +64,14 @@ MMRESULT MidiInDevice::open(const ClientCallback& client, DWORD flags) {
     if (open_) return MMSYSERR_ALLOCATED;
   }
   bool found = false;
-  std::string text = readFile(config().eventsPath, found);
+  std::string text = readFile(eventsPath_, found);
   std::vector<MidiEvent> events;
   std::string error;
   char note[64];
   wsprintfA(note, "open flags=0x%lX", static_cast<unsigned long>(flags));
   log_.line(note);
   if (!found) {
-    log_.line("events none: no file " + config().eventsPath);
+    log_.line("events none: no file " + eventsPath_);
   } else if (!parseEventList(text, events, error)) {
     log_.line("events none: " + error);
   } else {

@@ -14,12 +14,14 @@ namespace fake_winmm {
 
 class MidiInDevice {
  public:
-  MidiInDevice();
+  // Input 0 plays the configured event list; input n > 0 plays midi_in<n+1>_events.txt.
+  explicit MidiInDevice(int index = 0);
   ~MidiInDevice();
   MidiInDevice(const MidiInDevice&) = delete;
   MidiInDevice& operator=(const MidiInDevice&) = delete;
 
-  static void capabilities(MIDIINCAPSW& caps);
+  void capabilities(MIDIINCAPSW& caps) const;
+  int index() const { return index_; }
 
   MMRESULT open(const ClientCallback& client, DWORD flags);
   MMRESULT close();
@@ -42,6 +44,8 @@ class MidiInDevice {
   DWORD elapsedMs();
   void halt();
 
+  int index_;
+  std::string eventsPath_;
   DeviceLog log_;
   CRITICAL_SECTION lock_;      // guards the fields below
   CRITICAL_SECTION delivery_;  // held while the client's callback runs on the player thread

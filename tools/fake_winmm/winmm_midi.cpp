@@ -12,7 +12,7 @@ using namespace fake_winmm;
 namespace {
 
 struct Devices {
-  std::unique_ptr<MidiInDevice> input;
+  std::vector<std::unique_ptr<MidiInDevice>> inputs;
   std::vector<std::unique_ptr<MidiOutDevice>> outputs;
   std::unique_ptr<MidiOutDevice> mapper;
 };
@@ -21,7 +21,7 @@ Devices& devices() {
   static Devices all = [] {
     Devices d;
     const Config& c = config();
-    if (c.inputCount > 0) d.input = std::make_unique<MidiInDevice>();
+    for (int i = 0; i < c.inputCount; ++i) d.inputs.push_back(std::make_unique<MidiInDevice>(i));
     int ports = 0, synths = 0;
     for (OutputKind kind : c.outputs) {
       int& seen = kind == OutputKind::Port ? ports : synths;
@@ -37,8 +37,16 @@ Devices& devices() {
 }
 
 MidiInDevice* openInput(HMIDIIN handle) {
-  MidiInDevice* in = devices().input.get();
-  return in && handle == in->handle() && in->isOpen() ? in : nullptr;
+  for (auto& in : devices().inputs)
+    if (handle == in->handle() && in->isOpen()) return in.get();
+  return nullptr;
+}
+
+// A device id or the handle of an open input.
+MidiInDevice* inputById(UINT_PTR id) {
+  Devices& d = devices();
+  if (id < d.inputs.size()) return d.inputs[id].get();
+  return openInput(reinterpret_cast<HMIDIIN>(id));
 }
 
 MidiOutDevice* outputByHandle(HMIDIOUT handle) {
@@ -77,15 +85,15 @@ void copyCaps(const T& caps, void* target, UINT size) {
 extern "C" {
 
 UINT WINAPI midiInGetNumDevs() {
-  return devices().input ? 1 : 0;
+  return static_cast<UINT>(devices().inputs.size());
 }
 
 MMRESULT WINAPI midiInGetDevCapsW(UINT_PTR id, LPMIDIINCAPSW caps, UINT size) {
   if (!caps) return MMSYSERR_INVALPARAM;
-  if (id != 0 && !openInput(reinterpret_cast<HMIDIIN>(id))) return MMSYSERR_BADDEVICEID;
-  if (!devices().input) return MMSYSERR_BADDEVICEID;
+  MidiInDevice* in = inputById(id);
+  if (!in) return MMSYSERR_BADDEVICEID;
   MIDIINCAPSW wide;
-  MidiInDevice::capabilities(wide);
+  in->capabilities(wide);
   copyCaps(wide, caps, size);
   return MMSYSERR_NOERROR;
 }
@@ -109,8 +117,8 @@ MMRESULT WINAPI midiInOpen(LPHMIDIIN handle, UINT id, DWORD_PTR callback, DWORD_
                            DWORD flags) {
   if (!handle) return MMSYSERR_INVALPARAM;
   *handle = nullptr;
-  MidiInDevice* in = devices().input.get();
-  if (!in || id != 0) return MMSYSERR_BADDEVICEID;
+  MidiInDevice* in = id < devices().inputs.size() ? devices().inputs[id].get() : nullptr;
+  if (!in) return MMSYSERR_BADDEVICEID;
   MMRESULT result = checkCallback(flags, callback);
   if (result != MMSYSERR_NOERROR) return result;
   result = in->open(ClientCallback{callback, instance, flags}, flags);
@@ -155,8 +163,9 @@ MMRESULT WINAPI midiInReset(HMIDIIN handle) {
 
 MMRESULT WINAPI midiInGetID(HMIDIIN handle, LPUINT id) {
   if (!id) return MMSYSERR_INVALPARAM;
-  if (!openInput(handle)) return MMSYSERR_INVALHANDLE;
-  *id = 0;
+  MidiInDevice* in = openInput(handle);
+  if (!in) return MMSYSERR_INVALHANDLE;
+  *id = static_cast<UINT>(in->index());
   return MMSYSERR_NOERROR;
 }
 

@@ -113,4 +113,39 @@ bool setText(HWND control, const std::string& text) {
          result == TRUE;
 }
 
+std::vector<std::string> comboItems(HWND combo) {
+  std::vector<std::string> items;
+  DWORD_PTR count = 0;
+  if (!SendMessageTimeoutW(combo, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kTimeoutMs, &count) ||
+      static_cast<LRESULT>(count) == CB_ERR)
+    return items;
+  for (WPARAM i = 0; i < count; ++i) {
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(combo, CB_GETLBTEXTLEN, i, 0, SMTO_ABORTIFHUNG, kTimeoutMs, &length);
+    if (static_cast<LRESULT>(length) == CB_ERR) length = 0;
+    std::wstring text(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text.data()),
+                        SMTO_ABORTIFHUNG, kTimeoutMs, &copied);
+    if (static_cast<LRESULT>(copied) == CB_ERR) copied = 0;
+    text.resize(copied < text.size() ? copied : text.size() - 1);
+    items.push_back(toUtf8(text));
+  }
+  return items;
+}
+
+Result selectComboItem(HWND combo, const std::string& text) {
+  if (!IsWindowEnabled(combo) || !IsWindowVisible(combo)) return kDisabled;
+  std::vector<std::string> items = comboItems(combo);
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (items[i] != text) continue;
+    int id = GetDlgCtrlID(combo);
+    bool ok = deliver(combo, CB_SETCURSEL, i, 0) &&
+              deliver(GetParent(combo), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
+                      reinterpret_cast<LPARAM>(combo));
+    return ok ? kOk : kFailed;
+  }
+  return kFailed;
+}
+
 }  // namespace ui_probe

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace ui_probe {
 
@@ -40,5 +41,12 @@ HWND findFileNameEdit(HWND dialog);
 
 // Sets a control's text (WM_SETTEXT) from UTF-8.
 bool setText(HWND control, const std::string& text);
+
+// The items of a combo box's list, in list order.
+std::vector<std::string> comboItems(HWND combo);
+
+// Picks the combo box item with exactly this text as a user does: the selection
+// (CB_SETCURSEL), then CBN_SELCHANGE to the parent. kFailed when no item has the text.
+Result selectComboItem(HWND combo, const std::string& text);
 
 }  // namespace ui_probe

@@ -1,5 +1,6 @@
 #include "control_info.h"
 
+#include "actions.h"
 #include "window_finder.h"
 
 #include <commctrl.h>
@@ -67,6 +68,10 @@ std::string describeControl(HWND control) {
     }
   } else if (kind == UPDOWN_CLASSA && ask(control, UDM_GETPOS32, 0, 0, value)) {
     line += " pos=" + std::to_string(static_cast<int>(value));
+  } else if (kind == "ComboBox" && ask(control, CB_GETCURSEL, 0, 0, value)) {
+    std::string items;
+    for (const std::string& item : comboItems(control)) items += (items.empty() ? "" : "|") + item;
+    line += " selected=" + std::to_string(static_cast<int>(value)) + " items=" + quoted(items);
   }
   if (kind == "Static") {
     // An icon or bitmap static holds a resource reference, not text.

@@ -31,6 +31,8 @@ const char kUsageText[] =
     "  about                    the system menu's About entry (syscommand 16)\n"
     "  dialog [--press ID]      wait for another window of the program, print it and its\n"
     "                           controls, optionally press its button ID\n"
+    "  select ID TEXT           in the program's other window, pick the combo box item\n"
+    "                           with exactly TEXT, then print the box's line\n"
     "  msgbox [--keep]          wait for a message box, print its title and text, press OK\n"
     "  file-dialog NAME         wait for the open or save dialog, type NAME, press OK\n"
     "  key esc|enter [--wait-exit]  press a key in the active window; optionally wait for\n"
@@ -202,6 +204,16 @@ int run(const Options& options) {
     if (!waitClosed(dialog, options.timeoutMs)) return fail("dialog still open");
     std::printf("closed\n");
     return kOk;
+  }
+  if (verb == "select" && w.size() == 3) {
+    int id = std::atoi(w[1].c_str());
+    HWND dialog = waitDialog(main, options.timeoutMs,
+                             [id](HWND candidate) { return GetDlgItem(candidate, id) != nullptr; });
+    if (!dialog) return fail("timeout waiting for a dialog with control id=" + w[1]);
+    HWND combo = GetDlgItem(dialog, id);
+    Result result = selectComboItem(combo, w[2]);
+    std::printf("%s\n", describeControl(combo).c_str());
+    return result == kOk ? kOk : fail("no item " + quoted(w[2]));
   }
   if (verb == "msgbox" && w.size() == 1) {
     HWND box = waitDialog(main, options.timeoutMs, [](HWND dialog) {

@@ -5,16 +5,6 @@ namespace {
 
 constexpr UINT kMessageTimeoutMs = 2000;
 
-std::string toUtf8(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                              nullptr, nullptr);
-  std::string text(n, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n,
-                      nullptr, nullptr);
-  return text;
-}
-
 BOOL CALLBACK collectChild(HWND window, LPARAM list) {
   reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
   return TRUE;
@@ -32,6 +22,16 @@ std::vector<HWND> topLevelWindows() {
 }
 
 }  // namespace
+
+std::string toUtf8(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                              nullptr, nullptr);
+  std::string text(n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n,
+                      nullptr, nullptr);
+  return text;
+}
 
 std::string windowText(HWND window) {
   DWORD_PTR length = 0;

@@ -29,6 +29,7 @@ std::vector<HWND> processDialogs(HWND main);
 // Every descendant window of `parent`, in z-order, depth first.
 std::vector<HWND> descendants(HWND parent);
 
+std::string toUtf8(const std::wstring& wide);
 std::string windowText(HWND window);
 std::string className(HWND window);
 

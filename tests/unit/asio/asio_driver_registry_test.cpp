@@ -90,7 +90,7 @@ TEST_F(AsioDriverRegistryTest, ExpandableServerPathsAreExpanded) {
   sim::setEnvironmentString("ProgramFiles", "C:\\Program Files");
   FakeDriverInstall driver("Expand", "Expand", 1);
   const std::string server = "CLSID\\" + driver.classIdText + "\\InprocServer32";
-  sim::setRegistryValue(HKEY_CLASSES_ROOT, server, "", REG_EXPAND_SZ,
+  sim::setRegistryBytes(HKEY_CLASSES_ROOT, server, "", REG_EXPAND_SZ,
                         std::string("%ProgramFiles%\\Vendor\\asio.dll") + '\0');
   sim::declareFile("C:\\Program Files\\Vendor\\asio.dll");
   {
@@ -107,7 +107,7 @@ TEST_F(AsioDriverRegistryTest, ExpandableServerPathsAreExpanded) {
     EXPECT_EQ(list.entryCount(), 0);
   }
   // A value of another type is still no path.
-  sim::setRegistryValue(HKEY_CLASSES_ROOT, server, "", REG_DWORD, std::string("\1\0\0\0", 4));
+  sim::setRegistryBytes(HKEY_CLASSES_ROOT, server, "", REG_DWORD, std::string("\1\0\0\0", 4));
   AsioDriverRegistry list;
   EXPECT_EQ(list.entryCount(), 0);
   EXPECT_EQ(sim::openRegistryKeyCount(), 0);

@@ -62,9 +62,9 @@ TEST_F(SimRegistryTest, TooSmallValueBufferReportsTheSizeNeeded) {
 }
 
 TEST_F(SimRegistryTest, ValuesKeepTheirTypeAndBytes) {
-  sim::setRegistryValue(HKEY_CLASSES_ROOT, "CLSID\\x\\InprocServer32", "", REG_EXPAND_SZ,
+  sim::setRegistryBytes(HKEY_CLASSES_ROOT, "CLSID\\x\\InprocServer32", "", REG_EXPAND_SZ,
                         std::string("%Root%\\a.dll\0", 13));
-  sim::setRegistryValue(HKEY_CLASSES_ROOT, "CLSID\\x\\InprocServer32", "Raw", REG_SZ, "ab");
+  sim::setRegistryBytes(HKEY_CLASSES_ROOT, "CLSID\\x\\InprocServer32", "Raw", REG_SZ, "ab");
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "clsid\\x\\inprocserver32", &key), ERROR_SUCCESS);
   char value[32];

@@ -1,0 +1,96 @@
+#include "app/device_settings.h"
+
+#include "platform/platform.h"
+
+const wchar_t kSettingsKeyPath[] = L"Software\\Tonbrik\\Settings";
+const wchar_t kAsioDriverValue[] = L"AsioDriver";
+const wchar_t kMidiInputValue[] = L"MidiInput";
+const wchar_t kMidiOutputValue[] = L"MidiOutput";
+
+namespace {
+
+// One REG_SZ value as text up to its first NUL; empty for anything else.
+std::wstring readChoice(HKEY key, const wchar_t* name) {
+  DWORD type = REG_NONE;
+  DWORD bytes = 0;
+  if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS) return {};
+  if (type != REG_SZ || bytes == 0 || bytes > (kMaxChoiceChars + 1) * sizeof(WCHAR)) return {};
+  // One unit more than asked, so a value stored without its NUL still ends in one.
+  std::vector<WCHAR> text(bytes / sizeof(WCHAR) + 1, 0);
+  DWORD got = bytes;
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &got) !=
+          ERROR_SUCCESS ||
+      type != REG_SZ || got > bytes) {
+    return {};  // changed under us: take the default rather than a half-read name
+  }
+  text[got / sizeof(WCHAR)] = 0;
+  std::wstring choice(text.data());
+  return choice.size() <= kMaxChoiceChars ? choice : std::wstring();
+}
+
+bool writeChoice(HKEY key, const wchar_t* name, const std::wstring& value) {
+  const DWORD bytes = static_cast<DWORD>((value.size() + 1) * sizeof(WCHAR));
+  return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                        bytes) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DeviceChoices loadDeviceChoices() {
+  DeviceChoices choices;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKeyPath, 0, KEY_QUERY_VALUE, &key) !=
+      ERROR_SUCCESS) {
+    return choices;
+  }
+  choices.asioDriver = readChoice(key, kAsioDriverValue);
+  choices.midiInput = readChoice(key, kMidiInputValue);
+  choices.midiOutput = readChoice(key, kMidiOutputValue);
+  RegCloseKey(key);
+  return choices;
+}
+
+bool saveDeviceChoices(const DeviceChoices& choices) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const bool ok = writeChoice(key, kAsioDriverValue, choices.asioDriver) &&
+                  writeChoice(key, kMidiInputValue, choices.midiInput) &&
+                  writeChoice(key, kMidiOutputValue, choices.midiOutput);
+  RegCloseKey(key);
+  return ok;
+}
+
+ResolvedChoice resolveChoice(const std::vector<std::wstring>& names, const std::wstring& chosen) {
+  if (chosen.empty()) return {};
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == chosen) return {static_cast<int>(i), false};
+  }
+  return {-1, true};
+}
+
+ChoiceList choiceList(const std::vector<std::wstring>& names, const std::wstring& chosen,
+                      const std::wstring& firstAvailable, const std::wstring& notPresentSuffix) {
+  ChoiceList list;
+  list.items.push_back(firstAvailable);
+  list.items.insert(list.items.end(), names.begin(), names.end());
+  const ResolvedChoice resolved = resolveChoice(names, chosen);
+  if (resolved.index >= 0) {
+    list.selected = resolved.index + 1;
+  } else if (resolved.missing) {
+    list.items.push_back(chosen + notPresentSuffix);
+    list.selected = static_cast<int>(list.items.size()) - 1;
+  }
+  return list;
+}
+
+std::wstring choiceAt(const std::vector<std::wstring>& names, const std::wstring& chosen,
+                      int item) {
+  if (item >= 1 && item <= static_cast<int>(names.size())) return names[item - 1];
+  if (item == static_cast<int>(names.size()) + 1 && resolveChoice(names, chosen).missing) {
+    return chosen;
+  }
+  return {};
+}

@@ -1,0 +1,52 @@
+// The user's choice of ASIO driver and MIDI devices. Choices are kept by name, not by
+// index: indices shift when devices come and go, names do not. An empty name means
+// "the first available", the program's behaviour when nothing was chosen.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct DeviceChoices {
+  std::wstring asioDriver;
+  std::wstring midiInput;
+  std::wstring midiOutput;
+
+  bool operator==(const DeviceChoices&) const = default;
+};
+
+// Where the choices live: HKEY_CURRENT_USER\Software\Tonbrik\Settings, one REG_SZ value
+// each (AsioDriver, MidiInput, MidiOutput).
+extern const wchar_t kSettingsKeyPath[];
+extern const wchar_t kAsioDriverValue[];
+extern const wchar_t kMidiInputValue[];
+extern const wchar_t kMidiOutputValue[];
+// Longer values are not ours to read: no device has a name of this length.
+constexpr size_t kMaxChoiceChars = 4096;
+
+// The stored choices. A missing key or value, a value of another type, one too long or
+// one that cannot be read gives the default (empty) for that choice.
+DeviceChoices loadDeviceChoices();
+// Writes all three values; false when the key cannot be created or a value not written.
+bool saveDeviceChoices(const DeviceChoices& choices);
+
+// A choice among the devices present now. `index` is the chosen device's position in
+// `names`, or -1 for the default device; `missing` tells that a name was chosen but no
+// present device has it (the default is used then).
+struct ResolvedChoice {
+  int index = -1;
+  bool missing = false;
+};
+ResolvedChoice resolveChoice(const std::vector<std::wstring>& names, const std::wstring& chosen);
+
+// The items of a drop-down list for one choice: `firstAvailable` at the top, then the
+// present devices; a chosen device that is not present is kept as a last item (with
+// `notPresentSuffix`), so confirming the box does not forget it. `selected` is the item
+// that shows the current choice.
+struct ChoiceList {
+  std::vector<std::wstring> items;
+  int selected = 0;
+};
+ChoiceList choiceList(const std::vector<std::wstring>& names, const std::wstring& chosen,
+                      const std::wstring& firstAvailable, const std::wstring& notPresentSuffix);
+// The choice an item of that list stands for ("" for the top item or an unknown one).
+std::wstring choiceAt(const std::vector<std::wstring>& names, const std::wstring& chosen, int item);

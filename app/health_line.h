@@ -1,0 +1,22 @@
+// The engine's health as one line of text for the bottom of the main window:
+//   Load 0.4 % (peak 3 %)   Dropouts 0   Level -26 dB
+// or "Audio stopped" while no engine runs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct EngineHealth {
+  bool running = false;
+  double averageLoad = 0.0;  // fractions of a block's duration; negative: not known
+  double peakLoad = 0.0;
+  int32_t dropouts = 0;
+  float peakLevel = 0.0f;  // largest output magnitude of the interval, full scale 1.0
+};
+
+// A load percentage: "0", "< 0.01" for a trace, two significant digits below 10
+// ("0.4", "0.13", "3"), whole numbers from 10 on ("250"); "?" when not known.
+std::string formatLoadPercent(double percent);
+// A peak level in whole dBFS ("-26"); "-inf" for silence and for levels below -140 dB.
+std::string formatLevelDb(float peak);
+std::string healthLine(const EngineHealth& health);

@@ -1,0 +1,132 @@
+// The main window's device choices (the Settings box, opening MIDI and probing ASIO on
+// the chosen devices) and its health line.
+#include "app/engines.h"
+#include "app/health_line.h"
+#include "app/main_dlg.h"
+#include "app/resource.h"
+#include "app/settings_dlg.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// The devices taken when nothing else is chosen: output 1 is the first hardware
+// port behind the MIDI mapper on most systems.
+constexpr int kMidiInDevice = 0;
+constexpr int kMidiOutDevice = 1;
+constexpr int kAsioDriverIndex = 0;
+constexpr int kSysexRingBytes = 50000;
+constexpr int kAsioRunning = 3;
+constexpr int kNameLineChars = 512;
+
+int chosenIndex(const std::vector<std::wstring>& names, const std::wstring& chosen, int fallback,
+                bool& missing) {
+  const ResolvedChoice choice = resolveChoice(names, chosen);
+  missing = choice.missing;
+  return choice.index >= 0 ? choice.index : fallback;
+}
+
+}  // namespace
+
+void CMainDlg::OpenMidi() {
+  bool inMissing = false, outMissing = false;
+  const int inDevice =
+      chosenIndex(DeviceLists::midiInputNames(), m_choices.midiInput, kMidiInDevice, inMissing);
+  const int outDevice =
+      chosenIndex(DeviceLists::midiOutputNames(), m_choices.midiOutput, kMidiOutDevice, outMissing);
+
+  // The output may be missing or a synthesizer; input still works without it.
+  int midiResult =
+      m_pMidi->open(m_pRack.get(), hwnd(), inDevice, outDevice, true, false, true, kSysexRingBytes);
+  if (midiResult == -3) {
+    setStateText(IDC_MIDI_OUT_STATE, false);
+    midiResult =
+        m_pMidi->open(m_pRack.get(), hwnd(), inDevice, -1, true, false, true, kSysexRingBytes);
+  } else {
+    setStateText(IDC_MIDI_OUT_STATE, true);
+  }
+  setStateText(IDC_MIDI_IN_STATE, midiResult == 0 && m_pMidi->start() == 0);
+  std::string inName, outName;
+  m_pMidi->deviceNames(inName, outName);
+  SetDlgItemText(IDC_MIDI_IN_NAME, inName);
+  SetDlgItemText(IDC_MIDI_OUT_NAME, outName);
+  if (inMissing) NoteMissingDevice(IDC_MIDI_IN_NAME, m_choices.midiInput);
+  if (outMissing) NoteMissingDevice(IDC_MIDI_OUT_NAME, m_choices.midiOutput);
+}
+
+void CMainDlg::ProbeAsio() {
+  // The ASIO route is offered only when the driver loads and can play one output at
+  // 48000 Hz; the probe creates no buffers.
+  bool missing = false;
+  const int32_t probe = AsioHost::open(m_pRack.get(), hwnd(), /*outputsWanted=*/1,
+                                       /*inputsWanted=*/0, /*sampleRateWanted=*/48000,
+                                       /*bufferSizeWanted=*/0, AsioDriverIndex(missing),
+                                       /*strictIndex=*/false, /*probeOnly=*/true);
+  if (probe == 0) {
+    m_checkAsio.EnableWindow(TRUE);
+    AsioHost::close();
+  } else {
+    m_checkAsio.EnableWindow(FALSE);
+  }
+}
+
+int CMainDlg::AsioDriverIndex(bool& missing) const {
+  return chosenIndex(DeviceLists::asioDriverNames(), m_choices.asioDriver, kAsioDriverIndex,
+                     missing);
+}
+
+void CMainDlg::NoteMissingDevice(int id, const std::wstring& chosen) const {
+  wchar_t shown[kNameLineChars] = {};
+  GetDlgItemTextW(hwnd(), id, shown, kNameLineChars);
+  const std::wstring text = std::wstring(shown) + L" (" + chosen + L" not found)";
+  SetDlgItemTextW(hwnd(), id, text.c_str());
+}
+
+void CMainDlg::OnSettings() {
+  CSettingsDlg box(hwnd(), DeviceLists::present(), m_choices);
+  if (box.DoModal() != IDOK) return;
+  const DeviceChoices chosen = box.choices();
+  if (chosen == m_choices) return;
+  const bool midiChanged =
+      chosen.midiInput != m_choices.midiInput || chosen.midiOutput != m_choices.midiOutput;
+  const bool asioChanged = chosen.asioDriver != m_choices.asioDriver;
+  m_choices = chosen;
+  // A registry that cannot be written costs only the memory of the choice.
+  saveDeviceChoices(m_choices);
+  if (midiChanged) OpenMidi();
+  if (!asioChanged) return;
+  if (m_checkAsio.GetCheck() == BST_CHECKED) {
+    OpenAudio(AudioRoute::kAsio);
+  } else {
+    // The ASIO host is closed on this route, so the new driver can be tried at once.
+    ProbeAsio();
+  }
+}
+
+void CMainDlg::RefreshHealthLine() {
+  EngineHealth health;
+  if (m_bAudioRunning && m_pDuplex) {
+    const int64_t frequency = performanceFrequency();
+    health.running = true;
+    health.averageLoad = blockLoad(m_pDuplex->averageTicks(), frequency, m_pDuplex->sampleRate(),
+                                   m_pDuplex->blockFrames());
+    health.peakLoad = blockLoad(m_pDuplex->peakTicks(), frequency, m_pDuplex->sampleRate(),
+                                m_pDuplex->blockFrames());
+    health.dropouts = m_pDuplex->dropouts();
+  } else if (m_bAudioRunning && AsioHost::state() == kAsioRunning) {
+    health.running = true;
+    health.averageLoad = AsioHost::averageLoad();
+    health.peakLoad = AsioHost::peakLoad();
+    health.dropouts = AsioHost::dropoutCount();
+  }
+  // Taken also while stopped, so a restarted engine starts a fresh interval.
+  health.peakLevel = m_pRack ? m_pRack->takeOutputPeak() : 0.0f;
+  // Unchanged text is not set again: every set repaints the line.
+  std::string line = healthLine(health);
+  if (line != m_strHealth) {
+    SetDlgItemText(IDC_HEALTH, line);
+    m_strHealth = std::move(line);
+  }
+}

@@ -1,0 +1,43 @@
+// The "Audio and MIDI Settings" box: one drop-down list each for the ASIO driver, the
+// MIDI input and the MIDI output, with "(first available)" at the top. It edits a copy
+// of the choices; the caller applies them when the box ends with OK.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/device_settings.h"
+#include "app/framework/dialog_base.h"
+
+// The names of the devices present now, in the order their indices count.
+struct DeviceLists {
+  std::vector<std::wstring> asioDrivers;
+  std::vector<std::wstring> midiInputs;
+  std::vector<std::wstring> midiOutputs;
+
+  // Asks the driver list and winmm.
+  static DeviceLists present();
+  static std::vector<std::wstring> asioDriverNames();
+  static std::vector<std::wstring> midiInputNames();
+  static std::vector<std::wstring> midiOutputNames();
+};
+
+class CSettingsDlg : public DialogBase {
+ public:
+  CSettingsDlg(HWND parent, DeviceLists lists, DeviceChoices choices);
+
+  // The choices as the box left them: changed only by OK.
+  const DeviceChoices& choices() const { return m_choices; }
+
+ protected:
+  BOOL OnInitDialog() override;
+  void OnOK() override;
+
+ private:
+  void Fill(int id, const std::vector<std::wstring>& names, const std::wstring& chosen) const;
+  std::wstring Chosen(int id, const std::vector<std::wstring>& names,
+                      const std::wstring& chosen) const;
+
+  DeviceLists m_lists;
+  DeviceChoices m_choices;
+};

@@ -1,0 +1,231 @@
+#!/usr/bin/env bash
+# The Audio and MIDI Settings box and the health line. With two virtual MIDI inputs and
+# the virtual ASIO driver registered under two names: the health line shows a load, the
+# dropout count and the start-up tone's level; the box lists the devices under
+# "(first available)"; choosing the second input reopens MIDI on it at once and a note
+# sent through it sounds at 440 Hz; Cancel changes nothing; the chosen driver opens on
+# the ASIO route, at once when that route runs. After a restart the choices are still
+# there and the ASIO route shows no dropouts; with the chosen input gone the program falls back to the first one and
+# says so, also for a name outside the ANSI code page, and a value of a foreign type is
+# ignored.
+# Usage: test-settings.sh <build/windows dir>
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+E2E_NAME=settings
+. "$here/lib/common.sh"
+. "$here/lib/display.sh"
+. "$here/lib/pulse.sh"
+. "$here/lib/wine.sh"
+. "$here/scenario.sh"
+
+sc_setup "${1:?usage: test-settings.sh <build/windows dir>}" settings
+driver="$SC_BUILD/tools/asio_driver/tonbrik_vasio.dll"
+[ -f "$driver" ] || e2e_fail "no virtual ASIO driver at $driver"
+e2e_start_display "$SC_OUT"
+e2e_start_pulse "$SC_OUT"
+e2e_use_prefix "$SC_BUILD/e2e/prefix"
+
+settings_key='HKCU\Software\Tonbrik\Settings'
+second_id='{6B1E4C2A-93D5-4F7E-A0B8-5C3D2E1F9A75}'
+first_driver="Tonbrik Virtual ASIO"
+second_driver="Tonbrik Virtual ASIO 2"
+winreg() { WINEDEBUG=-all wine reg "$@" >/dev/null 2>&1; }
+
+# The prefix is shared by the other tests, which expect no driver and no choices.
+winreg delete "$settings_key" /f
+mkdir -p "$WINEPREFIX/drive_c/vasio"
+cp "$driver" "$WINEPREFIX/drive_c/vasio/" || e2e_fail "cannot install the driver"
+WINEDEBUG=-all wine regsvr32 /s 'C:\vasio\tonbrik_vasio.dll' >/dev/null 2>&1 ||
+  e2e_fail "regsvr32 could not register the driver"
+cat >"$SC_OUT/second_driver.reg" <<REG
+REGEDIT4
+
+[HKEY_CLASSES_ROOT\\CLSID\\$second_id\\InprocServer32]
+@="C:\\\\vasio\\\\tonbrik_vasio.dll"
+"ThreadingModel"="Apartment"
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO\\$second_driver]
+"CLSID"="$second_id"
+"Description"="$second_driver"
+REG
+cat >"$SC_OUT/second_driver_gone.reg" <<REG
+REGEDIT4
+
+[-HKEY_CLASSES_ROOT\\CLSID\\$second_id]
+[-HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO\\$second_driver]
+REG
+WINEDEBUG=-all wine regedit /S "$(WINEDEBUG=-all winepath -w "$SC_OUT/second_driver.reg")" ||
+  e2e_fail "cannot register the second driver"
+e2e_on_exit "WINEDEBUG=-all wine reg delete '$settings_key' /f >/dev/null 2>&1"
+e2e_on_exit "WINEDEBUG=-all wine regedit /S '$(WINEDEBUG=-all winepath -w "$SC_OUT/second_driver_gone.reg")'"
+e2e_on_exit "WINEDEBUG=-all wine regsvr32 /u /s 'C:\\vasio\\tonbrik_vasio.dll'"
+
+winpath() { WINEDEBUG=-all winepath -w "$1" 2>/dev/null; }
+log="$SC_OUT/vasio.log"
+export TONBRIK_VASIO_LOG=$(winpath "$log")
+
+sc_stage_program midi
+# Input 1 holds note 72 (523.25 Hz) down, input 2 plays note 69 (440 Hz): the pitch
+# tells which input the program listens to, and a note held on the input left behind
+# must not hang.
+printf '0 90 48 64\n60000 80 48 00\n' >"$SC_OUT/midi_in_events.txt"
+printf '0 90 45 64\n1500 80 45 00\n' >"$SC_OUT/midi_in2_events.txt"
+export FAKE_WINMM_INPUTS=2 FAKE_WINMM_TRIGGER=go
+
+# health_fields: "load peak dropouts level" from the health line, or nothing.
+health_fields() {
+  sc_text 1064 | sed -n 's/^Load \([0-9.]*\) % (peak \([0-9.]*\) %)   Dropouts \([0-9]*\)   Level \(-[0-9]*\) dB$/\1 \2 \3 \4/p'
+}
+# health_shows WHAT MAX_DROPOUTS: load above 0 and a level of -26 +- 1 dB (the start-up
+# tone at 0.05), with at most MAX_DROPOUTS; retried over two seconds of timer ticks.
+health_shows() {
+  local fields i
+  for ((i = 0; i < 20; i++)); do
+    fields=$(health_fields)
+    if [ -n "$fields" ] && awk -v f="$fields" -v max="$2" 'BEGIN {
+         split(f, v, " "); exit !(v[1] > 0 && v[3] <= max && v[4] >= -27 && v[4] <= -25) }'; then
+      e2e_log "  $1: $(sc_text 1064)"
+      return 0
+    fi
+    sleep 0.1
+  done
+  e2e_log "  $1: $(sc_text 1064)"
+  return 1
+}
+open_settings() {
+  sc_probe syscommand 32 >/dev/null
+  sc_probe --timeout 5000 dialog >"$SC_OUT/settings_$1.txt"
+}
+combo_has() { grep -q "^id=$2 class=ComboBox .* selected=$3 items=\"$4\"" "$SC_OUT/settings_$1.txt"; }
+
+e2e_log "--- first run: nothing chosen"
+wav="$SC_OUT/output.wav"
+e2e_start_recording "$wav"
+sc_start
+sc_check "MIDI in: the first input" sc_shows 1002 "Virtual MIDI In"
+sc_check "health line on the full-duplex route: load, level -26 dB" health_shows duplex 1000000
+e2e_log "  (dropouts on the full-duplex route under Wine are counted, not judged)"
+sc_screenshot window
+touch "$SC_OUT/go"
+e2e_wait_for 5 grep -q "data 90 48 64" "$SC_OUT/midi_in.log" || e2e_log "input 1 did not play"
+sleep 1
+
+open_settings first
+sc_check "Settings box captioned \"Audio and MIDI Settings\"" \
+  grep -q '^dialog title="Audio and MIDI Settings"' "$SC_OUT/settings_first.txt"
+sc_check "ASIO drivers listed, first available chosen" \
+  combo_has first 1101 0 "(first available)|$first_driver|$second_driver"
+sc_check "MIDI inputs listed, first available chosen" \
+  combo_has first 1102 0 "(first available)|Virtual MIDI In|Virtual MIDI In 2"
+sc_check "MIDI outputs listed, first available chosen" \
+  combo_has first 1103 0 "(first available)|Virtual Synth Out|Virtual MIDI Out"
+sc_check "choose the second MIDI input" sc_probe select 1102 "Virtual MIDI In 2"
+sc_screenshot settings --dialog
+sc_check "OK closes the box" test "$(sc_probe --timeout 5000 --press 1 dialog | tail -n1)" = closed
+sc_check "MIDI in: the second input at once" sc_shows 1002 "Virtual MIDI In 2"
+sc_check "MIDI in active" sc_shows 1006 active
+sc_check "MIDI out still active" sc_shows 1007 active
+sc_check "the first input was closed" e2e_wait_for 3 grep -q " close$" "$SC_OUT/midi_in.log"
+
+e2e_wait_for 8 grep -q "data 80 45 00" "$SC_OUT/midi_in2.log" || e2e_log "input 2 did not play"
+sleep 1
+t72=$(sc_onset "$wav" 523.25 0.05)
+t0=$(sc_onset "$wav" 439.96 0.05)
+if [ -z "$t72" ] || [ -z "$t0" ]; then
+  sc_check "notes from both inputs sound (523 Hz at ${t72:-never}, 440 Hz at ${t0:-never})" false
+else
+  sc_check "note 72 from the first input before the change" \
+    sc_has_tone "$wav" "$(sc_add "$t72" 0.2)" "$(sc_add "$t72" 0.7)" 0 523.25 2 0.08 0.12
+  sc_check "note 69 from the second input at 440 Hz" \
+    sc_has_tone "$wav" "$(sc_add "$t0" 0.3)" "$(sc_add "$t0" 1.3)" 0 439.96 2 0.08 0.12
+  sc_check "the note held on the first input ended with the change" \
+    sc_quiet_at "$wav" "$(sc_add "$t0" 0.3)" "$(sc_add "$t0" 1.3)" 0 523.25 0.005
+fi
+
+open_settings cancel
+sc_check "the box shows the chosen input" \
+  combo_has cancel 1102 2 "(first available)|Virtual MIDI In|Virtual MIDI In 2"
+sc_probe select 1102 "(first available)" >/dev/null
+sc_check "Cancel closes the box" test "$(sc_probe --timeout 5000 --press 2 dialog | tail -n1)" = closed
+sleep 0.5
+sc_check "Cancel changed nothing" sc_shows 1002 "Virtual MIDI In 2"
+
+open_settings asio
+sc_check "choose the second ASIO driver" sc_probe select 1101 "$second_driver"
+sc_check "OK closes the box" test "$(sc_probe --timeout 5000 --press 1 dialog | tail -n1)" = closed
+sc_control_has 1009 enabled 1 || e2e_log "the ASIO check box is disabled"
+sc_probe click 1009 >/dev/null
+sc_check "ASIO route on the chosen driver" sc_shows 1000 "$second_driver" 5000
+sc_check "ASIO route active" sc_shows 1005 active
+sc_check "the driver's log names the chosen driver" \
+  e2e_wait_for 3 grep -q "^init: .*, $second_driver" "$log"
+
+exit_line=$(sc_probe --timeout 5000 key esc --wait-exit | grep '^exited')
+sc_check "Esc ends the program ($exit_line)" test -n "$exit_line"
+e2e_wait_program 5 || e2e_log "the wine process still runs"
+e2e_stop_recording
+WINEDEBUG=-all wine reg query "$settings_key" 2>/dev/null | tr -d '\r' >"$SC_OUT/settings_reg.txt"
+sc_check "choices stored by name" grep -q 'MidiInput *REG_SZ *Virtual MIDI In 2$' "$SC_OUT/settings_reg.txt"
+sc_check "driver stored by name" grep -q "AsioDriver *REG_SZ *$second_driver\$" "$SC_OUT/settings_reg.txt"
+
+e2e_log "--- second run: the choices are remembered"
+rm -f "$SC_OUT"/midi_*.log "$SC_OUT/go"
+sc_start
+sc_check "restart: MIDI in on the second input" sc_shows 1002 "Virtual MIDI In 2"
+open_settings restart
+sc_check "restart: the box shows both choices" \
+  combo_has restart 1102 2 "(first available)|Virtual MIDI In|Virtual MIDI In 2"
+sc_check "restart: the driver choice" \
+  combo_has restart 1101 2 "(first available)|$first_driver|$second_driver"
+sc_probe --timeout 5000 --press 2 dialog >/dev/null
+sc_probe click 1009 >/dev/null
+sc_check "restart: ASIO opens the chosen driver" sc_shows 1000 "$second_driver" 5000
+sleep 1
+# No note has played in this run, so the start-up tone still sounds.
+sc_check "health line on the ASIO route: load, Dropouts 0, level -26 dB" health_shows asio 0
+sc_screenshot window_asio
+open_settings switch
+sc_probe select 1101 "$first_driver" >/dev/null
+sc_probe --timeout 5000 --press 1 dialog >/dev/null
+sc_check "a driver chosen while the ASIO route runs opens at once" \
+  sc_shows 1000 "$first_driver" 5000
+sc_check "ASIO route active on it" sc_shows 1005 active
+sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
+e2e_wait_program 5 || e2e_log "the wine process still runs"
+
+e2e_log "--- third run: the chosen input is gone"
+rm -f "$SC_OUT"/midi_*.log
+export FAKE_WINMM_INPUTS=1
+sc_start
+sc_check "gone: falls back to the first input and says so" \
+  sc_shows 1002 "Virtual MIDI In (Virtual MIDI In 2 not found)"
+sc_check "gone: MIDI in active" sc_shows 1006 active
+open_settings gone
+sc_check "gone: the box keeps the absent choice" \
+  combo_has gone 1102 2 "(first available)|Virtual MIDI In|Virtual MIDI In 2 (not present)"
+sc_probe --timeout 5000 --press 2 dialog >/dev/null
+sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
+e2e_wait_program 5 || e2e_log "the wine process still runs"
+
+e2e_log "--- fourth run: a name outside the code page, a value of a foreign type"
+# A Unicode .reg file, so the name reaches the registry whatever the locale.
+keyboard="Tastatur Ü 2 键盘"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Tonbrik\\Settings]\r\n"MidiInput"="%s"\r\n"MidiOutput"=dword:00000007\r\n' \
+  "$keyboard" | iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } >"$SC_OUT/unicode.reg"
+WINEDEBUG=-all wine regedit /S "$(winpath "$SC_OUT/unicode.reg")" || e2e_log "regedit failed"
+rm -f "$SC_OUT"/midi_*.log
+sc_start
+sc_check "unicode: falls back and names the missing input" \
+  test "$(sc_text 1002)" = "Virtual MIDI In ($keyboard not found)"
+sc_check "unicode: the foreign output value is ignored" sc_shows 1003 "Virtual MIDI Out"
+open_settings unicode
+sc_check "unicode: the box keeps the name whole" \
+  combo_has unicode 1102 2 "(first available)|Virtual MIDI In|$keyboard (not present)"
+sc_check "unicode: output on the first available" \
+  combo_has unicode 1103 0 "(first available)|Virtual Synth Out|Virtual MIDI Out"
+sc_probe --timeout 5000 --press 2 dialog >/dev/null
+sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
+e2e_wait_program 5 || e2e_log "the wine process still runs"
+sc_check "no Wine errors" test -z "$(e2e_wine_errors "$SC_OUT/tonbrik.log")"
+
+sc_finish

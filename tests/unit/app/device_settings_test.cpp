@@ -1,0 +1,134 @@
+// The remembered device choices: what survives a round trip through the registry, what
+// is ignored when the stored values are not ours, and how a name finds its device.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/device_settings.h"
+#include "platform/platform.h"
+
+namespace {
+
+const char kKey[] = "Software\\Tonbrik\\Settings";
+
+std::vector<BYTE> wideBytes(const std::wstring& text, bool terminate = true) {
+  std::vector<BYTE> data((text.size() + (terminate ? 1 : 0)) * sizeof(WCHAR), 0);
+  std::memcpy(data.data(), text.data(), text.size() * sizeof(WCHAR));
+  return data;
+}
+
+class DeviceSettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { sim::resetRegistry(); }
+  void TearDown() override {
+    EXPECT_EQ(sim::openRegistryKeyCount(), 0);
+    sim::resetRegistry();
+  }
+};
+
+TEST_F(DeviceSettingsTest, RoundTripKeepsNonAsciiAndVeryLongNames) {
+  DeviceChoices choices;
+  choices.asioDriver = L"Focusrite USB ASIO \u00e9\u00df \u4e2d\u6587";
+  choices.midiInput = std::wstring(kMaxChoiceChars, L'k');
+  choices.midiOutput = L"";
+  ASSERT_TRUE(saveDeviceChoices(choices));
+  EXPECT_EQ(loadDeviceChoices(), choices);
+
+  // Stored as UTF-16 text with its NUL, as REG_SZ, where a user or a script would look.
+  DWORD type = REG_NONE;
+  std::vector<BYTE> data;
+  ASSERT_TRUE(sim::registryValue(HKEY_CURRENT_USER, kKey, "AsioDriver", &type, &data));
+  EXPECT_EQ(type, REG_SZ);
+  EXPECT_EQ(data, wideBytes(choices.asioDriver));
+
+  // Saving again replaces, never appends.
+  choices.midiInput = L"Keyboard 2";
+  ASSERT_TRUE(saveDeviceChoices(choices));
+  EXPECT_EQ(loadDeviceChoices(), choices);
+}
+
+TEST_F(DeviceSettingsTest, MissingKeyOrValuesGiveTheDefaults) {
+  EXPECT_EQ(loadDeviceChoices(), DeviceChoices{});
+  sim::createRegistryKey(HKEY_CURRENT_USER, kKey);
+  EXPECT_EQ(loadDeviceChoices(), DeviceChoices{});
+  sim::setRegistryValue(HKEY_CURRENT_USER, kKey, "MidiOutput", REG_SZ, wideBytes(L"Out"));
+  const DeviceChoices loaded = loadDeviceChoices();
+  EXPECT_EQ(loaded.midiOutput, L"Out");
+  EXPECT_TRUE(loaded.asioDriver.empty());
+  EXPECT_TRUE(loaded.midiInput.empty());
+}
+
+TEST_F(DeviceSettingsTest, ForeignValuesAreIgnoredOneByOne) {
+  const uint32_t number = 7;
+  std::vector<BYTE> dword(sizeof number);
+  std::memcpy(dword.data(), &number, sizeof number);
+  sim::setRegistryValue(HKEY_CURRENT_USER, kKey, "AsioDriver", REG_DWORD, dword);
+  sim::setRegistryValue(HKEY_CURRENT_USER, kKey, "MidiInput", REG_BINARY, wideBytes(L"In"));
+  sim::setRegistryValue(HKEY_CURRENT_USER, kKey, "MidiOutput", REG_SZ, wideBytes(L"Out"));
+  DeviceChoices loaded = loadDeviceChoices();
+  EXPECT_TRUE(loaded.asioDriver.empty());
+  EXPECT_TRUE(loaded.midiInput.empty());
+  EXPECT_EQ(loaded.midiOutput, L"Out");
+
+  // Too long to be a device name, empty data, no NUL, a stray byte, text after a NUL.
+  sim::setRegistryValue(HKEY_CURRENT_USER, kKey, "AsioDriver", REG_SZ,
+                        wideBytes(std::wstring(kMaxChoiceChars + 1, L'x')));
+  sim::setRegistryValue(HKEY_CURRENT_USER, kKey, "MidiInput", REG_SZ, {});
+  std::vector<BYTE> odd = wideBytes(L"Out 2", false);
+  odd.push_back(0x41);
+  sim::setRegistryValue(HKEY_CURRENT_USER, kKey, "MidiOutput", REG_SZ, odd);
+  loaded = loadDeviceChoices();
+  EXPECT_TRUE(loaded.asioDriver.empty());
+  EXPECT_TRUE(loaded.midiInput.empty());
+  EXPECT_EQ(loaded.midiOutput, L"Out 2");
+  sim::setRegistryValue(HKEY_CURRENT_USER, kKey, "MidiOutput", REG_SZ,
+                        wideBytes(std::wstring(L"A\0B", 3)));
+  EXPECT_EQ(loadDeviceChoices().midiOutput, L"A");
+}
+
+TEST_F(DeviceSettingsTest, SaveReportsAnUnwritableRegistry) {
+  sim::failRegistryWrites(true);
+  EXPECT_FALSE(saveDeviceChoices(DeviceChoices{L"a", L"b", L"c"}));
+  sim::failRegistryWrites(false);
+  EXPECT_EQ(loadDeviceChoices(), DeviceChoices{});
+}
+
+TEST(DeviceChoiceTest, ResolvesNamesToTodaysIndices) {
+  const std::vector<std::wstring> names = {L"Virtual MIDI In", L"Virtual MIDI In 2",
+                                           L"Virtual MIDI In 2"};
+  EXPECT_EQ(resolveChoice(names, L"").index, -1);
+  EXPECT_FALSE(resolveChoice(names, L"").missing);
+  EXPECT_EQ(resolveChoice(names, L"Virtual MIDI In").index, 0);
+  // Two devices of one name: the first of them, as the list shows it.
+  EXPECT_EQ(resolveChoice(names, L"Virtual MIDI In 2").index, 1);
+  // Names compare exactly: a device renamed in case is another device.
+  const ResolvedChoice gone = resolveChoice(names, L"virtual midi in");
+  EXPECT_EQ(gone.index, -1);
+  EXPECT_TRUE(gone.missing);
+  EXPECT_TRUE(resolveChoice({}, L"Keyboard").missing);
+}
+
+TEST(DeviceChoiceTest, ListKeepsAnAbsentChoiceSelectable) {
+  const std::vector<std::wstring> names = {L"A", L"B"};
+  ChoiceList list = choiceList(names, L"", L"(first available)", L" (not present)");
+  EXPECT_EQ(list.items, (std::vector<std::wstring>{L"(first available)", L"A", L"B"}));
+  EXPECT_EQ(list.selected, 0);
+  EXPECT_EQ(choiceAt(names, L"", 0), L"");
+  EXPECT_EQ(choiceAt(names, L"", 2), L"B");
+
+  list = choiceList(names, L"B", L"(first available)", L" (not present)");
+  EXPECT_EQ(list.selected, 2);
+
+  list = choiceList(names, L"Gone", L"(first available)", L" (not present)");
+  EXPECT_EQ(list.items.back(), L"Gone (not present)");
+  EXPECT_EQ(list.selected, 3);
+  // Confirming the box unchanged keeps the absent device's name, not the label.
+  EXPECT_EQ(choiceAt(names, L"Gone", list.selected), L"Gone");
+  EXPECT_EQ(choiceAt(names, L"Gone", 0), L"");
+  EXPECT_EQ(choiceAt(names, L"", 3), L"");
+  EXPECT_EQ(choiceAt(names, L"", -1), L"");
+}
+
+}  // namespace

@@ -1,0 +1,55 @@
+// The health line's text for the figures an engine can report.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "app/health_line.h"
+
+namespace {
+
+TEST(HealthLineTest, ReadsAsTheWindowShowsIt) {
+  EngineHealth health;
+  health.running = true;
+  health.averageLoad = 0.004;
+  health.peakLoad = 0.03;
+  health.dropouts = 0;
+  health.peakLevel = 0.05f;
+  EXPECT_EQ(healthLine(health), "Load 0.4 % (peak 3 %)   Dropouts 0   Level -26 dB");
+  health.running = false;
+  EXPECT_EQ(healthLine(health), "Audio stopped");
+}
+
+TEST(HealthLineTest, LoadFromZeroToOverload) {
+  EXPECT_EQ(formatLoadPercent(0.0), "0");
+  EXPECT_EQ(formatLoadPercent(1e-9), "< 0.01");
+  EXPECT_EQ(formatLoadPercent(0.013), "0.013");
+  EXPECT_EQ(formatLoadPercent(0.13), "0.13");
+  EXPECT_EQ(formatLoadPercent(2.96), "3");
+  EXPECT_EQ(formatLoadPercent(9.94), "9.9");
+  EXPECT_EQ(formatLoadPercent(9.96), "10");
+  EXPECT_EQ(formatLoadPercent(250.4), "250");
+  // The engines answer -1 when the counter has no frequency.
+  EXPECT_EQ(formatLoadPercent(-100.0), "?");
+  EXPECT_EQ(formatLoadPercent(std::numeric_limits<double>::quiet_NaN()), "?");
+  EXPECT_EQ(formatLoadPercent(std::numeric_limits<double>::infinity()), "?");
+}
+
+TEST(HealthLineTest, LevelInWholeDecibelsAndSilenceAsMinusInfinity) {
+  EXPECT_EQ(formatLevelDb(1.0f), "0");
+  EXPECT_EQ(formatLevelDb(0.999f), "0");  // never "-0"
+  EXPECT_EQ(formatLevelDb(0.5f), "-6");
+  EXPECT_EQ(formatLevelDb(1e-6f), "-120");
+  EXPECT_EQ(formatLevelDb(1e-20f), "-inf");  // the tail of a released voice
+  EXPECT_EQ(formatLevelDb(0.0f), "-inf");
+  EXPECT_EQ(formatLevelDb(std::nanf("")), "-inf");
+
+  EngineHealth health;
+  health.running = true;
+  health.averageLoad = 1.5;
+  health.peakLoad = 3.0;
+  health.dropouts = 12;
+  EXPECT_EQ(healthLine(health), "Load 150 % (peak 300 %)   Dropouts 12   Level -inf dB");
+}
+
+}  // namespace

@@ -154,6 +154,7 @@ int32_t DsoundDuplex::start(int outputMode) {
   captureReadPos_.set(-1);
   inSync_.set(false);
   nextBlock_ = 0;
+  echoes_ = 0;
   const int64_t frequency = performanceFrequency();
   ringTicks_ = sampleRate_ > 0
                    ? frequency * static_cast<int64_t>(renderBytes_ / frameBytes_) / sampleRate_

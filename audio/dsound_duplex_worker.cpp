@@ -83,6 +83,10 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
   const uint64_t all = blockCount_ >= 64 ? ~uint64_t{0} : (uint64_t{1} << blockCount_) - 1;
   const int64_t wakeTicks = BlockTiming::now();
   const uint64_t taken = takeNotifications();
+  // A block refilled on the cursor's word before its notification came still gets
+  // that notification later: an echo, not a sign that the ring went round.
+  const uint64_t fresh = taken & ~echoes_;
+  echoes_ &= ~taken;
   DWORD cursor = 0;
   uint32_t cursorBlock = 0;
   const bool haveCursor = readPlayCursor(cursor, cursorBlock);
@@ -97,10 +101,11 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
     record->firstWritten = static_cast<uint16_t>(nextBlock_);
   }
 
-  if (taken == all) {
+  if (fresh == all) {
     // Every block's end was passed since the last look: a whole ring went by
     // unanswered. Nothing written now could sound in time; resume at the cursor.
     loseRing();
+    echoes_ = 0;
     if (haveCursor) nextBlock_ = cursorBlock;
     if (record) {
       record->event = DuplexTraceRecord::WholeRing;
@@ -109,7 +114,7 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
     return;
   }
   if (!inSync_.get()) inSync_.set(true);
-  if (!haveCursor) cursorBlock = firstUnnotified(taken);
+  if (!haveCursor) cursorBlock = firstUnnotified(fresh);
 
   uint16_t written = 0;
   while (nextBlock_ != cursorBlock) {
@@ -118,6 +123,7 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
     const uint32_t due = (cursorBlock + blockCount_ - block) % blockCount_;
     processBlock(block);
     ++written;
+    if (!(fresh & (uint64_t{1} << block))) echoes_ |= uint64_t{1} << block;
     nextBlock_ = (block + 1) % blockCount_;
 
     DWORD now = 0;
@@ -137,6 +143,7 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
       nextBlock_ = nowBlock;
       // What was signalled meanwhile belongs to the lap that was lost.
       takeNotifications();
+      echoes_ = 0;
       if (record) {
         record->event = wentRound ? DuplexTraceRecord::RingWentRound : DuplexTraceRecord::Stall;
       }

@@ -77,6 +77,39 @@ TEST_F(DsoundWine, BurstsOfNotificationsAreRefilledInPlayOrderWithoutFalseDropou
   expectContinuousTone(sim::dsoundPlayed(), expected);
 }
 
+// The worker refills a whole stretch on the first notification of a burst, the cursor
+// being already at its end; the rest of the burst comes after. If the worker is slow to
+// take those, the next burst sets every event, yet the cursor went on only 3.75 blocks.
+TEST_F(DsoundWine, LateNotificationsOfBlocksAlreadyRefilledAreNoLostRing) {
+  setUpSynth(rack, 16);
+  SynthRack reference;
+  setUpSynth(reference, 16);
+  const std::vector<int16_t> expected = referenceBlocks(reference, 60, kFrames);
+  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(engine.start(0), 0);
+  const HANDLE worker = engine.thread();
+
+  sim::mixDsoundStretch(kMixFrames);  // blocks 0..2; the cursor in block 3
+  ASSERT_TRUE(sim::waitForThreadIdle(worker, 10000));
+  bool first = true;
+  sim::mixDsoundStretch(kMixFrames, [&] {  // blocks 3..6; the cursor in block 0
+    if (!first) return;
+    first = false;
+    ASSERT_TRUE(sim::waitForThreadIdle(worker, 10000));
+    sim::holdThreadWakeUps(worker, true);
+  });
+  sim::mixDsoundStretch(kMixFrames);  // blocks 0..3; the cursor in block 4
+  for (uint32_t b = 0; b < 7; ++b) ASSERT_TRUE(blockEventSignaled(b)) << b;
+  sim::holdThreadWakeUps(worker, false);
+  ASSERT_TRUE(sim::waitForThreadIdle(worker, 10000));
+  EXPECT_EQ(engine.dropouts(), 0);
+  EXPECT_TRUE(engine.inSync());
+
+  WineMixer(engine).run(12);
+  EXPECT_EQ(engine.dropouts(), 0);
+  expectContinuousTone(sim::dsoundPlayed(), expected);
+}
+
 TEST_F(DsoundWine, UnreadablePlayCursorFallsBackOnTheNotifications) {
   setUpSynth(rack, 16);
   SynthRack reference;

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Thirty seconds of the start-up tone on the full-duplex route, recorded from the sound
+# device: the recording must hold no discontinuity (counted by the recording analysis),
+# and the worker must count no dropout (read from its trace, TONBRIK_DSOUND_TRACE).
+# Prints the discontinuities per second and the dropouts. Judge a failure with the
+# machine's load in mind: the check assumes nothing else keeps both cores busy.
+# Usage: test-steady-tone.sh <build/windows dir>
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+E2E_NAME=steady-tone
+. "$here/lib/common.sh"
+. "$here/lib/display.sh"
+. "$here/lib/pulse.sh"
+. "$here/lib/wine.sh"
+. "$here/scenario.sh"
+
+seconds_wanted=30
+
+sc_setup "${1:?usage: test-steady-tone.sh <build/windows dir>}" steady-tone
+e2e_start_display "$SC_OUT"
+e2e_start_pulse "$SC_OUT"
+e2e_use_prefix "$SC_BUILD/e2e/prefix"
+sc_stage_program
+export TONBRIK_DSOUND_TRACE="$SC_OUT/worker-trace.txt"
+rm -f "$TONBRIK_DSOUND_TRACE"
+e2e_start_recording "$SC_OUT/output.wav"
+sc_start
+sc_check "audio out active" sc_shows 1005 active
+e2e_log "load while recording: $(cut -d' ' -f1-3 /proc/loadavg)"
+sleep $((seconds_wanted + 1))
+e2e_stop_recording
+sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
+e2e_wait_program 10 || e2e_log "the program did not end"
+
+wav="$SC_OUT/output.wav"
+seconds=$(sc_wav_seconds "$wav")
+from=$(sc_add "$seconds" "-$seconds_wanted")
+from=$(awk -v f="$from" 'BEGIN { printf "%.3f\n", f < 0.5 ? 0.5 : f }')
+to=$(sc_add "$seconds" -0.2)
+span=$(awk -v a="$from" -v b="$to" 'BEGIN { printf "%.3f\n", b - a }')
+dropouts=$(sc_trace_dropouts "$TONBRIK_DSOUND_TRACE")
+for ch in 0 1; do
+  glitches=$(sc_glitches "$wav" "$from" "$to" $ch 1114.08) || glitches=
+  rate=$(awk -v g="${glitches:-0}" -v s="$span" 'BEGIN { printf "%.2f", g / s }')
+  e2e_log "channel $ch: $glitches discontinuities in $span s ($rate per second)"
+  sc_check "channel $ch: no discontinuity in $span s" test "${glitches:-x}" = 0
+done
+e2e_log "worker dropouts: ${dropouts:-unknown}"
+sc_check "the worker's trace was written" test -n "$dropouts"
+sc_check "no worker dropout" test "${dropouts:-x}" = 0
+sc_check "channel 0: 1114 Hz at about 0.05" sc_has_tone "$wav" "$(sc_add "$to" -2)" "$to" 0 1114.08 2 0.04 0.06
+sc_finish

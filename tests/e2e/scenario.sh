@@ -185,6 +185,15 @@ sc_glitches() {
 # line of its trace (TONBRIK_DSOUND_TRACE), written when the stream stops.
 sc_trace_dropouts() { sed -n 's/^summary .* dropouts=\([0-9]*\).*/\1/p' "$1" 2>/dev/null | tail -n1; }
 
+# sc_trace_dropouts_after TRACE MS: the dropouts the worker counted from MS milliseconds
+# after its first wake-up on (in the last run of the trace).
+sc_trace_dropouts_after() {
+  awk -v ms="$2" '/^# full-duplex/ { n = 0; at = -1; last = 0; next } /^#/ { next }
+    /^summary/ { next }
+    { if (at < 0 && $1 + 0 >= ms) at = $6; last = $6 }
+    END { if (at < 0) at = last; print last - at }' "$1" 2>/dev/null
+}
+
 # sc_hogs N: starts N busy loops (the test's own processes); sets SC_HOG_PIDS.
 sc_hogs() {
   local i

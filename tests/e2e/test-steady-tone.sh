@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Thirty seconds of the start-up tone on the full-duplex route, recorded from the sound
 # device: the recording must hold no discontinuity (counted by the recording analysis),
-# and the worker must count no dropout (read from its trace, TONBRIK_DSOUND_TRACE).
-# Prints the discontinuities per second and the dropouts. Judge a failure with the
+# and the worker must count no dropout once streaming has settled (read from its trace,
+# TONBRIK_DSOUND_TRACE; the capture side may be placed anew once while the capture
+# device gets going). Prints the discontinuities per second and the dropouts. Judge a failure with the
 # machine's load in mind: the check assumes nothing else keeps both cores busy.
 # Usage: test-steady-tone.sh <build/windows dir>
 set -uo pipefail
@@ -39,14 +40,15 @@ from=$(awk -v f="$from" 'BEGIN { printf "%.3f\n", f < 0.5 ? 0.5 : f }')
 to=$(sc_add "$seconds" -0.2)
 span=$(awk -v a="$from" -v b="$to" 'BEGIN { printf "%.3f\n", b - a }')
 dropouts=$(sc_trace_dropouts "$TONBRIK_DSOUND_TRACE")
+settled=$(sc_trace_dropouts_after "$TONBRIK_DSOUND_TRACE" 1000)
 for ch in 0 1; do
   glitches=$(sc_glitches "$wav" "$from" "$to" $ch 1114.08) || glitches=
   rate=$(awk -v g="${glitches:-0}" -v s="$span" 'BEGIN { printf "%.2f", g / s }')
   e2e_log "channel $ch: $glitches discontinuities in $span s ($rate per second)"
   sc_check "channel $ch: no discontinuity in $span s" test "${glitches:-x}" = 0
 done
-e2e_log "worker dropouts: ${dropouts:-unknown}"
+e2e_log "worker dropouts: ${dropouts:-unknown} (${settled:-unknown} after its first second)"
 sc_check "the worker's trace was written" test -n "$dropouts"
-sc_check "no worker dropout" test "${dropouts:-x}" = 0
+sc_check "no worker dropout after the first second" test "${settled:-x}" = 0
 sc_check "channel 0: 1114 Hz at about 0.05" sc_has_tone "$wav" "$(sc_add "$to" -2)" "$to" 0 1114.08 2 0.04 0.06
 sc_finish

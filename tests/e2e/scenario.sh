@@ -37,6 +37,10 @@ sc_stage_program() {
 }
 
 # sc_start: starts the staged program in SC_OUT and waits for its window. Sets SC_PID.
+# Unless E2E_REALTIME=0, the program and its wineserver then get real-time scheduling
+# where the test may grant it (as root): Wine does not give it to the program's
+# time-critical audio thread, and without it the compiles of a shared machine make the
+# sound device miss periods, which the audio checks, demanding no discontinuity, fail.
 sc_start() {
   cd "$SC_OUT" || e2e_fail "no $SC_OUT"
   e2e_start_program "$SC_OUT/tonbrik.log" "$SC_EXE"
@@ -45,6 +49,14 @@ sc_start() {
     cat "$SC_OUT/tonbrik.log" >&2
     e2e_fail "no window captioned \"Tonbrik\" appeared"
   }
+  SC_REALTIME=0
+  if [ "${E2E_REALTIME:-1}" != 0 ] && [ "$(id -u)" = 0 ]; then
+    if e2e_grant_realtime "$SC_PID"; then
+      SC_REALTIME=1
+    else
+      e2e_log "real-time scheduling could not be granted"
+    fi
+  fi
 }
 
 # sc_probe ARGS: runs the UI probe; its lines go to stdout and to SC_OUT/probe.log.
@@ -184,6 +196,11 @@ sc_glitches() {
 # sc_trace_dropouts TRACE: the full-duplex worker's dropout count from the last summary
 # line of its trace (TONBRIK_DSOUND_TRACE), written when the stream stops.
 sc_trace_dropouts() { sed -n 's/^summary .* dropouts=\([0-9]*\).*/\1/p' "$1" 2>/dev/null | tail -n1; }
+
+# sc_trace_lost_rings TRACE: how many times the worker found that the play cursor had
+# gone round the ring before it refilled what was due (render dropouts; the rest of
+# its dropouts are placements of the capture position).
+sc_trace_lost_rings() { grep -c -E ' (whole-ring|ring-went-round|stall)$' "$1" 2>/dev/null; }
 
 # sc_trace_dropouts_after TRACE MS: the dropouts the worker counted from MS milliseconds
 # after its first wake-up on (in the last run of the trace).

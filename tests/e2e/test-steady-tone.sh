@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Thirty seconds of the start-up tone on the full-duplex route, recorded from the sound
 # device: the recording must hold no discontinuity (counted by the recording analysis),
-# and the worker must count no dropout once streaming has settled (read from its trace,
-# TONBRIK_DSOUND_TRACE; the capture side may be placed anew once while the capture
-# device gets going). Prints the discontinuities per second and the dropouts. Judge a failure with the
-# machine's load in mind: the check assumes nothing else keeps both cores busy.
+# and the worker must never find that the ring went round before it refilled what was
+# due (read from its trace, TONBRIK_DSOUND_TRACE). Prints the discontinuities per
+# second and the worker's dropouts; those also count placements of the capture
+# position, which the capture device's start and pace cause now and then and which
+# this route's output does not hear. With E2E_REALTIME=0 (no real-time scheduling
+# granted) judge a failure with the machine's load in mind: the check then assumes
+# nothing else keeps both cores busy.
 # Usage: test-steady-tone.sh <build/windows dir>
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -27,7 +30,7 @@ rm -f "$TONBRIK_DSOUND_TRACE"
 e2e_start_recording "$SC_OUT/output.wav"
 sc_start
 sc_check "audio out active" sc_shows 1005 active
-e2e_log "load while recording: $(cut -d' ' -f1-3 /proc/loadavg)"
+e2e_log "load while recording: $(cut -d' ' -f1-3 /proc/loadavg); real-time scheduling granted: $SC_REALTIME"
 sleep $((seconds_wanted + 1))
 e2e_stop_recording
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
@@ -47,8 +50,10 @@ for ch in 0 1; do
   e2e_log "channel $ch: $glitches discontinuities in $span s ($rate per second)"
   sc_check "channel $ch: no discontinuity in $span s" test "${glitches:-x}" = 0
 done
-e2e_log "worker dropouts: ${dropouts:-unknown} (${settled:-unknown} after its first second)"
+lost=$(sc_trace_lost_rings "$TONBRIK_DSOUND_TRACE")
+e2e_log "worker dropouts: ${dropouts:-unknown} (${settled:-unknown} after its first second)," \
+  "of which rings lost: ${lost:-unknown}"
 sc_check "the worker's trace was written" test -n "$dropouts"
-sc_check "no worker dropout after the first second" test "${settled:-x}" = 0
+sc_check "the worker lost no ring" test "${lost:-x}" = 0
 sc_check "channel 0: 1114 Hz at about 0.05" sc_has_tone "$wav" "$(sc_add "$to" -2)" "$to" 0 1114.08 2 0.04 0.06
 sc_finish

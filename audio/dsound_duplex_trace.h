@@ -46,7 +46,7 @@ class DuplexTrace {
              int32_t dropouts) const;
 
  private:
-  static constexpr uint64_t kCapacity = 1u << 16;  // about a minute and a half of wake-ups
+  static constexpr uint64_t kCapacity = 1u << 16;  // several minutes of wake-ups
   std::unique_ptr<DuplexTraceRecord[]> records_;
   Relaxed<uint64_t> count_{0};
 #ifdef _WIN32

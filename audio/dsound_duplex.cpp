@@ -153,12 +153,12 @@ int32_t DsoundDuplex::start(int outputMode) {
 
   captureReadPos_.set(-1);
   inSync_.set(false);
-  nextBlock_ = 0;
-  echoes_ = 0;
+  nextBlock_.set(0);
+  echoes_.set(0);
   const int64_t frequency = performanceFrequency();
-  ringTicks_ = sampleRate_ > 0
-                   ? frequency * static_cast<int64_t>(renderBytes_ / frameBytes_) / sampleRate_
-                   : 0;
+  ringTicks_.set(sampleRate_ > 0
+                     ? frequency * static_cast<int64_t>(renderBytes_ / frameBytes_) / sampleRate_
+                     : 0);
   trace_.clear();
 
   thread_ = CreateThread(nullptr, 0, workerMain, this, 0, nullptr);

@@ -80,12 +80,12 @@ class DsoundDuplex {
   Relaxed<int32_t> dropouts_{0};
   BlockTiming timing_;
   Relaxed<int32_t> outputMode_{0};
-  // Worker only (set by start): the next block to refill in play order, the blocks
-  // refilled ahead of their notification, and a ring's duration in counter ticks (0:
-  // not measurable).
-  uint32_t nextBlock_ = 0;
-  uint64_t echoes_ = 0;  // blocks refilled whose notification is still to come
-  int64_t ringTicks_ = 0;
+  // The worker's (set by start, which may run while a terminated worker unwinds): the
+  // next block to refill in play order, the blocks refilled ahead of their notification,
+  // and a ring's duration in counter ticks (0: not measurable).
+  Relaxed<uint32_t> nextBlock_{0};
+  Relaxed<uint64_t> echoes_{0};  // blocks refilled whose notification is still to come
+  Relaxed<int64_t> ringTicks_{0};
   DuplexTrace trace_;
   std::unique_ptr<int16_t[]> out16_;
   std::unique_ptr<float[]> outFloat_;

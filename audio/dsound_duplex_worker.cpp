@@ -43,7 +43,7 @@ void DsoundDuplex::runWorker() {
 uint64_t DsoundDuplex::takeNotifications() {
   uint64_t taken = 0;
   for (uint32_t n = blockCount_; n-- > 0;) {
-    const uint32_t j = (nextBlock_ + n) % blockCount_;
+    const uint32_t j = (nextBlock_.get() + n) % blockCount_;
     if (WaitForSingleObject(events_[j], 0) != WAIT_OBJECT_0) continue;
     ResetEvent(events_[j]);
     taken |= uint64_t{1} << j;
@@ -65,7 +65,7 @@ bool DsoundDuplex::readPlayCursor(DWORD& cursor, uint32_t& block) {
 // Without a cursor: the block after the run of notified blocks that starts at the
 // next block to refill (notifications behind it were for blocks already refilled).
 uint32_t DsoundDuplex::firstUnnotified(uint64_t taken) const {
-  uint32_t block = nextBlock_;
+  uint32_t block = nextBlock_.get();
   for (uint32_t n = 0; n < blockCount_ && (taken & (uint64_t{1} << block)); ++n) {
     block = (block + 1) % blockCount_;
   }
@@ -85,8 +85,8 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
   const uint64_t taken = takeNotifications();
   // A block refilled on the cursor's word before its notification came still gets
   // that notification later: an echo, not a sign that the ring went round.
-  const uint64_t fresh = taken & ~echoes_;
-  echoes_ &= ~taken;
+  const uint64_t fresh = taken & ~echoes_.get();
+  echoes_.set(echoes_.get() & ~taken);
   DWORD cursor = 0;
   uint32_t cursorBlock = 0;
   const bool haveCursor = readPlayCursor(cursor, cursorBlock);
@@ -98,15 +98,15 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
     record->taken = taken;
     record->cursor = haveCursor ? cursor : DuplexTraceRecord::kNoCursor;
     record->woken = woken;
-    record->firstWritten = static_cast<uint16_t>(nextBlock_);
+    record->firstWritten = static_cast<uint16_t>(nextBlock_.get());
   }
 
   if (fresh == all) {
     // Every block's end was passed since the last look: a whole ring went by
     // unanswered. Nothing written now could sound in time; resume at the cursor.
     loseRing();
-    echoes_ = 0;
-    if (haveCursor) nextBlock_ = cursorBlock;
+    echoes_.set(0);
+    if (haveCursor) nextBlock_.set(cursorBlock);
     if (record) {
       record->event = DuplexTraceRecord::WholeRing;
       record->dropouts = dropouts_.get();
@@ -117,14 +117,14 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
   if (!haveCursor) cursorBlock = firstUnnotified(fresh);
 
   uint16_t written = 0;
-  while (nextBlock_ != cursorBlock) {
-    const uint32_t block = nextBlock_;
+  while (nextBlock_.get() != cursorBlock) {
+    const uint32_t block = nextBlock_.get();
     // How far the cursor is ahead of this block; it is behind the cursor, so at least 1.
     const uint32_t due = (cursorBlock + blockCount_ - block) % blockCount_;
     processBlock(block);
     ++written;
-    if (!(fresh & (uint64_t{1} << block))) echoes_ |= uint64_t{1} << block;
-    nextBlock_ = (block + 1) % blockCount_;
+    if (!(fresh & (uint64_t{1} << block))) echoes_.set(echoes_.get() | uint64_t{1} << block);
+    nextBlock_.set((block + 1) % blockCount_);
 
     DWORD now = 0;
     uint32_t nowBlock = 0;
@@ -137,13 +137,14 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
     // played blocks the worker had not refilled. A stall longer than the ring may show
     // as less on the cursor; the counter tells.
     const bool wentRound = (nowBlock + blockCount_ - block) % blockCount_ < due;
-    const bool stalled = ringTicks_ > 0 && cursorTicks >= 0 && ticks - cursorTicks > ringTicks_;
+    const int64_t ring = ringTicks_.get();
+    const bool stalled = ring > 0 && cursorTicks >= 0 && ticks - cursorTicks > ring;
     if (wentRound || stalled) {
       loseRing();
-      nextBlock_ = nowBlock;
+      nextBlock_.set(nowBlock);
       // What was signalled meanwhile belongs to the lap that was lost.
       takeNotifications();
-      echoes_ = 0;
+      echoes_.set(0);
       if (record) {
         record->event = wentRound ? DuplexTraceRecord::RingWentRound : DuplexTraceRecord::Stall;
       }

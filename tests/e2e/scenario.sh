@@ -126,11 +126,13 @@ sc_tone() {
 
 # sc_has_tone WAV START END CH FREQ TOL AMIN AMAX: true when a tone within TOL Hz of
 # FREQ sounds with an amplitude between AMIN and AMAX in that stretch of channel CH,
-# without a discontinuity: on an idle machine a correct program records none, on either
-# route. The stretch is cut into 100 ms windows and the glitches in each are counted;
-# the tone is judged by the medians over the less disturbed half of the windows, so a
-# glitch is reported as such and not as a wrong frequency or level. SC_MAX_GLITCHES
-# (default 0) is the number of glitches the stretch may hold.
+# without a break: on an idle machine a correct program records none, on either route.
+# The recording analysis tells breaks of the program's signal from gaps, stretches of
+# exact silence the sound server plays when Wine's mixer (not the program) delivered
+# nothing in time; a gap per started 10 s is tolerated. The stretch is cut into 100 ms
+# windows and the tone is judged by the medians over the less disturbed half of them, so
+# a glitch is reported as such and not as a wrong frequency or level. SC_MAX_GLITCHES
+# (default 0) is the number of breaks the stretch may hold.
 sc_has_tone() {
   local out verdict result
   out=$("$SC_ANALYSIS" --start "$2" --end "$3" --window 0.1 --tones 4 --glitch-freq "$5" "$1" \
@@ -145,6 +147,8 @@ sc_has_tone() {
         if (kv[1] ~ /^f[0-9]+$/) f[substr(kv[1], 2)] = kv[2]
         if (kv[1] ~ /^a[0-9]+$/) a[substr(kv[1], 2)] = kv[2]
         if (kv[1] == "glitches") g[n] = kv[2]
+        if (kv[1] == "breaks") breaks += kv[2]
+        if (kv[1] == "gaps") gaps += kv[2]
       }
       for (k in f) {
         d = f[k] - want
@@ -172,25 +176,30 @@ sc_has_tone() {
       for (i = 0; i < keep; i++) { fs[i] = freq[order[i]]; as[i] = amp[order[i]] }
       fm = median(fs, keep)
       am = median(as, keep)
-      printf "%.2f Hz at %.4f (median of the %d least disturbed of %d windows; %d glitches)\n", fm, am, keep, n, glitches
-      exit !(fm >= want - tol && fm <= want + tol && am >= lo && am <= hi && glitches <= maxg)
+      maxgaps = int((n + 99) / 100)
+      printf "%.2f Hz at %.4f (median of the %d least disturbed of %d windows; %d glitches: %d breaks, %d gaps)\n", fm, am, keep, n, glitches, breaks, gaps
+      exit !(fm >= want - tol && fm <= want + tol && am >= lo && am <= hi && breaks <= maxg && gaps <= maxgaps)
     }')
   result=$?
   e2e_log "  ch $4, $2 s to $3 s, want $5 Hz: $verdict"
   return $result
 }
 
-# sc_glitches WAV START END CH FREQ: the number of discontinuities of a steady tone of
-# FREQ Hz in that stretch of channel CH, counted in 1 s windows by the recording analysis
-# (independent of anything the program reports about itself).
+# sc_glitches WAV START END CH FREQ: the discontinuities of a steady tone of FREQ Hz in
+# that stretch of channel CH, counted in 1 s windows by the recording analysis
+# (independent of anything the program reports about itself), as "BREAKS GAPS": breaks
+# of the signal, and gaps of silence where the sound server had nothing to play.
 sc_glitches() {
   "$SC_ANALYSIS" --start "$2" --end "$3" --window 1 --tones 1 --glitch-freq "$5" "$1" \
     2>>"$SC_OUT/analysis.log" | tee -a "$SC_OUT/analysis.log" | awk -v ch="$4" '
     /^window=/ && $0 ~ (" ch=" ch " ") {
-      for (i = 1; i <= NF; i++) if ($i ~ /^glitches=/) total += substr($i, 10)
+      for (i = 1; i <= NF; i++) {
+        if ($i ~ /^breaks=/) breaks += substr($i, 8)
+        if ($i ~ /^gaps=/) gaps += substr($i, 6)
+      }
       windows++
     }
-    END { if (!windows) exit 1; print total + 0 }'
+    END { if (!windows) exit 1; print breaks + 0, gaps + 0 }'
 }
 
 # sc_trace_dropouts TRACE: the full-duplex worker's dropout count from the last summary

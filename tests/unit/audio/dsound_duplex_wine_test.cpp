@@ -4,7 +4,6 @@
 // write cursor far ahead of the play cursor; a play cursor that cannot always be read.
 #include <chrono>
 #include <random>
-#include <thread>
 
 #include "dsound_fixture.h"
 

@@ -3,6 +3,10 @@
 // signals the notifications inside it one by one, while the worker already runs; a
 // write cursor far ahead of the play cursor; a play cursor that cannot always be read.
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 #include <random>
 
 #include "dsound_fixture.h"
@@ -129,6 +133,36 @@ TEST_F(DsoundWine, UnreadablePlayCursorFallsBackOnTheNotifications) {
 
   EXPECT_EQ(engine.dropouts(), 0);
   expectContinuousTone(sim::dsoundPlayed(), expected);
+}
+
+TEST_F(DsoundWine, TraceRecordsEachWakeUpAndIsWrittenByStop) {
+  const std::string path = ::testing::TempDir() + "tonbrik_dsound_trace.txt";
+  std::remove(path.c_str());
+  setenv("TONBRIK_DSOUND_TRACE", path.c_str(), 1);
+  setUpSynth(rack, 16);
+  const int32_t opened = openWindowSettings();
+  unsetenv("TONBRIK_DSOUND_TRACE");
+  ASSERT_EQ(opened, 0);
+  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+  sim::holdThreadWakeUps(engine.thread(), true);  // one wake-up for the whole burst
+  sim::mixDsoundStretch(kMixFrames);              // blocks 0..2 due; the cursor at byte 1920
+  sim::holdThreadWakeUps(engine.thread(), false);
+  ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+  playBlocksLate(7);  // a whole ring
+  ASSERT_EQ(engine.stop(), 0);
+
+  std::ifstream file(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_NE(lines[0].find("48000 Hz, 7 blocks of 128 frames (512 bytes); 2 wake-ups"),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[2].find(" 1920 0 0,1,2 0..2(3) 0"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[3].find(" 0,1,2,3,4,5,6 - 1 whole-ring"), std::string::npos) << lines[3];
+  EXPECT_EQ(lines[4], "summary wakeups=2 dropouts=1");
+  std::remove(path.c_str());
 }
 
 TEST_F(DsoundWine, RingGoneRoundWhileABlockIsWrittenResumesAtThePlayCursor) {

@@ -38,6 +38,7 @@ int32_t DsoundDuplex::open(SynthRack* rack, HWND window, int channels, int sampl
   rack_ = rack;
   timing_.clear();
   dropouts_.set(0);
+  trace_.configure();
 
   channels_ = channels >= 2 ? 2 : 1;
   sampleRate_ = sampleRate;
@@ -129,7 +130,12 @@ int32_t DsoundDuplex::start(int outputMode) {
 
   DWORD status = 0;
   if (FAILED(renderBuffer_->GetStatus(&status))) return -6;
-  if (status & DSBSTATUS_PLAYING) return 0;
+  if (status & DSBSTATUS_PLAYING) {
+    if (workerAlive()) return 0;
+    // A ring that plays on without its worker (after a failed stop, or a worker that
+    // ended on a failed wait) only loops stale sound: start it afresh.
+    stop();
+  }
   if (thread_ != nullptr) return -8;
   if ((status & DSBSTATUS_BUFFERLOST) && FAILED(renderBuffer_->Restore())) return -6;
 
@@ -147,6 +153,13 @@ int32_t DsoundDuplex::start(int outputMode) {
 
   captureReadPos_.set(-1);
   inSync_.set(false);
+  nextBlock_.set(0);
+  echoes_.set(0);
+  const int64_t frequency = performanceFrequency();
+  ringTicks_.set(sampleRate_ > 0
+                     ? frequency * static_cast<int64_t>(renderBytes_ / frameBytes_) / sampleRate_
+                     : 0);
+  trace_.clear();
 
   thread_ = CreateThread(nullptr, 0, workerMain, this, 0, nullptr);
   if (thread_ == nullptr) {
@@ -196,12 +209,14 @@ int32_t DsoundDuplex::stop() {
     if (WaitForSingleObject(thread_, static_cast<DWORD>(std::min<uint64_t>(
                                          timeout, INFINITE - 1))) != WAIT_OBJECT_0) {
       TerminateThread(thread_, kTerminatedExitCode);
-      // A terminated worker never took its stop request; the next start needs it clear.
-      ResetEvent(stopEvent());
       result = -9;
     }
+    // A worker that had ended on its own, or was terminated, never took its stop
+    // request; the next start needs it clear.
+    ResetEvent(stopEvent());
     CloseHandle(thread_);
     thread_ = nullptr;
+    trace_.flush(sampleRate_, blockFrames_, blockBytes_, blockCount_, dropouts_.get());
   }
   return result;
 }
@@ -226,6 +241,10 @@ void DsoundDuplex::release() {
   in16_.reset();
   inFloat_.reset();
   outFloat_.reset();
+}
+
+bool DsoundDuplex::workerAlive() const {
+  return thread_ != nullptr && WaitForSingleObject(thread_, 0) == WAIT_TIMEOUT;
 }
 
 void DsoundDuplex::closeEvents() {

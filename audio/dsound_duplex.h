@@ -1,7 +1,7 @@
 // Full-duplex audio through DirectSound: a capture ring and a render ring on the
 // default devices, processed block by block by a time-critical worker thread that
-// the render ring's position notifications wake. Each block the play position
-// has passed is filled anew, so what is written sounds one ring later.
+// the render ring's position notifications wake. Each block the play cursor has
+// passed is filled anew, in play order, so what is written sounds one ring later.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "audio/block_timing.h"
+#include "audio/dsound_duplex_trace.h"
 #include "platform/platform.h"
 #include "synth/relaxed.h"
 
@@ -50,9 +51,12 @@ class DsoundDuplex {
  private:
   static DWORD WINAPI workerMain(LPVOID self);
   void runWorker();
-  void handleWakeUp();
-  bool isSignaled(uint32_t block) const;
-  void processAndCheck(uint32_t block);
+  void handleWakeUp(DWORD woken);
+  uint64_t takeNotifications();
+  bool readPlayCursor(DWORD& cursor, uint32_t& block);
+  uint32_t firstUnnotified(uint64_t taken) const;
+  void loseRing();
+  bool workerAlive() const;
   void processBlock(uint32_t block);
   bool captureBlockUnusable();
   void placeCapture();
@@ -76,6 +80,13 @@ class DsoundDuplex {
   Relaxed<int32_t> dropouts_{0};
   BlockTiming timing_;
   Relaxed<int32_t> outputMode_{0};
+  // The worker's (set by start, which may run while a terminated worker unwinds): the
+  // next block to refill in play order, the blocks refilled ahead of their notification,
+  // and a ring's duration in counter ticks (0: not measurable).
+  Relaxed<uint32_t> nextBlock_{0};
+  Relaxed<uint64_t> echoes_{0};  // blocks refilled whose notification is still to come
+  Relaxed<int64_t> ringTicks_{0};
+  DuplexTrace trace_;
   std::unique_ptr<int16_t[]> out16_;
   std::unique_ptr<float[]> outFloat_;
   std::unique_ptr<int16_t[]> in16_;

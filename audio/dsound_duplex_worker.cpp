@@ -1,7 +1,11 @@
-// The worker thread: woken by the render ring's notifications, it handles every
-// block the play position has passed, in play order, so that a late wake-up
-// catches up. Nothing here allocates or locks; the rings are reached only
-// through Lock/Unlock of the sound service.
+// The worker thread. Notifications only wake it: which of them happen to be set
+// when it looks says little, because a sound service may signal a period's worth of
+// them one by one while the worker already runs (Wine's mixer does). What is due is
+// decided from the render ring's play cursor and the worker's own next block to
+// refill: every block from that one up to the block the cursor is in, in play order,
+// so a late wake-up catches up. The write cursor is of no use here: Wine's leads the
+// play cursor by 10 ms, more than half of a typical ring. Nothing here allocates or
+// locks; the rings are reached only through Lock/Unlock of the sound service.
 #include <algorithm>
 #include <cstring>
 
@@ -28,52 +32,130 @@ void DsoundDuplex::runWorker() {
       ResetEvent(handshakeEvent());
       continue;
     }
-    if (index < blockCount_) handleWakeUp();
+    if (index < blockCount_) handleWakeUp(index);
   }
 }
 
-bool DsoundDuplex::isSignaled(uint32_t block) const {
-  return WaitForSingleObject(events_[block], 0) == WAIT_OBJECT_0;
-}
-
-void DsoundDuplex::handleWakeUp() {
-  const uint32_t last = blockCount_ - 1;
-  if (isSignaled(last)) {
-    // The signalled run may straddle the end of the ring: its older part is the
-    // run of signalled blocks that ends at the last block.
-    int32_t i = static_cast<int32_t>(blockCount_) - 2;
-    while (i >= 0 && isSignaled(static_cast<uint32_t>(i))) --i;
-    if (i < 0) {
-      // Every block is due: the play position went round the ring unanswered.
-      if (inSync_.get()) dropouts_.set(dropouts_.get() + 1);
-      inSync_.set(false);
-      captureReadPos_.set(-1);
-    } else if (!inSync_.get()) {
-      inSync_.set(true);
-    }
-    for (uint32_t j = static_cast<uint32_t>(i + 1); j < blockCount_; ++j) {
-      ResetEvent(events_[j]);
-      if (inSync_.get()) processAndCheck(j);
-    }
-  } else if (!inSync_.get()) {
-    inSync_.set(true);
-  }
-  for (uint32_t j = 0; j < blockCount_; ++j) {
-    if (!isSignaled(j)) continue;
+// Resets and reports every block notification that is set, one bit per block. A
+// service signals each offset once per lap, in play order, possibly while this runs;
+// looking from the newest block back to the next one to refill, a block seen set
+// implies that every block signalled before it is seen set too.
+uint64_t DsoundDuplex::takeNotifications() {
+  uint64_t taken = 0;
+  for (uint32_t n = blockCount_; n-- > 0;) {
+    const uint32_t j = (nextBlock_.get() + n) % blockCount_;
+    if (WaitForSingleObject(events_[j], 0) != WAIT_OBJECT_0) continue;
     ResetEvent(events_[j]);
-    if (inSync_.get()) processAndCheck(j);
+    taken |= uint64_t{1} << j;
   }
+  return taken;
 }
 
-void DsoundDuplex::processAndCheck(uint32_t block) {
-  processBlock(block);
-  // The block before this one signalled again: the play position has gone round
-  // the whole ring since it was handled, so the rest of this wake-up is stale.
-  const uint32_t previous = block == 0 ? blockCount_ - 1 : block - 1;
-  if (isSignaled(previous)) {
-    dropouts_.set(dropouts_.get() + 1);
-    inSync_.set(false);
-    captureReadPos_.set(-1);
+bool DsoundDuplex::readPlayCursor(DWORD& cursor, uint32_t& block) {
+  DWORD play = 0;
+  DWORD write = 0;
+  if (FAILED(renderBuffer_->GetCurrentPosition(&play, &write)) || play >= renderBytes_) {
+    return false;
+  }
+  cursor = play;
+  block = play / static_cast<DWORD>(blockBytes_);
+  return true;
+}
+
+// Without a cursor: the block after the run of notified blocks that starts at the
+// next block to refill (notifications behind it were for blocks already refilled).
+uint32_t DsoundDuplex::firstUnnotified(uint64_t taken) const {
+  uint32_t block = nextBlock_.get();
+  for (uint32_t n = 0; n < blockCount_ && (taken & (uint64_t{1} << block)); ++n) {
+    block = (block + 1) % blockCount_;
+  }
+  return block;
+}
+
+// The play cursor went round the ring before the worker refilled what was due.
+void DsoundDuplex::loseRing() {
+  if (inSync_.get()) dropouts_.set(dropouts_.get() + 1);
+  inSync_.set(false);
+  captureReadPos_.set(-1);
+}
+
+void DsoundDuplex::handleWakeUp(DWORD woken) {
+  const uint64_t all = blockCount_ >= 64 ? ~uint64_t{0} : (uint64_t{1} << blockCount_) - 1;
+  const int64_t wakeTicks = BlockTiming::now();
+  const uint64_t taken = takeNotifications();
+  // A block refilled on the cursor's word before its notification came still gets
+  // that notification later: an echo, not a sign that the ring went round.
+  const uint64_t fresh = taken & ~echoes_.get();
+  echoes_.set(echoes_.get() & ~taken);
+  DWORD cursor = 0;
+  uint32_t cursorBlock = 0;
+  const bool haveCursor = readPlayCursor(cursor, cursorBlock);
+  int64_t cursorTicks = haveCursor ? BlockTiming::now() : -1;
+
+  DuplexTraceRecord* record = trace_.enabled() ? &trace_.next() : nullptr;
+  if (record) {
+    record->ticks = wakeTicks;
+    record->taken = taken;
+    record->cursor = haveCursor ? cursor : DuplexTraceRecord::kNoCursor;
+    record->woken = woken;
+    record->firstWritten = static_cast<uint16_t>(nextBlock_.get());
+  }
+
+  if (fresh == all) {
+    // Every block's end was passed since the last look: a whole ring went by
+    // unanswered. Nothing written now could sound in time; resume at the cursor.
+    loseRing();
+    echoes_.set(0);
+    if (haveCursor) nextBlock_.set(cursorBlock);
+    if (record) {
+      record->event = DuplexTraceRecord::WholeRing;
+      record->dropouts = dropouts_.get();
+    }
+    return;
+  }
+  if (!inSync_.get()) inSync_.set(true);
+  if (!haveCursor) cursorBlock = firstUnnotified(fresh);
+
+  uint16_t written = 0;
+  while (nextBlock_.get() != cursorBlock) {
+    const uint32_t block = nextBlock_.get();
+    // How far the cursor is ahead of this block; it is behind the cursor, so at least 1.
+    const uint32_t due = (cursorBlock + blockCount_ - block) % blockCount_;
+    processBlock(block);
+    ++written;
+    if (!(fresh & (uint64_t{1} << block))) echoes_.set(echoes_.get() | uint64_t{1} << block);
+    nextBlock_.set((block + 1) % blockCount_);
+
+    DWORD now = 0;
+    uint32_t nowBlock = 0;
+    if (!readPlayCursor(now, nowBlock)) {
+      cursorTicks = -1;  // go on to the last known cursor
+      continue;
+    }
+    const int64_t ticks = BlockTiming::now();
+    // The cursor came round into what was due (the block just written included): it
+    // played blocks the worker had not refilled. A stall longer than the ring may show
+    // as less on the cursor; the counter tells.
+    const bool wentRound = (nowBlock + blockCount_ - block) % blockCount_ < due;
+    const int64_t ring = ringTicks_.get();
+    const bool stalled = ring > 0 && cursorTicks >= 0 && ticks - cursorTicks > ring;
+    if (wentRound || stalled) {
+      loseRing();
+      nextBlock_.set(nowBlock);
+      // What was signalled meanwhile belongs to the lap that was lost.
+      takeNotifications();
+      echoes_.set(0);
+      if (record) {
+        record->event = wentRound ? DuplexTraceRecord::RingWentRound : DuplexTraceRecord::Stall;
+      }
+      break;
+    }
+    cursorBlock = nowBlock;
+    cursorTicks = ticks;
+  }
+  if (record) {
+    record->written = written;
+    record->dropouts = dropouts_.get();
   }
 }
 

@@ -100,6 +100,7 @@ struct Device {
   std::vector<DSBPOSITIONNOTIFY> positions;
   std::function<int16_t(uint64_t)> captureSource;
   DWORD captureLead = 0;
+  DWORD writeLead = 0;
   std::string captureDescription = "Primary Sound Capture Driver";
   std::string renderDescription = "Primary Sound Driver";
   std::shared_ptr<Stream> current;
@@ -132,7 +133,10 @@ HRESULT injected(DsoundCall call) {
   return failing(call, &result) ? result : DS_OK;
 }
 
-void advanceLocked(Stream& stream, DWORD frames, bool render = true) {
+// Moves the clocks on by `frames`. The notification events passed are signalled at once,
+// or, with `passed` given, only collected there in the order they were passed.
+void advanceLocked(Stream& stream, DWORD frames, bool render = true,
+                   std::vector<HANDLE>* passed = nullptr) {
   const DWORD bytes = frames * stream.format.nBlockAlign;
   if (render && stream.playing) {
     DWORD remaining = bytes;
@@ -142,8 +146,18 @@ void advanceLocked(Stream& stream, DWORD frames, bool render = true) {
       const DWORD to = from + chunk;
       const int16_t* samples = reinterpret_cast<const int16_t*>(stream.render.data.data() + from);
       stream.played.insert(stream.played.end(), samples, samples + chunk / 2);
+      std::vector<const DSBPOSITIONNOTIFY*> inChunk;
       for (const DSBPOSITIONNOTIFY& n : stream.notifications) {
-        if (n.dwOffset >= from && n.dwOffset < to) SetEvent(n.hEventNotify);
+        if (n.dwOffset >= from && n.dwOffset < to) inChunk.push_back(&n);
+      }
+      std::sort(inChunk.begin(), inChunk.end(),
+                [](auto* a, auto* b) { return a->dwOffset < b->dwOffset; });
+      for (const DSBPOSITIONNOTIFY* n : inChunk) {
+        if (passed) {
+          passed->push_back(n->hEventNotify);
+        } else {
+          SetEvent(n->hEventNotify);
+        }
       }
       stream.playPosition = to % stream.render.size;
       remaining -= chunk;
@@ -244,8 +258,11 @@ class RenderBuffer final : public IDirectSoundBuffer8, ComObject {
 
   HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD playCursor, LPDWORD writeCursor) override {
     std::lock_guard lock(device().mutex);
+    if (HRESULT hr = injected(DsoundCall::RenderPosition); FAILED(hr)) return hr;
     if (playCursor) *playCursor = stream_->playPosition;
-    if (writeCursor) *writeCursor = stream_->playPosition;
+    if (writeCursor) {
+      *writeCursor = (stream_->playPosition + device().writeLead) % stream_->render.size;
+    }
     return DS_OK;
   }
 
@@ -456,6 +473,23 @@ void advanceDsound(DWORD frames) {
   if (device().current) advanceLocked(*device().current, frames);
 }
 
+void mixDsoundStretch(DWORD frames, const std::function<void()>& between) {
+  std::vector<HANDLE> passed;
+  {
+    std::lock_guard lock(device().mutex);
+    if (device().current) advanceLocked(*device().current, frames, true, &passed);
+  }
+  for (size_t i = 0; i < passed.size(); ++i) {
+    SetEvent(passed[i]);
+    if (between && i + 1 < passed.size()) between();
+  }
+}
+
+void setDsoundWriteLead(DWORD bytes) {
+  std::lock_guard lock(device().mutex);
+  device().writeLead = bytes;
+}
+
 void advanceDsoundCapture(DWORD frames) {
   std::lock_guard lock(device().mutex);
   if (device().current) advanceLocked(*device().current, frames, false);
@@ -571,6 +605,7 @@ void resetDsound() {
   d.positions.clear();
   d.captureSource = nullptr;
   d.captureLead = 0;
+  d.writeLead = 0;
   d.captureDescription = "Primary Sound Capture Driver";
   d.renderDescription = "Primary Sound Driver";
   d.current.reset();

@@ -1,7 +1,8 @@
 // Simulated DirectSound full duplex: one capture ring and one render ring on the
 // default devices, whose capture and play positions advance on a clock that tests
 // drive (or that runs in real time). Notification events are signalled as the play
-// position passes their offsets. Every call can be made to fail, and the arguments
+// position passes their offsets, or, as Wine's mixer does, in bursts after a whole
+// period's stretch has been mixed. Every call can be made to fail, and the arguments
 // of creation and of SetNotificationPositions are recorded.
 #pragma once
 
@@ -159,6 +160,7 @@ enum class DsoundCall {
   RenderStop,
   CaptureStop,
   CapturePosition,
+  RenderPosition,
   EnumerateRender,
   EnumerateCapture,
 };
@@ -187,6 +189,16 @@ std::vector<DSBPOSITIONNOTIFY> dsoundNotificationPositions();
 // while it plays (signalling the notification positions it passes and recording what
 // it plays), the capture ring fills while it captures.
 void advanceDsound(DWORD frames);
+// Wine's mixer, for one audio period: it mixes `frames` of the render ring at once (the
+// play position jumps to the end of that stretch and the stretch counts as played), and
+// only then signals, one by one in ascending order with the wrap, every notification
+// offset inside the stretch. `between` runs after each signal but the last, so a test can
+// let the worker run while the rest of the burst is still to come. The capture ring fills
+// by the same stretch.
+void mixDsoundStretch(DWORD frames, const std::function<void()>& between = {});
+// The write cursor that the render ring's GetCurrentPosition reports runs this many bytes
+// ahead of the play cursor (Wine: 10 ms).
+void setDsoundWriteLead(DWORD bytes);
 // Advances the capture ring alone: a capture clock running ahead of the render clock.
 void advanceDsoundCapture(DWORD frames);
 // Runs the clock in real time on a thread of its own until switched off.

@@ -22,7 +22,8 @@ const char kUsage[] =
     "  --floor A    ignore tones below amplitude A (default 0.0005)\n"
     "  --min-freq F ignore tones below F Hz (default 20)\n"
     "  --at F       also report the amplitude at F Hz (may be repeated)\n"
-    "  --glitch-freq F  count discontinuities of a steady sine of F Hz (glitches=N)\n"
+    "  --glitch-freq F  count discontinuities of a steady sine of F Hz (glitches=N), told\n"
+    "                   apart as silent gaps (gaps=N) and other breaks (breaks=N)\n"
     "output:\n"
     "  file rate=48000 channels=2 frames=N seconds=S format=pcm16\n"
     "  window=0 start=0.200 end=1.200 ch=0 peak=0.05000 rms=0.03536 tones=1 f1=1114.08 "
@@ -119,8 +120,11 @@ int main(int argc, char** argv) {
                   begin / rate, (begin + length) / rate, c, levels.peak, levels.rms, tones.size());
       for (size_t t = 0; t < tones.size(); ++t)
         std::printf(" f%zu=%.2f a%zu=%.5f", t + 1, tones[t].frequency, t + 1, tones[t].amplitude);
-      if (o.glitchFrequency > 0)
-        std::printf(" glitches=%d", countGlitches(x, length, rate, o.glitchFrequency));
+      if (o.glitchFrequency > 0) {
+        const Discontinuities d = classifyGlitches(x, length, rate, o.glitchFrequency);
+        std::printf(" glitches=%d breaks=%d gaps=%d",
+                    countGlitches(x, length, rate, o.glitchFrequency), d.breaks, d.gaps);
+      }
       std::printf("\n");
       for (double f : o.at) {
         std::printf("at window=%d ch=%d freq=%.2f amp=%.5f\n", index, c, f,

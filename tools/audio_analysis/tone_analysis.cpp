@@ -120,6 +120,43 @@ int countGlitches(const float* samples, size_t count, double sampleRate, double 
   return glitches;
 }
 
+Discontinuities classifyGlitches(const float* samples, size_t count, double sampleRate,
+                                 double frequency) {
+  Discontinuities result;
+  if (count < 3 || sampleRate <= 0) return result;
+  // Samples inside or at the edge of a silent gap take no part in the break count.
+  const size_t minGap = std::max<size_t>(2, static_cast<size_t>(sampleRate / 1000));
+  std::vector<bool> nearGap(count, false);
+  for (size_t i = 0; i < count;) {
+    if (samples[i] != 0.0f) {
+      ++i;
+      continue;
+    }
+    size_t end = i;
+    while (end < count && samples[end] == 0.0f) ++end;
+    if (end - i >= minGap) {
+      // A gap cut by the end of the stretch counts where it ends.
+      if (end < count) ++result.gaps;
+      for (size_t k = (i > 2 ? i - 2 : 0); k < std::min(count, end + 2); ++k) nearGap[k] = true;
+    }
+    i = end;
+  }
+  const double threshold = 0.1 * measureLevels(samples, count).peak;
+  const double twoCos = 2 * std::cos(2 * kPi * frequency / sampleRate);
+  const size_t gap = static_cast<size_t>(sampleRate / 1000);
+  size_t last = 0;
+  bool any = false;
+  for (size_t i = 1; i + 1 < count; ++i) {
+    if (nearGap[i - 1] || nearGap[i] || nearGap[i + 1]) continue;
+    double residual = double(samples[i + 1]) + double(samples[i - 1]) - twoCos * samples[i];
+    if (threshold <= 0 || std::fabs(residual) <= threshold) continue;
+    if (!any || i - last > gap) ++result.breaks;
+    any = true;
+    last = i;
+  }
+  return result;
+}
+
 std::vector<Tone> dominantTones(const float* samples, size_t count, double sampleRate,
                                 const ToneSearch& search) {
   std::vector<Tone> tones;

@@ -43,4 +43,15 @@ double amplitudeAt(const float* samples, size_t count, double sampleRate, double
 // the same sample value goes unseen, so the count is a lower bound.
 int countGlitches(const float* samples, size_t count, double sampleRate, double frequency);
 
+// The same discontinuities told apart by where they come from. A stretch of exact digital
+// silence (1 ms or more) inside the tone is a gap: the sound server had nothing from the
+// player for that long and played silence (an underrun below the program, whose ring
+// always holds sound). Every other discontinuity is a break in the program's own signal.
+struct Discontinuities {
+  int breaks = 0;
+  int gaps = 0;
+};
+Discontinuities classifyGlitches(const float* samples, size_t count, double sampleRate,
+                                 double frequency);
+
 }  // namespace audio_analysis

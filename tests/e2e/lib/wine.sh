@@ -63,3 +63,22 @@ e2e_wine_errors() {
     grep -v -e ':err:winediag:' -e 'wine: Read access denied for device' \
       -e ':err:ole:start_rpcss' || true
 }
+
+# The wineserver of the current prefix (WINEPREFIX), by its environment.
+e2e_wineserver_pid() {
+  local p
+  for p in $(pgrep -x wineserver64; pgrep -x wineserver); do
+    tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && echo "$p"
+  done | head -n1
+}
+
+# e2e_grant_realtime PID: real-time scheduling (SCHED_FIFO 10) for every thread of the
+# Windows program PID and of its wineserver, through which every event and wait of the
+# program passes. Wine 8 maps no thread priority to the host scheduler, so a
+# time-critical audio thread runs as an ordinary one unless granted this from outside;
+# needs root (or CAP_SYS_NICE). False if it could not be granted.
+e2e_grant_realtime() {
+  local server
+  server=$(e2e_wineserver_pid)
+  [ -n "$server" ] && chrt -a -f -p 10 "$1" >/dev/null 2>&1 && chrt -a -f -p 10 "$server" >/dev/null 2>&1
+}

@@ -236,6 +236,46 @@ TEST_F(DsoundSetup, StopFailureIsReportedButTheWorkerStillEnds) {
   EXPECT_FALSE(sim::dsoundCapturing()) << "the capture ring is stopped all the same";
 }
 
+TEST_F(DsoundSetup, RingPlayingWithoutItsWorkerIsStartedAfresh) {
+  setUpSynth(rack, 16);
+  ASSERT_EQ(openWindowSettings(), 0);
+
+  // A failed stop leaves the ring playing with no worker behind it.
+  ASSERT_EQ(engine.start(0), 0);
+  playBlocks(3);
+  sim::failDsound(sim::DsoundCall::RenderStop);
+  ASSERT_EQ(engine.stop(), -13);
+  ASSERT_TRUE(sim::dsoundRenderPlaying());
+  ASSERT_EQ(engine.thread(), nullptr);
+  EXPECT_EQ(engine.start(0), 0);
+  ASSERT_NE(engine.thread(), nullptr) << "success with no worker to fill the ring";
+  EXPECT_EQ(WaitForSingleObject(engine.thread(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(sim::dsoundPlayPosition(), 0u) << "started from a silent ring";
+  playBlocks(2);
+  EXPECT_EQ(sim::dsoundRenderLockCount(), 1 + 3 + 1 + 2);
+
+  // A worker that ended by itself while the ring plays on.
+  const HANDLE dead = engine.thread();
+  TerminateThread(dead, 1);
+  ASSERT_EQ(WaitForSingleObject(dead, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(engine.start(0), 0);
+  ASSERT_NE(engine.thread(), nullptr);
+  EXPECT_EQ(WaitForSingleObject(engine.thread(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  playBlocks(1);
+  EXPECT_TRUE(engine.inSync());
+  EXPECT_EQ(engine.stop(), 0);
+}
+
+TEST_F(DsoundSetup, StopAfterTheWorkerEndedLeavesNoStaleStopRequest) {
+  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(engine.start(0), 0);
+  TerminateThread(engine.thread(), 1);
+  ASSERT_EQ(WaitForSingleObject(engine.thread(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(engine.stop(), 0);
+  EXPECT_EQ(engine.start(0), 0) << "the next start must not find the old stop request";
+  EXPECT_EQ(engine.stop(), 0);
+}
+
 TEST_F(DsoundSetup, WorkerThatNeverEndsIsTerminated) {
   setUpSynth(rack, 16);
   ASSERT_EQ(openWindowSettings(), 0);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -88,6 +89,50 @@ TEST(SimDsound, NotificationsFireAsThePlayPositionPassesThem) {
   sim::advanceDsound(256 + 30);  // a whole ring and more: every position passes
   EXPECT_TRUE(signaled(0) && signaled(1) && signaled(2));
   EXPECT_EQ(sim::dsoundPlayPosition(), (904u + 1144u) % 1024u);
+  for (HANDLE e : events) CloseHandle(e);
+}
+
+// Wine's mixer: the cursor jumps a whole stretch first, then the offsets inside it are
+// signalled one at a time in play order across the ring end.
+TEST(SimDsound, MixerStretchMovesTheCursorFirstAndSignalsInPlayOrder) {
+  SimDuplex d;
+  HANDLE events[3];
+  DSBPOSITIONNOTIFY positions[3];
+  for (int i = 0; i < 3; ++i) {
+    events[i] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    positions[i] = {static_cast<DWORD>(900 - 400 * i), events[i]};  // 900, 500, 100
+  }
+  IDirectSoundNotify* notify = nullptr;
+  ASSERT_EQ(
+      d.renderBuffer->QueryInterface(IID_IDirectSoundNotify, reinterpret_cast<void**>(&notify)),
+      S_OK);
+  ASSERT_EQ(notify->SetNotificationPositions(3, positions), DS_OK);
+  notify->Release();
+  sim::setDsoundWriteLead(300);
+  ASSERT_EQ(d.renderBuffer->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+  sim::advanceDsound(150);  // to byte 600
+  for (HANDLE e : events) ResetEvent(e);
+
+  // 600 -> 1024 -> 176: offsets 900 and 100, in that order, the cursor already at 176.
+  std::vector<int> order;
+  DWORD playDuringBurst = 0;
+  sim::mixDsoundStretch(150, [&] {
+    for (int i = 0; i < 3; ++i) {
+      if (WaitForSingleObject(events[i], 0) == WAIT_OBJECT_0) order.push_back(i);
+    }
+    d.renderBuffer->GetCurrentPosition(&playDuringBurst, nullptr);
+  });
+  EXPECT_EQ(order, std::vector<int>({0})) << "only the first offset before the hook";
+  EXPECT_EQ(playDuringBurst, 176u);
+  EXPECT_EQ(WaitForSingleObject(events[2], 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_NE(WaitForSingleObject(events[1], 0), static_cast<DWORD>(WAIT_OBJECT_0));
+
+  DWORD play = 0, write = 0;
+  ASSERT_EQ(d.renderBuffer->GetCurrentPosition(&play, &write), DS_OK);
+  EXPECT_EQ(play, 176u);
+  EXPECT_EQ(write, 476u) << "the write cursor leads the play cursor";
+  sim::failDsound(sim::DsoundCall::RenderPosition);
+  EXPECT_EQ(d.renderBuffer->GetCurrentPosition(&play, &write), DSERR_GENERIC);
   for (HANDLE e : events) CloseHandle(e);
 }
 

@@ -83,6 +83,31 @@ TEST(ToneAnalysis, ToneBelowTheFloorIsNotReported) {
   EXPECT_TRUE(dominantTones(x.data(), x.size(), kRate, ToneSearch{}).empty());
 }
 
+TEST(ToneAnalysis, SilentGapsAreToldApartFromBreaksOfTheSignal) {
+  std::vector<float> x(48000);
+  addSine(x, 1114.085, 0.05);
+  // 10 ms of the sound server's silence, and a stale block elsewhere.
+  for (size_t i = 20000; i < 20480; ++i) x[i] = 0.0f;
+  Discontinuities d = classifyGlitches(x.data(), x.size(), kRate, 1114.085);
+  EXPECT_EQ(d.gaps, 1);
+  EXPECT_EQ(d.breaks, 0);
+  EXPECT_GE(countGlitches(x.data(), x.size(), kRate, 1114.085), 2);
+  for (size_t i = 0; i < 128; ++i) x[40000 + i] = x[40000 - 896 + i];
+  d = classifyGlitches(x.data(), x.size(), kRate, 1114.085);
+  EXPECT_EQ(d.gaps, 1);
+  EXPECT_GE(d.breaks, 1);
+  // A gap cut by the start of a stretch counts once and breaks nothing; a sample that
+  // is 0 on its own is no gap.
+  d = classifyGlitches(x.data() + 20100, 19000, kRate, 1114.085);
+  EXPECT_EQ(d.gaps, 1);
+  EXPECT_EQ(d.breaks, 0);
+  EXPECT_EQ(classifyGlitches(x.data() + 20100, 300, kRate, 1114.085).gaps, 0);
+  std::vector<float> zeroCrossing(4800);
+  addSine(zeroCrossing, 1000, 0.5);
+  zeroCrossing[48] = 0.0f;
+  EXPECT_EQ(classifyGlitches(zeroCrossing.data(), zeroCrossing.size(), kRate, 1000).gaps, 0);
+}
+
 TEST(ToneAnalysis, GlitchesAreCountedPerBrokenBlockBoundary) {
   std::vector<float> x(48000);
   addSine(x, 1114.085, 0.05);

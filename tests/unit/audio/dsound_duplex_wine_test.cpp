@@ -1,0 +1,223 @@
+// The full-duplex engine against a device that behaves as Wine's DirectSound does: a
+// mixer that moves the play cursor a whole period's stretch at once and only then
+// signals the notifications inside it one by one, while the worker already runs; a
+// write cursor far ahead of the play cursor; a play cursor that cannot always be read.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <random>
+
+#include "dsound_fixture.h"
+
+namespace {
+
+using DsoundWine = DsoundFixture;
+
+constexpr int kFrames = 128;
+constexpr int kBlockSamples = 2 * kFrames;
+constexpr DWORD kMixFrames = 480;        // 10 ms at 48 kHz: 3.75 blocks
+constexpr DWORD kWriteLeadBytes = 1920;  // 10 ms of stereo 16-bit frames
+
+// Busy-waits a few microseconds: the gap between two of the mixer's SetEvent calls.
+void spin(std::chrono::nanoseconds gap) {
+  const auto until = std::chrono::steady_clock::now() + gap;
+  while (std::chrono::steady_clock::now() < until) {
+  }
+}
+
+class WineMixer {
+ public:
+  explicit WineMixer(DsoundDuplex& engine) : engine_(engine) {}
+
+  // Runs `periods` mixer periods; between two signals of a burst the worker may wake
+  // and look at the events while the mixer goes on setting the rest.
+  void run(int periods) {
+    for (int p = 0; p < periods; ++p) {
+      sim::mixDsoundStretch(kMixFrames, [this] { spin(std::chrono::nanoseconds(gap_(rng_))); });
+      ASSERT_TRUE(sim::waitForThreadIdle(engine_.thread(), 10000));
+    }
+  }
+
+ private:
+  DsoundDuplex& engine_;
+  std::mt19937 rng_{12345};
+  std::uniform_int_distribution<int> gap_{0, 60000};
+};
+
+// What the ring played is the rack's output block after block, one ring late, with
+// nothing skipped or repeated.
+void expectContinuousTone(const std::vector<int16_t>& played,
+                          const std::vector<int16_t>& expected) {
+  const size_t silent = 7u * kBlockSamples;
+  ASSERT_GT(played.size(), silent);
+  for (size_t i = 0; i < silent; ++i) ASSERT_EQ(played[i], 0) << "sample " << i;
+  size_t mismatches = 0;
+  size_t first = 0;
+  for (size_t i = silent; i < played.size() && i - silent < expected.size(); ++i) {
+    if (played[i] != expected[i - silent] && mismatches++ == 0) first = i;
+  }
+  EXPECT_EQ(mismatches, 0u) << "the played stream departs from the rendered one at block "
+                            << first / kBlockSamples;
+}
+
+TEST_F(DsoundWine, BurstsOfNotificationsAreRefilledInPlayOrderWithoutFalseDropouts) {
+  setUpSynth(rack, 16);
+  SynthRack reference;
+  setUpSynth(reference, 16);
+  constexpr int kPeriods = 600;
+  const std::vector<int16_t> expected =
+      referenceBlocks(reference, kPeriods * static_cast<int>(kMixFrames) / kFrames, kFrames);
+  sim::setDsoundWriteLead(kWriteLeadBytes);
+  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(engine.start(0), 0);
+
+  WineMixer(engine).run(kPeriods);
+
+  EXPECT_EQ(engine.dropouts(), 0);
+  EXPECT_TRUE(engine.inSync());
+  expectContinuousTone(sim::dsoundPlayed(), expected);
+}
+
+// The worker refills a whole stretch on the first notification of a burst, the cursor
+// being already at its end; the rest of the burst comes after. If the worker is slow to
+// take those, the next burst sets every event, yet the cursor went on only 3.75 blocks.
+TEST_F(DsoundWine, LateNotificationsOfBlocksAlreadyRefilledAreNoLostRing) {
+  setUpSynth(rack, 16);
+  SynthRack reference;
+  setUpSynth(reference, 16);
+  const std::vector<int16_t> expected = referenceBlocks(reference, 60, kFrames);
+  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(engine.start(0), 0);
+  const HANDLE worker = engine.thread();
+
+  sim::mixDsoundStretch(kMixFrames);  // blocks 0..2; the cursor in block 3
+  ASSERT_TRUE(sim::waitForThreadIdle(worker, 10000));
+  bool first = true;
+  sim::mixDsoundStretch(kMixFrames, [&] {  // blocks 3..6; the cursor in block 0
+    if (!first) return;
+    first = false;
+    ASSERT_TRUE(sim::waitForThreadIdle(worker, 10000));
+    sim::holdThreadWakeUps(worker, true);
+  });
+  sim::mixDsoundStretch(kMixFrames);  // blocks 0..3; the cursor in block 4
+  for (uint32_t b = 0; b < 7; ++b) ASSERT_TRUE(blockEventSignaled(b)) << b;
+  sim::holdThreadWakeUps(worker, false);
+  ASSERT_TRUE(sim::waitForThreadIdle(worker, 10000));
+  EXPECT_EQ(engine.dropouts(), 0);
+  EXPECT_TRUE(engine.inSync());
+
+  WineMixer(engine).run(12);
+  EXPECT_EQ(engine.dropouts(), 0);
+  expectContinuousTone(sim::dsoundPlayed(), expected);
+}
+
+TEST_F(DsoundWine, UnreadablePlayCursorFallsBackOnTheNotifications) {
+  setUpSynth(rack, 16);
+  SynthRack reference;
+  setUpSynth(reference, 16);
+  constexpr int kPeriods = 120;
+  const std::vector<int16_t> expected =
+      referenceBlocks(reference, kPeriods * static_cast<int>(kMixFrames) / kFrames, kFrames);
+  sim::setDsoundWriteLead(kWriteLeadBytes);
+  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(engine.start(0), 0);
+
+  WineMixer mixer(engine);
+  mixer.run(20);
+  sim::failDsound(sim::DsoundCall::RenderPosition, 1000000);
+  mixer.run(40);
+  sim::failDsound(sim::DsoundCall::RenderPosition, 0);
+  mixer.run(kPeriods - 60);
+
+  EXPECT_EQ(engine.dropouts(), 0);
+  expectContinuousTone(sim::dsoundPlayed(), expected);
+}
+
+TEST_F(DsoundWine, TraceRecordsEachWakeUpAndIsWrittenByStop) {
+  const std::string path = ::testing::TempDir() + "tonbrik_dsound_trace.txt";
+  std::remove(path.c_str());
+  setenv("TONBRIK_DSOUND_TRACE", path.c_str(), 1);
+  setUpSynth(rack, 16);
+  const int32_t opened = openWindowSettings();
+  unsetenv("TONBRIK_DSOUND_TRACE");
+  ASSERT_EQ(opened, 0);
+  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+  sim::holdThreadWakeUps(engine.thread(), true);  // one wake-up for the whole burst
+  sim::mixDsoundStretch(kMixFrames);              // blocks 0..2 due; the cursor at byte 1920
+  sim::holdThreadWakeUps(engine.thread(), false);
+  ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+  playBlocksLate(7);  // a whole ring
+  ASSERT_EQ(engine.stop(), 0);
+
+  std::ifstream file(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_NE(lines[0].find("48000 Hz, 7 blocks of 128 frames (512 bytes); 2 wake-ups"),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[2].find(" 1920 0 0,1,2 0..2(3) 0"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[3].find(" 0,1,2,3,4,5,6 - 1 whole-ring"), std::string::npos) << lines[3];
+  EXPECT_EQ(lines[4], "summary wakeups=2 dropouts=1");
+  std::remove(path.c_str());
+}
+
+TEST_F(DsoundWine, RingGoneRoundWhileABlockIsWrittenResumesAtThePlayCursor) {
+  setUpSynth(rack, 16);
+  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(engine.start(0), 0);
+  playBlocks(2);
+  const int locks = sim::dsoundRenderLockCount();
+
+  // Held up writing block 2 while the play cursor goes on 6.5 blocks, into block 2 again.
+  sim::blockDsoundRenderLock(true);
+  sim::advanceDsound(kFrames);
+  while (!sim::dsoundRenderLockBlocked()) Sleep(1);
+  sim::advanceDsound(6 * kFrames + kFrames / 2);
+  sim::blockDsoundRenderLock(false);
+  ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+
+  EXPECT_EQ(engine.dropouts(), 1);
+  EXPECT_FALSE(engine.inSync());
+  EXPECT_EQ(engine.captureReadPos(), -1);
+  EXPECT_EQ(sim::dsoundRenderLockCount(), locks + 1) << "nothing more after block 2";
+  for (uint32_t b = 0; b < 7; ++b) EXPECT_FALSE(blockEventSignaled(b)) << b;
+
+  // Block 2 is written again once the play cursor has left it, and only then.
+  sim::advanceDsound(kFrames / 4);
+  ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+  EXPECT_EQ(sim::dsoundRenderLockCount(), locks + 1);
+  sim::advanceDsound(kFrames / 4);
+  ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+  EXPECT_EQ(sim::dsoundRenderLockCount(), locks + 2);
+  EXPECT_TRUE(engine.inSync());
+  EXPECT_EQ(engine.dropouts(), 1);
+}
+
+TEST_F(DsoundWine, StallOfMoreThanARingIsCountedAlthoughTheCursorShowsLess) {
+  setUpSynth(rack, 16);
+  sim::setManualPerformanceCounter(true);
+  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(engine.start(0), 0);
+  playBlocks(2);
+  const int locks = sim::dsoundRenderLockCount();
+
+  // The cursor only shows 1.5 blocks more, but the counter says a ring and more went by.
+  sim::blockDsoundRenderLock(true);
+  sim::advanceDsound(kFrames);
+  while (!sim::dsoundRenderLockBlocked()) Sleep(1);
+  sim::advanceDsound(kFrames + kFrames / 2);
+  sim::advancePerformanceCounter(sim::kPerformanceFrequency / 50);  // 20 ms > 18.7 ms
+  sim::blockDsoundRenderLock(false);
+  ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+
+  EXPECT_EQ(engine.dropouts(), 1);
+  EXPECT_FALSE(engine.inSync());
+  EXPECT_EQ(sim::dsoundRenderLockCount(), locks + 1);
+  sim::setManualPerformanceCounter(false);
+}
+
+}  // namespace

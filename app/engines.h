@@ -1,7 +1,7 @@
 // The engines the main window drives.
 #pragma once
 
-#include "audio/asio_host.h"
-#include "audio/dsound_duplex.h"
+#include "audio/asio/asio_host.h"
+#include "audio/dsound/dsound_duplex.h"
 #include "midi/midi_port.h"
 #include "synth/synth_rack.h"

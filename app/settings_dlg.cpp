@@ -4,7 +4,7 @@
 
 #include "app/engines.h"
 #include "app/resource.h"
-#include "audio/asio_driver_registry.h"
+#include "audio/asio/asio_driver_registry.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "synth/relaxed.h"
+#include "common/relaxed.h"
 
 class BlockTiming {
  public:

@@ -8,7 +8,7 @@
 #include <concepts>
 #include <cstdint>
 
-#include "audio/asio_sample_types.h"
+#include "audio/asio/asio_sample_types.h"
 
 namespace sample_conversion {
 

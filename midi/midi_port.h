@@ -12,7 +12,7 @@
 #include "midi/midi_receiver.h"
 #include "midi/sysex_ring.h"
 #include "platform/platform.h"
-#include "synth/relaxed.h"
+#include "common/relaxed.h"
 
 class MidiPort {
  public:

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "synth/relaxed.h"
+#include "common/relaxed.h"
 
 // How one received buffer relates to the message being assembled.
 enum SysexChunkKind : int32_t {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "synth/relaxed.h"
+#include "common/relaxed.h"
 #include "synth/render_path.h"
 #include "synth/synth_voice.h"
 

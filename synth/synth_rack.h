@@ -12,7 +12,7 @@
 #include "platform/platform.h"
 #include "synth/midi_short_sender.h"
 #include "synth/peak_meter.h"
-#include "synth/relaxed.h"
+#include "common/relaxed.h"
 #include "synth/synth.h"
 
 class SynthRack {

@@ -2,7 +2,7 @@
 // target; the audio thread reads them once per block and owns phase and amplitude.
 #pragma once
 
-#include "synth/relaxed.h"
+#include "common/relaxed.h"
 
 struct SynthVoice {
   Relaxed<float> pressure;   // polyphonic key pressure, 0..1, kept but not heard

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "audio/asio_host.h"
+#include "audio/asio/asio_host.h"
 #include "synth/synth_rack.h"
 
 namespace {

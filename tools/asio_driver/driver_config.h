@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "audio/asio.h"
+#include "audio/asio/asio.h"
 
 struct DriverConfig {
   ASIOSampleType sampleType = ASIOSTInt32LSB;

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "audio/asio.h"
+#include "audio/asio/asio.h"
 
 // Bytes of one element in the driver's buffer; 0 for types the driver does not offer.
 size_t sampleBytes(ASIOSampleType type);

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "audio/asio.h"
+#include "audio/asio/asio.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "audio/asio.h"
+#include "audio/asio/asio.h"
 #include "tools/asio_driver/driver_config.h"
 #include "tools/asio_driver/wav_recorder.h"
 

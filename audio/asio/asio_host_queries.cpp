@@ -1,8 +1,8 @@
 #include <cstring>
 
-#include "audio/asio_api.h"
-#include "audio/asio_host.h"
-#include "audio/asio_host_state.h"
+#include "audio/asio/asio_api.h"
+#include "audio/asio/asio_host.h"
+#include "audio/asio/asio_host_state.h"
 
 namespace {
 

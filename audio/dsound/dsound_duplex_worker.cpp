@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "audio/dsound_duplex.h"
+#include "audio/dsound/dsound_duplex.h"
 #include "audio/sample_conversion.h"
 #include "synth/synth_rack.h"
 

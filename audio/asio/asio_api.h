@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "audio/asio.h"
-#include "synth/relaxed.h"
+#include "audio/asio/asio.h"
+#include "common/relaxed.h"
 
 class AsioDriverRegistry;
 

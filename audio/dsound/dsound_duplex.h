@@ -9,9 +9,9 @@
 #include <string>
 
 #include "audio/block_timing.h"
-#include "audio/dsound_duplex_trace.h"
+#include "audio/dsound/dsound_duplex_trace.h"
 #include "platform/platform.h"
-#include "synth/relaxed.h"
+#include "common/relaxed.h"
 
 class SynthRack;
 

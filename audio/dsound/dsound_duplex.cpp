@@ -1,6 +1,6 @@
 // Set-up and control of the full-duplex stream, on the owner's thread. The block
 // work of the worker thread is in dsound_duplex_worker.cpp.
-#include "audio/dsound_duplex.h"
+#include "audio/dsound/dsound_duplex.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,10 +1,10 @@
-#include "audio/asio_api.h"
+#include "audio/asio/asio_api.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "audio/asio_driver_registry.h"
+#include "audio/asio/asio_driver_registry.h"
 #include "fake_asio_driver.h"
 
 namespace {

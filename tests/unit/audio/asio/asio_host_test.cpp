@@ -1,4 +1,4 @@
-#include "audio/asio_host.h"
+#include "audio/asio/asio_host.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "audio/asio_api.h"
+#include "audio/asio/asio_api.h"
 #include "fake_asio_driver.h"
 #include "synth/synth_rack.h"
 

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "audio/asio_api.h"
-#include "audio/asio_host.h"
+#include "audio/asio/asio_api.h"
+#include "audio/asio/asio_host.h"
 #include "audio/sample_conversion.h"
 #include "fake_asio_driver.h"
 #include "synth/synth_rack.h"

@@ -1,7 +1,7 @@
 // The driver's callbacks. They run on the driver's thread: no allocation, no lock.
-#include "audio/asio_api.h"
-#include "audio/asio_host.h"
-#include "audio/asio_host_state.h"
+#include "audio/asio/asio_api.h"
+#include "audio/asio/asio_host.h"
+#include "audio/asio/asio_host_state.h"
 #include "audio/sample_conversion.h"
 #include "synth/synth_rack.h"
 

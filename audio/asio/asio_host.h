@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "audio/asio.h"
+#include "audio/asio/asio.h"
 
 class SynthRack;
 

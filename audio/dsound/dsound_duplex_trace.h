@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "synth/relaxed.h"
+#include "common/relaxed.h"
 
 struct DuplexTraceRecord {
   enum Event : uint8_t { None = 0, WholeRing = 1, RingWentRound = 2, Stall = 3 };

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "audio/asio.h"
+#include "audio/asio/asio.h"
 
 // Result codes of the list operations, beside ASE_OK.
 enum : int32_t {

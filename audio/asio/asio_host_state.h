@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "audio/asio.h"
+#include "audio/asio/asio.h"
 #include "audio/block_timing.h"
-#include "synth/relaxed.h"
+#include "common/relaxed.h"
 
 class SynthRack;
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/asio.h"
+#include "audio/asio/asio.h"
 #include "platform/sim/registry.h"
 
 struct FakeDriverScript {

@@ -1,11 +1,11 @@
-#include "audio/asio_driver_registry.h"
+#include "audio/asio/asio_driver_registry.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "audio/asio_api.h"
+#include "audio/asio/asio_api.h"
 #include "fake_asio_driver.h"
 
 namespace {

@@ -1,10 +1,10 @@
-#include "audio/asio_driver_registry.h"
+#include "audio/asio/asio_driver_registry.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "audio/asio_api.h"
+#include "audio/asio/asio_api.h"
 
 namespace {
 

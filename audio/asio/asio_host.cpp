@@ -1,13 +1,13 @@
-#include "audio/asio_host.h"
+#include "audio/asio/asio_host.h"
 
 #include <algorithm>
 #include <cmath>
 #include <new>
 #include <optional>
 
-#include "audio/asio_api.h"
-#include "audio/asio_driver_registry.h"
-#include "audio/asio_host_state.h"
+#include "audio/asio/asio_api.h"
+#include "audio/asio/asio_driver_registry.h"
+#include "audio/asio/asio_host_state.h"
 #include "audio/sample_conversion.h"
 
 AsioHostState asioHost;

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "audio/asio_sample_types.h"
+#include "audio/asio/asio_sample_types.h"
 #include "platform/platform.h"
 
 typedef int32_t ASIOError;

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "audio/dsound_duplex.h"
+#include "audio/dsound/dsound_duplex.h"
 #include "platform/platform.h"
 #include "synth/synth_rack.h"
 

@@ -1,5 +1,5 @@
 // The worker trace's set-up and its text output, both on the owner's thread.
-#include "audio/dsound_duplex_trace.h"
+#include "audio/dsound/dsound_duplex_trace.h"
 
 #include <cinttypes>
 #include <cstdio>

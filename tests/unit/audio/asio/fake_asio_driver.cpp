@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "audio/asio_api.h"
+#include "audio/asio/asio_api.h"
 
 namespace {
 

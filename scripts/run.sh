@@ -74,6 +74,13 @@ fi
 cd "$run"
 e2e_start_program "$run/tonbrik.log" "$exe"
 echo "Tonbrik is running (Wine log: $run/tonbrik.log)."
+# Wine gives the time-critical audio thread no real-time scheduling of the host; where
+# we may (as root), grant it to the program and its wineserver once the audio runs,
+# so other busy processes cannot make the sound break up.
+if [ "$(id -u)" = 0 ] && command -v chrt >/dev/null; then
+  (sleep 3 && e2e_grant_realtime "$E2E_PROGRAM_PID" &&
+    echo "Real-time scheduling granted to Tonbrik and its wineserver.") &
+fi
 echo "Stop it with Esc or by closing its window, or press Ctrl+C here."
 while ! e2e_not_running "$E2E_PROGRAM_PID"; do sleep 0.2; done
 wait "$E2E_PROGRAM_PID"

@@ -38,16 +38,21 @@ void CMainDlg::OpenMidi() {
       chosenIndex(DeviceLists::midiOutputNames(), m_choices.midiOutput, kMidiOutDevice, outMissing);
 
   // The output may be missing or a synthesizer; input still works without it.
-  int midiResult =
-      m_pMidi->open(m_pRack.get(), hwnd(), inDevice, outDevice, true, false, true, kSysexRingBytes);
-  if (midiResult == -3) {
+  MidiOpenOptions options{.inDevice = inDevice,
+                          .outDevice = outDevice,
+                          .inputApi = MidiInputApi::Winmm,
+                          .strictDevice = false,
+                          .portsOnly = true,
+                          .sysexRingBytes = kSysexRingBytes};
+  int32_t midiResult = m_pMidi->open(m_pRack.get(), hwnd(), options);
+  if (midiResult == MidiOutputUnavailable) {
     setStateText(IDC_MIDI_OUT_STATE, false);
-    midiResult =
-        m_pMidi->open(m_pRack.get(), hwnd(), inDevice, -1, true, false, true, kSysexRingBytes);
+    options.outDevice = kNoMidiDevice;
+    midiResult = m_pMidi->open(m_pRack.get(), hwnd(), options);
   } else {
     setStateText(IDC_MIDI_OUT_STATE, true);
   }
-  setStateText(IDC_MIDI_IN_STATE, midiResult == 0 && m_pMidi->start() == 0);
+  setStateText(IDC_MIDI_IN_STATE, midiResult == MidiOk && m_pMidi->start() == MidiOk);
   std::string inName, outName;
   m_pMidi->deviceNames(inName, outName);
   SetDlgItemText(IDC_MIDI_IN_NAME, inName);

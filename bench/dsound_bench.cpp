@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "audio/block_timing.h"
+#include "common/block_timing.h"
 #include "audio/sample_conversion.h"
 #include "synth/synth_rack.h"
 

@@ -8,11 +8,36 @@
 #include <cstdint>
 #include <string>
 
+#include "common/block_timing.h"
+#include "common/midi_delivery.h"
+#include "common/relaxed.h"
 #include "midi/driver_wait.h"
-#include "midi/midi_receiver.h"
+#include "midi/midi_result.h"
 #include "midi/sysex_ring.h"
 #include "platform/platform.h"
-#include "common/relaxed.h"
+
+// Where input arrives from.
+enum class MidiInputApi : uint8_t {
+  Winmm,        // the multimedia MIDI service; the driver calls back on its own thread
+  DirectMusic,  // a DirectMusic input port, read by a worker thread of the port
+};
+
+// A device index for "none": any negative index opens no device on that side.
+inline constexpr int32_t kNoMidiDevice = -1;
+
+// What MidiPort::open opens. Device indexes count from 0.
+struct MidiOpenOptions {
+  int32_t inDevice = kNoMidiDevice;
+  int32_t outDevice = kNoMidiDevice;
+  MidiInputApi inputApi = MidiInputApi::Winmm;
+  // An index that does not exist is an error instead of falling back to the first device.
+  bool strictDevice = false;
+  // Only a hardware MIDI port or the MIDI mapper is accepted as output: a software
+  // synthesizer would double the sound of our own.
+  bool portsOnly = false;
+  // Size of the ring for received system-exclusive data; 0 or less: none is received.
+  int32_t sysexRingBytes = 0;
+};
 
 class MidiPort {
  public:
@@ -32,24 +57,27 @@ class MidiPort {
   static constexpr int32_t kPacedChunkBytes = 256;
   // CALLBACK_FUNCTION | MIDI_IO_STATUS: the driver reports a backlog with MIM_MOREDATA.
   static constexpr DWORD kInputOpenFlags = 0x30020;
+  // The load figures when the performance counter has no frequency.
+  static constexpr double kNoInputTiming = -1.0;
 
   MidiPort();
   ~MidiPort();
   MidiPort(const MidiPort&) = delete;
   MidiPort& operator=(const MidiPort&) = delete;
 
-  // Any rack type with void processMidi(const uint8_t*, int32_t).
+  // Any rack type with void processMidi(const uint8_t*, int32_t). `window` is used
+  // by the DirectMusic input only. Returns a MidiResult.
   template <class Rack>
-  int32_t open(Rack* rack, HWND window, int32_t inDevice, int32_t outDevice, bool useWinmm,
-               bool strictDevice, bool portsOnly, int32_t sysexRingBytes) {
-    return openWith(MidiReceiver::of(rack), window, inDevice, outDevice, useWinmm, strictDevice,
-                    portsOnly, sysexRingBytes);
+  int32_t open(Rack* rack, HWND window, const MidiOpenOptions& options) {
+    return openWith(MidiReceiver::bind<&Rack::processMidi>(rack), window, options);
   }
   int32_t start();
   int32_t stop();
   void close();
   bool deviceNames(std::string& inName, std::string& outName);
 
+  // The next byte of a complete received system-exclusive message, or
+  // SysexRing::kNothingToRead.
   int32_t readSysexByte() { return ring_.readByte(); }
   double peakInputMs() const;
   double meanInputMs() const;
@@ -71,8 +99,7 @@ class MidiPort {
   bool hasReaderThread() const { return readerThread_ != nullptr; }
 
  private:
-  int32_t openWith(MidiReceiver rack, HWND window, int32_t inDevice, int32_t outDevice,
-                   bool useWinmm, bool strictDevice, bool portsOnly, int32_t sysexRingBytes);
+  int32_t openWith(MidiReceiver rack, HWND window, const MidiOpenOptions& options);
   int32_t openOutput(int32_t outDevice, bool strictDevice, bool portsOnly);
   void closeOutput();
   void closeOutput(DriverWait& wait);
@@ -91,8 +118,8 @@ class MidiPort {
   void readPass();
   void drainMusicPort();
   bool readMusicPort(DWORD* used);
-  void noteInputPass(LONGLONG startTicks);
-  static LONGLONG now();
+  void noteInputPass(int64_t startTicks);
+  static double inputMs(double ticks);
 
   bool comInitialized_ = false;
   IDirectMusic8* music_ = nullptr;
@@ -101,8 +128,8 @@ class MidiPort {
   HANDLE readerThread_ = nullptr;
   HANDLE readEvent_ = nullptr;
   HANDLE stopEvent_ = nullptr;
-  Relaxed<double> peakTicks_;
-  Relaxed<double> meanTicks_;
+  // The duration of every input pass, cleared at start and close.
+  BlockTiming inputTiming_;
   MidiReceiver rack_;
   Relaxed<HMIDIIN> midiIn_;
   Relaxed<HMIDIOUT> midiOut_;

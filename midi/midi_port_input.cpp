@@ -9,7 +9,7 @@ void CALLBACK MidiPort::inputCallback(HMIDIIN, UINT message, DWORD_PTR instance,
 }
 
 void MidiPort::handleInput(UINT message, DWORD_PTR param1) {
-  const LONGLONG startTicks = now();
+  const int64_t startTicks = BlockTiming::now();
   switch (message) {
     case MIM_DATA:
     case MIM_MOREDATA: {
@@ -21,7 +21,7 @@ void MidiPort::handleInput(UINT message, DWORD_PTR param1) {
       const uint8_t bytes[3] = {static_cast<uint8_t>(param1 & 0xFF),
                                 static_cast<uint8_t>((param1 >> 8) & 0xFF),
                                 static_cast<uint8_t>((param1 >> 16) & 0xFF)};
-      if (rack_.attached()) rack_.deliver(bytes, 3);
+      if (rack_.bound()) rack_(bytes, 3);
       break;
     }
     case MIM_LONGDATA:
@@ -54,27 +54,20 @@ void MidiPort::handleSysexBuffer(LPMIDIHDR header, bool error) {
   if (!resetting_.get() && handle != nullptr) midiInAddBuffer(handle, header, sizeof(MIDIHDR));
 }
 
-LONGLONG MidiPort::now() {
-  LARGE_INTEGER counter;
-  counter.QuadPart = 0;
-  QueryPerformanceCounter(&counter);
-  return counter.QuadPart;
+void MidiPort::noteInputPass(int64_t startTicks) {
+  inputTiming_.record(BlockTiming::now() - startTicks);
 }
 
-void MidiPort::noteInputPass(LONGLONG startTicks) {
-  const double ticks = static_cast<double>(now() - startTicks);
-  meanTicks_.set(0.01 * ticks + 0.99 * meanTicks_.get());
-  if (ticks > peakTicks_.get()) peakTicks_.set(ticks);
+double MidiPort::inputMs(double ticks) {
+  const int64_t frequency = performanceFrequency();
+  if (frequency == 0) return kNoInputTiming;
+  return 1000.0 * ticks / static_cast<double>(frequency);
 }
 
 double MidiPort::peakInputMs() const {
-  LARGE_INTEGER frequency;
-  if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart == 0) return -1.0;
-  return 1000.0 * peakTicks_.get() / static_cast<double>(frequency.QuadPart);
+  return inputMs(inputTiming_.peakTicks());
 }
 
 double MidiPort::meanInputMs() const {
-  LARGE_INTEGER frequency;
-  if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart == 0) return -1.0;
-  return 1000.0 * meanTicks_.get() / static_cast<double>(frequency.QuadPart);
+  return inputMs(inputTiming_.averageTicks());
 }

@@ -10,13 +10,13 @@ int32_t MidiPort::openMusicInput(HWND window, int32_t inDevice, bool strictDevic
                               CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER, IID_IDirectMusic8,
                               &created)) ||
       created == nullptr) {
-    return -1;
+    return MidiDirectMusicFailed;
   }
   music_ = static_cast<IDirectMusic8*>(created);
   // Ports cannot be created before DirectMusic has a sound device.
   if (FAILED(music_->SetDirectSound(nullptr, window))) {
     releaseMusic();
-    return -1;
+    return MidiDirectMusicFailed;
   }
 
   GUID chosen;
@@ -41,11 +41,11 @@ int32_t MidiPort::openMusicInput(HWND window, int32_t inDevice, bool strictDevic
   if (!found && strictDevice) {
     closeOutput();
     releaseMusic();
-    return -2;
+    return MidiBadDeviceIndex;
   }
   if (!anyInput) {
     releaseMusic();
-    return -4;
+    return MidiInputUnavailable;
   }
 
   DMUS_PORTPARAMS8 params;
@@ -54,7 +54,7 @@ int32_t MidiPort::openMusicInput(HWND window, int32_t inDevice, bool strictDevic
   IDirectMusicPort* port = nullptr;
   if (FAILED(music_->CreatePort(chosen, &params, &port, nullptr)) || port == nullptr) {
     releaseMusic();
-    return -4;
+    return MidiInputUnavailable;
   }
   musicPort_ = port;
 
@@ -66,7 +66,7 @@ int32_t MidiPort::openMusicInput(HWND window, int32_t inDevice, bool strictDevic
   IDirectMusicBuffer* buffer = nullptr;
   if (FAILED(music_->CreateMusicBuffer(&desc, &buffer, nullptr)) || buffer == nullptr) {
     releaseMusic();
-    return -7;
+    return MidiInputStreamFailed;
   }
   musicBuffer_ = buffer;
 
@@ -77,10 +77,10 @@ int32_t MidiPort::openMusicInput(HWND window, int32_t inDevice, bool strictDevic
   if (readEvent_ == nullptr || stopEvent_ == nullptr) {
     closeMusicEvents();
     releaseMusic();
-    return -7;
+    return MidiInputStreamFailed;
   }
   musicPort_->SetReadNotificationHandle(readEvent_);
-  return 0;
+  return MidiOk;
 }
 
 void MidiPort::closeMusicEvents() {
@@ -116,34 +116,34 @@ bool MidiPort::readMusicPort(DWORD* used) {
 }
 
 int32_t MidiPort::startMusicInput() {
-  if (stopEvent_ == nullptr) return -4;
-  if (readerThread_ != nullptr) return 0;
+  if (stopEvent_ == nullptr) return MidiInputUnavailable;
+  if (readerThread_ != nullptr) return MidiOk;
   drainMusicPort();
   readerThread_ = CreateThread(nullptr, 0, &MidiPort::readerMain, this, 0, nullptr);
   // Without the worker nothing would read the port: input is not running.
-  if (readerThread_ == nullptr) return -7;
+  if (readerThread_ == nullptr) return MidiInputStreamFailed;
   SetThreadPriority(readerThread_, THREAD_PRIORITY_TIME_CRITICAL);
   if (FAILED(musicPort_->Activate(TRUE))) {
     stop();
-    return -7;
+    return MidiInputStreamFailed;
   }
-  return 0;
+  return MidiOk;
 }
 
 int32_t MidiPort::stopMusicInput() {
-  if (stopEvent_ == nullptr) return -4;
-  int32_t result = 0;
-  if (FAILED(musicPort_->Activate(FALSE))) result = -7;
+  if (stopEvent_ == nullptr) return MidiInputUnavailable;
+  int32_t result = MidiOk;
+  if (FAILED(musicPort_->Activate(FALSE))) result = MidiInputStreamFailed;
   if (readerThread_ != nullptr) {
     SetEvent(stopEvent_);
     if (WaitForSingleObject(readerThread_, kWorkerStopMs) == WAIT_TIMEOUT) {
       TerminateThread(readerThread_, STILL_ACTIVE);
-      result = -9;
+      result = MidiWorkerTerminated;
     }
     CloseHandle(readerThread_);
     readerThread_ = nullptr;
   }
-  if (rack_.attached()) rack_.deliver(nullptr, -1);
+  if (rack_.bound()) rack_(nullptr, kMidiResetRequest);
   return result;
 }
 
@@ -161,13 +161,13 @@ DWORD WINAPI MidiPort::readerMain(LPVOID instance) {
 }
 
 void MidiPort::readPass() {
-  const LONGLONG startTicks = now();
+  const int64_t startTicks = BlockTiming::now();
   DWORD used = 0;
   while (readMusicPort(&used)) {
     if (used > kMusicBufferBytes) {
       // Events were lost: notes may hang, so silence the rack and start afresh.
       musicBuffer_->Flush();
-      if (rack_.attached()) rack_.deliver(nullptr, -1);
+      if (rack_.bound()) rack_(nullptr, kMidiResetRequest);
       used = 0;
     }
     musicBuffer_->ResetReadPtr();
@@ -184,7 +184,7 @@ void MidiPort::readPass() {
       const DWORD packed = packedEventBytes(length);
       if (packed > left) break;
       left -= packed;
-      if (rack_.attached()) rack_.deliver(data, static_cast<int32_t>(length));
+      if (rack_.bound()) rack_(data, static_cast<int32_t>(length));
     }
   }
   noteInputPass(startTicks);

@@ -28,41 +28,44 @@ MidiPort::~MidiPort() {
   if (comInitialized_) CoUninitialize();
 }
 
-int32_t MidiPort::openWith(MidiReceiver rack, HWND window, int32_t inDevice, int32_t outDevice,
-                           bool useWinmm, bool strictDevice, bool portsOnly,
-                           int32_t sysexRingBytes) {
+int32_t MidiPort::openWith(MidiReceiver rack, HWND window, const MidiOpenOptions& options) {
   close();
-  if (outDevice >= 0) {
-    const int32_t result = openOutput(outDevice, strictDevice, portsOnly);
-    if (result != 0) return result;
+  if (options.outDevice >= 0) {
+    const int32_t result = openOutput(options.outDevice, options.strictDevice, options.portsOnly);
+    if (result != MidiOk) return result;
   }
-  if (inDevice < 0) return 0;
-  if (!rack.attached()) return -5;
+  if (options.inDevice < 0) return MidiOk;
+  if (!rack.bound()) return MidiNoRack;
   rack_ = rack;
-  if (useWinmm) return openWinmmInput(inDevice, strictDevice, sysexRingBytes);
-  return openMusicInput(window, inDevice, strictDevice);
+  if (options.inputApi == MidiInputApi::Winmm) {
+    return openWinmmInput(options.inDevice, options.strictDevice, options.sysexRingBytes);
+  }
+  return openMusicInput(window, options.inDevice, options.strictDevice);
 }
 
 int32_t MidiPort::openOutput(int32_t outDevice, bool strictDevice, bool portsOnly) {
   const UINT count = midiOutGetNumDevs();
-  if (count < 1) return -3;
+  if (count < 1) return MidiOutputUnavailable;
   UINT device = static_cast<UINT>(outDevice);
   if (device >= count) {
-    if (strictDevice) return -2;
+    if (strictDevice) return MidiBadDeviceIndex;
     device = 0;
   }
   MIDIOUTCAPSA caps;
   std::memset(&caps, 0, sizeof(caps));
-  if (midiOutGetDevCapsA(device, &caps, sizeof(caps)) != MMSYSERR_NOERROR) return -3;
+  if (midiOutGetDevCapsA(device, &caps, sizeof(caps)) != MMSYSERR_NOERROR)
+    return MidiOutputUnavailable;
   // Software synthesizers would double the sound of our own synth.
-  if (portsOnly && caps.wTechnology != MOD_MIDIPORT && caps.wTechnology != MOD_MAPPER) return -3;
+  if (portsOnly && caps.wTechnology != MOD_MIDIPORT && caps.wTechnology != MOD_MAPPER) {
+    return MidiOutputUnavailable;
+  }
   HMIDIOUT handle = nullptr;
   if (midiOutOpen(&handle, device, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) {
     midiOut_.set(nullptr);
-    return -3;
+    return MidiOutputUnavailable;
   }
   midiOut_.set(handle);
-  return 0;
+  return MidiOk;
 }
 
 void MidiPort::closeOutput() {
@@ -83,24 +86,24 @@ void MidiPort::closeOutput(DriverWait& wait) {
 
 int32_t MidiPort::openWinmmInput(int32_t inDevice, bool strictDevice, int32_t sysexRingBytes) {
   const UINT count = midiInGetNumDevs();
-  if (count < 1) return -4;
+  if (count < 1) return MidiInputUnavailable;
   UINT device = static_cast<UINT>(inDevice);
   if (device >= count) {
     if (strictDevice) {
       closeOutput();
-      return -2;
+      return MidiBadDeviceIndex;
     }
     device = 0;
   }
   HMIDIIN handle = nullptr;
   if (midiInOpen(&handle, device, reinterpret_cast<DWORD_PTR>(&MidiPort::inputCallback),
                  reinterpret_cast<DWORD_PTR>(this), kInputOpenFlags) != MMSYSERR_NOERROR) {
-    return -4;
+    return MidiInputUnavailable;
   }
   midiIn_.set(handle);
-  if (sysexRingBytes <= 0) return 0;
+  if (sysexRingBytes <= 0) return MidiOk;
   // Input works without system-exclusive data when memory is short.
-  if (!ring_.allocate(std::max(sysexRingBytes, kMinRingBytes))) return 0;
+  if (!ring_.allocate(std::max(sysexRingBytes, kMinRingBytes))) return MidiOk;
   for (int32_t i = 0; i < kSysexBufferCount; ++i) {
     SysexBuffer* buffer = new (std::nothrow) SysexBuffer;
     if (buffer == nullptr) continue;
@@ -114,7 +117,7 @@ int32_t MidiPort::openWinmmInput(int32_t inDevice, bool strictDevice, int32_t sy
     }
     sysexBuffers_[i] = buffer;
   }
-  return 0;
+  return MidiOk;
 }
 
 void MidiPort::closeWinmmInput(DriverWait& wait) {
@@ -144,19 +147,18 @@ void MidiPort::closeWinmmInput(DriverWait& wait) {
 }
 
 int32_t MidiPort::start() {
-  peakTicks_.set(0.0);
-  meanTicks_.set(0.0);
+  inputTiming_.clear();
   const HMIDIIN handle = midiIn_.get();
   if (handle == nullptr) return startMusicInput();
-  if (running_.get()) return 0;
+  if (running_.get()) return MidiOk;
   for (int32_t i = 0; i < kSysexBufferCount; ++i) {
     if (sysexBuffers_[i] != nullptr) {
       midiInAddBuffer(handle, &sysexBuffers_[i]->header, sizeof(MIDIHDR));
     }
   }
-  if (midiInStart(handle) != MMSYSERR_NOERROR) return -7;
+  if (midiInStart(handle) != MMSYSERR_NOERROR) return MidiInputStreamFailed;
   running_.set(true);
-  return 0;
+  return MidiOk;
 }
 
 int32_t MidiPort::stop() {
@@ -167,10 +169,10 @@ int32_t MidiPort::stop() {
   resetting_.set(true);
   const MMRESULT result = midiInReset(handle);
   if (result == MMSYSERR_NOERROR) Sleep(kResetPauseMs);
-  if (rack_.attached()) rack_.deliver(nullptr, -1);
+  if (rack_.bound()) rack_(nullptr, kMidiResetRequest);
   resetting_.set(false);
   running_.set(false);
-  return result == MMSYSERR_NOERROR ? 0 : -7;
+  return result == MMSYSERR_NOERROR ? MidiOk : MidiInputStreamFailed;
 }
 
 void MidiPort::close() {
@@ -182,8 +184,7 @@ void MidiPort::close() {
   DriverWait wait;
   closeWinmmInput(wait);
   closeOutput(wait);
-  peakTicks_.set(0.0);
-  meanTicks_.set(0.0);
+  inputTiming_.clear();
   rack_ = MidiReceiver{};
   running_.set(false);
   resetting_.set(false);

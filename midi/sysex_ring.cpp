@@ -105,9 +105,9 @@ int32_t SysexRing::append(const uint8_t* bytes, int32_t count) {
 }
 
 int32_t SysexRing::readByte() {
-  if (ring_ == nullptr) return -1;
+  if (ring_ == nullptr) return kNothingToRead;
   const int32_t read = read_.load(std::memory_order_relaxed);
-  if (read == committed_.load(std::memory_order_acquire)) return -1;
+  if (read == committed_.load(std::memory_order_acquire)) return kNothingToRead;
   const int32_t value = ring_[read];
   const int32_t next = read + 1 == size_ ? 0 : read + 1;
   read_.store(next, std::memory_order_release);

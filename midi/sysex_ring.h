@@ -24,6 +24,9 @@ SysexChunkKind classifySysexChunk(const uint8_t* bytes, uint32_t recorded, uint3
 
 class SysexRing {
  public:
+  // What readByte answers when no complete message is waiting.
+  static constexpr int32_t kNothingToRead = -1;
+
   SysexRing() = default;
   ~SysexRing() { release(); }
   SysexRing(const SysexRing&) = delete;
@@ -35,7 +38,7 @@ class SysexRing {
 
   // Producer side.
   void feed(const uint8_t* bytes, int32_t count, SysexChunkKind kind);
-  // Consumer side: the next byte of a complete message, or -1 when there is none.
+  // Consumer side: the next byte of a complete message, or kNothingToRead.
   int32_t readByte();
 
   bool present() const { return ring_ != nullptr; }

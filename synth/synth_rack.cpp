@@ -6,13 +6,13 @@
 int32_t SynthRack::openWith(MidiShortSender midiPort, uint32_t timerPeriodMs) {
   close();
   midiPort_ = midiPort;
-  if (timerPeriodMs == 0) return 0;
+  if (timerPeriodMs == 0) return kOk;
   TIMECAPS caps{};
-  if (timeGetDevCaps(&caps, sizeof(caps)) != MMSYSERR_NOERROR) return -1;
-  if (timerPeriodMs < caps.wPeriodMin || timerPeriodMs > caps.wPeriodMax) return -1;
+  if (timeGetDevCaps(&caps, sizeof(caps)) != MMSYSERR_NOERROR) return kFailed;
+  if (timerPeriodMs < caps.wPeriodMin || timerPeriodMs > caps.wPeriodMax) return kFailed;
   timerId_ = timeSetEvent(timerPeriodMs, 0, &SynthRack::timerTick,
                           reinterpret_cast<DWORD_PTR>(this), TIME_PERIODIC);
-  return timerId_ != 0 ? 0 : -1;
+  return timerId_ != 0 ? kOk : kFailed;
 }
 
 void SynthRack::close() {
@@ -36,18 +36,18 @@ void SynthRack::writeInitialVoiceTable(int32_t slot) {
 
 int32_t SynthRack::createSynth(int32_t slot, int32_t channel, int32_t polyphony,
                                bool pedalInverted) {
-  if (!inRange(slot)) return -1;
+  if (!inRange(slot)) return kFailed;
   if (synth_[slot]) removeSynth(slot);
   polyphony_[slot] = std::clamp(polyphony, 0, kMaxPolyphony);
-  channel_[slot] = (channel >= 1 && channel <= 16) ? channel - 1 : -1;
+  channel_[slot] = (channel >= 1 && channel <= 16) ? channel - 1 : kNoChannel;
   sustain_[slot] = false;
   pedalInverted_[slot] = pedalInverted;
   writeInitialVoiceTable(slot);
   synth_[slot].reset(new (std::nothrow) Synth);
-  if (!synth_[slot]) return -1;
+  if (!synth_[slot]) return kFailed;
   if (!synth_[slot]->allocateVoices(polyphony_[slot])) {
     removeSynth(slot);
-    return -1;
+    return kFailed;
   }
   return Synth::kParameterCount;
 }
@@ -116,8 +116,8 @@ bool SynthRack::takeMidiActivity() {
 }
 
 bool SynthRack::sendMidi(uint8_t status, uint8_t data1, uint8_t data2) {
-  if (!midiPort_.attached()) return false;
-  return midiPort_.sendShort(midiPort_.port, status, data1, data2);
+  if (!midiPort_.bound()) return false;
+  return midiPort_(status, data1, data2);
 }
 
 int32_t SynthRack::lastActiveEntry(int32_t slot) const {

@@ -9,14 +9,24 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/platform.h"
-#include "synth/midi_short_sender.h"
-#include "synth/peak_meter.h"
+#include "common/function_ref.h"
+#include "common/midi_delivery.h"
 #include "common/relaxed.h"
+#include "platform/platform.h"
+#include "synth/peak_meter.h"
 #include "synth/synth.h"
+
+// What the rack needs of a MIDI port: its short-message send, and nothing else.
+// Keeps the synthesizer engine free of the MIDI port's type and platform calls.
+using MidiShortSender = FunctionRef<bool(uint8_t status, uint8_t data1, uint8_t data2)>;
 
 class SynthRack {
  public:
+  // Results of open and createSynth (which answers the parameter count on success).
+  static constexpr int32_t kOk = 0;
+  static constexpr int32_t kFailed = -1;
+  // The channel of a slot that listens to none.
+  static constexpr int32_t kNoChannel = -1;
   static constexpr int32_t kSlotCount = 16;
   static constexpr int32_t kMaxPolyphony = 128;
 
@@ -34,7 +44,7 @@ class SynthRack {
   // Attaches the MIDI port (any type with sendShort) and starts the periodic timer.
   template <class Port>
   int32_t open(Port* midiPort, uint32_t timerPeriodMs) {
-    return openWith(MidiShortSender::of(midiPort), timerPeriodMs);
+    return openWith(MidiShortSender::bind<&Port::sendShort>(midiPort), timerPeriodMs);
   }
   int32_t open(std::nullptr_t, uint32_t timerPeriodMs) {
     return openWith(MidiShortSender{}, timerPeriodMs);
@@ -53,6 +63,7 @@ class SynthRack {
 
   void render(float* out, const float* in, int32_t outChannels, int32_t inChannels, int32_t frames,
               float sampleRate);
+  // `count` kMidiResetRequest (no bytes) silences every active slot.
   void processMidi(const uint8_t* bytes, int32_t count);
   bool takeMidiActivity();
   // The largest output magnitude rendered since the previous call.
@@ -65,11 +76,11 @@ class SynthRack {
     return inRange(slot) && active_[slot].load(std::memory_order_acquire);
   }
   int32_t polyphonyOf(int32_t slot) const { return inRange(slot) ? polyphony_[slot] : 0; }
-  int32_t channelOf(int32_t slot) const { return inRange(slot) ? channel_[slot] : -1; }
+  int32_t channelOf(int32_t slot) const { return inRange(slot) ? channel_[slot] : kNoChannel; }
   bool isSustainDown(int32_t slot) const { return inRange(slot) && sustain_[slot]; }
   uint32_t voiceEntry(int32_t slot, int32_t index) const { return voiceTable_[slot][index]; }
   int32_t lastActiveEntry(int32_t slot) const;
-  bool hasMidiPort() const { return midiPort_.attached(); }
+  bool hasMidiPort() const { return midiPort_.bound(); }
   UINT timerId() const { return timerId_; }
 
  private:

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "audio/asio/asio.h"
-#include "audio/block_timing.h"
+#include "common/block_timing.h"
 #include "common/relaxed.h"
 
 class SynthRack;

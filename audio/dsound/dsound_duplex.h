@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "audio/block_timing.h"
+#include "common/block_timing.h"
 #include "audio/dsound/dsound_duplex_trace.h"
 #include "platform/platform.h"
 #include "common/relaxed.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "audio/block_timing.h"
+#include "common/block_timing.h"
 
 #ifdef _WIN32
 namespace {

@@ -25,7 +25,9 @@ TEST_F(MidiConcurrencyTest, CallbackFeedsTheRackWhileItRendersAndSysexIsRead) {
   SynthRack synthRack;
   ASSERT_EQ(synthRack.createSynth(0, 1, 16, false), Synth::kParameterCount);
   ASSERT_TRUE(synthRack.activate(0));
-  ASSERT_EQ(port->open(&synthRack, nullptr, 0, -1, true, false, false, 8192), 0);
+  ASSERT_EQ(port->open(&synthRack, nullptr,
+                       {.inDevice = 0, .outDevice = kNoMidiDevice, .sysexRingBytes = 8192}),
+            0);
   ASSERT_EQ(port->start(), 0);
 
   std::atomic<bool> done{false};

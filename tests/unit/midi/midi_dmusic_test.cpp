@@ -31,7 +31,12 @@ class MidiDirectMusicTest : public MidiPortTest {
     MidiPortTest::TearDown();
   }
   int32_t openMusic(int32_t inDevice, bool strict = false) {
-    return port->open(&rack, nullptr, inDevice, 0, false, strict, false, 50000);
+    return port->open(&rack, nullptr,
+                      {.inDevice = inDevice,
+                       .outDevice = 0,
+                       .inputApi = MidiInputApi::DirectMusic,
+                       .strictDevice = strict,
+                       .sysexRingBytes = 50000});
   }
   void openAndStart() {
     ASSERT_EQ(openMusic(0), 0);

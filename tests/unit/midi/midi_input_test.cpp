@@ -49,7 +49,7 @@ TEST_F(MidiInputTest, ANoteThroughTheCallbackStartsAVoice) {
   SynthRack synthRack;
   ASSERT_EQ(synthRack.createSynth(0, 1, 16, false), Synth::kParameterCount);
   ASSERT_TRUE(synthRack.activate(0));
-  ASSERT_EQ(port->open(&synthRack, nullptr, 0, -1, true, false, false, 0), 0);
+  ASSERT_EQ(port->open(&synthRack, nullptr, {.inDevice = 0, .outDevice = kNoMidiDevice}), 0);
   ASSERT_EQ(port->start(), 0);
   ASSERT_TRUE(sim::midiInSendShort(0x643C90));
   const Synth* synth = synthRack.synthAt(0);
@@ -177,7 +177,9 @@ TEST_F(MidiInputTest, StartAndStopFailures) {
 }
 
 TEST_F(MidiInputTest, OutputOnlyHasNoInputToStart) {
-  ASSERT_EQ(port->open(&rack, nullptr, -1, 0, true, false, false, 50000), 0);
+  ASSERT_EQ(port->open(&rack, nullptr,
+                       {.inDevice = kNoMidiDevice, .outDevice = 0, .sysexRingBytes = 50000}),
+            0);
   EXPECT_TRUE(port->hasOutput());
   EXPECT_FALSE(sim::midiInIsOpen());
   EXPECT_EQ(port->start(), -4);
@@ -237,7 +239,7 @@ struct SlowRack {
 TEST_F(MidiInputTest, LoadFiguresFollowTheInputPasses) {
   sim::setManualPerformanceCounter(true);
   SlowRack slow;
-  ASSERT_EQ(port->open(&slow, nullptr, 0, -1, true, false, false, 0), 0);
+  ASSERT_EQ(port->open(&slow, nullptr, {.inDevice = 0, .outDevice = kNoMidiDevice}), 0);
   ASSERT_EQ(port->start(), 0);
   slow.ticksPerMessage = 10000;  // 1 ms at 10 MHz
   ASSERT_TRUE(sim::midiInSendShort(0x643C90));

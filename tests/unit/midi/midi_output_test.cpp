@@ -34,7 +34,9 @@ class MidiOutputTest : public MidiPortTest {
   void SetUp() override {
     MidiPortTest::SetUp();
     twoDevicesEachWay();
-    ASSERT_EQ(port->open(&rack, nullptr, -1, 0, true, false, true, 0), 0);
+    ASSERT_EQ(
+        port->open(&rack, nullptr, {.inDevice = kNoMidiDevice, .outDevice = 0, .portsOnly = true}),
+        0);
     data.resize(20000);
     std::iota(data.begin(), data.end(), uint8_t{0});
   }

@@ -20,7 +20,7 @@ class RecordingRack {
  public:
   void processMidi(const uint8_t* bytes, int32_t count) {
     std::lock_guard lock(mutex_);
-    if (bytes == nullptr && count == -1) {
+    if (bytes == nullptr && count == kMidiResetRequest) {
       ++resets_;
       return;
     }
@@ -63,7 +63,7 @@ class MidiPortTest : public ::testing::Test {
   }
   // Opens winmm input 0 and output 0 with the given ring.
   int32_t openWinmm(int32_t ringBytes = 50000) {
-    return port->open(&rack, nullptr, 0, 0, true, false, false, ringBytes);
+    return port->open(&rack, nullptr, {.inDevice = 0, .outDevice = 0, .sysexRingBytes = ringBytes});
   }
   // Waits for a condition another thread brings about; false after a generous limit.
   static bool eventually(const std::function<bool()>& condition) {

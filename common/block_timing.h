@@ -1,5 +1,6 @@
-// Processing time of audio blocks, in performance-counter ticks. The audio thread
-// records; the window thread reads the figures for display while it runs.
+// Processing time of audio blocks and MIDI input passes, in performance-counter
+// ticks. The audio or MIDI thread records; the window thread reads the figures for
+// display while it runs.
 #pragma once
 
 #include <cstdint>

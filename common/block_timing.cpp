@@ -1,4 +1,4 @@
-#include "audio/block_timing.h"
+#include "common/block_timing.h"
 
 #include "platform/platform.h"
 

@@ -17,8 +17,11 @@ constexpr int32_t kMaxDrivers = 64;
 // The rate as the driver's rate is compared with a wanted one: plus 0.5, truncated
 // to an integer. Empty for a rate no integer can hold (not finite, or beyond int32).
 std::optional<int32_t> roundedRate(double rate) {
+  // The open interval whose values truncate into int32 (both bounds are exact doubles).
+  constexpr double kBelowInt32 = static_cast<double>(INT32_MIN) - 1.0;
+  constexpr double kAboveInt32 = static_cast<double>(INT32_MAX) + 1.0;
   const double shifted = rate + 0.5;
-  if (!std::isfinite(shifted) || shifted <= -2147483649.0 || shifted >= 2147483648.0) {
+  if (!std::isfinite(shifted) || shifted <= kBelowInt32 || shifted >= kAboveInt32) {
     return std::nullopt;
   }
   return static_cast<int32_t>(shifted);

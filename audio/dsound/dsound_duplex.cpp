@@ -2,10 +2,10 @@
 // work of the worker thread is in dsound_duplex_worker.cpp.
 #include "audio/dsound/dsound_duplex.h"
 
-#include "audio/audio_result.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "audio/audio_result.h"
 
 namespace {
 

@@ -18,7 +18,7 @@ class SynthRack;
 // What the worker does with each block's output.
 enum class DuplexOutput : int32_t {
   Play = 0,                   // render the rack and play it
-  SilenceWhileRendering = 1,  // render the rack (its meters and voices go on), play silence
+  SilenceWhileRendering = 1,  // render the rack (its voices go on), play silence
   NoRender = 2,               // leave the rack alone and play silence
 };
 

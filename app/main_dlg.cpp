@@ -21,14 +21,15 @@ constexpr int kSoundPathChars = 260;
 
 }  // namespace
 
-CMainDlg::CMainDlg(HWND parent) : DialogBase(IDD_MAIN_DIALOG, parent) {
+CMainDlg::CMainDlg(HWND parent)
+    : DialogBase(IDD_MAIN_DIALOG, parent), m_pAsio(std::make_unique<AsioHost>()) {
   HINSTANCE instance = AppBase::current() ? AppBase::current()->instance() : nullptr;
   if (!instance) instance = GetModuleHandleA(nullptr);
   m_hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME));
 }
 
 CMainDlg::~CMainDlg() {
-  AsioHost::close();
+  m_pAsio->close();
   if (m_pDuplex) {
     m_pDuplex->release();
     m_pDuplex.reset();
@@ -143,7 +144,7 @@ bool CMainDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT
 }
 
 void CMainDlg::OnDestroy() {
-  AsioHost::stop();
+  m_pAsio->stop();
   if (m_pDuplex) m_pDuplex->stop();
   if (m_pMidi) m_pMidi->stop();
   if (m_pRack) m_pRack->open(nullptr, 0);

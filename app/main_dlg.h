@@ -12,6 +12,7 @@
 #include "app/device_settings.h"
 #include "app/framework/dialog_base.h"
 
+class AsioHost;
 class DsoundDuplex;
 class MidiPort;
 class SynthRack;
@@ -65,6 +66,8 @@ class CMainDlg : public DialogBase {
   void RefreshHealthLine();
 
   std::unique_ptr<DsoundDuplex> m_pDuplex;
+  // The ASIO host, closed while the route is the full-duplex stream.
+  std::unique_ptr<AsioHost> m_pAsio;
   std::unique_ptr<MidiPort> m_pMidi;
   std::unique_ptr<SynthRack> m_pRack;
   int32_t m_nSlot = -1;

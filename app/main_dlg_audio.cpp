@@ -8,18 +8,16 @@ namespace {
 constexpr int kChannels = 2;
 constexpr int kSampleRate = 48000;
 constexpr int kDuplexBlockFrames = 128;
-constexpr int kDuplexBlockCountSetting = -1;
+constexpr int kDuplexBlockCountSetting = DsoundDuplex::kRingOf15Ms;
 constexpr int kAsioOutputs = 2;
 constexpr int kAsioInputs = 2;
 constexpr int kAsioPreferredBufferSize = 0;
-// The host's state once the driver has asked to be reset.
-constexpr int kAsioResetRequested = 4;
 
 }  // namespace
 
 void CMainDlg::OpenAudio(AudioRoute route) {
   // The old route is closed before the new one opens: only one may drive the rack.
-  AsioHost::close();
+  m_pAsio->close();
   if (m_pDuplex) {
     m_pDuplex->release();
     m_pDuplex.reset();
@@ -34,20 +32,24 @@ void CMainDlg::OpenAudio(AudioRoute route) {
     m_pDuplex->deviceNames(captureName, renderName);
     SetDlgItemText(IDC_AUDIO_IN_NAME, captureName);
     SetDlgItemText(IDC_AUDIO_OUT_NAME, renderName);
-    active = m_pDuplex->start(0) == 0;
+    active = m_pDuplex->start(DuplexOutput::Play) == AudioOk;
   } else {
     bool missing = false;
-    AsioHost::openUpTo(m_pRack.get(), hwnd(), kAsioOutputs, kAsioInputs, kSampleRate,
-                       kAsioPreferredBufferSize, AsioDriverIndex(missing), false, false);
+    m_pAsio->openUpTo(m_pRack.get(), hwnd(),
+                      {.outputs = kAsioOutputs,
+                       .inputs = kAsioInputs,
+                       .sampleRate = kSampleRate,
+                       .bufferSize = kAsioPreferredBufferSize,
+                       .driverIndex = AsioDriverIndex(missing)});
     std::string driver;
-    AsioHost::driverName(driver);
+    m_pAsio->driverName(driver);
     SetDlgItemText(IDC_AUDIO_IN_NAME, driver);
     SetDlgItemText(IDC_AUDIO_OUT_NAME, driver);
     if (missing) {
       NoteMissingDevice(IDC_AUDIO_IN_NAME, m_choices.asioDriver);
       NoteMissingDevice(IDC_AUDIO_OUT_NAME, m_choices.asioDriver);
     }
-    active = AsioHost::start(false) == 0;
+    active = m_pAsio->start(false) == AudioOk;
   }
   setStateText(IDC_AUDIO_IN_STATE, active);
   setStateText(IDC_AUDIO_OUT_STATE, active);
@@ -59,15 +61,15 @@ void CMainDlg::OnAsioCheck() {
 }
 
 void CMainDlg::OnAsioPanel() {
-  AsioHost::controlPanel();
+  m_pAsio->controlPanel();
 }
 
 void CMainDlg::OnTimer(UINT_PTR) {
   // Reopening ASIO may pump messages, and with them this timer again.
   static int32_t nesting = -1;
   if (++nesting == 0) {
-    if (AsioHost::state() == kAsioResetRequested) {
-      AsioHost::close();
+    if (m_pAsio->state() == AsioHostState::ResetRequested) {
+      m_pAsio->close();
       OpenAudio(AudioRoute::kAsio);
     }
     if (m_pRack) SetDlgItemText(IDC_MIDI_ACTIVITY, m_pRack->takeMidiActivity() ? "*" : "");

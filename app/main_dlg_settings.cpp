@@ -18,7 +18,6 @@ constexpr int kMidiInDevice = 0;
 constexpr int kMidiOutDevice = 1;
 constexpr int kAsioDriverIndex = 0;
 constexpr int kSysexRingBytes = 50000;
-constexpr int kAsioRunning = 3;
 constexpr int kNameLineChars = 512;
 
 int chosenIndex(const std::vector<std::wstring>& names, const std::wstring& chosen, int fallback,
@@ -65,13 +64,15 @@ void CMainDlg::ProbeAsio() {
   // The ASIO route is offered only when the driver loads and can play one output at
   // 48000 Hz; the probe creates no buffers.
   bool missing = false;
-  const int32_t probe = AsioHost::open(m_pRack.get(), hwnd(), /*outputsWanted=*/1,
-                                       /*inputsWanted=*/0, /*sampleRateWanted=*/48000,
-                                       /*bufferSizeWanted=*/0, AsioDriverIndex(missing),
-                                       /*strictIndex=*/false, /*probeOnly=*/true);
-  if (probe == 0) {
+  const int32_t probe = m_pAsio->open(m_pRack.get(), hwnd(),
+                                      {.outputs = 1,
+                                       .inputs = 0,
+                                       .sampleRate = 48000,
+                                       .driverIndex = AsioDriverIndex(missing),
+                                       .probeOnly = true});
+  if (probe == AudioOk) {
     m_checkAsio.EnableWindow(TRUE);
-    AsioHost::close();
+    m_pAsio->close();
   } else {
     m_checkAsio.EnableWindow(FALSE);
   }
@@ -120,11 +121,11 @@ void CMainDlg::RefreshHealthLine() {
     health.peakLoad = blockLoad(m_pDuplex->peakTicks(), frequency, m_pDuplex->sampleRate(),
                                 m_pDuplex->blockFrames());
     health.dropouts = m_pDuplex->dropouts();
-  } else if (m_bAudioRunning && AsioHost::state() == kAsioRunning) {
+  } else if (m_bAudioRunning && m_pAsio->state() == AsioHostState::Running) {
     health.running = true;
-    health.averageLoad = AsioHost::averageLoad();
-    health.peakLoad = AsioHost::peakLoad();
-    health.dropouts = AsioHost::dropoutCount();
+    health.averageLoad = m_pAsio->averageLoad();
+    health.peakLoad = m_pAsio->peakLoad();
+    health.dropouts = m_pAsio->dropoutCount();
   }
   // Taken also while stopped, so a restarted engine starts a fresh interval.
   health.peakLevel = m_pRack ? m_pRack->takeOutputPeak() : 0.0f;

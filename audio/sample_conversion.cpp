@@ -18,7 +18,7 @@ constexpr ASIOSampleType kSupportedTypes[] = {
 inline int32_t truncScaled(float factor, float x) {
   const double v = static_cast<double>(factor) * static_cast<double>(x);
   if (v >= 2147483647.0) return INT32_MAX;
-  if (v <= -2147483648.0) return INT32_MIN;
+  if (v <= static_cast<double>(INT32_MIN)) return INT32_MIN;
   if (v != v) return 0;
   return static_cast<int32_t>(v);
 }

@@ -47,12 +47,12 @@ void lowerInPlace(char* text) {
 }
 
 // Finds the in-process server registered for the class-id text (lower-cased in place)
-// and checks that its file exists. 0 with the path in `serverPath`, else -1.
-int32_t checkRegistration(char* classIdText, char* serverPath) {
+// and checks that its file exists; true with the path in `serverPath`.
+bool checkRegistration(char* classIdText, char* serverPath) {
   lowerInPlace(classIdText);
   HKEY classes = nullptr;
-  if (RegOpenKeyA(HKEY_CLASSES_ROOT, "clsid", &classes) != ERROR_SUCCESS) return -1;
-  int32_t result = -1;
+  if (RegOpenKeyA(HKEY_CLASSES_ROOT, "clsid", &classes) != ERROR_SUCCESS) return false;
+  bool registered = false;
   char name[kClassKeyNameSize];
   for (DWORD index = 0; RegEnumKeyA(classes, index, name, kClassKeyNameSize) == ERROR_SUCCESS;
        ++index) {
@@ -65,7 +65,7 @@ int32_t checkRegistration(char* classIdText, char* serverPath) {
         if (readString(server, nullptr, serverPath, kServerPathSize)) {
           OFSTRUCT file{};
           file.cBytes = sizeof(OFSTRUCT);
-          if (OpenFile(serverPath, &file, OF_EXIST) != HFILE_ERROR) result = 0;
+          if (OpenFile(serverPath, &file, OF_EXIST) != HFILE_ERROR) registered = true;
         }
         RegCloseKey(server);
       }
@@ -74,7 +74,7 @@ int32_t checkRegistration(char* classIdText, char* serverPath) {
     break;
   }
   RegCloseKey(classes);
-  return result;
+  return registered;
 }
 
 // The entry for one subkey of the ASIO key, or null when it is not usable.
@@ -85,7 +85,7 @@ AsioDriverEntry* makeEntry(HKEY asioKey, const char* keyName, int32_t id) {
   char classIdText[kValueSize];
   char serverPath[kServerPathSize];
   if (readString(key, "clsid", classIdText, kValueSize) &&
-      checkRegistration(classIdText, serverPath) == 0) {
+      checkRegistration(classIdText, serverPath)) {
     entry = new (std::nothrow) AsioDriverEntry{};
   }
   if (entry != nullptr) {
@@ -250,11 +250,11 @@ bool AsioDriverRegistry::selectById(int32_t id) {
     return true;
   }
   currentDriver.set(nullptr);
-  if (previous != -1 && previous != id) selectById(previous);
+  if (previous != kNoCurrent && previous != id) selectById(previous);
   return false;
 }
 
 void AsioDriverRegistry::releaseCurrent() {
-  if (current != -1) releaseInstance(current);
-  current = -1;
+  if (current != kNoCurrent) releaseInstance(current);
+  current = kNoCurrent;
 }

@@ -25,6 +25,8 @@ struct AsioDriverEntry {
 class AsioDriverRegistry {
  public:
   static constexpr int32_t kNameCapacity = 32;
+  // The current id while no entry is instantiated as the current driver.
+  static constexpr int32_t kNoCurrent = -1;
 
   // Lists the drivers under HKEY_LOCAL_MACHINE\software\asio that have a usable
   // server registration; COM is initialised while the list is not empty.
@@ -57,6 +59,6 @@ class AsioDriverRegistry {
 
   AsioDriverEntry* entries = nullptr;
   int32_t count = 0;
-  int32_t current = -1;
+  int32_t current = kNoCurrent;
   bool comInitialized = false;
 };

@@ -7,10 +7,8 @@
 
 #include "audio/asio/asio_api.h"
 #include "audio/asio/asio_driver_registry.h"
-#include "audio/asio/asio_host_state.h"
+#include "audio/audio_result.h"
 #include "audio/sample_conversion.h"
-
-AsioHostState asioHost;
 
 namespace {
 
@@ -19,8 +17,11 @@ constexpr int32_t kMaxDrivers = 64;
 // The rate as the driver's rate is compared with a wanted one: plus 0.5, truncated
 // to an integer. Empty for a rate no integer can hold (not finite, or beyond int32).
 std::optional<int32_t> roundedRate(double rate) {
+  // The open interval whose values truncate into int32 (both bounds are exact doubles).
+  constexpr double kBelowInt32 = static_cast<double>(INT32_MIN) - 1.0;
+  constexpr double kAboveInt32 = static_cast<double>(INT32_MAX) + 1.0;
   const double shifted = rate + 0.5;
-  if (!std::isfinite(shifted) || shifted <= -2147483649.0 || shifted >= 2147483648.0) {
+  if (!std::isfinite(shifted) || shifted <= kBelowInt32 || shifted >= kAboveInt32) {
     return std::nullopt;
   }
   return static_cast<int32_t>(shifted);
@@ -49,8 +50,8 @@ int64_t chooseBufferSize(int bufferSizeWanted, int32_t minimum, int32_t maximum,
   return size;
 }
 
-// Picks the driver by index and makes it current; 0 or a code. The index is what
-// selects: shortened names of two drivers may agree.
+// Picks the driver by index and makes it current; AudioOk or a code. The index is
+// what selects: shortened names of two drivers may agree.
 int32_t selectDriver(int driverIndex, bool strictIndex) {
   AsioDriverRegistry list;
   char names[kMaxDrivers][AsioDriverRegistry::kNameCapacity] = {};
@@ -58,199 +59,298 @@ int32_t selectDriver(int driverIndex, bool strictIndex) {
   for (int32_t i = 0; i < kMaxDrivers; ++i) texts[i] = names[i];
   const int32_t count = list.entryNames(texts, kMaxDrivers);
   if (driverIndex < 0) driverIndex = 0;
-  if (count <= 0) return -11;
+  if (count <= 0) return AudioNoDriver;
   if (driverIndex >= count) {
-    if (strictIndex) return -2;
+    if (strictIndex) return AudioBadDriverIndex;
     driverIndex = 0;
   }
-  return selectDriverByIndex(driverIndex, list) ? 0 : -11;
-}
-
-int32_t negotiateRate(int sampleRateWanted, bool probeOnly) {
-  ASIOSampleRate rate = 0.0;
-  ASIOGetSampleRate(&rate);
-  asioHost.sampleRate.set(rate);
-  // A driver already running at the wanted rate is left alone, also in a full open:
-  // some cannot be set while they follow an external clock.
-  const std::optional<int32_t> current = roundedRate(rate);
-  if (current.has_value() && *current == sampleRateWanted) return 0;
-  if (ASIOCanSampleRate(static_cast<ASIOSampleRate>(sampleRateWanted)) != ASE_OK) return -14;
-  if (probeOnly) return 0;
-  if (ASIOSetSampleRate(static_cast<ASIOSampleRate>(sampleRateWanted)) != ASE_OK) return -14;
-  if (ASIOGetSampleRate(&rate) != ASE_OK) return -14;
-  asioHost.sampleRate.set(rate);
-  return 0;
-}
-
-int32_t negotiateChannels(int outputsWanted, int inputsWanted, bool upTo) {
-  int32_t inputs = 0;
-  int32_t outputs = 0;
-  if (ASIOGetChannels(&inputs, &outputs) != ASE_OK) return -1;
-  if (upTo) {
-    inputsWanted = std::min(inputsWanted, std::max(inputs, 0));
-    if (outputsWanted > 0) {
-      outputsWanted = std::min(outputsWanted, std::max(outputs, 0));
-      if (outputsWanted == 0) return -3;
-    } else if (inputsWanted == 0) {
-      return -4;
-    }
-  }
-  if (inputs < inputsWanted) return -4;
-  asioHost.numInputs = inputsWanted;
-  if (outputs < outputsWanted) return -3;
-  asioHost.numOutputs = outputsWanted;
-  return 0;
-}
-
-int32_t negotiateBufferSize(int bufferSizeWanted) {
-  int32_t minimum = 0, maximum = 0, preferred = 0, granularity = 0;
-  if (ASIOGetBufferSize(&minimum, &maximum, &preferred, &granularity) != ASE_OK) return -1;
-  const int64_t size = chooseBufferSize(bufferSizeWanted, minimum, maximum, preferred, granularity);
-  if (size <= 0) return -1;
-  asioHost.bufferSize = static_cast<int32_t>(size);
-  return 0;
-}
-
-// Describes every channel in use (inputs first) and checks its type; 0 or a code.
-int32_t describeChannels() {
-  const int32_t channels = asioHost.numInputs + asioHost.numOutputs;
-  asioHost.sampleTypes.reset(new (std::nothrow) ASIOSampleType[channels]);
-  asioHost.bufferInfos.reset(new (std::nothrow) ASIOBufferInfo[channels]);
-  if (!asioHost.sampleTypes || !asioHost.bufferInfos) return -1;
-  for (int32_t entry = 0; entry < channels; ++entry) {
-    const bool isInput = entry < asioHost.numInputs;
-    const int32_t channel = isInput ? entry : entry - asioHost.numInputs;
-    const int32_t unavailable = isInput ? -4 : -3;
-    asioHost.bufferInfos[entry] =
-        ASIOBufferInfo{isInput ? ASIOTrue : ASIOFalse, channel, {nullptr, nullptr}};
-    ASIOChannelInfo info{};
-    info.channel = channel;
-    info.isInput = isInput ? ASIOTrue : ASIOFalse;
-    if (ASIOGetChannelInfo(&info) != ASE_OK) return unavailable;
-    asioHost.sampleTypes[entry] = info.type;
-    if (!isSupportedSampleType(info.type)) return -12;
-    if (info.isActive == ASIOTrue) return unavailable;
-  }
-  return 0;
-}
-
-// Everything after the driver's initialisation; a failure is closed by the caller.
-int32_t prepare(int outputsWanted, int inputsWanted, bool channelsUpTo, int sampleRateWanted,
-                int bufferSizeWanted, bool probeOnly) {
-  int32_t result = negotiateRate(sampleRateWanted, probeOnly);
-  if (result == 0) result = negotiateChannels(outputsWanted, inputsWanted, channelsUpTo);
-  if (result == 0) result = negotiateBufferSize(bufferSizeWanted);
-  if (result != 0) return result;
-  asioHost.outputReadySupported = ASIOOutputReady() == ASE_OK;
-  result = describeChannels();
-  if (result != 0 || probeOnly) return result;
-  if (ASIOCreateBuffers(asioHost.bufferInfos.get(), asioHost.numInputs + asioHost.numOutputs,
-                        asioHost.bufferSize, &asioHost.callbacks) != ASE_OK) {
-    return -6;
-  }
-  const size_t frames = static_cast<size_t>(asioHost.bufferSize);
-  asioHost.inFloat.reset(new (std::nothrow) float[frames * asioHost.numInputs]());
-  asioHost.outFloat.reset(new (std::nothrow) float[frames * asioHost.numOutputs]());
-  if (!asioHost.inFloat || !asioHost.outFloat) return -6;
-  asioHost.state.set(2);
-  return 0;
-}
-
-int32_t openHost(SynthRack* rack, HWND window, int outputsWanted, int inputsWanted,
-                 bool channelsUpTo, int sampleRateWanted, int bufferSizeWanted, int driverIndex,
-                 bool strictIndex, bool probeOnly) {
-  AsioHost::close();
-  if (outputsWanted < 0) outputsWanted = 0;
-  if (inputsWanted < 0) inputsWanted = 0;
-  if (outputsWanted == 0 && inputsWanted == 0) return -1;
-  if (rack == nullptr) return -5;
-  asioHost.rack = rack;
-
-  const int32_t selected = selectDriver(driverIndex, strictIndex);
-  if (selected != 0) return selected;
-
-  ASIODriverInfo info{};
-  info.asioVersion = 2;
-  info.sysRef = window;
-  if (ASIOInit(&info) != ASE_OK) {
-    driverRegistry->releaseCurrent();
-    return -1;
-  }
-  asioHost.driverName = info.name;
-  asioHost.state.set(1);
-  asioHost.callbacks = ASIOCallbacks{&AsioHost::bufferSwitch, &AsioHost::sampleRateDidChange,
-                                     &AsioHost::asioMessage, &AsioHost::bufferSwitchTimeInfo};
-
-  const int32_t result = prepare(outputsWanted, inputsWanted, channelsUpTo, sampleRateWanted,
-                                 bufferSizeWanted, probeOnly);
-  if (result != 0) AsioHost::close();
-  return result;
+  return selectDriverByIndex(driverIndex, list) ? AudioOk : AudioNoDriver;
 }
 
 }  // namespace
 
-int32_t AsioHost::open(SynthRack* rack, HWND window, int outputsWanted, int inputsWanted,
-                       int sampleRateWanted, int bufferSizeWanted, int driverIndex,
-                       bool strictIndex, bool probeOnly) {
-  return openHost(rack, window, outputsWanted, inputsWanted, false, sampleRateWanted,
-                  bufferSizeWanted, driverIndex, strictIndex, probeOnly);
+std::atomic<AsioHost*> AsioHost::active_{nullptr};
+
+int32_t AsioHost::failed(int32_t code, ASIOError answer) {
+  lastHostError_.set(answer);
+  return code;
 }
 
-int32_t AsioHost::openUpTo(SynthRack* rack, HWND window, int outputsWanted, int inputsWanted,
-                           int sampleRateWanted, int bufferSizeWanted, int driverIndex,
-                           bool strictIndex, bool probeOnly) {
-  return openHost(rack, window, outputsWanted, inputsWanted, true, sampleRateWanted,
-                  bufferSizeWanted, driverIndex, strictIndex, probeOnly);
+int32_t AsioHost::negotiateRate(int sampleRateWanted, bool probeOnly) {
+  ASIOSampleRate rate = 0.0;
+  ASIOGetSampleRate(&rate);
+  sampleRate_.set(rate);
+  // A driver already running at the wanted rate is left alone, also in a full open:
+  // some cannot be set while they follow an external clock.
+  const std::optional<int32_t> current = roundedRate(rate);
+  if (current.has_value() && *current == sampleRateWanted) return AudioOk;
+  const auto wanted = static_cast<ASIOSampleRate>(sampleRateWanted);
+  ASIOError answer = ASIOCanSampleRate(wanted);
+  if (answer != ASE_OK) return failed(AudioRateNotPossible, answer);
+  if (probeOnly) return AudioOk;
+  answer = ASIOSetSampleRate(wanted);
+  if (answer != ASE_OK) return failed(AudioRateNotPossible, answer);
+  answer = ASIOGetSampleRate(&rate);
+  if (answer != ASE_OK) return failed(AudioRateNotPossible, answer);
+  sampleRate_.set(rate);
+  return AudioOk;
+}
+
+int32_t AsioHost::negotiateChannels(int outputsWanted, int inputsWanted, bool upTo) {
+  int32_t inputs = 0;
+  int32_t outputs = 0;
+  const ASIOError answer = ASIOGetChannels(&inputs, &outputs);
+  if (answer != ASE_OK) return failed(AudioFailed, answer);
+  if (upTo) {
+    inputsWanted = std::min(inputsWanted, std::max(inputs, 0));
+    if (outputsWanted > 0) {
+      outputsWanted = std::min(outputsWanted, std::max(outputs, 0));
+      if (outputsWanted == 0) return AudioNoOutputChannels;
+    } else if (inputsWanted == 0) {
+      return AudioNoInputChannels;
+    }
+  }
+  if (inputs < inputsWanted) return AudioNoInputChannels;
+  numInputs_ = inputsWanted;
+  if (outputs < outputsWanted) return AudioNoOutputChannels;
+  numOutputs_ = outputsWanted;
+  return AudioOk;
+}
+
+int32_t AsioHost::negotiateBufferSize(int bufferSizeWanted) {
+  int32_t minimum = 0, maximum = 0, preferred = 0, granularity = 0;
+  const ASIOError answer = ASIOGetBufferSize(&minimum, &maximum, &preferred, &granularity);
+  if (answer != ASE_OK) return failed(AudioFailed, answer);
+  const int64_t size = chooseBufferSize(bufferSizeWanted, minimum, maximum, preferred, granularity);
+  if (size <= 0) return AudioFailed;
+  bufferSize_ = static_cast<int32_t>(size);
+  return AudioOk;
+}
+
+// Describes every channel in use (inputs first) and checks its type; AudioOk or a code.
+int32_t AsioHost::describeChannels() {
+  const int32_t channels = numInputs_ + numOutputs_;
+  sampleTypes_.reset(new (std::nothrow) ASIOSampleType[channels]);
+  bufferInfos_.reset(new (std::nothrow) ASIOBufferInfo[channels]);
+  if (!sampleTypes_ || !bufferInfos_) return AudioFailed;
+  for (int32_t entry = 0; entry < channels; ++entry) {
+    const bool isInput = entry < numInputs_;
+    const int32_t channel = isInput ? entry : entry - numInputs_;
+    const int32_t unavailable = isInput ? AudioNoInputChannels : AudioNoOutputChannels;
+    bufferInfos_[entry] =
+        ASIOBufferInfo{isInput ? ASIOTrue : ASIOFalse, channel, {nullptr, nullptr}};
+    ASIOChannelInfo info{};
+    info.channel = channel;
+    info.isInput = isInput ? ASIOTrue : ASIOFalse;
+    const ASIOError answer = ASIOGetChannelInfo(&info);
+    if (answer != ASE_OK) return failed(unavailable, answer);
+    sampleTypes_[entry] = info.type;
+    if (!isSupportedSampleType(info.type)) return AudioUnsupportedSampleType;
+    if (info.isActive == ASIOTrue) return unavailable;
+  }
+  return AudioOk;
+}
+
+// Everything after the driver's initialisation; a failure is closed by the caller.
+int32_t AsioHost::prepare(const AsioOpenOptions& options, bool channelsUpTo) {
+  int32_t result = negotiateRate(options.sampleRate, options.probeOnly);
+  if (result == AudioOk) result = negotiateChannels(options.outputs, options.inputs, channelsUpTo);
+  if (result == AudioOk) result = negotiateBufferSize(options.bufferSize);
+  if (result != AudioOk) return result;
+  outputReadySupported_ = ASIOOutputReady() == ASE_OK;
+  result = describeChannels();
+  if (result != AudioOk || options.probeOnly) return result;
+  const ASIOError answer =
+      ASIOCreateBuffers(bufferInfos_.get(), numInputs_ + numOutputs_, bufferSize_, &callbacks_);
+  if (answer != ASE_OK) return failed(AudioStreamSetupFailed, answer);
+  const size_t frames = static_cast<size_t>(bufferSize_);
+  inFloat_.reset(new (std::nothrow) float[frames * numInputs_]());
+  outFloat_.reset(new (std::nothrow) float[frames * numOutputs_]());
+  if (!inFloat_ || !outFloat_) return AudioStreamSetupFailed;
+  state_.set(AsioHostState::BuffersCreated);
+  return AudioOk;
+}
+
+int32_t AsioHost::openHost(SynthRack* rack, HWND window, AsioOpenOptions options,
+                           bool channelsUpTo) {
+  close();
+  lastHostError_.set(ASE_OK);
+  if (options.outputs < 0) options.outputs = 0;
+  if (options.inputs < 0) options.inputs = 0;
+  if (options.outputs == 0 && options.inputs == 0) return AudioFailed;
+  if (rack == nullptr) return AudioNoRack;
+  // The driver and its callbacks belong to one host at a time.
+  AsioHost* none = nullptr;
+  if (!active_.compare_exchange_strong(none, this, std::memory_order_acq_rel)) {
+    return AudioNoDriver;
+  }
+  rack_ = rack;
+
+  const int32_t selected = selectDriver(options.driverIndex, options.strictIndex);
+  if (selected != AudioOk) {
+    close();
+    return selected;
+  }
+
+  ASIODriverInfo info{};
+  info.asioVersion = 2;
+  info.sysRef = window;
+  const ASIOError answer = ASIOInit(&info);
+  if (answer != ASE_OK) {
+    driverRegistry->releaseCurrent();
+    close();
+    return failed(AudioFailed, answer);
+  }
+  driverName_ = info.name;
+  state_.set(AsioHostState::DriverInitialised);
+  callbacks_ = ASIOCallbacks{&AsioHost::bufferSwitch, &AsioHost::sampleRateDidChange,
+                             &AsioHost::asioMessage, &AsioHost::bufferSwitchTimeInfo};
+
+  const int32_t result = prepare(options, channelsUpTo);
+  if (result != AudioOk) close();
+  return result;
+}
+
+int32_t AsioHost::open(SynthRack* rack, HWND window, const AsioOpenOptions& options) {
+  return openHost(rack, window, options, false);
+}
+
+int32_t AsioHost::openUpTo(SynthRack* rack, HWND window, const AsioOpenOptions& options) {
+  return openHost(rack, window, options, true);
 }
 
 int32_t AsioHost::close() {
-  if (asioHost.state.get() == 3) {
+  if (state_.get() == AsioHostState::Running) {
     ASIOStop();
-    asioHost.state.set(2);
+    state_.set(AsioHostState::BuffersCreated);
   }
-  const int32_t state = asioHost.state.get();
-  if (state == 2 || state == 4) {
+  const AsioHostState state = state_.get();
+  if (state == AsioHostState::BuffersCreated || state == AsioHostState::ResetRequested) {
     ASIODisposeBuffers();
-    asioHost.state.set(1);
+    state_.set(AsioHostState::DriverInitialised);
   }
-  if (asioHost.state.get() == 1) ASIOExit();
-  asioHost.state.set(0);
-  asioHost.sampleTypes.reset();
-  asioHost.bufferInfos.reset();
-  asioHost.inFloat.reset();
-  asioHost.outFloat.reset();
-  asioHost.driverName.clear();
-  asioHost.numInputs = 0;
-  asioHost.numOutputs = 0;
-  asioHost.bufferSize = 0;
-  asioHost.dropouts.set(0);
-  asioHost.timing.clear();
-  asioHost.sampleRate.set(0.0);
-  asioHost.callDepth.store(-1, std::memory_order_relaxed);
-  asioHost.muteOutputs.set(false);
-  asioHost.outputReadySupported = false;
-  return 0;
+  if (state_.get() == AsioHostState::DriverInitialised) ASIOExit();
+  state_.set(AsioHostState::Closed);
+  // The driver has let go of the buffers: no callback reaches this host any more.
+  AsioHost* self = this;
+  active_.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+  sampleTypes_.reset();
+  bufferInfos_.reset();
+  inFloat_.reset();
+  outFloat_.reset();
+  driverName_.clear();
+  numInputs_ = 0;
+  numOutputs_ = 0;
+  bufferSize_ = 0;
+  dropouts_.set(0);
+  timing_.clear();
+  sampleRate_.set(0.0);
+  callDepth_.store(kNoSwitch, std::memory_order_relaxed);
+  muteOutputs_.set(false);
+  outputReadySupported_ = false;
+  return AudioOk;
 }
 
 int32_t AsioHost::start(bool muteOutputs) {
-  asioHost.dropouts.set(0);
-  asioHost.timing.clear();
-  asioHost.muteOutputs.set(muteOutputs);
-  const int32_t state = asioHost.state.get();
-  if (state == 3) return 0;
-  if (state != 2) return -13;
-  asioHost.state.set(3);
-  convertHostOutputs(1, true);
-  asioHost.callDepth.store(-1, std::memory_order_relaxed);
-  if (ASIOStart() == ASE_OK) return 0;
-  asioHost.state.set(2);
+  lastHostError_.set(ASE_OK);
+  dropouts_.set(0);
+  timing_.clear();
+  muteOutputs_.set(muteOutputs);
+  const AsioHostState state = state_.get();
+  if (state == AsioHostState::Running) return AudioOk;
+  if (state != AsioHostState::BuffersCreated) return AudioStartStopFailed;
+  state_.set(AsioHostState::Running);
+  writeOutputs(1, true);
+  callDepth_.store(kNoSwitch, std::memory_order_relaxed);
+  const ASIOError answer = ASIOStart();
+  if (answer == ASE_OK) return AudioOk;
+  state_.set(AsioHostState::BuffersCreated);
   close();
-  return -13;
+  return failed(AudioStartStopFailed, answer);
 }
 
 int32_t AsioHost::stop() {
-  if (asioHost.state.get() != 3) return 0;
-  if (ASIOStop() != ASE_OK) return -13;
-  asioHost.state.set(2);
-  return 0;
+  lastHostError_.set(ASE_OK);
+  return stopRunning();
+}
+
+int32_t AsioHost::stopRunning() {
+  if (state_.get() != AsioHostState::Running) return AudioOk;
+  const ASIOError answer = ASIOStop();
+  if (answer != ASE_OK) return failed(AudioStartStopFailed, answer);
+  state_.set(AsioHostState::BuffersCreated);
+  return AudioOk;
+}
+
+bool AsioHost::isOpen() const {
+  const AsioHostState state = state_.get();
+  return state == AsioHostState::DriverInitialised || state == AsioHostState::BuffersCreated ||
+         state == AsioHostState::Running;
+}
+
+bool AsioHost::isPrepared() const {
+  const AsioHostState state = state_.get();
+  return state == AsioHostState::BuffersCreated || state == AsioHostState::Running;
+}
+
+double AsioHost::load(double ticks) const {
+  if (!isOpen()) return kUnknown;
+  return blockLoad(ticks, performanceFrequency(), sampleRate_.get(), bufferSize_);
+}
+
+bool AsioHost::driverName(std::string& out) const {
+  if (state_.get() == AsioHostState::Closed) {
+    out.clear();
+    return false;
+  }
+  out = driverName_;
+  return true;
+}
+
+bool AsioHost::channelName(int index, bool isInput, std::string& out) const {
+  out.clear();
+  if (!isOpen()) return false;
+  const int32_t count = isInput ? numInputs_ : numOutputs_;
+  if (index < 0 || index >= count) return false;
+  ASIOChannelInfo info{};
+  info.channel = index;
+  info.isInput = isInput ? ASIOTrue : ASIOFalse;
+  if (ASIOGetChannelInfo(&info) != ASE_OK) return false;
+  info.name[sizeof(info.name) - 1] = 0;
+  out = info.name;
+  return true;
+}
+
+int32_t AsioHost::sampleRate() const {
+  if (!isOpen()) return kUnknown;
+  const double rate = sampleRate_.get();
+  return (rate >= 0.0 && rate < 2147483648.0) ? static_cast<int32_t>(rate) : kUnknown;
+}
+
+int32_t AsioHost::bufferSize() const {
+  return isOpen() ? bufferSize_ : kUnknown;
+}
+
+int32_t AsioHost::inputLatency() const {
+  int32_t input = kUnknown, output = kUnknown;
+  if (isPrepared()) ASIOGetLatencies(&input, &output);
+  return input;
+}
+
+int32_t AsioHost::outputLatency() const {
+  int32_t input = kUnknown, output = kUnknown;
+  if (isPrepared()) ASIOGetLatencies(&input, &output);
+  return output;
+}
+
+double AsioHost::peakLoad() const {
+  return load(timing_.peakTicks());
+}
+
+double AsioHost::averageLoad() const {
+  return load(timing_.averageTicks());
+}
+
+ASIOError AsioHost::controlPanel() {
+  return ASIOControlPanel();
 }

@@ -1,44 +1,65 @@
 // The driver's callbacks. They run on the driver's thread: no allocation, no lock.
+// A callback that finds no open host (one that came after close) does nothing.
 #include "audio/asio/asio_api.h"
 #include "audio/asio/asio_host.h"
-#include "audio/asio/asio_host_state.h"
 #include "audio/sample_conversion.h"
 #include "synth/synth_rack.h"
 
-void convertHostOutputs(int32_t index, bool mute) {
-  const ASIOBufferInfo* outputs = asioHost.bufferInfos.get() + asioHost.numInputs;
+void AsioHost::writeOutputs(int32_t index, bool mute) {
+  const ASIOBufferInfo* outputs = bufferInfos_.get() + numInputs_;
   convertOutputs(
-      asioHost.sampleTypes.get() + asioHost.numInputs,
-      [outputs, index](int32_t c) { return outputs[c].buffers[index]; }, asioHost.numOutputs,
-      asioHost.bufferSize, asioHost.outFloat.get(), mute);
+      sampleTypes_.get() + numInputs_,
+      [outputs, index](int32_t c) { return outputs[c].buffers[index]; }, numOutputs_, bufferSize_,
+      outFloat_.get(), mute);
 }
 
-ASIOTime* AsioHost::bufferSwitchTimeInfo(ASIOTime*, int32_t index, ASIOBool) {
+void AsioHost::switchBuffers(int32_t index) {
   // There are two halves: any other index from the driver would address memory
   // beyond a channel's pair of buffers. Such a switch is skipped and counted.
   if (index != 0 && index != 1) {
-    asioHost.dropouts.set(asioHost.dropouts.get() + 1);
-    return nullptr;
+    dropouts_.set(dropouts_.get() + 1);
+    return;
   }
-  const int32_t depth = asioHost.callDepth.fetch_add(1, std::memory_order_relaxed) + 1;
+  const int32_t depth = callDepth_.fetch_add(1, std::memory_order_relaxed) + 1;
   if (depth > 0) {
     // The previous switch has not returned: skip this one rather than queue it.
-    asioHost.dropouts.set(asioHost.dropouts.get() + 1);
-    if (asioHost.outputReadySupported) ASIOOutputReady();
+    dropouts_.set(dropouts_.get() + 1);
+    if (outputReadySupported_) ASIOOutputReady();
   } else {
     const int64_t started = BlockTiming::now();
-    const ASIOBufferInfo* infos = asioHost.bufferInfos.get();
+    const ASIOBufferInfo* infos = bufferInfos_.get();
     convertInputs(
-        asioHost.sampleTypes.get(), [infos, index](int32_t c) { return infos[c].buffers[index]; },
-        asioHost.numInputs, asioHost.bufferSize, asioHost.inFloat.get());
-    asioHost.rack->render(asioHost.outFloat.get(), asioHost.inFloat.get(), asioHost.numOutputs,
-                          asioHost.numInputs, asioHost.bufferSize,
-                          static_cast<float>(asioHost.sampleRate.get()));
-    convertHostOutputs(index, asioHost.muteOutputs.get());
-    if (asioHost.outputReadySupported) ASIOOutputReady();
-    asioHost.timing.record(BlockTiming::now() - started);
+        sampleTypes_.get(), [infos, index](int32_t c) { return infos[c].buffers[index]; },
+        numInputs_, bufferSize_, inFloat_.get());
+    rack_->render(outFloat_.get(), inFloat_.get(), numOutputs_, numInputs_, bufferSize_,
+                  static_cast<float>(sampleRate_.get()));
+    writeOutputs(index, muteOutputs_.get());
+    if (outputReadySupported_) ASIOOutputReady();
+    timing_.record(BlockTiming::now() - started);
   }
-  asioHost.callDepth.fetch_sub(1, std::memory_order_relaxed);
+  callDepth_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+int32_t AsioHost::handleMessage(int32_t selector) {
+  switch (selector) {
+    case kAsioResetRequest:
+    case kAsioBufferSizeChange:
+      // Only stop here: the buffers are given back later on the owner's thread.
+      stopRunning();
+      // A request that arrives after the host let the driver go (a driver thread that
+      // outlived close) must not make the owner open ASIO again on its own.
+      if (state_.get() != AsioHostState::Closed) state_.set(AsioHostState::ResetRequested);
+      return 1;
+    case kAsioResyncRequest:
+      dropouts_.set(dropouts_.get() + 1);
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+ASIOTime* AsioHost::bufferSwitchTimeInfo(ASIOTime*, int32_t index, ASIOBool) {
+  if (AsioHost* host = active_.load(std::memory_order_acquire)) host->switchBuffers(index);
   return nullptr;
 }
 
@@ -48,8 +69,10 @@ void AsioHost::bufferSwitch(int32_t index, ASIOBool directProcess) {
 }
 
 void AsioHost::sampleRateDidChange(ASIOSampleRate) {
+  AsioHost* host = active_.load(std::memory_order_acquire);
+  if (host == nullptr) return;
   ASIOSampleRate rate = 0.0;
-  if (ASIOGetSampleRate(&rate) == ASE_OK) asioHost.sampleRate.set(rate);
+  if (ASIOGetSampleRate(&rate) == ASE_OK) host->sampleRate_.set(rate);
 }
 
 int32_t AsioHost::asioMessage(int32_t selector, int32_t value, void*, double*) {
@@ -63,15 +86,11 @@ int32_t AsioHost::asioMessage(int32_t selector, int32_t value, void*, double*) {
       return 2;
     case kAsioResetRequest:
     case kAsioBufferSizeChange:
-      // Only stop here: the buffers are given back later on the owner's thread.
-      stop();
-      // A request that arrives after the host let the driver go (a driver thread that
-      // outlived close) must not make the owner open ASIO again on its own.
-      if (asioHost.state.get() != 0) asioHost.state.set(4);
-      return 1;
-    case kAsioResyncRequest:
-      asioHost.dropouts.set(asioHost.dropouts.get() + 1);
-      return 1;
+    case kAsioResyncRequest: {
+      // Answered also when no host is open any more; there is nothing to act on then.
+      AsioHost* host = active_.load(std::memory_order_acquire);
+      return host != nullptr ? host->handleMessage(selector) : 1;
+    }
     case kAsioLatenciesChanged:
     case kAsioSupportsTimeInfo:
       return 1;

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "audio/audio_result.h"
+
 namespace {
 
 constexpr int32_t kMaxWaitHandles = 64;
@@ -17,9 +19,9 @@ constexpr DWORD kTerminatedExitCode = 259;
 int64_t computedBlockCount(int32_t sampleRate, int32_t blockFrames, int setting) {
   const int64_t rate = sampleRate;
   const int64_t frames = blockFrames;
-  if (setting == 0) return rate / (frames * 100) + 2;
-  if (setting == -1) return rate / (frames * 66) + 2;
-  if (setting < -1) return rate / (frames * 50) + 2;
+  if (setting == DsoundDuplex::kRingOf10Ms) return rate / (frames * 100) + 2;
+  if (setting == DsoundDuplex::kRingOf15Ms) return rate / (frames * 66) + 2;
+  if (setting < DsoundDuplex::kRingOf15Ms) return rate / (frames * 50) + 2;
   return setting;
 }
 
@@ -34,7 +36,8 @@ BOOL CALLBACK storeDefaultDescription(LPGUID guid, LPCSTR description, LPCSTR, L
 int32_t DsoundDuplex::open(SynthRack* rack, HWND window, int channels, int sampleRate,
                            int blockFramesWanted, int blockCountSetting) {
   release();
-  if (rack == nullptr) return -5;
+  lastHostError_ = S_OK;
+  if (rack == nullptr) return AudioNoRack;
   rack_ = rack;
   timing_.clear();
   dropouts_.set(0);
@@ -49,12 +52,12 @@ int32_t DsoundDuplex::open(SynthRack* rack, HWND window, int channels, int sampl
 
   int64_t count = computedBlockCount(sampleRate_, blockFrames_, blockCountSetting);
   // The worker waits on every block event plus the stop and start events at once.
-  if (count + 3 > kMaxWaitHandles) return -10;
+  if (count + 3 > kMaxWaitHandles) return AudioTooManyBlocks;
   if (count < 2) count = 2;
   blockCount_ = static_cast<uint32_t>(count);
 
   const int64_t blockBytes = int64_t{blockFrames_} * channels_ * 2;
-  if (blockBytes * count * 3 > kMaxRingBytes) return -1;
+  if (blockBytes * count * 3 > kMaxRingBytes) return AudioFailed;
   blockSamples_ = blockFrames_ * channels_;
   blockBytes_ = static_cast<int32_t>(blockBytes);
   renderBytes_ = static_cast<uint32_t>(blockBytes_) * blockCount_;
@@ -90,7 +93,7 @@ int32_t DsoundDuplex::open(SynthRack* rack, HWND window, int channels, int sampl
   const HRESULT created = DirectSoundFullDuplexCreate(nullptr, nullptr, &captureDesc, &renderDesc,
                                                       window, DSSCL_PRIORITY, &duplex_,
                                                       &captureBuffer_, &renderBuffer_, nullptr);
-  if (FAILED(created)) return -1;
+  if (FAILED(created)) return failed(AudioFailed, created);
 
   events_ = std::make_unique<HANDLE[]>(blockCount_ + 2);
   notifyPositions_ = std::make_unique<DSBPOSITIONNOTIFY[]>(blockCount_);
@@ -103,55 +106,60 @@ int32_t DsoundDuplex::open(SynthRack* rack, HWND window, int channels, int sampl
   events_[blockCount_ + 1] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   // Without every event the worker's wait could never succeed.
   for (uint32_t i = 0; i < blockCount_ + 2; ++i) {
-    if (events_[i] == nullptr) return -8;
+    if (events_[i] == nullptr) return AudioNotificationFailed;
   }
 
   IDirectSoundNotify* notify = nullptr;
-  if (FAILED(renderBuffer_->QueryInterface(IID_IDirectSoundNotify,
-                                           reinterpret_cast<void**>(&notify)))) {
-    return -8;
-  }
+  const HRESULT queried =
+      renderBuffer_->QueryInterface(IID_IDirectSoundNotify, reinterpret_cast<void**>(&notify));
+  if (FAILED(queried)) return failed(AudioNotificationFailed, queried);
   const HRESULT positioned = notify->SetNotificationPositions(blockCount_, notifyPositions_.get());
   notify->Release();
-  if (FAILED(positioned)) return -8;
+  if (FAILED(positioned)) return failed(AudioNotificationFailed, positioned);
 
   outFloat_ = std::make_unique<float[]>(blockSamples_);
   inFloat_ = std::make_unique<float[]>(blockSamples_);
   in16_ = std::make_unique<int16_t[]>(blockSamples_);
   out16_ = std::make_unique<int16_t[]>(blockSamples_);
-  return 0;
+  return AudioOk;
 }
 
-int32_t DsoundDuplex::start(int outputMode) {
-  if (!isOpened()) return -1;
-  outputMode_.set(outputMode);
+int32_t DsoundDuplex::start(DuplexOutput output) {
+  lastHostError_ = S_OK;
+  if (!isOpened()) return AudioFailed;
+  outputMode_.set(output);
   timing_.clear();
   dropouts_.set(0);
 
   DWORD status = 0;
-  if (FAILED(renderBuffer_->GetStatus(&status))) return -6;
+  const HRESULT statusResult = renderBuffer_->GetStatus(&status);
+  if (FAILED(statusResult)) return failed(AudioStreamSetupFailed, statusResult);
   if (status & DSBSTATUS_PLAYING) {
-    if (workerAlive()) return 0;
+    if (workerAlive()) return AudioOk;
     // A ring that plays on without its worker (after a failed stop, or a worker that
     // ended on a failed wait) only loops stale sound: start it afresh.
     stop();
   }
-  if (thread_ != nullptr) return -8;
-  if ((status & DSBSTATUS_BUFFERLOST) && FAILED(renderBuffer_->Restore())) return -6;
+  if (thread_ != nullptr) return AudioNotificationFailed;
+  if (status & DSBSTATUS_BUFFERLOST) {
+    const HRESULT restored = renderBuffer_->Restore();
+    if (FAILED(restored)) return failed(AudioStreamSetupFailed, restored);
+  }
 
   void* region1 = nullptr;
   void* region2 = nullptr;
   DWORD bytes1 = 0;
   DWORD bytes2 = 0;
-  if (FAILED(renderBuffer_->Lock(0, static_cast<DWORD>(blockBytes_) * blockCount_, &region1,
-                                 &bytes1, &region2, &bytes2, DSBLOCK_ENTIREBUFFER))) {
-    return -6;
-  }
+  const HRESULT locked =
+      renderBuffer_->Lock(0, static_cast<DWORD>(blockBytes_) * blockCount_, &region1, &bytes1,
+                          &region2, &bytes2, DSBLOCK_ENTIREBUFFER);
+  if (FAILED(locked)) return failed(AudioStreamSetupFailed, locked);
   std::memset(region1, 0, bytes1);
   renderBuffer_->Unlock(region1, bytes1, region2, bytes2);
-  if (FAILED(renderBuffer_->SetCurrentPosition(0))) return -6;
+  const HRESULT positioned = renderBuffer_->SetCurrentPosition(0);
+  if (FAILED(positioned)) return failed(AudioStreamSetupFailed, positioned);
 
-  captureReadPos_.set(-1);
+  captureReadPos_.set(kNoCapturePosition);
   inSync_.set(false);
   nextBlock_.set(0);
   echoes_.set(0);
@@ -166,7 +174,7 @@ int32_t DsoundDuplex::start(int outputMode) {
     // Nobody would ever answer the handshake below.
     renderBuffer_->Stop();
     captureBuffer_->Stop();
-    return -8;
+    return AudioNotificationFailed;
   }
   SetThreadPriority(thread_, THREAD_PRIORITY_TIME_CRITICAL);
 
@@ -180,24 +188,28 @@ int32_t DsoundDuplex::start(int outputMode) {
       ResetEvent(handshakeEvent());
       renderBuffer_->Stop();
       captureBuffer_->Stop();
-      return -8;
+      return AudioNotificationFailed;
     }
   }
 
-  if (FAILED(captureBuffer_->Start(DSCBSTART_LOOPING)) ||
-      FAILED(renderBuffer_->Play(0, 0, DSBPLAY_LOOPING))) {
+  HRESULT started = captureBuffer_->Start(DSCBSTART_LOOPING);
+  if (SUCCEEDED(started)) started = renderBuffer_->Play(0, 0, DSBPLAY_LOOPING);
+  if (FAILED(started)) {
     stop();
-    return -13;
+    return failed(AudioStartStopFailed, started);
   }
   Sleep(50);
-  return 0;
+  return AudioOk;
 }
 
 int32_t DsoundDuplex::stop() {
-  if (!isOpened()) return -1;
-  int32_t result = 0;
-  if (FAILED(renderBuffer_->Stop())) result = -13;
-  if (FAILED(captureBuffer_->Stop())) result = -13;
+  lastHostError_ = S_OK;
+  if (!isOpened()) return AudioFailed;
+  int32_t result = AudioOk;
+  const HRESULT renderStopped = renderBuffer_->Stop();
+  if (FAILED(renderStopped)) result = failed(AudioStartStopFailed, renderStopped);
+  const HRESULT captureStopped = captureBuffer_->Stop();
+  if (FAILED(captureStopped)) result = failed(AudioStartStopFailed, captureStopped);
 
   if (thread_ != nullptr) {
     // Ten times the ring's duration; 64-bit so that large rings cannot wrap it short.
@@ -209,7 +221,7 @@ int32_t DsoundDuplex::stop() {
     if (WaitForSingleObject(thread_, static_cast<DWORD>(std::min<uint64_t>(
                                          timeout, INFINITE - 1))) != WAIT_OBJECT_0) {
       TerminateThread(thread_, kTerminatedExitCode);
-      result = -9;
+      result = AudioWorkerTerminated;
     }
     // A worker that had ended on its own, or was terminated, never took its stop
     // request; the next start needs it clear.
@@ -241,6 +253,11 @@ void DsoundDuplex::release() {
   in16_.reset();
   inFloat_.reset();
   outFloat_.reset();
+}
+
+int32_t DsoundDuplex::failed(int32_t code, HRESULT result) {
+  lastHostError_ = result;
+  return code;
 }
 
 bool DsoundDuplex::workerAlive() const {

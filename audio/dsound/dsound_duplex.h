@@ -15,8 +15,24 @@
 
 class SynthRack;
 
+// What the worker does with each block's output.
+enum class DuplexOutput : int32_t {
+  Play = 0,                   // render the rack and play it
+  SilenceWhileRendering = 1,  // render the rack (its voices go on), play silence
+  NoRender = 2,               // leave the rack alone and play silence
+};
+
 class DsoundDuplex {
  public:
+  // The block-count setting of open: a positive count is taken as it is; these ask
+  // for a ring of about 10, 15 or 20 ms (any value below kRingOf15Ms means 20 ms),
+  // plus two blocks.
+  static constexpr int kRingOf10Ms = 0;
+  static constexpr int kRingOf15Ms = -1;
+  static constexpr int kRingOf20Ms = -2;
+  // captureReadPos while the capture ring has no read position.
+  static constexpr int32_t kNoCapturePosition = -1;
+
   DsoundDuplex() = default;
   ~DsoundDuplex() { release(); }
   DsoundDuplex(const DsoundDuplex&) = delete;
@@ -24,7 +40,7 @@ class DsoundDuplex {
 
   int32_t open(SynthRack* rack, HWND window, int channels, int sampleRate, int blockFramesWanted,
                int blockCountSetting);
-  int32_t start(int outputMode);
+  int32_t start(DuplexOutput output);
   int32_t stop();
   void release();
   bool deviceNames(std::string& captureName, std::string& renderName);
@@ -42,11 +58,14 @@ class DsoundDuplex {
   int32_t dropouts() const { return dropouts_.get(); }
   bool inSync() const { return inSync_.get(); }
   int32_t captureReadPos() const { return captureReadPos_.get(); }
-  int32_t outputMode() const { return outputMode_.get(); }
+  DuplexOutput outputMode() const { return outputMode_.get(); }
   double peakTicks() const { return timing_.peakTicks(); }
   double averageTicks() const { return timing_.averageTicks(); }
   bool isOpened() const { return out16_ != nullptr; }
   HANDLE thread() const { return thread_; }
+  // The HRESULT behind the last failure of open, start or stop; S_OK when that
+  // failure had none behind it or the call succeeded.
+  HRESULT lastHostError() const { return lastHostError_; }
 
  private:
   static DWORD WINAPI workerMain(LPVOID self);
@@ -62,6 +81,8 @@ class DsoundDuplex {
   void placeCapture();
   void readCapture();
   void closeEvents();
+  // A failed call of the sound service: keeps its HRESULT for lastHostError, gives `code`.
+  int32_t failed(int32_t code, HRESULT result);
   HANDLE stopEvent() const { return events_[blockCount_]; }
   HANDLE handshakeEvent() const { return events_[blockCount_ + 1]; }
 
@@ -75,11 +96,11 @@ class DsoundDuplex {
   int32_t frameBytes_ = 0;
   uint32_t blockCount_ = 0;
   // Written by the worker while it runs, by start before it exists, read by observers.
-  Relaxed<int32_t> captureReadPos_{-1};
+  Relaxed<int32_t> captureReadPos_{kNoCapturePosition};
   Relaxed<bool> inSync_{false};
   Relaxed<int32_t> dropouts_{0};
   BlockTiming timing_;
-  Relaxed<int32_t> outputMode_{0};
+  Relaxed<DuplexOutput> outputMode_{DuplexOutput::Play};
   // The worker's (set by start, which may run while a terminated worker unwinds): the
   // next block to refill in play order, the blocks refilled ahead of their notification,
   // and a ring's duration in counter ticks (0: not measurable).
@@ -98,4 +119,5 @@ class DsoundDuplex {
   std::unique_ptr<HANDLE[]> events_;
   std::unique_ptr<DSBPOSITIONNOTIFY[]> notifyPositions_;
   SynthRack* rack_ = nullptr;
+  HRESULT lastHostError_ = S_OK;  // the owner's thread only
 };

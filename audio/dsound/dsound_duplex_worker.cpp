@@ -76,7 +76,7 @@ uint32_t DsoundDuplex::firstUnnotified(uint64_t taken) const {
 void DsoundDuplex::loseRing() {
   if (inSync_.get()) dropouts_.set(dropouts_.get() + 1);
   inSync_.set(false);
-  captureReadPos_.set(-1);
+  captureReadPos_.set(kNoCapturePosition);
 }
 
 void DsoundDuplex::handleWakeUp(DWORD woken) {
@@ -161,14 +161,14 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
 
 void DsoundDuplex::processBlock(uint32_t block) {
   const int64_t startTicks = BlockTiming::now();
-  const int32_t mode = outputMode_.get();
+  const DuplexOutput output = outputMode_.get();
 
-  if (captureReadPos_.get() >= 0 && captureBlockUnusable()) {
-    captureReadPos_.set(-1);
+  if (captureReadPos_.get() != kNoCapturePosition && captureBlockUnusable()) {
+    captureReadPos_.set(kNoCapturePosition);
     dropouts_.set(dropouts_.get() + 1);
   }
-  if (captureReadPos_.get() < 0) placeCapture();
-  if (captureReadPos_.get() >= 0) {
+  if (captureReadPos_.get() == kNoCapturePosition) placeCapture();
+  if (captureReadPos_.get() != kNoCapturePosition) {
     readCapture();
     captureReadPos_.set(static_cast<int32_t>(
         (static_cast<uint32_t>(captureReadPos_.get()) + static_cast<uint32_t>(blockBytes_)) %
@@ -176,7 +176,7 @@ void DsoundDuplex::processBlock(uint32_t block) {
   }
 
   pcm16ToPlanar(in16_.get(), inFloat_.get(), blockFrames_, channels_);
-  if (mode != 2) {
+  if (output != DuplexOutput::NoRender) {
     rack_->render(outFloat_.get(), inFloat_.get(), channels_, channels_, blockFrames_,
                   static_cast<float>(sampleRate_));
   }
@@ -191,7 +191,7 @@ void DsoundDuplex::processBlock(uint32_t block) {
                                     &bytes2, 0))) {
     // A block never wraps the ring, so the first region is all of it.
     const size_t bytes = std::min<size_t>(bytes1, static_cast<size_t>(blockBytes_));
-    if (mode == 0) {
+    if (output == DuplexOutput::Play) {
       std::memcpy(region1, out16_.get(), bytes);
     } else {
       std::memset(region1, 0, bytes);

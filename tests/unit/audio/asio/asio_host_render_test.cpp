@@ -10,6 +10,7 @@
 
 #include "audio/asio/asio_api.h"
 #include "audio/asio/asio_host.h"
+#include "audio/audio_result.h"
 #include "audio/sample_conversion.h"
 #include "fake_asio_driver.h"
 #include "synth/synth_rack.h"
@@ -72,9 +73,11 @@ class AsioHostRenderTest : public ::testing::TestWithParam<ASIOSampleType> {
  protected:
   void SetUp() override { resetAsioWorld(); }
   void TearDown() override {
-    AsioHost::close();
+    host.close();
     resetAsioWorld();
   }
+
+  AsioHost host;
 };
 
 void prepareRack(SynthRack& rack) {
@@ -95,9 +98,15 @@ TEST_P(AsioHostRenderTest, RackOutputReachesTheDriverInItsType) {
   SynthRack reference;
   prepareRack(hosted);
   prepareRack(reference);
-  ASSERT_EQ(AsioHost::open(&hosted, nullptr, 2, 2, 48000, kFrames, 0, true, false), 0);
-  ASSERT_EQ(AsioHost::bufferSize(), kFrames);
-  ASSERT_EQ(AsioHost::start(false), 0);
+  ASSERT_EQ(host.open(&hosted, nullptr,
+                      {.outputs = 2,
+                       .inputs = 2,
+                       .sampleRate = 48000,
+                       .bufferSize = kFrames,
+                       .strictIndex = true}),
+            AudioOk);
+  ASSERT_EQ(host.bufferSize(), kFrames);
+  ASSERT_EQ(host.start(false), AudioOk);
 
   std::vector<float> in(2 * kFrames);
   std::vector<float> expected(2 * kFrames);
@@ -141,8 +150,14 @@ TEST_P(AsioHostRenderTest, MutedStartWritesZerosOfTheType) {
   driver.outputTypes = {type, type};
   SynthRack rack;
   prepareRack(rack);
-  ASSERT_EQ(AsioHost::open(&rack, nullptr, 2, 0, 44100, kFrames, 0, true, false), 0);
-  ASSERT_EQ(AsioHost::start(true), 0);
+  ASSERT_EQ(host.open(&rack, nullptr,
+                      {.outputs = 2,
+                       .inputs = 0,
+                       .sampleRate = 44100,
+                       .bufferSize = kFrames,
+                       .strictIndex = true}),
+            AudioOk);
+  ASSERT_EQ(host.start(true), AudioOk);
   driver.callbacks.bufferSwitch(0, ASIOTrue);
   // Zeros of the type: float types may carry the sign of the muted value.
   float decoded[kFrames];
@@ -167,8 +182,11 @@ TEST(AsioHostThreadTest, CallbacksOnADriverThreadRaceWithNothing) {
   FakeDriverScript& driver = *install.script;
   SynthRack rack;
   prepareRack(rack);
-  ASSERT_EQ(AsioHost::open(&rack, nullptr, 2, 2, 44100, 0, 0, true, false), 0);
-  ASSERT_EQ(AsioHost::start(false), 0);
+  AsioHost host;
+  ASSERT_EQ(host.open(&rack, nullptr,
+                      {.outputs = 2, .inputs = 2, .sampleRate = 44100, .strictIndex = true}),
+            AudioOk);
+  ASSERT_EQ(host.start(false), AudioOk);
   const ASIOCallbacks callbacks = driver.callbacks;
   std::atomic<bool> done{false};
   std::thread thread([&] {
@@ -178,12 +196,12 @@ TEST(AsioHostThreadTest, CallbacksOnADriverThreadRaceWithNothing) {
     done = true;
   });
   double load = 0;
-  while (!done) load += AsioHost::averageLoad() + AsioHost::dropoutCount() + AsioHost::state();
+  while (!done) load += host.averageLoad() + host.dropoutCount() + static_cast<int>(host.state());
   thread.join();
   EXPECT_GE(load, 0.0);
-  EXPECT_EQ(AsioHost::state(), 4);
-  EXPECT_EQ(AsioHost::dropoutCount(), 1);
-  AsioHost::close();
+  EXPECT_EQ(host.state(), AsioHostState::ResetRequested);
+  EXPECT_EQ(host.dropoutCount(), 1);
+  host.close();
   resetAsioWorld();
 }
 

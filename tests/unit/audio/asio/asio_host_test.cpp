@@ -9,6 +9,7 @@
 #include <string>
 
 #include "audio/asio/asio_api.h"
+#include "audio/audio_result.h"
 #include "fake_asio_driver.h"
 #include "synth/synth_rack.h"
 
@@ -24,7 +25,7 @@ class AsioHostTest : public ::testing::Test {
     rack.activate(0);
   }
   void TearDown() override {
-    AsioHost::close();
+    host.close();
     resetAsioWorld();
   }
 
@@ -36,12 +37,19 @@ class AsioHostTest : public ::testing::Test {
 
   // The main window's full open: 2 out, 2 in, 48000 Hz, the preferred size.
   int32_t openFull(int bufferSize = 0) {
-    return AsioHost::open(&rack, kWindow, 2, 2, 48000, bufferSize, 0, false, false);
+    return host.open(&rack, kWindow,
+                     {.outputs = 2, .inputs = 2, .sampleRate = 48000, .bufferSize = bufferSize});
   }
   int32_t probe(int rate = 48000, int bufferSize = 0) {
-    return AsioHost::open(&rack, kWindow, 1, 0, rate, bufferSize, 0, false, true);
+    return host.open(&rack, kWindow,
+                     {.outputs = 1,
+                      .inputs = 0,
+                      .sampleRate = rate,
+                      .bufferSize = bufferSize,
+                      .probeOnly = true});
   }
 
+  AsioHost host;
   SynthRack rack;
   std::vector<std::unique_ptr<FakeDriverInstall>> drivers;
 };
@@ -56,19 +64,22 @@ bool allBytesAre(const void* data, size_t bytes, uint8_t value) {
 
 TEST_F(AsioHostTest, ArgumentsAreCheckedBeforeAnyDriverIsTouched) {
   FakeDriverScript& driver = install();
-  EXPECT_EQ(AsioHost::open(&rack, kWindow, 0, 0, 48000, 0, 0, false, false), -1);
-  EXPECT_EQ(AsioHost::open(&rack, kWindow, -2, -1, 48000, 0, 0, false, false), -1);
-  EXPECT_EQ(AsioHost::open(nullptr, kWindow, 2, 2, 48000, 0, 0, false, false), -5);
+  EXPECT_EQ(host.open(&rack, kWindow, {.outputs = 0, .inputs = 0, .sampleRate = 48000}),
+            AudioFailed);
+  EXPECT_EQ(host.open(&rack, kWindow, {.outputs = -2, .inputs = -1, .sampleRate = 48000}),
+            AudioFailed);
+  EXPECT_EQ(host.open(nullptr, kWindow, {.outputs = 2, .inputs = 2, .sampleRate = 48000}),
+            AudioNoRack);
   EXPECT_EQ(driver.created, 0);
-  EXPECT_EQ(AsioHost::state(), 0);
+  EXPECT_EQ(host.state(), AsioHostState::Closed);
 }
 
 TEST_F(AsioHostTest, MissingOrUnloadableDriverGivesMinus11) {
-  EXPECT_EQ(openFull(), -11);
+  EXPECT_EQ(openFull(), AudioNoDriver);
   FakeDriverScript& driver = install();
   driver.createResult = E_FAIL;
-  EXPECT_EQ(openFull(), -11);
-  EXPECT_EQ(AsioHost::state(), 0);
+  EXPECT_EQ(openFull(), AudioNoDriver);
+  EXPECT_EQ(host.state(), AsioHostState::Closed);
   EXPECT_EQ(sim::comInitializeBalance(), 1);  // the process-wide list keeps COM
 }
 
@@ -76,18 +87,43 @@ TEST_F(AsioHostTest, DriverIndexRules) {
   FakeDriverScript& first = install("First");
   install("Second");
   FakeDriverScript& third = install("Third");
-  EXPECT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 5, true, true), -2);
+  EXPECT_EQ(host.open(&rack, kWindow,
+                      {.outputs = 2,
+                       .inputs = 0,
+                       .sampleRate = 48000,
+                       .driverIndex = 5,
+                       .strictIndex = true,
+                       .probeOnly = true}),
+            AudioBadDriverIndex);
   EXPECT_EQ(first.created + third.created, 0);
 
   std::string name;
-  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 5, false, true), 0);
-  EXPECT_TRUE(AsioHost::driverName(name));
+  ASSERT_EQ(
+      host.open(
+          &rack, kWindow,
+          {.outputs = 2, .inputs = 0, .sampleRate = 48000, .driverIndex = 5, .probeOnly = true}),
+      AudioOk);
+  EXPECT_TRUE(host.driverName(name));
   EXPECT_EQ(name, "First");
-  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, -3, true, true), 0);
-  AsioHost::driverName(name);
+  ASSERT_EQ(host.open(&rack, kWindow,
+                      {.outputs = 2,
+                       .inputs = 0,
+                       .sampleRate = 48000,
+                       .driverIndex = -3,
+                       .strictIndex = true,
+                       .probeOnly = true}),
+            AudioOk);
+  host.driverName(name);
   EXPECT_EQ(name, "First");
-  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 2, true, true), 0);
-  AsioHost::driverName(name);
+  ASSERT_EQ(host.open(&rack, kWindow,
+                      {.outputs = 2,
+                       .inputs = 0,
+                       .sampleRate = 48000,
+                       .driverIndex = 2,
+                       .strictIndex = true,
+                       .probeOnly = true}),
+            AudioOk);
+  host.driverName(name);
   EXPECT_EQ(name, "Third");
   EXPECT_EQ(first.live, 0);  // reopening closed the earlier driver
   EXPECT_EQ(third.sysRef, kWindow);
@@ -101,39 +137,65 @@ TEST_F(AsioHostTest, DriversWhoseShortenedNamesAgreeAreTakenByIndex) {
   drivers.push_back(std::make_unique<FakeDriverInstall>("B", common + " second", 101));
   drivers.back()->script->name = "Driver B";
   std::string name;
-  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 1, true, true), 0);
-  AsioHost::driverName(name);
+  ASSERT_EQ(host.open(&rack, kWindow,
+                      {.outputs = 2,
+                       .inputs = 0,
+                       .sampleRate = 48000,
+                       .driverIndex = 1,
+                       .strictIndex = true,
+                       .probeOnly = true}),
+            AudioOk);
+  host.driverName(name);
   EXPECT_EQ(name, "Driver B");
   EXPECT_EQ(drivers[0]->script->created, 0);
-  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 0, true, true), 0);
-  AsioHost::driverName(name);
+  ASSERT_EQ(
+      host.open(
+          &rack, kWindow,
+          {.outputs = 2, .inputs = 0, .sampleRate = 48000, .strictIndex = true, .probeOnly = true}),
+      AudioOk);
+  host.driverName(name);
   EXPECT_EQ(name, "Driver A");
 }
 
 TEST_F(AsioHostTest, ADriverInstalledSinceTheLastOpenIsTakenAtItsIndex) {
   install("Beta");
   std::string name;
-  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 0, true, true), 0);
-  AsioHost::close();
+  ASSERT_EQ(
+      host.open(
+          &rack, kWindow,
+          {.outputs = 2, .inputs = 0, .sampleRate = 48000, .strictIndex = true, .probeOnly = true}),
+      AudioOk);
+  host.close();
   install("Alpha");  // lists before Beta now
-  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 0, true, true), 0);
-  AsioHost::driverName(name);
+  ASSERT_EQ(
+      host.open(
+          &rack, kWindow,
+          {.outputs = 2, .inputs = 0, .sampleRate = 48000, .strictIndex = true, .probeOnly = true}),
+      AudioOk);
+  host.driverName(name);
   EXPECT_EQ(name, "Alpha");
-  ASSERT_EQ(AsioHost::open(&rack, kWindow, 2, 0, 48000, 0, 1, true, true), 0);
-  AsioHost::driverName(name);
+  ASSERT_EQ(host.open(&rack, kWindow,
+                      {.outputs = 2,
+                       .inputs = 0,
+                       .sampleRate = 48000,
+                       .driverIndex = 1,
+                       .strictIndex = true,
+                       .probeOnly = true}),
+            AudioOk);
+  host.driverName(name);
   EXPECT_EQ(name, "Beta");
-  AsioHost::close();
+  host.close();
   EXPECT_EQ(sim::comInitializeBalance(), 1);
 }
 
 TEST_F(AsioHostTest, FailedInitReleasesTheDriver) {
   FakeDriverScript& driver = install();
   driver.initResult = false;
-  EXPECT_EQ(openFull(), -1);
-  EXPECT_EQ(AsioHost::state(), 0);
+  EXPECT_EQ(openFull(), AudioFailed);
+  EXPECT_EQ(host.state(), AsioHostState::Closed);
   EXPECT_EQ(driver.live, 0);
   std::string name = "x";
-  EXPECT_FALSE(AsioHost::driverName(name));
+  EXPECT_FALSE(host.driverName(name));
   EXPECT_EQ(name, "");
 }
 
@@ -141,15 +203,15 @@ TEST_F(AsioHostTest, RateCloseToTheWantedOneIsLeftAlone) {
   FakeDriverScript& driver = install();
   driver.rate = 47999.6;
   driver.possibleRates = {44100.0};  // 48000 itself would be refused
-  ASSERT_EQ(probe(48000), 0);
+  ASSERT_EQ(probe(48000), AudioOk);
   EXPECT_FALSE(driver.called("canSampleRate"));
   EXPECT_FALSE(driver.called("setSampleRate"));
-  EXPECT_EQ(AsioHost::sampleRate(), 47999);
+  EXPECT_EQ(host.sampleRate(), 47999);
   // A full open does not touch a rate that already counts as the wanted one either.
-  ASSERT_EQ(openFull(), 0);
+  ASSERT_EQ(openFull(), AudioOk);
   EXPECT_FALSE(driver.called("setSampleRate"));
   EXPECT_EQ(driver.rate, 47999.6);
-  EXPECT_EQ(AsioHost::sampleRate(), 47999);
+  EXPECT_EQ(host.sampleRate(), 47999);
 }
 
 TEST_F(AsioHostTest, OnlyRatesNoIntegerHoldsCountAsDifferent) {
@@ -157,37 +219,37 @@ TEST_F(AsioHostTest, OnlyRatesNoIntegerHoldsCountAsDifferent) {
   driver.possibleRates = {};  // every rate the host asks for is refused
   // Not a number is never the wanted rate, not even one that equals a marker value.
   driver.rate = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_EQ(probe(-1), -14);
+  EXPECT_EQ(probe(-1), AudioRateNotPossible);
   EXPECT_TRUE(driver.called("canSampleRate"));
   driver.rate = 1e12;
-  EXPECT_EQ(probe(-1), -14);
+  EXPECT_EQ(probe(-1), AudioRateNotPossible);
   driver.rate = std::numeric_limits<double>::infinity();
-  EXPECT_EQ(probe(2147483647), -14);
+  EXPECT_EQ(probe(2147483647), AudioRateNotPossible);
   // A rate that rounds to the wanted one is left alone, whatever its sign.
   driver.calls.clear();
   driver.rate = -0.3;  // -0.3 + 0.5 truncates to 0
-  EXPECT_EQ(probe(0), 0);
+  EXPECT_EQ(probe(0), AudioOk);
   driver.rate = -7.9;  // -7.4 truncates to -7
-  EXPECT_EQ(probe(-7), 0);
+  EXPECT_EQ(probe(-7), AudioOk);
   driver.rate = 2147483646.9;
-  EXPECT_EQ(probe(2147483647), 0);
+  EXPECT_EQ(probe(2147483647), AudioOk);
   EXPECT_FALSE(driver.called("canSampleRate"));
 }
 
 TEST_F(AsioHostTest, ProbeChecksTheRateWithoutChangingIt) {
   FakeDriverScript& driver = install();
-  EXPECT_EQ(probe(32000), -14);
-  EXPECT_EQ(AsioHost::state(), 0);
+  EXPECT_EQ(probe(32000), AudioRateNotPossible);
+  EXPECT_EQ(host.state(), AsioHostState::Closed);
   EXPECT_EQ(driver.live, 0);
 
-  ASSERT_EQ(probe(48000), 0);
-  EXPECT_EQ(AsioHost::state(), 1);
+  ASSERT_EQ(probe(48000), AudioOk);
+  EXPECT_EQ(host.state(), AsioHostState::DriverInitialised);
   EXPECT_EQ(driver.rate, 44100.0);
   EXPECT_FALSE(driver.called("setSampleRate"));
   EXPECT_FALSE(driver.called("createBuffers"));
-  EXPECT_EQ(AsioHost::sampleRate(), 44100);
-  EXPECT_EQ(AsioHost::inputLatency(), -1);  // no buffers yet
-  EXPECT_EQ(AsioHost::close(), 0);
+  EXPECT_EQ(host.sampleRate(), 44100);
+  EXPECT_EQ(host.inputLatency(), AsioHost::kUnknown);  // no buffers yet
+  EXPECT_EQ(host.close(), AudioOk);
   EXPECT_TRUE(driver.called("init"));
   EXPECT_FALSE(driver.called("disposeBuffers"));
   EXPECT_EQ(driver.live, 0);
@@ -195,18 +257,19 @@ TEST_F(AsioHostTest, ProbeChecksTheRateWithoutChangingIt) {
 
 TEST_F(AsioHostTest, FullOpenSetsTheRate) {
   FakeDriverScript& driver = install();
-  ASSERT_EQ(openFull(), 0);
+  ASSERT_EQ(openFull(), AudioOk);
   EXPECT_EQ(driver.rate, 48000.0);
-  EXPECT_EQ(AsioHost::sampleRate(), 48000);
-  AsioHost::close();
+  EXPECT_EQ(host.sampleRate(), 48000);
+  host.close();
   driver.rate = 44100.0;
   driver.setSampleRateResult = ASE_HWMalfunction;
-  EXPECT_EQ(openFull(), -14);
+  EXPECT_EQ(openFull(), AudioRateNotPossible);
+  EXPECT_EQ(host.lastHostError(), ASE_HWMalfunction);
   driver.setSampleRateResult = ASE_OK;
   driver.rate = 44100.0;
   driver.getSampleRateResult = ASE_HWMalfunction;
-  EXPECT_EQ(openFull(), -14);
-  EXPECT_EQ(AsioHost::state(), 0);
+  EXPECT_EQ(openFull(), AudioRateNotPossible);
+  EXPECT_EQ(host.state(), AsioHostState::Closed);
 }
 
 struct SizeCase {
@@ -230,12 +293,12 @@ TEST_F(AsioHostTest, BufferSizeFollowsTheDriversLimits) {
     driver.preferredSize = c.preferred;
     driver.granularity = c.granularity;
     const int32_t result = probe(48000, c.wanted);
-    if (c.expected < 0) {
+    if (c.expected == AsioHost::kUnknown) {
       EXPECT_EQ(result, -1) << "minimum " << c.minimum << " wanted " << c.wanted;
-      EXPECT_EQ(AsioHost::state(), 0);
+      EXPECT_EQ(host.state(), AsioHostState::Closed);
     } else {
       ASSERT_EQ(result, 0);
-      EXPECT_EQ(AsioHost::bufferSize(), c.expected)
+      EXPECT_EQ(host.bufferSize(), c.expected)
           << "granularity " << c.granularity << " wanted " << c.wanted;
     }
   }
@@ -244,7 +307,7 @@ TEST_F(AsioHostTest, BufferSizeFollowsTheDriversLimits) {
 TEST_F(AsioHostTest, ChannelsInUseAreTheFirstOnesInputsFirst) {
   FakeDriverScript& driver = install();
   driver.inputs = 8;
-  ASSERT_EQ(openFull(), 0);
+  ASSERT_EQ(openFull(), AudioOk);
   ASSERT_EQ(driver.infos.size(), 4u);
   for (int e = 0; e < 4; ++e) {
     EXPECT_EQ(driver.infos[e].isInput, e < 2 ? ASIOTrue : ASIOFalse);
@@ -252,15 +315,15 @@ TEST_F(AsioHostTest, ChannelsInUseAreTheFirstOnesInputsFirst) {
   }
   EXPECT_EQ(driver.bufferSize, 256);
   std::string name;
-  EXPECT_TRUE(AsioHost::channelName(1, true, name));
+  EXPECT_TRUE(host.channelName(1, true, name));
   EXPECT_EQ(name, "In 2");
-  EXPECT_TRUE(AsioHost::channelName(0, false, name));
+  EXPECT_TRUE(host.channelName(0, false, name));
   EXPECT_EQ(name, "Out 1");
-  EXPECT_FALSE(AsioHost::channelName(2, true, name));
+  EXPECT_FALSE(host.channelName(2, true, name));
   EXPECT_EQ(name, "");
-  EXPECT_FALSE(AsioHost::channelName(-1, false, name));
-  EXPECT_EQ(AsioHost::inputLatency(), 300);
-  EXPECT_EQ(AsioHost::outputLatency(), 500);
+  EXPECT_FALSE(host.channelName(-1, false, name));
+  EXPECT_EQ(host.inputLatency(), 300);
+  EXPECT_EQ(host.outputLatency(), 500);
 }
 
 TEST_F(AsioHostTest, OpeningUpToTakesTheChannelsTheDriverHas) {
@@ -270,7 +333,7 @@ TEST_F(AsioHostTest, OpeningUpToTakesTheChannelsTheDriverHas) {
   };
   const Case cases[] = {
       {2, 2, 0, 2, 2}, {8, 8, 0, 2, 2}, {1, 0, 0, 1, 0},
-      {2, 1, 0, 2, 1}, {1, 4, 0, 1, 2}, {0, 2, -3, 0, 0},
+      {2, 1, 0, 2, 1}, {1, 4, 0, 1, 2}, {0, 2, AudioNoOutputChannels, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message()
@@ -280,27 +343,32 @@ TEST_F(AsioHostTest, OpeningUpToTakesTheChannelsTheDriverHas) {
     FakeDriverScript& driver = install();
     driver.outputs = c.driverOutputs;
     driver.inputs = c.driverInputs;
-    ASSERT_EQ(AsioHost::openUpTo(&rack, kWindow, 2, 2, 48000, 0, 0, false, false), c.expected);
-    if (c.expected != 0) {
-      EXPECT_EQ(AsioHost::state(), 0);
+    ASSERT_EQ(host.openUpTo(&rack, kWindow, {.outputs = 2, .inputs = 2, .sampleRate = 48000}),
+              c.expected);
+    if (c.expected != AudioOk) {
+      EXPECT_EQ(host.state(), AsioHostState::Closed);
       EXPECT_EQ(driver.live, 0);
       continue;
     }
     ASSERT_EQ(driver.infos.size(), static_cast<size_t>(c.outputs + c.inputs));
     std::string name;
-    EXPECT_EQ(AsioHost::channelName(c.outputs - 1, false, name), true);
-    EXPECT_EQ(AsioHost::channelName(c.outputs, false, name), false);
-    EXPECT_EQ(AsioHost::channelName(c.inputs, true, name), false);
+    EXPECT_EQ(host.channelName(c.outputs - 1, false, name), true);
+    EXPECT_EQ(host.channelName(c.outputs, false, name), false);
+    EXPECT_EQ(host.channelName(c.inputs, true, name), false);
   }
   // The wanted counts stay the upper bound; a probe creates no buffers.
   resetAsioWorld();
   drivers.clear();
   FakeDriverScript& driver = install();
   driver.inputs = 8;
-  ASSERT_EQ(AsioHost::openUpTo(&rack, kWindow, 1, 0, 48000, 0, 0, false, true), 0);
+  ASSERT_EQ(host.openUpTo(&rack, kWindow,
+                          {.outputs = 1, .inputs = 0, .sampleRate = 48000, .probeOnly = true}),
+            AudioOk);
   EXPECT_FALSE(driver.called("createBuffers"));
-  EXPECT_EQ(AsioHost::open(&rack, kWindow, 0, 0, 48000, 0, 0, false, false), -1);
-  EXPECT_EQ(AsioHost::openUpTo(&rack, kWindow, 0, 0, 48000, 0, 0, false, false), -1);
+  EXPECT_EQ(host.open(&rack, kWindow, {.outputs = 0, .inputs = 0, .sampleRate = 48000}),
+            AudioFailed);
+  EXPECT_EQ(host.openUpTo(&rack, kWindow, {.outputs = 0, .inputs = 0, .sampleRate = 48000}),
+            AudioFailed);
 }
 
 TEST_F(AsioHostTest, ADriverWithOneOutputAndNoInputPlaysTheRack) {
@@ -308,15 +376,16 @@ TEST_F(AsioHostTest, ADriverWithOneOutputAndNoInputPlaysTheRack) {
   driver.outputs = 1;
   driver.inputs = 0;
   driver.outputTypes = {ASIOSTFloat32LSB};
-  ASSERT_EQ(AsioHost::openUpTo(&rack, kWindow, 2, 2, 48000, 0, 0, false, false), 0);
-  ASSERT_EQ(AsioHost::start(false), 0);
+  ASSERT_EQ(host.openUpTo(&rack, kWindow, {.outputs = 2, .inputs = 2, .sampleRate = 48000}),
+            AudioOk);
+  ASSERT_EQ(host.start(false), AudioOk);
   for (int i = 0; i < 8; ++i) driver.callbacks.bufferSwitch(i % 2, ASIOTrue);
   const auto* out = static_cast<const float*>(driver.buffer(false, 0, 1));
   ASSERT_NE(out, nullptr);
   float peak = 0.0f;
   for (int32_t i = 0; i < driver.bufferSize; ++i) peak = std::max(peak, std::fabs(out[i]));
   EXPECT_GT(peak, 0.01f);  // the start-up tone
-  EXPECT_EQ(AsioHost::dropoutCount(), 0);
+  EXPECT_EQ(host.dropoutCount(), 0);
 }
 
 TEST_F(AsioHostTest, EveryOpenFailureLeavesNothingHeld) {
@@ -324,27 +393,36 @@ TEST_F(AsioHostTest, EveryOpenFailureLeavesNothingHeld) {
     const char* what;
     void (*arrange)(FakeDriverScript&);
     int32_t expected;
+    ASIOError answer;  // the driver's, behind the code
   };
   const Failure failures[] = {
-      {"too few outputs", [](FakeDriverScript& d) { d.outputs = 1; }, -3},
-      {"too few inputs", [](FakeDriverScript& d) { d.inputs = 1; }, -4},
-      {"channels", [](FakeDriverScript& d) { d.getChannelsResult = ASE_HWMalfunction; }, -1},
-      {"buffer size", [](FakeDriverScript& d) { d.getBufferSizeResult = ASE_HWMalfunction; }, -1},
-      {"channel info", [](FakeDriverScript& d) { d.channelInfoResult = ASE_HWMalfunction; }, -4},
+      {"too few outputs", [](FakeDriverScript& d) { d.outputs = 1; }, AudioNoOutputChannels,
+       ASE_OK},
+      {"too few inputs", [](FakeDriverScript& d) { d.inputs = 1; }, AudioNoInputChannels, ASE_OK},
+      {"channels", [](FakeDriverScript& d) { d.getChannelsResult = ASE_HWMalfunction; },
+       AudioFailed, ASE_HWMalfunction},
+      {"buffer size", [](FakeDriverScript& d) { d.getBufferSizeResult = ASE_HWMalfunction; },
+       AudioFailed, ASE_HWMalfunction},
+      {"channel info", [](FakeDriverScript& d) { d.channelInfoResult = ASE_HWMalfunction; },
+       AudioNoInputChannels, ASE_HWMalfunction},
       {"active input",
        [](FakeDriverScript& d) {
          d.activeInputs = {false, true};
        },
-       -4},
-      {"active output", [](FakeDriverScript& d) { d.activeOutputs = {true}; }, -3},
+       AudioNoInputChannels, ASE_OK},
+      {"active output", [](FakeDriverScript& d) { d.activeOutputs = {true}; },
+       AudioNoOutputChannels, ASE_OK},
       {"big-endian output",
        [](FakeDriverScript& d) {
          d.outputTypes = {18, ASIOSTInt32MSB};
        },
-       -12},
-      {"big-endian input", [](FakeDriverScript& d) { d.inputTypes = {ASIOSTInt16MSB}; }, -12},
-      {"DSD input", [](FakeDriverScript& d) { d.inputTypes = {ASIOSTDSDInt8LSB1}; }, -12},
-      {"create buffers", [](FakeDriverScript& d) { d.createBuffersResult = ASE_NoMemory; }, -6},
+       AudioUnsupportedSampleType, ASE_OK},
+      {"big-endian input", [](FakeDriverScript& d) { d.inputTypes = {ASIOSTInt16MSB}; },
+       AudioUnsupportedSampleType, ASE_OK},
+      {"DSD input", [](FakeDriverScript& d) { d.inputTypes = {ASIOSTDSDInt8LSB1}; },
+       AudioUnsupportedSampleType, ASE_OK},
+      {"create buffers", [](FakeDriverScript& d) { d.createBuffersResult = ASE_NoMemory; },
+       AudioStreamSetupFailed, ASE_NoMemory},
   };
   for (const Failure& failure : failures) {
     resetAsioWorld();
@@ -352,14 +430,17 @@ TEST_F(AsioHostTest, EveryOpenFailureLeavesNothingHeld) {
     FakeDriverScript& driver = install();
     failure.arrange(driver);
     EXPECT_EQ(openFull(), failure.expected) << failure.what;
-    EXPECT_EQ(AsioHost::state(), 0) << failure.what;
+    EXPECT_EQ(host.lastHostError(), failure.answer) << failure.what;
+    EXPECT_EQ(host.state(), AsioHostState::Closed) << failure.what;
     EXPECT_EQ(driver.live, 0) << failure.what;
-    EXPECT_EQ(AsioHost::bufferSize(), -1) << failure.what;
+    EXPECT_EQ(host.bufferSize(), AsioHost::kUnknown) << failure.what;
     EXPECT_EQ(currentDriver.get(), nullptr) << failure.what;
   }
 }
 
 TEST_F(AsioHostTest, DriverMessagesAreAnswered) {
+  install();
+  ASSERT_EQ(openFull(), AudioOk);
   EXPECT_EQ(AsioHost::asioMessage(kAsioSelectorSupported, 9, nullptr, nullptr), 0);
   EXPECT_EQ(AsioHost::asioMessage(kAsioSelectorSupported, 11, nullptr, nullptr), 0);
   EXPECT_EQ(AsioHost::asioMessage(kAsioSelectorSupported, 1, nullptr, nullptr), 0);
@@ -373,76 +454,79 @@ TEST_F(AsioHostTest, DriverMessagesAreAnswered) {
     EXPECT_EQ(AsioHost::asioMessage(selector, 0, nullptr, nullptr), 0) << selector;
   }
   EXPECT_EQ(AsioHost::asioMessage(kAsioResyncRequest, 0, nullptr, nullptr), 1);
-  EXPECT_EQ(AsioHost::dropoutCount(), 1);
+  EXPECT_EQ(host.dropoutCount(), 1);
 }
 
 TEST_F(AsioHostTest, ResetRequestParksTheHostUntilReopened) {
   FakeDriverScript& driver = install();
   for (int32_t selector : {kAsioResetRequest, kAsioBufferSizeChange}) {
-    ASSERT_EQ(openFull(), 0);
-    ASSERT_EQ(AsioHost::start(false), 0);
-    EXPECT_EQ(AsioHost::state(), 3);
+    ASSERT_EQ(openFull(), AudioOk);
+    ASSERT_EQ(host.start(false), AudioOk);
+    EXPECT_EQ(host.state(), AsioHostState::Running);
     driver.calls.clear();
     EXPECT_EQ(driver.callbacks.asioMessage(selector, 512, nullptr, nullptr), 1);
     EXPECT_EQ(driver.calls, std::vector<std::string>{"stop"});
-    EXPECT_EQ(AsioHost::state(), 4);
-    EXPECT_EQ(AsioHost::start(false), -13);
-    EXPECT_EQ(AsioHost::start(false), -13);
-    EXPECT_EQ(AsioHost::sampleRate(), -1);
-    EXPECT_EQ(AsioHost::bufferSize(), -1);
+    EXPECT_EQ(host.state(), AsioHostState::ResetRequested);
+    EXPECT_EQ(host.start(false), AudioStartStopFailed);
+    EXPECT_EQ(host.start(false), AudioStartStopFailed);
+    EXPECT_EQ(host.sampleRate(), AsioHost::kUnknown);
+    EXPECT_EQ(host.bufferSize(), AsioHost::kUnknown);
     std::string name;
-    EXPECT_TRUE(AsioHost::driverName(name));
-    EXPECT_EQ(AsioHost::close(), 0);
+    EXPECT_TRUE(host.driverName(name));
+    EXPECT_EQ(host.close(), AudioOk);
     EXPECT_TRUE(driver.called("disposeBuffers"));
     EXPECT_EQ(driver.live, 0);
-    ASSERT_EQ(openFull(), 0);
-    EXPECT_EQ(AsioHost::start(false), 0);
-    AsioHost::close();
+    ASSERT_EQ(openFull(), AudioOk);
+    EXPECT_EQ(host.start(false), AudioOk);
+    host.close();
   }
   // Even a host that is not running is parked.
-  ASSERT_EQ(openFull(), 0);
+  ASSERT_EQ(openFull(), AudioOk);
   driver.callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
-  EXPECT_EQ(AsioHost::state(), 4);
+  EXPECT_EQ(host.state(), AsioHostState::ResetRequested);
   // A closed host is not: the owner would take the route back to ASIO by itself.
   const ASIOCallbacks late = driver.callbacks;
-  AsioHost::close();
+  host.close();
   EXPECT_EQ(late.asioMessage(kAsioResetRequest, 0, nullptr, nullptr), 1);
   EXPECT_EQ(late.asioMessage(kAsioBufferSizeChange, 1024, nullptr, nullptr), 1);
-  EXPECT_EQ(AsioHost::state(), 0);
+  EXPECT_EQ(host.state(), AsioHostState::Closed);
 }
 
 TEST_F(AsioHostTest, StartSilencesHalfOneAndFailuresAreReported) {
   FakeDriverScript& driver = install();
-  EXPECT_EQ(AsioHost::start(false), -13);
-  ASSERT_EQ(openFull(), 0);
+  EXPECT_EQ(host.start(false), AudioStartStopFailed);
+  ASSERT_EQ(openFull(), AudioOk);
   const size_t bytes = 4 * 256;
   ASSERT_TRUE(allBytesAre(driver.buffer(false, 0, 1), bytes, 0xA5));
-  ASSERT_EQ(AsioHost::start(false), 0);
+  ASSERT_EQ(host.start(false), AudioOk);
   EXPECT_TRUE(allBytesAre(driver.buffer(false, 0, 1), bytes, 0));
   EXPECT_TRUE(allBytesAre(driver.buffer(false, 1, 1), bytes, 0));
   EXPECT_TRUE(allBytesAre(driver.buffer(false, 0, 0), bytes, 0xA5));
   EXPECT_TRUE(allBytesAre(driver.buffer(true, 0, 1), bytes, 0xA5));
-  EXPECT_EQ(AsioHost::start(false), 0);  // already running
+  EXPECT_EQ(host.start(false), AudioOk);  // already running
   EXPECT_EQ(driver.countOf("start"), 1);
 
   driver.stopResult = ASE_HWMalfunction;
-  EXPECT_EQ(AsioHost::stop(), -13);
-  EXPECT_EQ(AsioHost::state(), 3);
+  EXPECT_EQ(host.stop(), AudioStartStopFailed);
+  EXPECT_EQ(host.lastHostError(), ASE_HWMalfunction);
+  EXPECT_EQ(host.state(), AsioHostState::Running);
   driver.stopResult = ASE_OK;
-  EXPECT_EQ(AsioHost::stop(), 0);
-  EXPECT_EQ(AsioHost::state(), 2);
-  EXPECT_EQ(AsioHost::stop(), 0);
+  EXPECT_EQ(host.stop(), AudioOk);
+  EXPECT_EQ(host.lastHostError(), ASE_OK);
+  EXPECT_EQ(host.state(), AsioHostState::BuffersCreated);
+  EXPECT_EQ(host.stop(), AudioOk);
 
-  driver.startResult = ASE_HWMalfunction;
-  EXPECT_EQ(AsioHost::start(false), -13);
-  EXPECT_EQ(AsioHost::state(), 0);
+  driver.startResult = ASE_InvalidMode;
+  EXPECT_EQ(host.start(false), AudioStartStopFailed);
+  EXPECT_EQ(host.lastHostError(), ASE_InvalidMode);
+  EXPECT_EQ(host.state(), AsioHostState::Closed);
   EXPECT_EQ(driver.live, 0);
 }
 
 TEST_F(AsioHostTest, ReenteredBufferSwitchIsSkippedAndCounted) {
   FakeDriverScript& driver = install();
-  ASSERT_EQ(openFull(), 0);
-  ASSERT_EQ(AsioHost::start(false), 0);
+  ASSERT_EQ(openFull(), AudioOk);
+  ASSERT_EQ(host.start(false), AudioOk);
   // The driver calls back for half 1 while half 0 is still being processed.
   driver.onOutputReady = [](FakeDriverScript& d) {
     d.onOutputReady = nullptr;
@@ -450,30 +534,30 @@ TEST_F(AsioHostTest, ReenteredBufferSwitchIsSkippedAndCounted) {
   };
   std::memset(driver.buffer(false, 0, 1), 0xA5, 4 * 256);
   driver.callbacks.bufferSwitch(0, ASIOTrue);
-  EXPECT_EQ(AsioHost::dropoutCount(), 1);
+  EXPECT_EQ(host.dropoutCount(), 1);
   EXPECT_EQ(driver.outputReadyCalls, 3);  // the probe in open, the skipped and the real switch
   EXPECT_TRUE(allBytesAre(driver.buffer(false, 0, 1), 4 * 256, 0xA5));
   EXPECT_FALSE(allBytesAre(driver.buffer(false, 0, 0), 4 * 256, 0xA5));
   // The next switch is processed normally.
   driver.callbacks.bufferSwitchTimeInfo(nullptr, 1, ASIOFalse);
-  EXPECT_EQ(AsioHost::dropoutCount(), 1);
+  EXPECT_EQ(host.dropoutCount(), 1);
   EXPECT_FALSE(allBytesAre(driver.buffer(false, 0, 1), 4 * 256, 0xA5));
   // A half the driver cannot have is skipped and counted, its neighbours untouched.
   std::memset(driver.buffer(false, 0, 1), 0xA5, 4 * 256);
   driver.callbacks.bufferSwitch(2, ASIOTrue);
   driver.callbacks.bufferSwitchTimeInfo(nullptr, -1, ASIOFalse);
-  EXPECT_EQ(AsioHost::dropoutCount(), 3);
+  EXPECT_EQ(host.dropoutCount(), 3);
   EXPECT_TRUE(allBytesAre(driver.buffer(false, 0, 1), 4 * 256, 0xA5));
   // start clears the count.
-  AsioHost::start(false);
-  EXPECT_EQ(AsioHost::dropoutCount(), 0);
+  host.start(false);
+  EXPECT_EQ(host.dropoutCount(), 0);
 }
 
 TEST_F(AsioHostTest, WithoutOutputReadyTheDriverIsNotToldAfterEachSwitch) {
   FakeDriverScript& driver = install();
   driver.outputReadyResult = ASE_InvalidMode;
-  ASSERT_EQ(openFull(), 0);
-  ASSERT_EQ(AsioHost::start(false), 0);
+  ASSERT_EQ(openFull(), AudioOk);
+  ASSERT_EQ(host.start(false), AudioOk);
   driver.callbacks.bufferSwitch(0, ASIOTrue);
   EXPECT_EQ(driver.outputReadyCalls, 1);  // only the probe during open
 }
@@ -481,39 +565,84 @@ TEST_F(AsioHostTest, WithoutOutputReadyTheDriverIsNotToldAfterEachSwitch) {
 TEST_F(AsioHostTest, LoadFiguresUseTheMeasuredTicks) {
   FakeDriverScript& driver = install();
   driver.possibleRates = {48000.0};
-  EXPECT_EQ(AsioHost::peakLoad(), -1.0);
-  ASSERT_EQ(openFull(), 0);
-  ASSERT_EQ(AsioHost::start(false), 0);
+  EXPECT_EQ(host.peakLoad(), AsioHost::kUnknown);
+  ASSERT_EQ(openFull(), AudioOk);
+  ASSERT_EQ(host.start(false), AudioOk);
   sim::setManualPerformanceCounter(true);
   // 256 frames at 48000 Hz last 5.333 ms; processing "takes" 2.667 ms.
   driver.onOutputReady = [](FakeDriverScript&) { sim::advancePerformanceCounter(26667); };
   driver.callbacks.bufferSwitch(0, ASIOTrue);
   sim::setManualPerformanceCounter(false);
-  EXPECT_NEAR(AsioHost::peakLoad(), 0.5, 1e-4);
-  EXPECT_NEAR(AsioHost::averageLoad(), 0.005, 1e-6);
-  AsioHost::start(false);
-  EXPECT_EQ(AsioHost::peakLoad(), 0.0);
+  EXPECT_NEAR(host.peakLoad(), 0.5, 1e-4);
+  EXPECT_NEAR(host.averageLoad(), 0.005, 1e-6);
+  host.start(false);
+  EXPECT_EQ(host.peakLoad(), 0.0);
   sim::resetKernel();
 }
 
 TEST_F(AsioHostTest, SampleRateChangeIsAskedFromTheDriver) {
   FakeDriverScript& driver = install();
-  ASSERT_EQ(openFull(), 0);
+  ASSERT_EQ(openFull(), AudioOk);
   driver.rate = 96000.0;
   driver.callbacks.sampleRateDidChange(44100.0);
-  EXPECT_EQ(AsioHost::sampleRate(), 96000);
+  EXPECT_EQ(host.sampleRate(), 96000);
   driver.rate = 44100.0;
   driver.getSampleRateResult = ASE_HWMalfunction;
   driver.callbacks.sampleRateDidChange(44100.0);
-  EXPECT_EQ(AsioHost::sampleRate(), 96000);
-  EXPECT_EQ(AsioHost::state(), 2);
+  EXPECT_EQ(host.sampleRate(), 96000);
+  EXPECT_EQ(host.state(), AsioHostState::BuffersCreated);
+}
+
+TEST_F(AsioHostTest, OneHostAtATimeHoldsTheDriver) {
+  FakeDriverScript& driver = install();
+  ASSERT_EQ(openFull(), AudioOk);
+  ASSERT_EQ(host.start(false), AudioOk);
+  {
+    AsioHost second;
+    EXPECT_EQ(second.open(&rack, kWindow, {.outputs = 2, .inputs = 2, .sampleRate = 48000}),
+              AudioNoDriver);
+    EXPECT_EQ(second.state(), AsioHostState::Closed);
+    EXPECT_EQ(second.lastHostError(), ASE_OK);
+    EXPECT_EQ(driver.created, 1);
+    // Closing the refused host, here and in its destructor, leaves the first alone.
+    second.close();
+  }
+  EXPECT_EQ(host.state(), AsioHostState::Running);
+  driver.callbacks.asioMessage(kAsioResyncRequest, 0, nullptr, nullptr);
+  EXPECT_EQ(host.dropoutCount(), 1);
+
+  // Once the first lets go, the driver's callbacks reach the second.
+  host.close();
+  AsioHost second;
+  ASSERT_EQ(second.open(&rack, kWindow, {.outputs = 2, .inputs = 2, .sampleRate = 48000}), AudioOk);
+  ASSERT_EQ(second.start(false), AudioOk);
+  driver.callbacks.asioMessage(kAsioResyncRequest, 0, nullptr, nullptr);
+  EXPECT_EQ(second.dropoutCount(), 1);
+  EXPECT_EQ(host.dropoutCount(), 0);
+  EXPECT_EQ(host.open(&rack, kWindow, {.outputs = 2, .inputs = 2, .sampleRate = 48000}),
+            AudioNoDriver);
+  EXPECT_EQ(second.state(), AsioHostState::Running);
+}
+
+TEST_F(AsioHostTest, TheDriversAnswerIsKeptBehindTheCode) {
+  FakeDriverScript& driver = install();
+  driver.initResult = false;
+  EXPECT_EQ(openFull(), AudioFailed);
+  EXPECT_EQ(host.lastHostError(), ASE_NotPresent);
+  driver.initResult = true;
+  driver.possibleRates = {44100.0};
+  EXPECT_EQ(openFull(), AudioRateNotPossible);
+  EXPECT_EQ(host.lastHostError(), ASE_NoClock);
+  driver.possibleRates = {48000.0};
+  EXPECT_EQ(openFull(), AudioOk);
+  EXPECT_EQ(host.lastHostError(), ASE_OK);
 }
 
 TEST_F(AsioHostTest, ControlPanelGoesToTheDriver) {
-  EXPECT_EQ(AsioHost::controlPanel(), ASE_NotPresent);
+  EXPECT_EQ(host.controlPanel(), ASE_NotPresent);
   FakeDriverScript& driver = install();
-  ASSERT_EQ(openFull(), 0);
-  EXPECT_EQ(AsioHost::controlPanel(), ASE_OK);
+  ASSERT_EQ(openFull(), AudioOk);
+  EXPECT_EQ(host.controlPanel(), ASE_OK);
   EXPECT_TRUE(driver.called("controlPanel"));
 }
 

@@ -26,13 +26,13 @@ TEST_F(DsoundSetup, BlockSizeAndCountFollowTheRateAndSetting) {
   for (const Sizing& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.sampleRate << " Hz, " << c.framesWanted
                                       << " frames, setting " << c.countSetting);
-    ASSERT_EQ(engine.open(&rack, window, 2, c.sampleRate, c.framesWanted, c.countSetting), 0);
+    ASSERT_EQ(engine.open(&rack, window, 2, c.sampleRate, c.framesWanted, c.countSetting), AudioOk);
     EXPECT_EQ(engine.blockFrames(), c.blockFrames);
     EXPECT_EQ(engine.blockCount(), c.blockCount);
     EXPECT_EQ(engine.renderBytes(), static_cast<uint32_t>(c.blockFrames * 4) * c.blockCount);
     EXPECT_EQ(engine.captureBytes(), 3 * engine.renderBytes());
   }
-  EXPECT_EQ(engine.open(&rack, window, 2, 48000, 128, 62), -10);
+  EXPECT_EQ(engine.open(&rack, window, 2, 48000, 128, 62), AudioTooManyBlocks);
   EXPECT_FALSE(engine.isOpened());
 }
 
@@ -40,7 +40,8 @@ TEST_F(DsoundSetup, ChannelArgumentSelectsMonoOrStereo) {
   const int arguments[] = {0, 1, 2, 3};
   const int expected[] = {1, 1, 2, 2};
   for (int i = 0; i < 4; ++i) {
-    ASSERT_EQ(engine.open(&rack, window, arguments[i], 48000, 128, -1), 0);
+    ASSERT_EQ(engine.open(&rack, window, arguments[i], 48000, 128, DsoundDuplex::kRingOf15Ms),
+              AudioOk);
     EXPECT_EQ(engine.channels(), expected[i]);
     EXPECT_EQ(engine.frameBytes(), 2 * expected[i]);
     EXPECT_EQ(engine.blockBytes(), 128 * 2 * expected[i]);
@@ -49,7 +50,7 @@ TEST_F(DsoundSetup, ChannelArgumentSelectsMonoOrStereo) {
 }
 
 TEST_F(DsoundSetup, CreatesTheStreamsWithTheFixedFormatAndDescriptions) {
-  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
   const sim::DsoundCreateCall call = sim::lastDsoundCreate();
   EXPECT_TRUE(call.captureDeviceNull);
   EXPECT_TRUE(call.renderDeviceNull);
@@ -80,7 +81,7 @@ TEST_F(DsoundSetup, CreatesTheStreamsWithTheFixedFormatAndDescriptions) {
 }
 
 TEST_F(DsoundSetup, NotifiesAtTheLastFrameOfEveryBlockWithItsOwnEvent) {
-  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
   const std::vector<DSBPOSITIONNOTIFY> positions = sim::dsoundNotificationPositions();
   ASSERT_EQ(positions.size(), 7u);
   for (size_t i = 0; i < positions.size(); ++i) {
@@ -93,20 +94,22 @@ TEST_F(DsoundSetup, NotifiesAtTheLastFrameOfEveryBlockWithItsOwnEvent) {
 }
 
 TEST_F(DsoundSetup, OpenFailuresGiveTheirCodesAndLeaveNothingAfterRelease) {
-  EXPECT_EQ(engine.open(nullptr, window, 2, 48000, 128, -1), -5);
+  EXPECT_EQ(engine.open(nullptr, window, 2, 48000, 128, DsoundDuplex::kRingOf15Ms), AudioNoRack);
 
-  sim::failDsound(sim::DsoundCall::FullDuplexCreate);
-  EXPECT_EQ(openWindowSettings(), -1);
+  sim::failDsound(sim::DsoundCall::FullDuplexCreate, 1, DSERR_NODRIVER);
+  EXPECT_EQ(openWindowSettings(), AudioFailed);
+  EXPECT_EQ(engine.lastHostError(), DSERR_NODRIVER);
   engine.release();
 
   sim::failDsound(sim::DsoundCall::QueryNotify);
-  EXPECT_EQ(openWindowSettings(), -8);
+  EXPECT_EQ(openWindowSettings(), AudioNotificationFailed);
   EXPECT_FALSE(engine.isOpened());
   engine.release();
   EXPECT_EQ(sim::liveDsoundReferences(), 0);
 
-  sim::failDsound(sim::DsoundCall::SetNotificationPositions);
-  EXPECT_EQ(openWindowSettings(), -8);
+  sim::failDsound(sim::DsoundCall::SetNotificationPositions, 1, DSERR_INVALIDPARAM);
+  EXPECT_EQ(openWindowSettings(), AudioNotificationFailed);
+  EXPECT_EQ(engine.lastHostError(), DSERR_INVALIDPARAM);
   engine.release();
   EXPECT_EQ(sim::liveDsoundReferences(), 0);
 
@@ -114,41 +117,42 @@ TEST_F(DsoundSetup, OpenFailuresGiveTheirCodesAndLeaveNothingAfterRelease) {
   // first block event, the stop request and the start handshake (7 blocks).
   for (int after : {0, 7, 8}) {
     sim::failNextCreateEvent(1, after);
-    EXPECT_EQ(openWindowSettings(), -8) << "event " << after;
-    EXPECT_EQ(engine.start(0), -1);
+    EXPECT_EQ(openWindowSettings(), AudioNotificationFailed) << "event " << after;
+    EXPECT_EQ(engine.lastHostError(), S_OK) << "no sound-service call failed";
+    EXPECT_EQ(engine.start(DuplexOutput::Play), AudioFailed);
     engine.release();
   }
 
   // A ring beyond what the service can hold is refused before it is asked, also
   // where the byte counts would not fit 32 bits.
   const int creates = sim::dsoundCreateCount();
-  EXPECT_EQ(engine.open(&rack, window, 2, 48000, INT32_MAX, 4), -1);
+  EXPECT_EQ(engine.open(&rack, window, 2, 48000, INT32_MAX, 4), AudioFailed);
   EXPECT_EQ(sim::dsoundCreateCount(), creates);
   EXPECT_FALSE(engine.isOpened());
 
   // A rate the service rejects.
-  EXPECT_EQ(engine.open(&rack, window, 2, 0, 128, 4), -1);
-  EXPECT_EQ(engine.stop(), -1);
+  EXPECT_EQ(engine.open(&rack, window, 2, 0, 128, 4), AudioFailed);
+  EXPECT_EQ(engine.stop(), AudioFailed);
 }
 
 TEST_F(DsoundSetup, StartAndStopNeedAnOpenedEngine) {
-  EXPECT_EQ(engine.start(0), -1);
-  EXPECT_EQ(engine.stop(), -1);
-  ASSERT_EQ(openWindowSettings(), 0);
+  EXPECT_EQ(engine.start(DuplexOutput::Play), AudioFailed);
+  EXPECT_EQ(engine.stop(), AudioFailed);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
   engine.release();
-  EXPECT_EQ(engine.start(0), -1);
-  EXPECT_EQ(engine.stop(), -1);
+  EXPECT_EQ(engine.start(DuplexOutput::Play), AudioFailed);
+  EXPECT_EQ(engine.stop(), AudioFailed);
 }
 
 TEST_F(DsoundSetup, StartRunsTheWorkerAndTheRingsFromASilentRing) {
   setUpSynth(rack, 16);
-  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
   // A first run leaves the tone in the ring, and the play position mid-ring.
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   playBlocks(10);
-  ASSERT_EQ(engine.stop(), 0);
+  ASSERT_EQ(engine.stop(), AudioOk);
 
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   ASSERT_NE(engine.thread(), nullptr);
   EXPECT_EQ(sim::threadPriorityOf(engine.thread()), THREAD_PRIORITY_TIME_CRITICAL);
   EXPECT_TRUE(sim::dsoundRenderPlaying());
@@ -156,9 +160,9 @@ TEST_F(DsoundSetup, StartRunsTheWorkerAndTheRingsFromASilentRing) {
   EXPECT_EQ(sim::dsoundPlayPosition(), 0u);
   for (uint8_t byte : sim::dsoundRenderRing()) ASSERT_EQ(byte, 0);
   EXPECT_FALSE(engine.inSync());
-  EXPECT_EQ(engine.captureReadPos(), -1);
+  EXPECT_EQ(engine.captureReadPos(), DsoundDuplex::kNoCapturePosition);
 
-  EXPECT_EQ(engine.stop(), 0);
+  EXPECT_EQ(engine.stop(), AudioOk);
   EXPECT_EQ(engine.thread(), nullptr);
   EXPECT_FALSE(sim::dsoundRenderPlaying());
   EXPECT_FALSE(sim::dsoundCapturing());
@@ -168,16 +172,16 @@ TEST_F(DsoundSetup, StartRunsTheWorkerAndTheRingsFromASilentRing) {
 
 TEST_F(DsoundSetup, StartOnARunningEngineOnlyChangesModeAndClearsFigures) {
   setUpSynth(rack, 16);
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   const HANDLE worker = engine.thread();
   playBlocks(3);
   ASSERT_GT(engine.peakTicks(), 0.0);
   const int locks = sim::dsoundRenderLockCount();
 
-  EXPECT_EQ(engine.start(1), 0);
+  EXPECT_EQ(engine.start(DuplexOutput::SilenceWhileRendering), AudioOk);
   EXPECT_EQ(engine.thread(), worker);
-  EXPECT_EQ(engine.outputMode(), 1);
+  EXPECT_EQ(engine.outputMode(), DuplexOutput::SilenceWhileRendering);
   EXPECT_EQ(engine.peakTicks(), 0.0);
   EXPECT_EQ(engine.averageTicks(), 0.0);
   EXPECT_EQ(engine.dropouts(), 0);
@@ -187,67 +191,72 @@ TEST_F(DsoundSetup, StartOnARunningEngineOnlyChangesModeAndClearsFigures) {
 }
 
 TEST_F(DsoundSetup, StartFailuresOfTheRenderBuffer) {
-  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
   const sim::DsoundCall calls[] = {sim::DsoundCall::GetStatus, sim::DsoundCall::RenderLock,
                                    sim::DsoundCall::SetCurrentPosition};
   for (sim::DsoundCall call : calls) {
-    sim::failDsound(call);
-    EXPECT_EQ(engine.start(0), -6);
+    sim::failDsound(call, 1, DSERR_INVALIDCALL);
+    EXPECT_EQ(engine.start(DuplexOutput::Play), AudioStreamSetupFailed);
+    EXPECT_EQ(engine.lastHostError(), DSERR_INVALIDCALL);
     EXPECT_EQ(engine.thread(), nullptr);
   }
 
   sim::loseDsoundRenderBuffer();
   sim::failDsound(sim::DsoundCall::Restore);
-  EXPECT_EQ(engine.start(0), -6);
-  EXPECT_EQ(engine.start(0), 0) << "a lost buffer is restored";
+  EXPECT_EQ(engine.start(DuplexOutput::Play), AudioStreamSetupFailed);
+  EXPECT_EQ(engine.start(DuplexOutput::Play), AudioOk) << "a lost buffer is restored";
   EXPECT_TRUE(sim::dsoundRenderPlaying());
 }
 
 TEST_F(DsoundSetup, FailedPlayOrCaptureStartStopsEverythingAgain) {
-  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
   for (sim::DsoundCall call : {sim::DsoundCall::Play, sim::DsoundCall::CaptureStart}) {
-    sim::failDsound(call);
-    EXPECT_EQ(engine.start(0), -13);
+    sim::failDsound(call, 1, DSERR_BUFFERLOST);
+    EXPECT_EQ(engine.start(DuplexOutput::Play), AudioStartStopFailed);
+    // The failure of the start, not of the stop that undoes it.
+    EXPECT_EQ(engine.lastHostError(), DSERR_BUFFERLOST);
     EXPECT_EQ(engine.thread(), nullptr);
     EXPECT_FALSE(sim::dsoundRenderPlaying());
     EXPECT_FALSE(sim::dsoundCapturing());
     EXPECT_TRUE(engine.isOpened());
   }
-  EXPECT_EQ(engine.start(0), 0);
+  EXPECT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+  EXPECT_EQ(engine.lastHostError(), S_OK);
 }
 
 TEST_F(DsoundSetup, WorkerThatCannotBeCreatedFailsStartInsteadOfHanging) {
-  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
   sim::failNextCreateThread();
-  EXPECT_EQ(engine.start(0), -8);
+  EXPECT_EQ(engine.start(DuplexOutput::Play), AudioNotificationFailed);
   EXPECT_EQ(engine.thread(), nullptr);
   EXPECT_FALSE(sim::dsoundRenderPlaying());
   EXPECT_FALSE(sim::dsoundCapturing());
-  EXPECT_EQ(engine.start(0), 0) << "the engine stays usable";
-  EXPECT_EQ(engine.stop(), 0);
+  EXPECT_EQ(engine.start(DuplexOutput::Play), AudioOk) << "the engine stays usable";
+  EXPECT_EQ(engine.stop(), AudioOk);
 }
 
 TEST_F(DsoundSetup, StopFailureIsReportedButTheWorkerStillEnds) {
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
-  sim::failDsound(sim::DsoundCall::RenderStop);
-  EXPECT_EQ(engine.stop(), -13);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+  sim::failDsound(sim::DsoundCall::RenderStop, 1, DSERR_NODRIVER);
+  EXPECT_EQ(engine.stop(), AudioStartStopFailed);
+  EXPECT_EQ(engine.lastHostError(), DSERR_NODRIVER);
   EXPECT_EQ(engine.thread(), nullptr);
   EXPECT_FALSE(sim::dsoundCapturing()) << "the capture ring is stopped all the same";
 }
 
 TEST_F(DsoundSetup, RingPlayingWithoutItsWorkerIsStartedAfresh) {
   setUpSynth(rack, 16);
-  ASSERT_EQ(openWindowSettings(), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
 
   // A failed stop leaves the ring playing with no worker behind it.
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   playBlocks(3);
   sim::failDsound(sim::DsoundCall::RenderStop);
-  ASSERT_EQ(engine.stop(), -13);
+  ASSERT_EQ(engine.stop(), AudioStartStopFailed);
   ASSERT_TRUE(sim::dsoundRenderPlaying());
   ASSERT_EQ(engine.thread(), nullptr);
-  EXPECT_EQ(engine.start(0), 0);
+  EXPECT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   ASSERT_NE(engine.thread(), nullptr) << "success with no worker to fill the ring";
   EXPECT_EQ(WaitForSingleObject(engine.thread(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(sim::dsoundPlayPosition(), 0u) << "started from a silent ring";
@@ -258,49 +267,50 @@ TEST_F(DsoundSetup, RingPlayingWithoutItsWorkerIsStartedAfresh) {
   const HANDLE dead = engine.thread();
   TerminateThread(dead, 1);
   ASSERT_EQ(WaitForSingleObject(dead, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
-  EXPECT_EQ(engine.start(0), 0);
+  EXPECT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   ASSERT_NE(engine.thread(), nullptr);
   EXPECT_EQ(WaitForSingleObject(engine.thread(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
   playBlocks(1);
   EXPECT_TRUE(engine.inSync());
-  EXPECT_EQ(engine.stop(), 0);
+  EXPECT_EQ(engine.stop(), AudioOk);
 }
 
 TEST_F(DsoundSetup, StopAfterTheWorkerEndedLeavesNoStaleStopRequest) {
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   TerminateThread(engine.thread(), 1);
   ASSERT_EQ(WaitForSingleObject(engine.thread(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
-  EXPECT_EQ(engine.stop(), 0);
-  EXPECT_EQ(engine.start(0), 0) << "the next start must not find the old stop request";
-  EXPECT_EQ(engine.stop(), 0);
+  EXPECT_EQ(engine.stop(), AudioOk);
+  EXPECT_EQ(engine.start(DuplexOutput::Play), AudioOk)
+      << "the next start must not find the old stop request";
+  EXPECT_EQ(engine.stop(), AudioOk);
 }
 
 TEST_F(DsoundSetup, WorkerThatNeverEndsIsTerminated) {
   setUpSynth(rack, 16);
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   sim::blockDsoundRenderLock(true);
   sim::advanceDsound(128);
   while (!sim::dsoundRenderLockBlocked()) Sleep(1);
 
-  EXPECT_EQ(engine.stop(), -9);
+  EXPECT_EQ(engine.stop(), AudioWorkerTerminated);
   EXPECT_EQ(engine.thread(), nullptr);
   EXPECT_EQ(sim::terminatedThreadCount(), 1);
   sim::blockDsoundRenderLock(false);
   while (sim::dsoundRenderLockBlocked()) Sleep(1);
 
   // The stop request the dead worker never took must not end the next one.
-  EXPECT_EQ(engine.start(0), 0);
+  EXPECT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   EXPECT_NE(engine.thread(), nullptr);
-  EXPECT_EQ(engine.stop(), 0);
+  EXPECT_EQ(engine.stop(), AudioOk);
 }
 
 TEST_F(DsoundSetup, StopWaitsTenRingsAlsoForRingsWhoseTimeOutPassesThirtyTwoBits) {
   // 2 blocks of 107375 stereo frames: 2 * 10000 * 214750 passes 2^32 by 32704, less
   // than 2 * 48000, so a 32-bit product would leave no time to wait at all.
-  ASSERT_EQ(engine.open(&rack, window, 2, 48000, 107375, 2), 0);
-  ASSERT_EQ(engine.start(2), 0);
+  ASSERT_EQ(engine.open(&rack, window, 2, 48000, 107375, 2), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::NoRender), AudioOk);
   // The worker is busy with a block when asked to stop, and gets free a little later.
   sim::blockDsoundRenderLock(true);
   sim::advanceDsound(107375);
@@ -309,7 +319,7 @@ TEST_F(DsoundSetup, StopWaitsTenRingsAlsoForRingsWhoseTimeOutPassesThirtyTwoBits
     Sleep(100);
     sim::blockDsoundRenderLock(false);
   });
-  EXPECT_EQ(engine.stop(), 0);
+  EXPECT_EQ(engine.stop(), AudioOk);
   release.join();
   EXPECT_EQ(engine.thread(), nullptr);
   EXPECT_EQ(sim::terminatedThreadCount(), 0);

@@ -18,8 +18,8 @@ TEST_F(DsoundStream, StartUpToneIsHeardOneRingAfterItWasRendered) {
   setUpSynth(reference, 16);
   const std::vector<int16_t> expected = referenceBlocks(reference, 7, kFrames);
 
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   playBlocks(14);
 
   const std::vector<int16_t> played = sim::dsoundPlayed();
@@ -41,8 +41,8 @@ TEST_F(DsoundStream, CapturedInputIsMixedIntoTheOutput) {
   setUpSynth(rack, 0, 1.0f);  // no voices: the output is the input alone
   sim::setDsoundCaptureSource([](uint64_t n) -> int16_t { return n % 2 == 0 ? 8192 : -4096; });
   sim::setDsoundCaptureLead(64);
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   playBlocks(4 * 7);
 
   // The input lags by a ring, and sounds a ring later: the last ring is all input.
@@ -62,8 +62,8 @@ TEST_F(DsoundStream, MonoStreamsStraightThrough) {
   setUpSynth(rack, 0, 0.5f);
   sim::setDsoundCaptureSource(
       [](uint64_t n) -> int16_t { return static_cast<int16_t>(n % 64) * 256; });
-  ASSERT_EQ(engine.open(&rack, window, 1, 48000, 128, 3), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(engine.open(&rack, window, 1, 48000, 128, 3), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   playBlocks(9);
   // Block 8 was read one ring (3 blocks = 384 samples) behind the read position.
   const std::vector<int16_t> played = sim::dsoundPlayed();
@@ -86,8 +86,8 @@ TEST_F(DsoundStream, LateWakeUpCatchesUpInPlayOrderAcrossTheRingEnd) {
                                 expected.begin() + (k + 1) * kBlockSamples);
   };
 
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   playBlocks(5);
   // Blocks 5, 6, 0 and 1 fall due while the worker sleeps.
   playBlocksLate(4);
@@ -103,8 +103,8 @@ TEST_F(DsoundStream, LateWakeUpCatchesUpInPlayOrderAcrossTheRingEnd) {
 
 TEST_F(DsoundStream, WholeRingMissedCountsOneDropoutAndPlacesCaptureAnew) {
   setUpSynth(rack, 16);
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   playBlocks(1);
   ASSERT_TRUE(engine.inSync());
   ASSERT_GE(engine.captureReadPos(), 0);
@@ -114,7 +114,7 @@ TEST_F(DsoundStream, WholeRingMissedCountsOneDropoutAndPlacesCaptureAnew) {
   playBlocksLate(7);
   EXPECT_EQ(engine.dropouts(), 1);
   EXPECT_FALSE(engine.inSync());
-  EXPECT_EQ(engine.captureReadPos(), -1);
+  EXPECT_EQ(engine.captureReadPos(), DsoundDuplex::kNoCapturePosition);
   EXPECT_EQ(sim::dsoundRenderLockCount(), locks) << "nothing may be processed";
   EXPECT_EQ(sim::dsoundRenderRing(), ringBefore);
   for (uint32_t b = 0; b < 7; ++b) EXPECT_FALSE(blockEventSignaled(b)) << b;
@@ -134,8 +134,8 @@ TEST_F(DsoundStream, WholeRingMissedCountsOneDropoutAndPlacesCaptureAnew) {
 
 TEST_F(DsoundStream, RingMissedWhileWritingABlockSkipsToThePlayCursor) {
   setUpSynth(rack, 16);
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   playBlocks(2);
   const int locks = sim::dsoundRenderLockCount();
 
@@ -162,8 +162,8 @@ TEST_F(DsoundStream, RingMissedWhileWritingABlockSkipsToThePlayCursor) {
 
 TEST_F(DsoundStream, CaptureOverrunIsResynchronisedWithinTheBlock) {
   setUpSynth(rack, 0, 1.0f);
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   playBlocks(3);
   ASSERT_EQ(engine.dropouts(), 0);
   const int32_t next = engine.captureReadPos();
@@ -191,8 +191,8 @@ TEST_F(DsoundStream, FailedLocksLoseOnlyTheirBlock) {
   sim::setDsoundCaptureSource([](uint64_t n) -> int16_t {
     return static_cast<int16_t>(1000 * ((n / kBlockSamples) % 8 + 1));
   });
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   playBlocks(14);
   ASSERT_NE(ringBlock(6), ringBlock(5));
   const std::vector<int16_t> block1Before = ringBlock(1);
@@ -211,10 +211,10 @@ TEST_F(DsoundStream, FailedLocksLoseOnlyTheirBlock) {
 
 TEST_F(DsoundStream, OutputModeOneRendersButWritesSilence) {
   setUpSynth(rack, 16);
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   playBlocks(7);
-  ASSERT_EQ(engine.start(1), 0);
+  ASSERT_EQ(engine.start(DuplexOutput::SilenceWhileRendering), AudioOk);
   const float phase = rack.synthAt(0)->voice(15).phase.get();
   playBlocks(7);
   for (uint8_t byte : sim::dsoundRenderRing()) ASSERT_EQ(byte, 0);
@@ -223,8 +223,8 @@ TEST_F(DsoundStream, OutputModeOneRendersButWritesSilence) {
 
 TEST_F(DsoundStream, OutputModeTwoLeavesTheRackAlone) {
   setUpSynth(rack, 16);
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(2), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::NoRender), AudioOk);
   const float phase = rack.synthAt(0)->voice(15).phase.get();
   playBlocks(7);
   EXPECT_EQ(rack.synthAt(0)->voice(15).phase.get(), phase);
@@ -236,8 +236,8 @@ TEST_F(DsoundStream, OutputModeTwoLeavesTheRackAlone) {
 TEST_F(DsoundStream, RunsInRealTimeWhileMidiArrives) {
   setUpSynth(rack, 16, 0.5f);
   sim::setDsoundCaptureSource([](uint64_t n) -> int16_t { return static_cast<int16_t>(n * 7); });
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   sim::setDsoundRealTime(true);
 
   std::atomic<bool> done{false};
@@ -260,7 +260,7 @@ TEST_F(DsoundStream, RunsInRealTimeWhileMidiArrives) {
   }
   done = true;
   midi.join();
-  EXPECT_EQ(engine.stop(), 0);
+  EXPECT_EQ(engine.stop(), AudioOk);
   sim::setDsoundRealTime(false);
 
   const std::vector<int16_t> played = sim::dsoundPlayed();

@@ -70,8 +70,8 @@ TEST_F(DsoundWine, BurstsOfNotificationsAreRefilledInPlayOrderWithoutFalseDropou
   const std::vector<int16_t> expected =
       referenceBlocks(reference, kPeriods * static_cast<int>(kMixFrames) / kFrames, kFrames);
   sim::setDsoundWriteLead(kWriteLeadBytes);
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
 
   WineMixer(engine).run(kPeriods);
 
@@ -88,8 +88,8 @@ TEST_F(DsoundWine, LateNotificationsOfBlocksAlreadyRefilledAreNoLostRing) {
   SynthRack reference;
   setUpSynth(reference, 16);
   const std::vector<int16_t> expected = referenceBlocks(reference, 60, kFrames);
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   const HANDLE worker = engine.thread();
 
   sim::mixDsoundStretch(kMixFrames);  // blocks 0..2; the cursor in block 3
@@ -121,8 +121,8 @@ TEST_F(DsoundWine, UnreadablePlayCursorFallsBackOnTheNotifications) {
   const std::vector<int16_t> expected =
       referenceBlocks(reference, kPeriods * static_cast<int>(kMixFrames) / kFrames, kFrames);
   sim::setDsoundWriteLead(kWriteLeadBytes);
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
 
   WineMixer mixer(engine);
   mixer.run(20);
@@ -143,14 +143,14 @@ TEST_F(DsoundWine, TraceRecordsEachWakeUpAndIsWrittenByStop) {
   const int32_t opened = openWindowSettings();
   unsetenv("TONBRIK_DSOUND_TRACE");
   ASSERT_EQ(opened, 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
   sim::holdThreadWakeUps(engine.thread(), true);  // one wake-up for the whole burst
   sim::mixDsoundStretch(kMixFrames);              // blocks 0..2 due; the cursor at byte 1920
   sim::holdThreadWakeUps(engine.thread(), false);
   ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
   playBlocksLate(7);  // a whole ring
-  ASSERT_EQ(engine.stop(), 0);
+  ASSERT_EQ(engine.stop(), AudioOk);
 
   std::ifstream file(path);
   std::vector<std::string> lines;
@@ -167,8 +167,8 @@ TEST_F(DsoundWine, TraceRecordsEachWakeUpAndIsWrittenByStop) {
 
 TEST_F(DsoundWine, RingGoneRoundWhileABlockIsWrittenResumesAtThePlayCursor) {
   setUpSynth(rack, 16);
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   playBlocks(2);
   const int locks = sim::dsoundRenderLockCount();
 
@@ -182,7 +182,7 @@ TEST_F(DsoundWine, RingGoneRoundWhileABlockIsWrittenResumesAtThePlayCursor) {
 
   EXPECT_EQ(engine.dropouts(), 1);
   EXPECT_FALSE(engine.inSync());
-  EXPECT_EQ(engine.captureReadPos(), -1);
+  EXPECT_EQ(engine.captureReadPos(), DsoundDuplex::kNoCapturePosition);
   EXPECT_EQ(sim::dsoundRenderLockCount(), locks + 1) << "nothing more after block 2";
   for (uint32_t b = 0; b < 7; ++b) EXPECT_FALSE(blockEventSignaled(b)) << b;
 
@@ -200,8 +200,8 @@ TEST_F(DsoundWine, RingGoneRoundWhileABlockIsWrittenResumesAtThePlayCursor) {
 TEST_F(DsoundWine, StallOfMoreThanARingIsCountedAlthoughTheCursorShowsLess) {
   setUpSynth(rack, 16);
   sim::setManualPerformanceCounter(true);
-  ASSERT_EQ(openWindowSettings(), 0);
-  ASSERT_EQ(engine.start(0), 0);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   playBlocks(2);
   const int locks = sim::dsoundRenderLockCount();
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "audio/audio_result.h"
 #include "audio/dsound/dsound_duplex.h"
 #include "platform/platform.h"
 #include "synth/synth_rack.h"
@@ -36,7 +37,9 @@ class DsoundFixture : public ::testing::Test {
     rack.activate(0);
   }
 
-  int32_t openWindowSettings() { return engine.open(&rack, window, 2, 48000, 128, -1); }
+  int32_t openWindowSettings() {
+    return engine.open(&rack, window, 2, 48000, 128, DsoundDuplex::kRingOf15Ms);
+  }
 
   // Advances the clock by whole blocks, letting the worker finish after each one.
   void playBlocks(int blocks) {

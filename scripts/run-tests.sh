@@ -41,7 +41,7 @@ db_sources() {
 # tidy ARGS: clang-tidy over the files named on stdin, one per core, without the counts
 # of warnings it suppressed (those in system headers and of checks not chosen).
 tidy() {
-  xargs -r -P "$(nproc)" -n 4 clang-tidy --quiet --extra-arg=-Wno-unknown-warning-option "$@" 2>&1 |
+  xargs -r -P "$(nproc)" -n 1 clang-tidy --quiet --extra-arg=-Wno-unknown-warning-option "$@" 2>&1 |
     grep -v '^[0-9]* warnings\{0,1\}\( and [0-9]* errors\{0,1\}\)\{0,1\} generated\.$'
   return "${PIPESTATUS[0]}"
 }

@@ -13,7 +13,8 @@ namespace {
 std::string narrow(const std::wstring& path) {
   std::string out;
   for (wchar_t wc : path) {
-    auto c = static_cast<uint32_t>(wc);
+    // A wchar_t is a whole UTF-32 code point here, not a signed byte to widen first.
+    auto c = static_cast<uint32_t>(wc);  // NOLINT(bugprone-signed-char-misuse)
     if (c < 0x80) {
       out += static_cast<char>(c);
     } else if (c < 0x800) {

@@ -40,6 +40,8 @@ int32_t sliderPosition(int32_t rangeMin, int32_t rangeMax, float value) {
   } else if (v >= 0.0f) {
     // The half is added in double: in float the sum itself rounds, and a value
     // just below a half (or any odd value past 2^23) would land one step too far.
+    // The value is not negative and the sum is exact, so truncating it rounds halves up.
+    // NOLINTNEXTLINE(bugprone-incorrect-roundings)
     n = static_cast<int64_t>(static_cast<double>(v) + 0.5);
   } else {
     n = static_cast<int64_t>(static_cast<double>(v) - 0.5);

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make googletest libgtest-dev libbenchmark-dev
+  cmake g++ make googletest libgtest-dev libbenchmark-dev clang-format clang-tidy
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb x11-apps imagemagick
   pulseaudio pulseaudio-utils sox

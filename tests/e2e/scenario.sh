@@ -1,7 +1,10 @@
 # Helpers of the scenario tests: the program staged in a test folder (with the test-only
 # winmm when a test wants virtual MIDI devices), the UI probe, the recording analysis, and
 # checks that count failures instead of stopping at the first.
-# Source after lib/common.sh, lib/display.sh, lib/pulse.sh and lib/wine.sh.
+# Source after lib/common.sh, lib/display.sh, lib/pulse.sh and lib/wine.sh; it brings the
+# control ids by name (lib/controls.sh).
+
+. "$(dirname "${BASH_SOURCE[0]}")/lib/controls.sh"
 
 SC_FAILURES=0
 

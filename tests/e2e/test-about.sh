@@ -22,7 +22,7 @@ export FAKE_WINMM_TRIGGER=go
 wav="$SC_OUT/output.wav"
 e2e_start_recording "$wav"
 sc_start
-sc_check "audio active before" sc_shows 1005 active
+sc_check "audio active before" sc_shows $IDC_AUDIO_OUT_STATE active
 
 sc_probe about >/dev/null
 about=$(sc_probe --timeout 5000 dialog)
@@ -39,9 +39,9 @@ sc_check "the main window is disabled while the About box is up" \
 open_from=$(sc_wav_now "$wav")
 touch "$SC_OUT/go"
 e2e_wait_for 5 grep -q "D0 00" "$SC_OUT/midi_in.log" || e2e_log "MIDI input did not begin"
-sc_check "timer runs behind the About box: activity mark \"*\"" sc_shows 1063 "*" 2000
+sc_check "timer runs behind the About box: activity mark \"*\"" sc_shows $IDC_MIDI_ACTIVITY "*" 2000
 e2e_wait_for 10 grep -q " done" "$SC_OUT/midi_in.log" || e2e_log "MIDI input did not end"
-sc_check "timer runs behind the About box: mark cleared" sc_shows 1063 "" 2000
+sc_check "timer runs behind the About box: mark cleared" sc_shows $IDC_MIDI_ACTIVITY "" 2000
 open_to=$(sc_wav_now "$wav")
 
 closed=$(sc_probe --timeout 5000 --press 1 dialog | tail -n1)
@@ -56,7 +56,7 @@ for ch in 0 1; do
 done
 sc_check "the tone goes on after OK" \
   sc_has_tone "$wav" "$(sc_add "$after" -1.2)" "$(sc_add "$after" -0.2)" 0 1114.08 2 0.04 0.06
-sc_check "the window still answers" sc_shows 1005 active
+sc_check "the window still answers" sc_shows $IDC_AUDIO_OUT_STATE active
 sc_check "the main window is enabled again" grep -q ' enabled=1$' <<<"$(sc_probe wait-window)"
 
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"

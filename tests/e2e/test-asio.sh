@@ -38,7 +38,7 @@ export TONBRIK_VASIO_LOG=$(winpath "$log") TONBRIK_VASIO_OUTPUT_WAV=$(winpath "$
 export TONBRIK_VASIO_CONTROL_FILE=$(winpath "$control")
 sc_stage_program
 sc_start
-sc_check "full-duplex route at start" sc_shows 1005 active
+sc_check "full-duplex route at start" sc_shows $IDC_AUDIO_OUT_STATE active
 
 count() {
   local n
@@ -46,25 +46,25 @@ count() {
   echo "${n:-0}"
 }
 route_is_asio() {
-  sc_shows 1004 active 3000 && sc_shows 1005 active 3000 && sc_shows 1000 "$driver_name" 3000 &&
-    sc_shows 1001 "$driver_name" 3000
+  sc_shows $IDC_AUDIO_IN_STATE active 3000 && sc_shows $IDC_AUDIO_OUT_STATE active 3000 && sc_shows $IDC_AUDIO_IN_NAME "$driver_name" 3000 &&
+    sc_shows $IDC_AUDIO_OUT_NAME "$driver_name" 3000
 }
 route_is_duplex() {
-  sc_shows 1004 active 3000 && sc_shows 1005 active 3000 &&
-    [ -n "$(sc_text 1001)" ] && [ "$(sc_text 1001)" != "$driver_name" ]
+  sc_shows $IDC_AUDIO_IN_STATE active 3000 && sc_shows $IDC_AUDIO_OUT_STATE active 3000 &&
+    [ -n "$(sc_text $IDC_AUDIO_OUT_NAME)" ] && [ "$(sc_text $IDC_AUDIO_OUT_NAME)" != "$driver_name" ]
 }
 # A click is posted, so the probe's next question may overtake it: wait for the box to
 # flip; the window answers the texts only once the switch it started has finished.
-checked_is() { sc_control_has 1009 checked "$1"; }
+checked_is() { sc_control_has $IDC_ASIO checked "$1"; }
 threads() { ls "/proc/$SC_PID/task" 2>/dev/null | wc -l; }
 running_streams() { pactl list short sink-inputs 2>/dev/null | wc -l; }
 
 # Nothing below can work without the check box.
-sc_control_has 1009 enabled 1 || e2e_fail "the ASIO check box is disabled with the driver registered"
-sc_probe click 1009 >/dev/null
+sc_control_has $IDC_ASIO enabled 1 || e2e_fail "the ASIO check box is disabled with the driver registered"
+sc_probe click $IDC_ASIO >/dev/null
 e2e_wait_for 5 checked_is 1 || e2e_log "the check box did not flip"
 sc_check "checked: ASIO route with the driver's name" route_is_asio
-sc_check "check box checked" sc_control_has 1009 checked 1
+sc_check "check box checked" sc_control_has $IDC_ASIO checked 1
 sleep 2
 seconds=$(sc_wav_seconds "$recording")
 for ch in 0 1; do
@@ -91,17 +91,17 @@ seconds=$(sc_wav_seconds "$recording")
 sc_check "tone goes on after the reopen" \
   sc_has_tone "$recording" "$(sc_add "$seconds" -1.2)" "$(sc_add "$seconds" -0.2)" 0 1114.08 2 0.04 0.06
 
-sc_probe click 1009 >/dev/null
+sc_probe click $IDC_ASIO >/dev/null
 e2e_wait_for 5 checked_is 0 || e2e_log "the check box did not flip"
 sc_check "unchecked: back on the full-duplex route" route_is_duplex
 sc_check "driver stopped" e2e_wait_for 3 test "$(count "^stop")" -ge "$(count "^start:")"
 sleep 1
 threads_before=$(threads)
 for i in 1 2 3 4 5 6 7 8 9 10; do
-  sc_probe click 1009 >/dev/null
+  sc_probe click $IDC_ASIO >/dev/null
   want=$((i % 2))
   e2e_wait_for 5 checked_is $want || e2e_log "toggle $i: check box not $want"
-  sc_shows 1005 active 5000 || e2e_log "toggle $i: audio not active"
+  sc_shows $IDC_AUDIO_OUT_STATE active 5000 || e2e_log "toggle $i: audio not active"
 done
 sc_check "after ten toggles: full-duplex route" route_is_duplex
 sleep 1
@@ -111,7 +111,7 @@ sc_check "no thread left behind by the toggles" test "$threads_after" -le "$thre
 sc_check "driver not running" test "$(count "^stop")" -ge "$(count "^start:")"
 sc_check "exactly one stream on the sound device" test "$(running_streams)" -eq 1
 
-sc_probe click 1009 >/dev/null
+sc_probe click $IDC_ASIO >/dev/null
 e2e_wait_for 5 checked_is 1 || e2e_log "the check box did not flip"
 sc_check "on ASIO again" route_is_asio
 releases=$(count "^release")

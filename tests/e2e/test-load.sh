@@ -30,7 +30,7 @@ rm -f "$TONBRIK_DSOUND_TRACE"
 wav="$SC_OUT/output.wav"
 e2e_start_recording "$wav"
 sc_start
-sc_check "audio out active" sc_shows 1005 active
+sc_check "audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
 e2e_log "load before the busy loops: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # run_load NAME: 3 s of quiet, then the busy loops; sets <NAME>_from and <NAME>_to.

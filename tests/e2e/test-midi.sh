@@ -37,23 +37,23 @@ export FAKE_WINMM_TRIGGER=go FAKE_WINMM_OUTPUTS=synth,port
 
 e2e_start_recording "$SC_OUT/output.wav"
 sc_start
-sc_check "MIDI in active" sc_shows 1006 active
-sc_check "MIDI out active" sc_shows 1007 active
-sc_check "MIDI in name" sc_shows 1002 "Virtual MIDI In"
-sc_check "MIDI out name (output device 1, the hardware port)" sc_shows 1003 "Virtual MIDI Out"
-sc_check "no activity before input" sc_shows 1063 ""
+sc_check "MIDI in active" sc_shows $IDC_MIDI_IN_STATE active
+sc_check "MIDI out active" sc_shows $IDC_MIDI_OUT_STATE active
+sc_check "MIDI in name" sc_shows $IDC_MIDI_IN_NAME "Virtual MIDI In"
+sc_check "MIDI out name (output device 1, the hardware port)" sc_shows $IDC_MIDI_OUT_NAME "Virtual MIDI Out"
+sc_check "no activity before input" sc_shows $IDC_MIDI_ACTIVITY ""
 sleep 1
 touch "$SC_OUT/go"
 
 e2e_wait_for 8 grep -q "D0 00" "$SC_OUT/midi_in.log" || e2e_log "steady input did not begin"
 marks=""
 for i in 1 2 3; do
-  marks+="[$(sc_text 1063)]"
+  marks+="[$(sc_text $IDC_MIDI_ACTIVITY)]"
   sleep 0.3
 done
 sc_check "activity mark \"*\" while input arrives ($marks)" test "$marks" = "[*][*][*]"
 e2e_wait_for 10 grep -q " done" "$SC_OUT/midi_in.log" || e2e_log "the event list did not finish"
-sc_check "activity mark cleared after input" sc_shows 1063 "" 2000
+sc_check "activity mark cleared after input" sc_shows $IDC_MIDI_ACTIVITY "" 2000
 sleep 0.5
 e2e_stop_recording
 sc_screenshot window
@@ -91,9 +91,9 @@ rm -f "$SC_OUT"/midi_*.log "$SC_OUT/go"
 printf '0 90 45 64\n300 80 45 00\n' >"$SC_OUT/midi_in_events.txt"
 export FAKE_WINMM_OUTPUTS=synth FAKE_WINMM_TRIGGER=
 sc_start
-sc_check "synth only: MIDI out inactive" sc_shows 1007 inactive
-sc_check "synth only: MIDI out name empty" sc_shows 1003 ""
-sc_check "synth only: MIDI in active" sc_shows 1006 active
+sc_check "synth only: MIDI out inactive" sc_shows $IDC_MIDI_OUT_STATE inactive
+sc_check "synth only: MIDI out name empty" sc_shows $IDC_MIDI_OUT_NAME ""
+sc_check "synth only: MIDI in active" sc_shows $IDC_MIDI_IN_STATE active
 sc_check "synth only: input delivered" e2e_wait_for 5 grep -q "data 80 45 00" "$SC_OUT/midi_in.log"
 sc_check "synth only: the synthesizer output was never opened" test ! -s "$SC_OUT/midi_out_synth.log"
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"

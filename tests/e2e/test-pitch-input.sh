@@ -27,15 +27,15 @@ sc_stage_program
 wav="$SC_OUT/output.wav"
 e2e_start_recording "$wav"
 sc_start
-sc_check "audio out active" sc_shows 1005 active
-sc_check "audio in active" sc_shows 1004 active
+sc_check "audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
+sc_check "audio in active" sc_shows $IDC_AUDIO_IN_STATE active
 
 sleep 2
 mark=$(sc_wav_now "$wav")
-sc_probe slider 1020 0 | grep -q " pos=0 " || sc_check "slider 0 moved to the top" false
+sc_probe slider $IDC_SLIDER0 0 | grep -q " pos=0 " || sc_check "slider 0 moved to the top" false
 sleep 2
 top=$(sc_wav_now "$wav")
-sc_probe slider 1021 0 | grep -q " pos=0 " || sc_check "slider 1 moved to the top" false
+sc_probe slider $((IDC_SLIDER0 + 1)) 0 | grep -q " pos=0 " || sc_check "slider 1 moved to the top" false
 sleep 2
 passed=$(sc_wav_now "$wav")
 sc_screenshot window

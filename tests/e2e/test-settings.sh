@@ -74,7 +74,7 @@ export FAKE_WINMM_INPUTS=2 FAKE_WINMM_TRIGGER=go
 
 # health_fields: "load peak dropouts level" from the health line, or nothing.
 health_fields() {
-  sc_text 1064 | sed -n 's/^Load \([0-9.]*\) % (peak \([0-9.]*\) %)   Dropouts \([0-9]*\)   Level \(-[0-9]*\) dB$/\1 \2 \3 \4/p'
+  sc_text $IDC_HEALTH | sed -n 's/^Load \([0-9.]*\) % (peak \([0-9.]*\) %)   Dropouts \([0-9]*\)   Level \(-[0-9]*\) dB$/\1 \2 \3 \4/p'
 }
 # health_shows WHAT MAX_DROPOUTS: load above 0 and a level of -26 +- 1 dB (the start-up
 # tone at 0.05), with at most MAX_DROPOUTS; retried over two seconds of timer ticks.
@@ -84,12 +84,12 @@ health_shows() {
     fields=$(health_fields)
     if [ -n "$fields" ] && awk -v f="$fields" -v max="$2" 'BEGIN {
          split(f, v, " "); exit !(v[1] > 0 && v[3] <= max && v[4] >= -27 && v[4] <= -25) }'; then
-      e2e_log "  $1: $(sc_text 1064)"
+      e2e_log "  $1: $(sc_text $IDC_HEALTH)"
       return 0
     fi
     sleep 0.1
   done
-  e2e_log "  $1: $(sc_text 1064)"
+  e2e_log "  $1: $(sc_text $IDC_HEALTH)"
   return 1
 }
 open_settings() {
@@ -102,7 +102,7 @@ e2e_log "--- first run: nothing chosen"
 wav="$SC_OUT/output.wav"
 e2e_start_recording "$wav"
 sc_start
-sc_check "MIDI in: the first input" sc_shows 1002 "Virtual MIDI In"
+sc_check "MIDI in: the first input" sc_shows $IDC_MIDI_IN_NAME "Virtual MIDI In"
 sc_check "health line on the full-duplex route: load, Dropouts 0, level -26 dB" health_shows duplex 0
 e2e_log "  (dropouts on the full-duplex route under Wine are counted, not judged)"
 sc_screenshot window
@@ -114,17 +114,17 @@ open_settings first
 sc_check "Settings box captioned \"Audio and MIDI Settings\"" \
   grep -q '^dialog title="Audio and MIDI Settings"' "$SC_OUT/settings_first.txt"
 sc_check "ASIO drivers listed, first available chosen" \
-  combo_has first 1101 0 "(first available)|$first_driver|$second_driver"
+  combo_has first $IDC_SETTINGS_ASIO 0 "(first available)|$first_driver|$second_driver"
 sc_check "MIDI inputs listed, first available chosen" \
-  combo_has first 1102 0 "(first available)|Virtual MIDI In|Virtual MIDI In 2"
+  combo_has first $IDC_SETTINGS_MIDI_IN 0 "(first available)|Virtual MIDI In|Virtual MIDI In 2"
 sc_check "MIDI outputs listed, first available chosen" \
-  combo_has first 1103 0 "(first available)|Virtual Synth Out|Virtual MIDI Out"
-sc_check "choose the second MIDI input" sc_probe select 1102 "Virtual MIDI In 2"
+  combo_has first $IDC_SETTINGS_MIDI_OUT 0 "(first available)|Virtual Synth Out|Virtual MIDI Out"
+sc_check "choose the second MIDI input" sc_probe select $IDC_SETTINGS_MIDI_IN "Virtual MIDI In 2"
 sc_screenshot settings --dialog
 sc_check "OK closes the box" test "$(sc_probe --timeout 5000 --press 1 dialog | tail -n1)" = closed
-sc_check "MIDI in: the second input at once" sc_shows 1002 "Virtual MIDI In 2"
-sc_check "MIDI in active" sc_shows 1006 active
-sc_check "MIDI out still active" sc_shows 1007 active
+sc_check "MIDI in: the second input at once" sc_shows $IDC_MIDI_IN_NAME "Virtual MIDI In 2"
+sc_check "MIDI in active" sc_shows $IDC_MIDI_IN_STATE active
+sc_check "MIDI out still active" sc_shows $IDC_MIDI_OUT_STATE active
 sc_check "the first input was closed" e2e_wait_for 3 grep -q " close$" "$SC_OUT/midi_in.log"
 
 e2e_wait_for 8 grep -q "data 80 45 00" "$SC_OUT/midi_in2.log" || e2e_log "input 2 did not play"
@@ -144,19 +144,19 @@ fi
 
 open_settings cancel
 sc_check "the box shows the chosen input" \
-  combo_has cancel 1102 2 "(first available)|Virtual MIDI In|Virtual MIDI In 2"
-sc_probe select 1102 "(first available)" >/dev/null
+  combo_has cancel $IDC_SETTINGS_MIDI_IN 2 "(first available)|Virtual MIDI In|Virtual MIDI In 2"
+sc_probe select $IDC_SETTINGS_MIDI_IN "(first available)" >/dev/null
 sc_check "Cancel closes the box" test "$(sc_probe --timeout 5000 --press 2 dialog | tail -n1)" = closed
 sleep 0.5
-sc_check "Cancel changed nothing" sc_shows 1002 "Virtual MIDI In 2"
+sc_check "Cancel changed nothing" sc_shows $IDC_MIDI_IN_NAME "Virtual MIDI In 2"
 
 open_settings asio
-sc_check "choose the second ASIO driver" sc_probe select 1101 "$second_driver"
+sc_check "choose the second ASIO driver" sc_probe select $IDC_SETTINGS_ASIO "$second_driver"
 sc_check "OK closes the box" test "$(sc_probe --timeout 5000 --press 1 dialog | tail -n1)" = closed
-sc_control_has 1009 enabled 1 || e2e_log "the ASIO check box is disabled"
-sc_probe click 1009 >/dev/null
-sc_check "ASIO route on the chosen driver" sc_shows 1000 "$second_driver" 5000
-sc_check "ASIO route active" sc_shows 1005 active
+sc_control_has $IDC_ASIO enabled 1 || e2e_log "the ASIO check box is disabled"
+sc_probe click $IDC_ASIO >/dev/null
+sc_check "ASIO route on the chosen driver" sc_shows $IDC_AUDIO_IN_NAME "$second_driver" 5000
+sc_check "ASIO route active" sc_shows $IDC_AUDIO_OUT_STATE active
 sc_check "the driver's log names the chosen driver" \
   e2e_wait_for 3 grep -q "^init: .*, $second_driver" "$log"
 
@@ -171,25 +171,25 @@ sc_check "driver stored by name" grep -q "AsioDriver *REG_SZ *$second_driver\$" 
 e2e_log "--- second run: the choices are remembered"
 rm -f "$SC_OUT"/midi_*.log "$SC_OUT/go"
 sc_start
-sc_check "restart: MIDI in on the second input" sc_shows 1002 "Virtual MIDI In 2"
+sc_check "restart: MIDI in on the second input" sc_shows $IDC_MIDI_IN_NAME "Virtual MIDI In 2"
 open_settings restart
 sc_check "restart: the box shows both choices" \
-  combo_has restart 1102 2 "(first available)|Virtual MIDI In|Virtual MIDI In 2"
+  combo_has restart $IDC_SETTINGS_MIDI_IN 2 "(first available)|Virtual MIDI In|Virtual MIDI In 2"
 sc_check "restart: the driver choice" \
-  combo_has restart 1101 2 "(first available)|$first_driver|$second_driver"
+  combo_has restart $IDC_SETTINGS_ASIO 2 "(first available)|$first_driver|$second_driver"
 sc_probe --timeout 5000 --press 2 dialog >/dev/null
-sc_probe click 1009 >/dev/null
-sc_check "restart: ASIO opens the chosen driver" sc_shows 1000 "$second_driver" 5000
+sc_probe click $IDC_ASIO >/dev/null
+sc_check "restart: ASIO opens the chosen driver" sc_shows $IDC_AUDIO_IN_NAME "$second_driver" 5000
 sleep 1
 # No note has played in this run, so the start-up tone still sounds.
 sc_check "health line on the ASIO route: load, Dropouts 0, level -26 dB" health_shows asio 0
 sc_screenshot window_asio
 open_settings switch
-sc_probe select 1101 "$first_driver" >/dev/null
+sc_probe select $IDC_SETTINGS_ASIO "$first_driver" >/dev/null
 sc_probe --timeout 5000 --press 1 dialog >/dev/null
 sc_check "a driver chosen while the ASIO route runs opens at once" \
-  sc_shows 1000 "$first_driver" 5000
-sc_check "ASIO route active on it" sc_shows 1005 active
+  sc_shows $IDC_AUDIO_IN_NAME "$first_driver" 5000
+sc_check "ASIO route active on it" sc_shows $IDC_AUDIO_OUT_STATE active
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
 e2e_wait_program 5 || e2e_log "the wine process still runs"
 
@@ -198,11 +198,11 @@ rm -f "$SC_OUT"/midi_*.log
 export FAKE_WINMM_INPUTS=1
 sc_start
 sc_check "gone: falls back to the first input and says so" \
-  sc_shows 1002 "Virtual MIDI In (Virtual MIDI In 2 not found)"
-sc_check "gone: MIDI in active" sc_shows 1006 active
+  sc_shows $IDC_MIDI_IN_NAME "Virtual MIDI In (Virtual MIDI In 2 not found)"
+sc_check "gone: MIDI in active" sc_shows $IDC_MIDI_IN_STATE active
 open_settings gone
 sc_check "gone: the box keeps the absent choice" \
-  combo_has gone 1102 2 "(first available)|Virtual MIDI In|Virtual MIDI In 2 (not present)"
+  combo_has gone $IDC_SETTINGS_MIDI_IN 2 "(first available)|Virtual MIDI In|Virtual MIDI In 2 (not present)"
 sc_probe --timeout 5000 --press 2 dialog >/dev/null
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
 e2e_wait_program 5 || e2e_log "the wine process still runs"
@@ -216,13 +216,13 @@ WINEDEBUG=-all wine regedit /S "$(winpath "$SC_OUT/unicode.reg")" || e2e_log "re
 rm -f "$SC_OUT"/midi_*.log
 sc_start
 sc_check "unicode: falls back and names the missing input" \
-  test "$(sc_text 1002)" = "Virtual MIDI In ($keyboard not found)"
-sc_check "unicode: the foreign output value is ignored" sc_shows 1003 "Virtual MIDI Out"
+  test "$(sc_text $IDC_MIDI_IN_NAME)" = "Virtual MIDI In ($keyboard not found)"
+sc_check "unicode: the foreign output value is ignored" sc_shows $IDC_MIDI_OUT_NAME "Virtual MIDI Out"
 open_settings unicode
 sc_check "unicode: the box keeps the name whole" \
-  combo_has unicode 1102 2 "(first available)|Virtual MIDI In|$keyboard (not present)"
+  combo_has unicode $IDC_SETTINGS_MIDI_IN 2 "(first available)|Virtual MIDI In|$keyboard (not present)"
 sc_check "unicode: output on the first available" \
-  combo_has unicode 1103 0 "(first available)|Virtual Synth Out|Virtual MIDI Out"
+  combo_has unicode $IDC_SETTINGS_MIDI_OUT 0 "(first available)|Virtual Synth Out|Virtual MIDI Out"
 sc_probe --timeout 5000 --press 2 dialog >/dev/null
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
 e2e_wait_program 5 || e2e_log "the wine process still runs"

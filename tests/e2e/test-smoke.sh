@@ -9,6 +9,7 @@ E2E_NAME=smoke
 . "$here/lib/display.sh"
 . "$here/lib/pulse.sh"
 . "$here/lib/wine.sh"
+. "$here/lib/controls.sh"
 
 build=$(e2e_abspath "${1:?usage: test-smoke.sh <build/windows dir>}")
 exe="$build/app/Tonbrik.exe"
@@ -56,15 +57,17 @@ is_state() { [ "$(text_of "$1")" = active ] || [ "$(text_of "$1")" = inactive ];
 is_not() { [ "$(text_of "$1")" != "$2" ]; }
 is_text() { [ "$(text_of "$1")" = "$2" ]; }
 
-for id in 1004 1005 1006 1007; do check is_state $id; done
-for id in 1000 1001 1002 1003; do check is_not $id "status message"; done
-check is_text 1037 pitch
-check is_text 1040 "audio in"
-check is_text 1055 -
-check is_text 1057 Save
-check is_text 1058 Load
-# The synth selector's buddy (the static just before 1062) shows the selected synth.
-buddy_text() { awk -F'\t' '$1 == 1062 { print prev; exit } { prev = $3 }' "$out/window.tsv"; }
+for id in $IDC_AUDIO_IN_STATE $IDC_AUDIO_OUT_STATE $IDC_MIDI_IN_STATE $IDC_MIDI_OUT_STATE; do check is_state $id; done
+for id in $IDC_AUDIO_IN_NAME $IDC_AUDIO_OUT_NAME $IDC_MIDI_IN_NAME $IDC_MIDI_OUT_NAME; do check is_not $id "status message"; done
+check is_text $IDC_LABEL0 pitch
+check is_text $IDC_LABEL1 "audio in"
+check is_text $IDC_LABEL16 -
+check is_text $IDC_SAVE Save
+check is_text $IDC_LOAD Load
+# The synth selector's buddy (the static just before it) shows the selected synth.
+buddy_text() {
+  awk -F'\t' -v id="$IDC_SYNTH_SELECT" '$1 == id { print prev; exit } { prev = $3 }' "$out/window.tsv"
+}
 check test "$(buddy_text)" = 0
 [ "$failures" -eq 0 ] || { cat "$out/window.tsv" >&2; e2e_fail "$failures window checks failed"; }
 

@@ -20,10 +20,10 @@ sc_stage_program
 e2e_start_recording "$SC_OUT/output.wav"
 sc_start
 
-sc_check "ASIO check box disabled" sc_control_has 1009 enabled 0
-sc_check "audio in active" sc_shows 1004 active
-sc_check "audio out active" sc_shows 1005 active
-sc_check "audio device names shown" test -n "$(sc_text 1001)"
+sc_check "ASIO check box disabled" sc_control_has $IDC_ASIO enabled 0
+sc_check "audio in active" sc_shows $IDC_AUDIO_IN_STATE active
+sc_check "audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
+sc_check "audio device names shown" test -n "$(sc_text $IDC_AUDIO_OUT_NAME)"
 sleep 3
 e2e_stop_recording
 sc_screenshot window

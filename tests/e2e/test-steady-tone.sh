@@ -31,7 +31,7 @@ export TONBRIK_DSOUND_TRACE="$SC_OUT/worker-trace.txt"
 rm -f "$TONBRIK_DSOUND_TRACE"
 e2e_start_recording "$SC_OUT/output.wav"
 sc_start
-sc_check "audio out active" sc_shows 1005 active
+sc_check "audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
 e2e_log "load while recording: $(cut -d' ' -f1-3 /proc/loadavg); real-time scheduling granted: $SC_REALTIME"
 sleep $((seconds_wanted + 1))
 e2e_stop_recording

@@ -20,7 +20,8 @@ class FileAccess {
   bool openForRead(const std::wstring& path);
   // Creates a file that must not exist yet, for writing.
   bool createNew(const std::wstring& path);
-  // One read call of up to `size` bytes; the count read, or -1 on failure.
+  // One read call of up to `size` bytes; the count read, or kReadFailed.
+  static constexpr long long kReadFailed = -1;
   long long read(void* data, size_t size);
   // One write call; true only when every byte was written.
   bool write(const void* data, size_t size);

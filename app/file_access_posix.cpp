@@ -54,7 +54,7 @@ bool FileAccess::createNew(const std::wstring& path) {
 }
 
 long long FileAccess::read(void* data, size_t size) {
-  if (!isOpen()) return -1;
+  if (!isOpen()) return kReadFailed;
   ssize_t got;
   do {
     got = ::read(static_cast<int>(handle_), data, size);

@@ -68,8 +68,9 @@ bool FileAccess::createNew(const std::wstring& path) {
 
 long long FileAccess::read(void* data, size_t size) {
   DWORD got = 0;
-  if (!isOpen() || size > MAXDWORD) return -1;
-  if (!ReadFile(handleOf(handle_), data, static_cast<DWORD>(size), &got, nullptr)) return -1;
+  if (!isOpen() || size > MAXDWORD) return kReadFailed;
+  if (!ReadFile(handleOf(handle_), data, static_cast<DWORD>(size), &got, nullptr))
+    return kReadFailed;
   return got;
 }
 

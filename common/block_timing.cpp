@@ -20,7 +20,7 @@ void BlockTiming::record(int64_t elapsedTicks) {
 }
 
 double blockLoad(double ticks, int64_t ticksPerSecond, double sampleRate, int32_t blockFrames) {
-  if (ticksPerSecond <= 0 || blockFrames <= 0) return -1.0;
+  if (ticksPerSecond <= 0 || blockFrames <= 0) return kNoLoad;
   return ticks / static_cast<double>(ticksPerSecond) * sampleRate / blockFrames;
 }
 

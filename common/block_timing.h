@@ -24,8 +24,11 @@ class BlockTiming {
   Relaxed<double> peakTicks_;
 };
 
+// The load figure's answer when the counter frequency or the block is not available.
+inline constexpr double kNoLoad = -1.0;
+
 // The load figure: `ticks` as a fraction of the duration of one block of
-// `blockFrames` frames. -1.0 when the counter frequency is not available.
+// `blockFrames` frames, or kNoLoad.
 double blockLoad(double ticks, int64_t ticksPerSecond, double sampleRate, int32_t blockFrames);
 
 // The counter's ticks per second, or 0 when it has none.

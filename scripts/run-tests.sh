@@ -33,6 +33,20 @@ check_format() {
 }
 
 # The sources of synth/ audio/ midi/ app/ a compilation database lists.
+# Engine and window code says what a result means: no result code is returned or
+# compared as a bare negative number (names live in audio_result.h, midi_result.h
+# and beside the few other markers). The README's code tables match the names.
+check_result_names() {
+  local bare
+  bare=$(git grep -nE "return -[0-9]|[=!<>]= -[0-9]" -- synth audio midi app common || true)
+  if [ -n "$bare" ]; then
+    echo "bare negative result values (give them a name):"
+    echo "$bare"
+    return 1
+  fi
+  scripts/result-codes.sh --check
+}
+
 db_sources() {
   sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$1" |
     grep -E "^$(pwd -P)/(synth|audio|midi|app)/" | sort -u
@@ -97,6 +111,7 @@ run_unit_tests() {
 }
 
 run_layer "source format (clang-format)" check_format
+run_layer "named result codes" check_result_names
 run_layer "static analysis (clang-tidy)" check_tidy
 for build in native asan tsan; do
   run_layer "unit tests ($build)" run_unit_tests "$build"

@@ -40,6 +40,16 @@ class AsioHostTest : public ::testing::Test {
     return host.open(&rack, kWindow,
                      {.outputs = 2, .inputs = 2, .sampleRate = 48000, .bufferSize = bufferSize});
   }
+  // The start-up probe of one driver, as the window makes it, by index.
+  int32_t probeDriver(int32_t index, bool strictIndex) {
+    return host.open(&rack, kWindow,
+                     {.outputs = 2,
+                      .inputs = 0,
+                      .sampleRate = 48000,
+                      .driverIndex = index,
+                      .strictIndex = strictIndex,
+                      .probeOnly = true});
+  }
   int32_t probe(int rate = 48000, int bufferSize = 0) {
     return host.open(&rack, kWindow,
                      {.outputs = 1,
@@ -87,42 +97,17 @@ TEST_F(AsioHostTest, DriverIndexRules) {
   FakeDriverScript& first = install("First");
   install("Second");
   FakeDriverScript& third = install("Third");
-  EXPECT_EQ(host.open(&rack, kWindow,
-                      {.outputs = 2,
-                       .inputs = 0,
-                       .sampleRate = 48000,
-                       .driverIndex = 5,
-                       .strictIndex = true,
-                       .probeOnly = true}),
-            AudioBadDriverIndex);
+  EXPECT_EQ(probeDriver(5, true), AudioBadDriverIndex);
   EXPECT_EQ(first.created + third.created, 0);
 
   std::string name;
-  ASSERT_EQ(
-      host.open(
-          &rack, kWindow,
-          {.outputs = 2, .inputs = 0, .sampleRate = 48000, .driverIndex = 5, .probeOnly = true}),
-      AudioOk);
+  ASSERT_EQ(probeDriver(5, false), AudioOk);
   EXPECT_TRUE(host.driverName(name));
   EXPECT_EQ(name, "First");
-  ASSERT_EQ(host.open(&rack, kWindow,
-                      {.outputs = 2,
-                       .inputs = 0,
-                       .sampleRate = 48000,
-                       .driverIndex = -3,
-                       .strictIndex = true,
-                       .probeOnly = true}),
-            AudioOk);
+  ASSERT_EQ(probeDriver(-3, true), AudioOk);
   host.driverName(name);
   EXPECT_EQ(name, "First");
-  ASSERT_EQ(host.open(&rack, kWindow,
-                      {.outputs = 2,
-                       .inputs = 0,
-                       .sampleRate = 48000,
-                       .driverIndex = 2,
-                       .strictIndex = true,
-                       .probeOnly = true}),
-            AudioOk);
+  ASSERT_EQ(probeDriver(2, true), AudioOk);
   host.driverName(name);
   EXPECT_EQ(name, "Third");
   EXPECT_EQ(first.live, 0);  // reopening closed the earlier driver
@@ -137,22 +122,11 @@ TEST_F(AsioHostTest, DriversWhoseShortenedNamesAgreeAreTakenByIndex) {
   drivers.push_back(std::make_unique<FakeDriverInstall>("B", common + " second", 101));
   drivers.back()->script->name = "Driver B";
   std::string name;
-  ASSERT_EQ(host.open(&rack, kWindow,
-                      {.outputs = 2,
-                       .inputs = 0,
-                       .sampleRate = 48000,
-                       .driverIndex = 1,
-                       .strictIndex = true,
-                       .probeOnly = true}),
-            AudioOk);
+  ASSERT_EQ(probeDriver(1, true), AudioOk);
   host.driverName(name);
   EXPECT_EQ(name, "Driver B");
   EXPECT_EQ(drivers[0]->script->created, 0);
-  ASSERT_EQ(
-      host.open(
-          &rack, kWindow,
-          {.outputs = 2, .inputs = 0, .sampleRate = 48000, .strictIndex = true, .probeOnly = true}),
-      AudioOk);
+  ASSERT_EQ(probeDriver(0, true), AudioOk);
   host.driverName(name);
   EXPECT_EQ(name, "Driver A");
 }
@@ -160,28 +134,13 @@ TEST_F(AsioHostTest, DriversWhoseShortenedNamesAgreeAreTakenByIndex) {
 TEST_F(AsioHostTest, ADriverInstalledSinceTheLastOpenIsTakenAtItsIndex) {
   install("Beta");
   std::string name;
-  ASSERT_EQ(
-      host.open(
-          &rack, kWindow,
-          {.outputs = 2, .inputs = 0, .sampleRate = 48000, .strictIndex = true, .probeOnly = true}),
-      AudioOk);
+  ASSERT_EQ(probeDriver(0, true), AudioOk);
   host.close();
   install("Alpha");  // lists before Beta now
-  ASSERT_EQ(
-      host.open(
-          &rack, kWindow,
-          {.outputs = 2, .inputs = 0, .sampleRate = 48000, .strictIndex = true, .probeOnly = true}),
-      AudioOk);
+  ASSERT_EQ(probeDriver(0, true), AudioOk);
   host.driverName(name);
   EXPECT_EQ(name, "Alpha");
-  ASSERT_EQ(host.open(&rack, kWindow,
-                      {.outputs = 2,
-                       .inputs = 0,
-                       .sampleRate = 48000,
-                       .driverIndex = 1,
-                       .strictIndex = true,
-                       .probeOnly = true}),
-            AudioOk);
+  ASSERT_EQ(probeDriver(1, true), AudioOk);
   host.driverName(name);
   EXPECT_EQ(name, "Beta");
   host.close();

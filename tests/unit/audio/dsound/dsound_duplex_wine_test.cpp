@@ -13,8 +13,6 @@
 
 namespace {
 
-using DsoundWine = DsoundFixture;
-
 constexpr int kFrames = 128;
 constexpr int kBlockSamples = 2 * kFrames;
 constexpr DWORD kMixFrames = 480;        // 10 ms at 48 kHz: 3.75 blocks
@@ -26,6 +24,16 @@ void spin(std::chrono::nanoseconds gap) {
   while (std::chrono::steady_clock::now() < until) {
   }
 }
+
+class DsoundWine : public DsoundFixture {
+ protected:
+  // The blocks a rack set up like the engine's renders over `periods` of Wine's mixer.
+  static std::vector<int16_t> toneOfMixPeriods(int periods) {
+    SynthRack reference;
+    setUpSynth(reference, 16);
+    return referenceBlocks(reference, periods * static_cast<int>(kMixFrames) / kFrames, kFrames);
+  }
+};
 
 class WineMixer {
  public:
@@ -64,11 +72,8 @@ void expectContinuousTone(const std::vector<int16_t>& played,
 
 TEST_F(DsoundWine, BurstsOfNotificationsAreRefilledInPlayOrderWithoutFalseDropouts) {
   setUpSynth(rack, 16);
-  SynthRack reference;
-  setUpSynth(reference, 16);
   constexpr int kPeriods = 600;
-  const std::vector<int16_t> expected =
-      referenceBlocks(reference, kPeriods * static_cast<int>(kMixFrames) / kFrames, kFrames);
+  const std::vector<int16_t> expected = toneOfMixPeriods(kPeriods);
   sim::setDsoundWriteLead(kWriteLeadBytes);
   ASSERT_EQ(openWindowSettings(), AudioOk);
   ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
@@ -115,11 +120,8 @@ TEST_F(DsoundWine, LateNotificationsOfBlocksAlreadyRefilledAreNoLostRing) {
 
 TEST_F(DsoundWine, UnreadablePlayCursorFallsBackOnTheNotifications) {
   setUpSynth(rack, 16);
-  SynthRack reference;
-  setUpSynth(reference, 16);
   constexpr int kPeriods = 120;
-  const std::vector<int16_t> expected =
-      referenceBlocks(reference, kPeriods * static_cast<int>(kMixFrames) / kFrames, kFrames);
+  const std::vector<int16_t> expected = toneOfMixPeriods(kPeriods);
   sim::setDsoundWriteLead(kWriteLeadBytes);
   ASSERT_EQ(openWindowSettings(), AudioOk);
   ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);

@@ -46,6 +46,8 @@ sleep 1
 touch "$SC_OUT/go"
 
 e2e_wait_for 8 grep -q "D0 00" "$SC_OUT/midi_in.log" || e2e_log "steady input did not begin"
+# The mark is set by the window's 100 ms timer, so it may trail the first message.
+sc_check "activity mark \"*\" once input arrives" sc_shows $IDC_MIDI_ACTIVITY "*" 1000
 marks=""
 for i in 1 2 3; do
   marks+="[$(sc_text $IDC_MIDI_ACTIVITY)]"

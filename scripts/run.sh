@@ -29,12 +29,28 @@ case "$(uname -s)" in
 esac
 
 E2E_NAME=run
+E2E_DETACH=setsid
 . "$root/tests/e2e/lib/common.sh"
 . "$root/tests/e2e/lib/display.sh"
 . "$root/tests/e2e/lib/pulse.sh"
 . "$root/tests/e2e/lib/wine.sh"
 
-trap 'echo; echo "Tonbrik stopped."; exit 0' INT TERM
+# Ctrl+C closes the window as Esc does, so the program shuts down in order (its streams
+# stop, an opt-in trace is written); the cleanups end it by force only if it has not
+# ended a few seconds later.
+stop_program() {
+  local tries
+  [ -n "${E2E_PROGRAM_PID:-}" ] || return 0
+  for tries in 1 2 3; do
+    e2e_not_running "$E2E_PROGRAM_PID" && return 0
+    # Esc closes whatever window of the program is in front, a settings box first.
+    WINEDEBUG=-all timeout 5 wine "$build/tools/ui_probe.exe" --timeout 1000 key esc \
+      >/dev/null 2>&1
+    e2e_wait_program 2 && return 0
+  done
+  echo "Tonbrik did not end after Esc; ending it."
+}
+trap 'echo; stop_program; echo "Tonbrik stopped."; exit 0' INT TERM
 
 [ -f "$exe" ] || e2e_fail "no $exe: run 'make windows' first"
 command -v wine >/dev/null || e2e_fail "Wine is not installed: run 'make deps'"

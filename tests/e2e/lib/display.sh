@@ -10,7 +10,7 @@ e2e_start_display() {
   mkdir -p "$dir"
   local numberFile="$dir/xvfb.display"
   rm -f "$numberFile"
-  Xvfb -displayfd 3 -screen 0 "$size" -nolisten tcp -noreset 3>"$numberFile" \
+  $E2E_DETACH Xvfb -displayfd 3 -screen 0 "$size" -nolisten tcp -noreset 3>"$numberFile" \
     >"$dir/xvfb.log" 2>&1 &
   E2E_XVFB_PID=$!
   e2e_on_exit "e2e_kill_pid $E2E_XVFB_PID"

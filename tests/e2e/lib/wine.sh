@@ -35,7 +35,7 @@ e2e_use_prefix() {
 e2e_start_program() {
   local log=$1
   shift
-  wine "$@" >"$log" 2>&1 &
+  $E2E_DETACH wine "$@" >"$log" 2>&1 &
   E2E_PROGRAM_PID=$!
   e2e_on_exit "e2e_kill_pid $E2E_PROGRAM_PID"
 }

@@ -33,6 +33,8 @@ const char* soundSaveMessage(SoundSaveResult result) {
       return "Out of memory.";
     case SoundSaveResult::kNotSaved:
       return "File not saved.";
+    case SoundSaveResult::kKeptAside:
+      return "File not renamed.";
     case SoundSaveResult::kSaved:
       break;
   }
@@ -51,6 +53,10 @@ const char* soundLoadMessage(SoundLoadResult result) {
       break;
   }
   return "";
+}
+
+std::wstring soundKeptAsideMessage(const std::wstring& keptPath) {
+  return L"File not renamed. The sound is saved as " + keptPath + L".";
 }
 
 std::vector<uint8_t> encodeSoundParameters(const float* params, int32_t count) {
@@ -86,7 +92,8 @@ std::wstring soundTempName(int attempt) {
   return std::wstring(L"~tb") + digits + L".tmp";
 }
 
-SoundSaveResult saveSoundFile(const std::wstring& path, const float* params, int32_t count) {
+SoundSaveResult saveSoundFile(const std::wstring& path, const float* params, int32_t count,
+                              std::wstring* keptAside) {
   // Writing straight into the chosen file would truncate a good sound before the
   // new one is known to fit; the new bytes go to a file of their own first.
   // A target that could not be created in place is refused up front.
@@ -111,12 +118,21 @@ SoundSaveResult saveSoundFile(const std::wstring& path, const float* params, int
   }
   const bool written = file.write(bytes.data(), bytes.size());
   const bool closed = file.close();
-  if (!written || !closed ||
-      !FileAccess::replace(temp, path, target == FileAccess::Target::kReplaceable)) {
-    FileAccess::remove(temp);
-    return SoundSaveResult::kNotSaved;
+  const FileAccess::Placed placed =
+      written && closed
+          ? FileAccess::replace(temp, path, target == FileAccess::Target::kReplaceable)
+          : FileAccess::Placed::kNotPlaced;
+  switch (placed) {
+    case FileAccess::Placed::kPlaced:
+      return SoundSaveResult::kSaved;
+    case FileAccess::Placed::kOnlyAtSource:
+      if (keptAside) *keptAside = temp;
+      return SoundSaveResult::kKeptAside;
+    case FileAccess::Placed::kNotPlaced:
+      break;
   }
-  return SoundSaveResult::kSaved;
+  FileAccess::remove(temp);
+  return SoundSaveResult::kNotSaved;
 }
 
 SoundLoadResult loadSoundFile(const std::wstring& path, int32_t count, std::vector<float>& params) {

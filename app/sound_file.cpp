@@ -1,5 +1,6 @@
 #include "app/sound_file.h"
 
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -154,6 +155,11 @@ SoundLoadResult loadSoundFile(const std::wstring& path, int32_t count, std::vect
   if (got < 0 ||
       !decodeSoundParameters(bytes.data(), static_cast<size_t>(got), values.data(), count)) {
     return SoundLoadResult::kMismatch;
+  }
+  // No sound a user saved holds a value that is not finite: such a file is
+  // corrupt, and applied it would silence the synth behind meaningless sliders.
+  for (float value : values) {
+    if (!std::isfinite(value)) return SoundLoadResult::kMismatch;
   }
   params = std::move(values);
   return SoundLoadResult::kLoaded;

@@ -37,8 +37,9 @@ bool decodeSoundParameters(const uint8_t* bytes, size_t size, float* params, int
 SoundSaveResult saveSoundFile(const std::wstring& path, const float* params, int32_t count,
                               std::wstring* keptAside = nullptr);
 
-// Reads count * 4 bytes from `path` into `params` (resized to `count`). On any
-// failure `params` is left empty, so the caller changes all parameters or none.
+// Reads count * 4 bytes from `path` into `params` (resized to `count`). A value
+// that is not finite makes the file a mismatch. On any failure `params` is left
+// empty, so the caller changes all parameters or none.
 SoundLoadResult loadSoundFile(const std::wstring& path, int32_t count, std::vector<float>& params);
 
 // The name of the file a save writes first, beside the target, for attempt 0, 1,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -48,8 +49,10 @@ TEST(StampedMidiQueue, TakesInOrderUpToTheStampAndAFullQueueLosesTheOldest) {
 }
 
 TEST(StampedMidiQueue, OneProducerAndOneConsumerLoseNothingTheyDoNotCount) {
-  // The producer outruns the consumer now and then, so both the plain path and
-  // the overwritten one run; every message must arrive whole and in order.
+  // The consumer pauses now and then for longer than the producer takes to go
+  // round the queue (most messages are overtaken), so both the plain path and
+  // the overwritten one run; every message must arrive whole and in order, or
+  // be counted.
   auto queue = std::make_unique<StampedMidiQueue>();
   constexpr int64_t kMessages = 200'000;
   std::atomic<bool> done{false};
@@ -58,6 +61,7 @@ TEST(StampedMidiQueue, OneProducerAndOneConsumerLoseNothingTheyDoNotCount) {
       const uint8_t bytes[3] = {static_cast<uint8_t>(0x80 | (i & 0x7F)),
                                 static_cast<uint8_t>(i & 0x7F), static_cast<uint8_t>(i % 3)};
       queue->push(i, bytes, 1 + static_cast<int32_t>(i % 3));
+      if (i % 256 == 0) std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
     done = true;
   });
@@ -74,7 +78,7 @@ TEST(StampedMidiQueue, OneProducerAndOneConsumerLoseNothingTheyDoNotCount) {
       last = m.stamp;
       ++received;
     });
-    if (rng() % 4 == 0) std::this_thread::yield();
+    if (rng() % 64 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   producer.join();
   EXPECT_EQ(bad, 0);

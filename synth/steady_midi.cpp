@@ -2,6 +2,7 @@
 // block after next at the distance into the block at which they arrived.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "synth/synth_rack.h"
 
@@ -11,6 +12,16 @@ int64_t SynthRack::counterNow() {
 }
 
 void SynthRack::setMidiTiming(MidiTiming timing) {
+  // Nothing else runs now: what the audio thread has not taken yet is dispatched
+  // here, in order, so that no note is lost and no reset (input closed) skipped.
+  const auto dispatch = [this](const StampedMidiQueue::Message& message) {
+    dispatchBytes(message.bytes, message.count);
+  };
+  if (resetRequests_.load(std::memory_order_acquire) != resetsTaken_) {
+    queue_.takeUpTo(resetStamp_.get(), dispatch);
+    resetActiveSlots();
+  }
+  queue_.takeUpTo(INT64_MAX, dispatch);
   LARGE_INTEGER frequency;
   ticksPerSecond_ = QueryPerformanceFrequency(&frequency) ? frequency.QuadPart : 0;
   queue_.clear();

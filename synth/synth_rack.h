@@ -81,7 +81,8 @@ class SynthRack {
   // timing at the next block, after the messages that came before it).
   void processMidi(const uint8_t* bytes, int32_t count);
   // Window thread, while neither MIDI input nor audio runs: whichever thread
-  // dispatches must not change while messages flow. Empties the queue.
+  // dispatches must not change while messages flow. Dispatches what is still
+  // queued (and a reset asked for meanwhile) first.
   void setMidiTiming(MidiTiming timing);
   MidiTiming midiTiming() const {
     return steady_.get() ? MidiTiming::kSteady : MidiTiming::kImmediate;

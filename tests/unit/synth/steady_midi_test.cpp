@@ -212,6 +212,15 @@ TEST_F(SteadyTiming, LateMessagesGoToTheFirstFrameAndAResetFollowsThemAll) {
   for (int32_t v = 0; v < steady_.synthAt(0)->voiceCount(); ++v) {
     EXPECT_NE(steady_.synthAt(0)->voice(v).omega.get(), Synth::noteOmega(72));
   }
+
+  // Input and audio stopped with a note and the closing reset still queued, then
+  // the timing changed: the reset is not lost with the queue.
+  at(6 * kBlockTicks);
+  steady_.processMidi(other, 3);
+  steady_.processMidi(nullptr, kMidiResetRequest);
+  steady_.setMidiTiming(MidiTiming::kImmediate);
+  EXPECT_EQ(steady_.voiceEntry(0, 0), 0u);
+  EXPECT_EQ(steady_.lastActiveEntry(0), -1);
 }
 
 TEST(SteadyTimingThreads, RenderMidiAndParametersTogether) {

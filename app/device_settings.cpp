@@ -6,6 +6,9 @@ const wchar_t kSettingsKeyPath[] = L"Software\\Tonbrik\\Settings";
 const wchar_t kAsioDriverValue[] = L"AsioDriver";
 const wchar_t kMidiInputValue[] = L"MidiInput";
 const wchar_t kMidiOutputValue[] = L"MidiOutput";
+const wchar_t kMidiTimingValue[] = L"MidiTiming";
+const wchar_t kImmediateTimingName[] = L"Immediate";
+const wchar_t kSteadyTimingName[] = L"Steady";
 
 namespace {
 
@@ -46,6 +49,7 @@ DeviceChoices loadDeviceChoices() {
   choices.asioDriver = readChoice(key, kAsioDriverValue);
   choices.midiInput = readChoice(key, kMidiInputValue);
   choices.midiOutput = readChoice(key, kMidiOutputValue);
+  choices.steadyMidiTiming = readChoice(key, kMidiTimingValue) == kSteadyTimingName;
   RegCloseKey(key);
   return choices;
 }
@@ -58,7 +62,9 @@ bool saveDeviceChoices(const DeviceChoices& choices) {
   }
   const bool ok = writeChoice(key, kAsioDriverValue, choices.asioDriver) &&
                   writeChoice(key, kMidiInputValue, choices.midiInput) &&
-                  writeChoice(key, kMidiOutputValue, choices.midiOutput);
+                  writeChoice(key, kMidiOutputValue, choices.midiOutput) &&
+                  writeChoice(key, kMidiTimingValue,
+                              choices.steadyMidiTiming ? kSteadyTimingName : kImmediateTimingName);
   RegCloseKey(key);
   return ok;
 }

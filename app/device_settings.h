@@ -10,6 +10,8 @@ struct DeviceChoices {
   std::wstring asioDriver;
   std::wstring midiInput;
   std::wstring midiOutput;
+  // MIDI timing: steady, or immediate (the default). Kept by name, like the devices.
+  bool steadyMidiTiming = false;
 
   bool operator==(const DeviceChoices&) const = default;
 };
@@ -20,13 +22,18 @@ extern const wchar_t kSettingsKeyPath[];
 extern const wchar_t kAsioDriverValue[];
 extern const wchar_t kMidiInputValue[];
 extern const wchar_t kMidiOutputValue[];
+// The MIDI timing's value (MidiTiming) holds one of these names; anything else
+// reads as immediate.
+extern const wchar_t kMidiTimingValue[];
+extern const wchar_t kImmediateTimingName[];
+extern const wchar_t kSteadyTimingName[];
 // Longer values are not ours to read: no device has a name of this length.
 constexpr size_t kMaxChoiceChars = 4096;
 
 // The stored choices. A missing key or value, a value of another type, one too long or
 // one that cannot be read gives the default (empty) for that choice.
 DeviceChoices loadDeviceChoices();
-// Writes all three values; false when the key cannot be created or a value not written.
+// Writes all the values; false when the key cannot be created or a value not written.
 bool saveDeviceChoices(const DeviceChoices& choices);
 
 // A choice among the devices present now. `index` is the chosen device's position in

@@ -34,9 +34,14 @@ class FileAccess {
   // that creating in place would overwrite: not read-only, hidden or system, not
   // held open by another program; kRefused otherwise.
   static Target probe(const std::wstring& path);
+  // How a replace ended. kNotPlaced: `to` is as it was (or not ours), so `from`
+  // is a spare copy. kOnlyAtSource: `to` was taken away before `from` could be
+  // put there, so `from` now holds the only copy and must be kept.
+  enum class Placed { kPlaced, kNotPlaced, kOnlyAtSource };
   // Puts `from` in place of `to`. An existing `to` is replaced keeping its
-  // identity (attributes, security, links) where the file system can.
-  static bool replace(const std::wstring& from, const std::wstring& to, bool toExists);
+  // identity (attributes, security, links) where the file system can. Names
+  // that another program holds for a moment (a scanner) are waited for briefly.
+  static Placed replace(const std::wstring& from, const std::wstring& to, bool toExists);
   static void remove(const std::wstring& path);
   // The folder part of `path` with its closing separator ("" for a bare name).
   static std::wstring folderOf(const std::wstring& path);

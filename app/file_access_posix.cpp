@@ -95,8 +95,10 @@ FileAccess::Target FileAccess::probe(const std::wstring& path) {
   return Target::kReplaceable;
 }
 
-bool FileAccess::replace(const std::wstring& from, const std::wstring& to, bool) {
-  return std::rename(narrow(from).c_str(), narrow(to).c_str()) == 0;
+FileAccess::Placed FileAccess::replace(const std::wstring& from, const std::wstring& to, bool) {
+  // A rename either happens whole or leaves both names as they were.
+  return std::rename(narrow(from).c_str(), narrow(to).c_str()) == 0 ? Placed::kPlaced
+                                                                    : Placed::kNotPlaced;
 }
 
 void FileAccess::remove(const std::wstring& path) {

@@ -43,6 +43,37 @@ bool moveInstead(DWORD error) {
   }
 }
 
+// Without a backup name, 1176 means the old file is deleted and 1177 that it
+// was renamed to a name the system chose; either way nothing is at the target
+// and the new file is the only copy of the sound under its temporary name.
+bool targetTakenAway(DWORD error) {
+  return error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
+}
+
+// What virus scanners, indexers and sync clients cause while they hold a
+// freshly written file or its target open for a moment.
+bool heldForAMoment(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
+// Tries taken for a held name, and the pause between them: half a second in all,
+// longer than a scanner usually holds a small file.
+constexpr int kTries = 10;
+constexpr DWORD kPauseMs = 50;
+
+// Calls `call` until it succeeds, or it has been tried kTries times, or its
+// failure is not one `worthRetrying` accepts. The last error stays set.
+template <typename Call, typename Retry>
+bool tryRepeatedly(Call call, Retry worthRetrying) {
+  for (int tried = 1;; ++tried) {
+    if (call()) return true;
+    const DWORD error = GetLastError();
+    if (tried == kTries || !worthRetrying(error)) return false;
+    Sleep(kPauseMs);
+    SetLastError(error);
+  }
+}
+
 }  // namespace
 
 bool FileAccess::isOpen() const {
@@ -110,20 +141,38 @@ FileAccess::Target FileAccess::probe(const std::wstring& path) {
   return Target::kReplaceable;
 }
 
-bool FileAccess::replace(const std::wstring& from, const std::wstring& to, bool toExists) {
+FileAccess::Placed FileAccess::replace(const std::wstring& from, const std::wstring& to,
+                                       bool toExists) {
   const std::wstring source = systemPath(from);
   const std::wstring target = systemPath(to);
   if (!toExists) {
     // Without replacing: a file that appeared meanwhile is someone else's.
-    return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+    const bool moved = tryRepeatedly(
+        [&] { return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0; },
+        heldForAMoment);
+    return moved ? Placed::kPlaced : Placed::kNotPlaced;
   }
-  if (ReplaceFileW(target.c_str(), source.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                   nullptr, nullptr)) {
-    return true;
+  if (tryRepeatedly(
+          [&] {
+            return ReplaceFileW(target.c_str(), source.c_str(), nullptr,
+                                REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
+          },
+          heldForAMoment)) {
+    return Placed::kPlaced;
   }
-  if (!moveInstead(GetLastError())) return false;
-  return MoveFileExW(source.c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  const DWORD error = GetLastError();
+  if (!moveInstead(error)) return Placed::kNotPlaced;
+  // Once the target is gone, whatever holds the name is waited for whatever
+  // the move answers: giving up now would leave no sound under the name.
+  const bool gone = targetTakenAway(error);
+  const bool moved = tryRepeatedly(
+      [&] {
+        return MoveFileExW(source.c_str(), target.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+      },
+      [gone](DWORD moveError) { return gone || heldForAMoment(moveError); });
+  if (moved) return Placed::kPlaced;
+  return gone ? Placed::kOnlyAtSource : Placed::kNotPlaced;
 }
 
 void FileAccess::remove(const std::wstring& path) {

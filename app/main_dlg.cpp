@@ -69,6 +69,7 @@ BOOL CMainDlg::OnInitDialog() {
   SetTimer(hwnd(), kTimerId, kTimerPeriodMs, nullptr);
 
   m_choices = loadDeviceChoices();
+  m_pRack->setMidiTiming(m_choices.steadyMidiTiming ? MidiTiming::kSteady : MidiTiming::kImmediate);
   OpenMidi();
 
   ProbeAsio();

@@ -57,6 +57,8 @@ class CMainDlg : public DialogBase {
   void OnSettings();
   // Opens and starts MIDI on the chosen devices and shows their names and states.
   void OpenMidi();
+  // Stops MIDI input and audio, sets the chosen MIDI timing, and reopens both.
+  void ApplyMidiTiming();
   // Loads the chosen ASIO driver without buffers; enables the ASIO box if it works.
   void ProbeAsio();
   // The driver index the ASIO route opens; `missing` tells that the chosen one is gone.

@@ -98,17 +98,38 @@ void CMainDlg::OnSettings() {
   const bool midiChanged =
       chosen.midiInput != m_choices.midiInput || chosen.midiOutput != m_choices.midiOutput;
   const bool asioChanged = chosen.asioDriver != m_choices.asioDriver;
+  const bool timingChanged = chosen.steadyMidiTiming != m_choices.steadyMidiTiming;
   m_choices = chosen;
   // A registry that cannot be written costs only the memory of the choice.
   saveDeviceChoices(m_choices);
-  if (midiChanged) OpenMidi();
+  if (timingChanged) {
+    ApplyMidiTiming();
+  } else if (midiChanged) {
+    OpenMidi();
+  }
   if (!asioChanged) return;
   if (m_checkAsio.GetCheck() == BST_CHECKED) {
-    OpenAudio(AudioRoute::kAsio);
+    // A new timing has reopened the route on the chosen driver already.
+    if (!timingChanged) OpenAudio(AudioRoute::kAsio);
   } else {
     // The ASIO host is closed on this route, so the new driver can be tried at once.
     ProbeAsio();
   }
+}
+
+void CMainDlg::ApplyMidiTiming() {
+  // Which thread dispatches MIDI changes with the timing: neither MIDI input nor
+  // audio may run meanwhile. Both reopen on the chosen devices and route.
+  m_pMidi->close();
+  m_pAsio->close();
+  if (m_pDuplex) {
+    m_pDuplex->release();
+    m_pDuplex.reset();
+  }
+  m_bAudioRunning = false;
+  m_pRack->setMidiTiming(m_choices.steadyMidiTiming ? MidiTiming::kSteady : MidiTiming::kImmediate);
+  OpenMidi();
+  OnAsioCheck();
 }
 
 void CMainDlg::RefreshHealthLine() {

@@ -132,8 +132,17 @@ void CMainDlg::OnSave() {
     return;
   }
   for (int32_t i = 0; i < m_nParamCount; ++i) params[i] = m_pRack->getParameter(m_nSlot, i);
-  const SoundSaveResult result = saveSoundFile(path, params.data(), m_nParamCount);
-  if (result != SoundSaveResult::kSaved) AfxMessageBox(soundSaveMessage(result), MB_OK);
+  std::wstring keptAside;
+  const SoundSaveResult result = saveSoundFile(path, params.data(), m_nParamCount, &keptAside);
+  if (result == SoundSaveResult::kKeptAside) {
+    // The kept file's name may lie outside the ANSI code page.
+    AppBase* app = AppBase::current();
+    const std::string caption = app ? app->appName() : std::string();
+    MessageBoxW(hwnd(), soundKeptAsideMessage(keptAside).c_str(),
+                std::wstring(caption.begin(), caption.end()).c_str(), MB_OK);
+  } else if (result != SoundSaveResult::kSaved) {
+    AfxMessageBox(soundSaveMessage(result), MB_OK);
+  }
 }
 
 void CMainDlg::OnLoad() {

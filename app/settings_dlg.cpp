@@ -79,6 +79,11 @@ BOOL CSettingsDlg::OnInitDialog() {
   Fill(IDC_SETTINGS_ASIO, m_lists.asioDrivers, m_choices.asioDriver);
   Fill(IDC_SETTINGS_MIDI_IN, m_lists.midiInputs, m_choices.midiInput);
   Fill(IDC_SETTINGS_MIDI_OUT, m_lists.midiOutputs, m_choices.midiOutput);
+  HWND timing = GetDlgItem(IDC_SETTINGS_MIDI_TIMING);
+  for (const wchar_t* name : {kImmediateTimingName, kSteadyTimingName}) {
+    SendMessageW(timing, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
+  }
+  SendMessageW(timing, CB_SETCURSEL, m_choices.steadyMidiTiming ? 1 : 0, 0);
   return TRUE;
 }
 
@@ -86,6 +91,8 @@ void CSettingsDlg::OnOK() {
   m_choices.asioDriver = Chosen(IDC_SETTINGS_ASIO, m_lists.asioDrivers, m_choices.asioDriver);
   m_choices.midiInput = Chosen(IDC_SETTINGS_MIDI_IN, m_lists.midiInputs, m_choices.midiInput);
   m_choices.midiOutput = Chosen(IDC_SETTINGS_MIDI_OUT, m_lists.midiOutputs, m_choices.midiOutput);
+  m_choices.steadyMidiTiming =
+      SendMessageW(GetDlgItem(IDC_SETTINGS_MIDI_TIMING), CB_GETCURSEL, 0, 0) == 1;
   DialogBase::OnOK();
 }
 

@@ -1,5 +1,6 @@
 #include "app/sound_file.h"
 
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -33,6 +34,8 @@ const char* soundSaveMessage(SoundSaveResult result) {
       return "Out of memory.";
     case SoundSaveResult::kNotSaved:
       return "File not saved.";
+    case SoundSaveResult::kKeptAside:
+      return "File not renamed.";
     case SoundSaveResult::kSaved:
       break;
   }
@@ -51,6 +54,10 @@ const char* soundLoadMessage(SoundLoadResult result) {
       break;
   }
   return "";
+}
+
+std::wstring soundKeptAsideMessage(const std::wstring& keptPath) {
+  return L"File not renamed. The sound is saved as " + keptPath + L".";
 }
 
 std::vector<uint8_t> encodeSoundParameters(const float* params, int32_t count) {
@@ -86,7 +93,8 @@ std::wstring soundTempName(int attempt) {
   return std::wstring(L"~tb") + digits + L".tmp";
 }
 
-SoundSaveResult saveSoundFile(const std::wstring& path, const float* params, int32_t count) {
+SoundSaveResult saveSoundFile(const std::wstring& path, const float* params, int32_t count,
+                              std::wstring* keptAside) {
   // Writing straight into the chosen file would truncate a good sound before the
   // new one is known to fit; the new bytes go to a file of their own first.
   // A target that could not be created in place is refused up front.
@@ -111,12 +119,21 @@ SoundSaveResult saveSoundFile(const std::wstring& path, const float* params, int
   }
   const bool written = file.write(bytes.data(), bytes.size());
   const bool closed = file.close();
-  if (!written || !closed ||
-      !FileAccess::replace(temp, path, target == FileAccess::Target::kReplaceable)) {
-    FileAccess::remove(temp);
-    return SoundSaveResult::kNotSaved;
+  const FileAccess::Placed placed =
+      written && closed
+          ? FileAccess::replace(temp, path, target == FileAccess::Target::kReplaceable)
+          : FileAccess::Placed::kNotPlaced;
+  switch (placed) {
+    case FileAccess::Placed::kPlaced:
+      return SoundSaveResult::kSaved;
+    case FileAccess::Placed::kOnlyAtSource:
+      if (keptAside) *keptAside = temp;
+      return SoundSaveResult::kKeptAside;
+    case FileAccess::Placed::kNotPlaced:
+      break;
   }
-  return SoundSaveResult::kSaved;
+  FileAccess::remove(temp);
+  return SoundSaveResult::kNotSaved;
 }
 
 SoundLoadResult loadSoundFile(const std::wstring& path, int32_t count, std::vector<float>& params) {
@@ -138,6 +155,11 @@ SoundLoadResult loadSoundFile(const std::wstring& path, int32_t count, std::vect
   if (got < 0 ||
       !decodeSoundParameters(bytes.data(), static_cast<size_t>(got), values.data(), count)) {
     return SoundLoadResult::kMismatch;
+  }
+  // No sound a user saved holds a value that is not finite: such a file is
+  // corrupt, and applied it would silence the synth behind meaningless sliders.
+  for (float value : values) {
+    if (!std::isfinite(value)) return SoundLoadResult::kMismatch;
   }
   params = std::move(values);
   return SoundLoadResult::kLoaded;

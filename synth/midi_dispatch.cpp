@@ -31,14 +31,31 @@ int32_t channelMessageLength(uint8_t status) {
 void SynthRack::processMidi(const uint8_t* bytes, int32_t count) {
   if (count < 0) {
     // The input is stopping or discarding data: no note may be left hanging.
-    for (int32_t slot = 0; slot < kSlotCount; ++slot) {
-      if (isActive(slot)) resetSlot(slot);
+    if (steady_.get()) {
+      // Only the audio thread dispatches now; it resets after what came before.
+      resetStamp_.set(counterNow());
+      resetRequests_.fetch_add(1, std::memory_order_release);
+    } else {
+      resetActiveSlots();
     }
     return;
   }
   midiActivity_.store(true, std::memory_order_relaxed);
   if (bytes == nullptr) return;
+  if (steady_.get()) {
+    queueMessages(bytes, count);
+    return;
+  }
+  dispatchBytes(bytes, count);
+}
 
+void SynthRack::resetActiveSlots() {
+  for (int32_t slot = 0; slot < kSlotCount; ++slot) {
+    if (isActive(slot)) resetSlot(slot);
+  }
+}
+
+void SynthRack::dispatchBytes(const uint8_t* bytes, int32_t count) {
   int32_t p = 0;
   while (p < count) {
     const uint8_t status = bytes[p];
@@ -64,9 +81,7 @@ void SynthRack::processMidi(const uint8_t* bytes, int32_t count) {
         if (isActive(slot)) synth_[slot]->clockTick();
       }
     } else if (status == 0xFF) {
-      for (int32_t slot = 0; slot < kSlotCount; ++slot) {
-        if (isActive(slot)) resetSlot(slot);
-      }
+      resetActiveSlots();
     } else if (status < 0xF0) {
       dispatchChannelMessage(status, data1, data2);
     }

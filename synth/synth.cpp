@@ -87,16 +87,20 @@ float Synth::getParameter(int32_t index) const {
 }
 
 void Synth::render(float* out, const float* in, int32_t outChannels, int32_t inChannels,
-                   int32_t frames, float /*sampleRate*/, float secondsPerSample) {
+                   int32_t frames, float /*sampleRate*/, float secondsPerSample, int32_t stride) {
   if (outChannels <= 0 || frames <= 0 || out == nullptr) return;
+  if (stride < frames) stride = frames;
 
   renderVoices(out, frames, secondsPerSample);
 
-  if (outChannels == 2) std::copy(out, out + frames, out + frames);
+  if (outChannels == 2) std::copy(out, out + frames, out + stride);
 
   if (in != nullptr && inChannels > 0) {
-    const int64_t count = static_cast<int64_t>(frames) * std::min(outChannels, inChannels);
-    for (int64_t i = 0; i < count; ++i) out[i] += parameters_[1].get() * in[i];
+    const int32_t channels = std::min(outChannels, inChannels);
+    for (int32_t c = 0; c < channels; ++c) {
+      const int64_t first = static_cast<int64_t>(c) * stride;
+      for (int64_t i = first; i < first + frames; ++i) out[i] += parameters_[1].get() * in[i];
+    }
   }
 
   controlTick_ = (controlTick_ + frames % 8) % 8;

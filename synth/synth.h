@@ -37,8 +37,11 @@ class Synth {
   float getParameter(int32_t index) const;
   void clockTick() {}
 
+  // Adds `frames` frames to planar `out` (and mixes planar `in`); each channel lies
+  // `stride` frames after the one before (0: `frames`), so a block may be
+  // rendered in parts.
   void render(float* out, const float* in, int32_t outChannels, int32_t inChannels, int32_t frames,
-              float sampleRate, float secondsPerSample);
+              float sampleRate, float secondsPerSample, int32_t stride = 0);
 
   // Read access for the rack's observers and for tests.
   int32_t voiceCount() const { return voiceCount_; }

@@ -92,12 +92,22 @@ void SynthRack::render(float* out, const float* in, int32_t outChannels, int32_t
   const int64_t samples = static_cast<int64_t>(outChannels) * frames;
   std::fill(out, out + samples, 0.0f);
   if (!(sampleRate >= 1.0f)) return;  // NaN counts as below
+  renderSpan(out, in, outChannels, inChannels, 0, frames, frames, sampleRate);
+  clipAndMeasure(out, samples);
+}
+
+void SynthRack::renderSpan(float* out, const float* in, int32_t outChannels, int32_t inChannels,
+                           int32_t first, int32_t end, int32_t frames, float sampleRate) {
   const float secondsPerSample = 1.0f / sampleRate;
   for (int32_t slot = 0; slot < kSlotCount; ++slot) {
     if (active_[slot].load(std::memory_order_acquire)) {
-      synth_[slot]->render(out, in, outChannels, inChannels, frames, sampleRate, secondsPerSample);
+      synth_[slot]->render(out + first, in != nullptr ? in + first : nullptr, outChannels,
+                           inChannels, end - first, sampleRate, secondsPerSample, frames);
     }
   }
+}
+
+void SynthRack::clipAndMeasure(float* out, int64_t samples) {
   for (int64_t i = 0; i < samples; ++i) {
     if (out[i] > 1.0f) {
       out[i] = 1.0f;
@@ -107,7 +117,6 @@ void SynthRack::render(float* out, const float* in, int32_t outChannels, int32_t
       out[i] = 0.0f;  // NaN: silence, not a full-scale offset that pins the speakers
     }
   }
-
   outputPeak_.measure(out, samples);
 }
 

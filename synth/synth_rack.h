@@ -14,11 +14,19 @@
 #include "common/relaxed.h"
 #include "platform/platform.h"
 #include "synth/peak_meter.h"
+#include "synth/stamped_midi_queue.h"
 #include "synth/synth.h"
 
 // What the rack needs of a MIDI port: its short-message send, and nothing else.
 // Keeps the synthesizer engine free of the MIDI port's type and platform calls.
 using MidiShortSender = FunctionRef<bool(uint8_t status, uint8_t data1, uint8_t data2)>;
+
+// When incoming MIDI reaches the sound. Immediate: each message is dispatched as
+// it arrives and is heard from the next block, wherever in a block it came.
+// Steady: each message is stamped on arrival and queued; the audio thread places
+// it at the same distance into the block after next as it arrived into the
+// block before, so every message is one block late and none wanders.
+enum class MidiTiming { kImmediate, kSteady };
 
 class SynthRack {
  public:
@@ -63,8 +71,24 @@ class SynthRack {
 
   void render(float* out, const float* in, int32_t outChannels, int32_t inChannels, int32_t frames,
               float sampleRate);
-  // `count` kMidiResetRequest (no bytes) silences every active slot.
+  // The same for an engine that knows when its block began (the performance
+  // counter at its callback). In steady timing the queued messages stamped up to
+  // `blockStartTicks` are dispatched first, each where it falls in the block,
+  // the render split at those frames; in immediate timing it is render.
+  void render(float* out, const float* in, int32_t outChannels, int32_t inChannels, int32_t frames,
+              float sampleRate, int64_t blockStartTicks);
+  // `count` kMidiResetRequest (no bytes) silences every active slot (in steady
+  // timing at the next block, after the messages that came before it).
   void processMidi(const uint8_t* bytes, int32_t count);
+  // Window thread, while neither MIDI input nor audio runs: whichever thread
+  // dispatches must not change while messages flow. Dispatches what is still
+  // queued (and a reset asked for meanwhile) first.
+  void setMidiTiming(MidiTiming timing);
+  MidiTiming midiTiming() const {
+    return steady_.get() ? MidiTiming::kSteady : MidiTiming::kImmediate;
+  }
+  // Messages lost to a full steady-timing queue since the timing was set.
+  uint64_t droppedMidiMessages() const { return queue_.dropped(); }
   bool takeMidiActivity();
   // The largest output magnitude rendered since the previous call.
   float takeOutputPeak() { return outputPeak_.take(); }
@@ -94,6 +118,8 @@ class SynthRack {
   void writeInitialVoiceTable(int32_t slot);
 
   // MIDI dispatch (midi_dispatch.cpp).
+  void dispatchBytes(const uint8_t* bytes, int32_t count);
+  void resetActiveSlots();
   void dispatchChannelMessage(uint8_t status, uint8_t data1, uint8_t data2);
   void controlChange(int32_t channel, uint8_t controller, uint8_t value);
   bool isTarget(int32_t slot, int32_t channel) const;
@@ -102,6 +128,14 @@ class SynthRack {
   void keyPressure(int32_t slot, int32_t note, float value);
   void allNotesOff(int32_t slot, bool respectPedal);
   void releaseSustained(int32_t slot);
+
+  // Rendering (synth_rack.cpp, steady_midi.cpp).
+  void renderSpan(float* out, const float* in, int32_t outChannels, int32_t inChannels,
+                  int32_t first, int32_t end, int32_t frames, float sampleRate);
+  void clipAndMeasure(float* out, int64_t samples);
+  void queueMessages(const uint8_t* bytes, int32_t count);
+  int64_t steadyWindowStart(int64_t blockStartTicks, int32_t frames, float sampleRate) const;
+  static int64_t counterNow();
 
   MidiShortSender midiPort_;
   UINT timerId_ = 0;
@@ -115,4 +149,15 @@ class SynthRack {
   bool pedalInverted_[kSlotCount] = {};
   uint32_t voiceTable_[kSlotCount][kMaxPolyphony] = {};
   PeakMeter outputPeak_;
+
+  // Steady timing. The queue and the reset request are filled by the MIDI side;
+  // the rest belongs to the audio thread.
+  Relaxed<bool> steady_;
+  StampedMidiQueue queue_;
+  std::atomic<uint32_t> resetRequests_{0};
+  Relaxed<int64_t> resetStamp_;
+  uint32_t resetsTaken_ = 0;
+  int64_t previousBlockStart_ = 0;
+  bool hadBlock_ = false;
+  int64_t ticksPerSecond_ = 0;
 };

@@ -32,7 +32,7 @@ void AsioHost::switchBuffers(int32_t index) {
         sampleTypes_.get(), [infos, index](int32_t c) { return infos[c].buffers[index]; },
         numInputs_, bufferSize_, inFloat_.get());
     rack_->render(outFloat_.get(), inFloat_.get(), numOutputs_, numInputs_, bufferSize_,
-                  static_cast<float>(sampleRate_.get()));
+                  static_cast<float>(sampleRate_.get()), started);
     writeOutputs(index, muteOutputs_.get());
     if (outputReadySupported_) ASIOOutputReady();
     timing_.record(BlockTiming::now() - started);

@@ -178,7 +178,7 @@ void DsoundDuplex::processBlock(uint32_t block) {
   pcm16ToPlanar(in16_.get(), inFloat_.get(), blockFrames_, channels_);
   if (output != DuplexOutput::NoRender) {
     rack_->render(outFloat_.get(), inFloat_.get(), channels_, channels_, blockFrames_,
-                  static_cast<float>(sampleRate_));
+                  static_cast<float>(sampleRate_), startTicks);
   }
   planarToPcm16(outFloat_.get(), out16_.get(), blockFrames_, channels_);
 

@@ -14,6 +14,9 @@ namespace sim {
 namespace {
 
 struct InHandle {
+  // The handle's value, kept as a number that MIM_CLOSE can report after the
+  // handle is freed: read from here, it carries no trace of the freed pointer.
+  uintptr_t value = 0;
   UINT device = 0;
   LPMIDICALLBACK callback = nullptr;
   DWORD_PTR instance = 0;
@@ -74,8 +77,7 @@ void fire(const PendingCallback& call) {
 }
 
 PendingCallback pending(InHandle* in, UINT message, DWORD_PTR param1) {
-  return PendingCallback{in->callback, reinterpret_cast<uintptr_t>(in), in->instance, message,
-                         param1};
+  return PendingCallback{in->callback, in->value, in->instance, message, param1};
 }
 
 // Counts the call; true (with the answer in *result) when a failure is injected.
@@ -312,6 +314,7 @@ MMRESULT midiInOpen(LPHMIDIIN handle, UINT deviceId, DWORD_PTR callback, DWORD_P
     const DWORD type = flags & CALLBACK_TYPEMASK;
     if (type != CALLBACK_NULL && type != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
     auto* in = new InHandle;
+    in->value = reinterpret_cast<uintptr_t>(in);
     in->device = deviceId;
     if (type == CALLBACK_FUNCTION) in->callback = reinterpret_cast<LPMIDICALLBACK>(callback);
     in->instance = instance;
@@ -336,7 +339,6 @@ MMRESULT midiInClose(HMIDIIN handle) {
     if (in == nullptr) return MMSYSERR_INVALHANDLE;
     if (!in->queue.empty()) return MIDIERR_STILLPLAYING;
     call = pending(in, MIM_CLOSE, 0);
-    call.handle = reinterpret_cast<uintptr_t>(handle);
     midi().inHandles.erase(in);
     if (midi().currentIn == in) midi().currentIn = nullptr;
     delete in;

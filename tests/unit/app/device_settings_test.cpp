@@ -47,6 +47,15 @@ TEST_F(DeviceSettingsTest, RoundTripKeepsNonAsciiAndVeryLongNames) {
   choices.midiInput = L"Keyboard 2";
   ASSERT_TRUE(saveDeviceChoices(choices));
   EXPECT_EQ(loadDeviceChoices(), choices);
+
+  // The MIDI timing by its name; a name not ours reads as the default.
+  choices.steadyMidiTiming = true;
+  ASSERT_TRUE(saveDeviceChoices(choices));
+  EXPECT_EQ(loadDeviceChoices(), choices);
+  ASSERT_TRUE(sim::registryValue(HKEY_CURRENT_USER, kKey, "MidiTiming", &type, &data));
+  EXPECT_EQ(data, wideBytes(L"Steady"));
+  sim::setRegistryValue(HKEY_CURRENT_USER, kKey, "MidiTiming", REG_SZ, wideBytes(L"steady "));
+  EXPECT_FALSE(loadDeviceChoices().steadyMidiTiming);
 }
 
 TEST_F(DeviceSettingsTest, MissingKeyOrValuesGiveTheDefaults) {

@@ -61,17 +61,23 @@ float floatOf(uint32_t b) {
   return f;
 }
 
-// Parameters with every kind of value a synth may hold, including ones no
-// slider produces: out of 0..1, negative zero, infinities, NaNs with payloads.
+constexpr uint32_t kExponentBits = 0x7F800000;
+
+// Parameters with every kind of finite value a synth may hold, including ones
+// no slider produces: out of 0..1, negative zero, the extremes, denormals.
 std::vector<float> awkwardParameters(uint32_t seed) {
   std::mt19937 rng(seed);
   std::vector<float> p(kCount);
-  for (auto& v : p) v = floatOf(static_cast<uint32_t>(rng()));
+  for (auto& v : p) {
+    uint32_t bits = static_cast<uint32_t>(rng());
+    if ((bits & kExponentBits) == kExponentBits) bits ^= 0x00800000;  // keep it finite
+    v = floatOf(bits);
+  }
   p[0] = 1.0f;
   p[1] = -0.0f;
   p[2] = 1e30f;
-  p[3] = floatOf(0x7FC12345);  // quiet NaN with payload
-  p[4] = floatOf(0xFF800001);  // signalling NaN, sign set
+  p[3] = floatOf(0xFF7FFFFF);  // lowest float
+  p[4] = floatOf(0x80000001);  // negative denormal
   p[5] = floatOf(0x00000001);  // smallest denormal
   return p;
 }
@@ -134,6 +140,28 @@ TEST_F(SoundFileTest, LoadTakesTheFileByItsLength) {
   EXPECT_EQ(loadSoundFile(wide("missing.tbk"), kCount, loaded), SoundLoadResult::kNotFound);
   EXPECT_STREQ(soundLoadMessage(SoundLoadResult::kNotFound), "File not found.");
   EXPECT_STREQ(soundLoadMessage(SoundLoadResult::kMismatch), "File mismatch.");
+}
+
+TEST_F(SoundFileTest, ValuesThatAreNotFiniteMakeTheFileAMismatch) {
+  // No slider and no saved sound holds them: such a file is corrupt, and loading
+  // it would silence the output behind sliders that show other values.
+  for (uint32_t bad : {0x7F800000u, 0xFF800000u, 0x7FC12345u, 0xFF800001u}) {
+    for (int32_t at : {0, kCount - 1}) {
+      SCOPED_TRACE("bits " + std::to_string(bad) + " at " + std::to_string(at));
+      auto p = awkwardParameters(12);
+      p[at] = floatOf(bad);
+      writeBytes(path("bad.tbk"), encodeSoundParameters(p.data(), kCount));
+      std::vector<float> loaded(3, 0.5f);
+      EXPECT_EQ(loadSoundFile(wide("bad.tbk"), kCount, loaded), SoundLoadResult::kMismatch);
+      EXPECT_TRUE(loaded.empty());
+    }
+  }
+  // Only the parameters count: what follows them may be anything.
+  auto bytes = encodeSoundParameters(awkwardParameters(13).data(), kCount);
+  bytes.insert(bytes.end(), {0x00, 0x00, 0xC0, 0x7F});
+  writeBytes(path("tail.tbk"), bytes);
+  std::vector<float> loaded;
+  EXPECT_EQ(loadSoundFile(wide("tail.tbk"), kCount, loaded), SoundLoadResult::kLoaded);
 }
 
 TEST_F(SoundFileTest, SaveReplacesAnExistingFileWithoutQuestion) {

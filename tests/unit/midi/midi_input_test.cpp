@@ -1,5 +1,6 @@
-#include "midi_test_support.h"
+#include <algorithm>
 
+#include "midi_test_support.h"
 #include "synth/synth_rack.h"
 
 namespace {
@@ -70,8 +71,8 @@ TEST_F(MidiInputTest, SysexIsAssembledAcrossBuffersAndBuffersGoBackToTheDriver) 
   ASSERT_TRUE(sim::midiInSendSysex(first.data(), 4096));
   EXPECT_EQ(port->readSysexByte(), -1);
   ASSERT_TRUE(sim::midiInSendSysex(last.data(), 200));
-  auto expected = first;
-  expected.insert(expected.end(), last.begin(), last.end());
+  std::vector<uint8_t> expected(first.size() + last.size());
+  std::copy(last.begin(), last.end(), std::copy(first.begin(), first.end(), expected.begin()));
   EXPECT_EQ(readAll(*port), expected);
   EXPECT_EQ(sim::midiInQueuedBufferCount(), 2);
   EXPECT_TRUE(rack.messages().empty());  // system exclusive does not go to the rack

@@ -92,7 +92,8 @@ TEST_F(WindowsSoundFileTest, FailuresAfterCreatingLeaveTheOldSoundAndNoTemporary
     SCOPED_TRACE(std::string(c.function) + " error " + std::to_string(c.error));
     fakewin::reset({L"C:", kFolder});
     fakewin::addFile(kTarget, old_, FILE_ATTRIBUTE_ARCHIVE);
-    fakewin::failNext(c.function, c.error, 1, c.after);
+    // Held longer than a save waits for it.
+    fakewin::failNext(c.function, c.error, 1000, c.after);
     EXPECT_EQ(save(kTarget, parameters(2.0f)), c.result);
     EXPECT_EQ(file(kTarget)->bytes, old_);
     EXPECT_EQ(fakewin::files().size(), 1u) << "the temporary file must be removed";
@@ -120,7 +121,8 @@ TEST_F(WindowsSoundFileTest, ReplaceKeepsTheTargetItselfAndMovesOnlyWhereItCanno
     EXPECT_EQ(save(kTarget, p), SoundSaveResult::kSaved);
     EXPECT_GE(callIndex("MoveFileExW " + narrow(kTemp) + " " + narrow(kTarget) + " 9"), 0);
     EXPECT_EQ(file(kTarget)->bytes, bytesOf(p));
-    EXPECT_EQ(fakewin::files().size(), 1u);
+    // 1177 left the old file under a name of the system's choosing.
+    EXPECT_EQ(fakewin::files().size(), error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 ? 2u : 1u);
   }
 
   // A new file is moved into place without replacing whatever appeared meanwhile.
@@ -128,6 +130,54 @@ TEST_F(WindowsSoundFileTest, ReplaceKeepsTheTargetItselfAndMovesOnlyWhereItCanno
   ASSERT_EQ(save(kTarget, parameters(5.0f)), SoundSaveResult::kSaved);
   EXPECT_GE(callIndex("MoveFileExW " + narrow(kTemp) + " " + narrow(kTarget) + " 8"), 0);
   EXPECT_EQ(callIndex("ReplaceFileW"), -1);
+}
+
+TEST_F(WindowsSoundFileTest, AReplaceThatRemovedTheTargetNeverCostsTheNewSound) {
+  // A scanner or sync client holding the name: the replace fails after it took
+  // the old file away (1176) or put it aside under a name of its own (1177), and
+  // the move that should finish the job is refused a few times, or every time.
+  for (DWORD error : {ERROR_UNABLE_TO_MOVE_REPLACEMENT, ERROR_UNABLE_TO_MOVE_REPLACEMENT_2}) {
+    for (int refusedMoves : {3, 1000}) {
+      SCOPED_TRACE("error " + std::to_string(error) + ", moves refused " +
+                   std::to_string(refusedMoves));
+      fakewin::reset({L"C:", kFolder});
+      fakewin::addFile(kTarget, old_, FILE_ATTRIBUTE_ARCHIVE);
+      fakewin::failNext("ReplaceFileW", error);
+      fakewin::failNext("MoveFileExW", ERROR_SHARING_VIOLATION, refusedMoves);
+      const auto p = parameters(11.0f);
+      std::wstring keptAside;
+      const auto result = saveSoundFile(kTarget, p.data(), kCount, &keptAside);
+      // 1177 leaves the old sound behind under the system's name.
+      const size_t leftBehind = error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 ? 1 : 0;
+      EXPECT_EQ(fakewin::files().size(), 1 + leftBehind);
+      if (refusedMoves < 10) {
+        EXPECT_EQ(result, SoundSaveResult::kSaved);
+        ASSERT_NE(file(kTarget), nullptr);
+        EXPECT_EQ(file(kTarget)->bytes, bytesOf(p));
+        continue;
+      }
+      // The temporary file is now the only copy of the sound: it stays, and
+      // the message names it.
+      ASSERT_NE(file(kTemp), nullptr) << "the only copy of the sound was deleted";
+      EXPECT_EQ(file(kTemp)->durable, bytesOf(p));
+      EXPECT_EQ(callIndex("DeleteFileW"), -1);
+      EXPECT_EQ(result, SoundSaveResult::kKeptAside);
+      EXPECT_EQ(soundKeptAsideMessage(keptAside),
+                L"File not renamed. The sound is saved as " + kTemp + L".");
+    }
+  }
+
+  // Names held only briefly are waited for, and the file is still replaced in place.
+  for (DWORD error : {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED}) {
+    fakewin::reset({L"C:", kFolder});
+    fakewin::addFile(kTarget, old_, FILE_ATTRIBUTE_ARCHIVE);
+    const int identity = file(kTarget)->id;
+    fakewin::failNext("ReplaceFileW", error, 3);
+    EXPECT_EQ(save(kTarget, parameters(12.0f)), SoundSaveResult::kSaved);
+    EXPECT_EQ(file(kTarget)->id, identity);
+    EXPECT_EQ(file(kTarget)->bytes, bytesOf(parameters(12.0f)));
+    EXPECT_EQ(fakewin::files().size(), 1u);
+  }
 }
 
 TEST_F(WindowsSoundFileTest, TargetsAPlainCreateRefusesAreLeftAlone) {

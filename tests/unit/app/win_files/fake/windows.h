@@ -64,6 +64,8 @@ BOOL ReplaceFileW(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup, DWORD f
                   LPVOID exclude, LPVOID reserved);
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
 BOOL DeleteFileW(LPCWSTR name);
+// Returns at once; the call is logged with its duration.
+void Sleep(DWORD milliseconds);
 DWORD GetLastError();
 void SetLastError(DWORD error);
 
@@ -86,6 +88,7 @@ void addFile(const std::wstring& path, std::vector<uint8_t> bytes, DWORD attribu
 // moves and replaces their flags ("MoveFileExW from to 9").
 const std::vector<std::string>& calls();
 // After `after` more calls that succeed, `function` fails with `error` `times` times.
+// A failing ReplaceFileW leaves the files as its documentation says for that error.
 void failNext(const std::string& function, DWORD error, int times = 1, int after = 0);
 // Like an administrator, open read-only files for writing.
 void setAdministrator(bool on);

@@ -5,6 +5,7 @@
 #include "app/main_dlg.h"
 #include "app/resource.h"
 #include "app/settings_dlg.h"
+#include "app/wide_text.h"
 
 #include <string>
 #include <utility>
@@ -113,6 +114,7 @@ void CMainDlg::OnSettings() {
 
 void CMainDlg::RefreshHealthLine() {
   EngineHealth health;
+  health.lost = m_bAudioLost;
   if (m_bAudioRunning && m_pDuplex) {
     const int64_t frequency = performanceFrequency();
     health.running = true;
@@ -132,7 +134,7 @@ void CMainDlg::RefreshHealthLine() {
   // Unchanged text is not set again: every set repaints the line.
   std::string line = healthLine(health);
   if (line != m_strHealth) {
-    SetDlgItemText(IDC_HEALTH, line);
+    SetDlgItemTextW(hwnd(), IDC_HEALTH, wideFromCodePage(line).c_str());
     m_strHealth = std::move(line);
   }
 }

@@ -30,6 +30,7 @@ std::string formatLevelDb(float peak) {
 }
 
 std::string healthLine(const EngineHealth& health) {
+  if (health.lost) return "Audio device lost: retrying";
   if (!health.running) return "Audio stopped";
   return "Load " + formatLoadPercent(health.averageLoad * 100.0) + " % (peak " +
          formatLoadPercent(health.peakLoad * 100.0) + " %)   Dropouts " +

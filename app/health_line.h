@@ -1,6 +1,7 @@
 // The engine's health as one line of text for the bottom of the main window:
 //   Load 0.4 % (peak 3 %)   Dropouts 0   Level -26 dB
-// or "Audio stopped" while no engine runs.
+// or "Audio stopped" while no engine runs, "Audio device lost: retrying" while the
+// audio route's device is gone and the window tries to open it again.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 struct EngineHealth {
   bool running = false;
+  bool lost = false;         // the route's device is gone; it is being opened again
   double averageLoad = 0.0;  // fractions of a block's duration; negative: not known
   double peakLoad = 0.0;
   int32_t dropouts = 0;

@@ -25,15 +25,13 @@ CMainDlg::CMainDlg(HWND parent)
     : DialogBase(IDD_MAIN_DIALOG, parent), m_pAsio(std::make_unique<AsioHost>()) {
   HINSTANCE instance = AppBase::current() ? AppBase::current()->instance() : nullptr;
   if (!instance) instance = GetModuleHandleA(nullptr);
+  // Device names outside the ANSI code page need Unicode controls.
+  SetUnicode(true);
   m_hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME));
 }
 
 CMainDlg::~CMainDlg() {
-  m_pAsio->close();
-  if (m_pDuplex) {
-    m_pDuplex->release();
-    m_pDuplex.reset();
-  }
+  CloseAudio();
   m_pMidi.reset();
   if (m_pRack) {
     m_pRack->close();

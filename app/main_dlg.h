@@ -44,7 +44,16 @@ class CMainDlg : public DialogBase {
   void OnSave();
   void OnLoad();
 
-  void OpenAudio(AudioRoute route);
+  // Opens and starts `route` and shows its device names and states; true when it runs.
+  bool OpenAudio(AudioRoute route);
+  // The audio route's loss and its retries (main_dlg_audio.cpp).
+  bool StartAudioRoute(AudioRoute route, std::wstring& inName, std::wstring& outName,
+                       bool& driverMissing);
+  void CloseAudio();
+  bool AudioRouteLost() const;
+  void WatchAudioRoute();
+  void ShowAudioRoute(bool active, bool driverMissing);
+  void ShowAudioLost() const;
   void SetupSliders();
   static int32_t SliderParamIndex(int id);
   void RefreshSliders();
@@ -78,7 +87,14 @@ class CMainDlg : public DialogBase {
   CheckBox m_checkAsio;
   HICON m_hIcon = nullptr;
   DeviceChoices m_choices;
-  // The last route opened and started.
+  // The last route opened, and whether it started.
+  AudioRoute m_audioRoute = AudioRoute::kDuplex;
   bool m_bAudioRunning = false;
+  // The route's device went away; it is opened again every few seconds until it
+  // plays, under the names it had (m_strAudioInName, m_strAudioOutName).
+  bool m_bAudioLost = false;
+  ULONGLONG m_nAudioRetryAt = 0;
+  std::wstring m_strAudioInName;
+  std::wstring m_strAudioOutName;
   std::string m_strHealth;
 };

@@ -1,7 +1,11 @@
-// Audio route switching and the window timer of the main window.
+// Audio route switching, the route's loss and its reopening, and the window timer of
+// the main window.
 #include "app/engines.h"
 #include "app/main_dlg.h"
 #include "app/resource.h"
+#include "app/wide_text.h"
+
+#include <utility>
 
 namespace {
 
@@ -12,48 +16,104 @@ constexpr int kDuplexBlockCountSetting = DsoundDuplex::kRingOf15Ms;
 constexpr int kAsioOutputs = 2;
 constexpr int kAsioInputs = 2;
 constexpr int kAsioPreferredBufferSize = 0;
+// A lost route is opened again this often until it plays.
+constexpr ULONGLONG kAudioRetryMs = 2000;
+const wchar_t kLostNote[] = L" (lost, retrying)";
 
 }  // namespace
 
-void CMainDlg::OpenAudio(AudioRoute route) {
-  // The old route is closed before the new one opens: only one may drive the rack.
+void CMainDlg::CloseAudio() {
+  // The old route is closed before a new one opens: only one may drive the rack.
   m_pAsio->close();
   if (m_pDuplex) {
     m_pDuplex->release();
     m_pDuplex.reset();
   }
+  m_bAudioRunning = false;
+}
 
-  bool active = false;
+bool CMainDlg::StartAudioRoute(AudioRoute route, std::wstring& inName, std::wstring& outName,
+                               bool& driverMissing) {
+  CloseAudio();
+  driverMissing = false;
   if (route == AudioRoute::kDuplex) {
     m_pDuplex = std::make_unique<DsoundDuplex>();
     m_pDuplex->open(m_pRack.get(), hwnd(), kChannels, kSampleRate, kDuplexBlockFrames,
                     kDuplexBlockCountSetting);
     std::string captureName, renderName;
     m_pDuplex->deviceNames(captureName, renderName);
-    SetDlgItemText(IDC_AUDIO_IN_NAME, captureName);
-    SetDlgItemText(IDC_AUDIO_OUT_NAME, renderName);
-    active = m_pDuplex->start(DuplexOutput::Play) == AudioOk;
-  } else {
-    bool missing = false;
-    m_pAsio->openUpTo(m_pRack.get(), hwnd(),
-                      {.outputs = kAsioOutputs,
-                       .inputs = kAsioInputs,
-                       .sampleRate = kSampleRate,
-                       .bufferSize = kAsioPreferredBufferSize,
-                       .driverIndex = AsioDriverIndex(missing)});
-    std::string driver;
-    m_pAsio->driverName(driver);
-    SetDlgItemText(IDC_AUDIO_IN_NAME, driver);
-    SetDlgItemText(IDC_AUDIO_OUT_NAME, driver);
-    if (missing) {
-      NoteMissingDevice(IDC_AUDIO_IN_NAME, m_choices.asioDriver);
-      NoteMissingDevice(IDC_AUDIO_OUT_NAME, m_choices.asioDriver);
-    }
-    active = m_pAsio->start(false) == AudioOk;
+    inName = wideFromCodePage(captureName);
+    outName = wideFromCodePage(renderName);
+    return m_pDuplex->start(DuplexOutput::Play) == AudioOk;
+  }
+  m_pAsio->openUpTo(m_pRack.get(), hwnd(),
+                    {.outputs = kAsioOutputs,
+                     .inputs = kAsioInputs,
+                     .sampleRate = kSampleRate,
+                     .bufferSize = kAsioPreferredBufferSize,
+                     .driverIndex = AsioDriverIndex(driverMissing)});
+  std::string driver;
+  m_pAsio->driverName(driver);
+  inName = outName = wideFromCodePage(driver);
+  return m_pAsio->start(false) == AudioOk;
+}
+
+bool CMainDlg::OpenAudio(AudioRoute route) {
+  m_audioRoute = route;
+  m_bAudioLost = false;
+  bool missing = false;
+  const bool active = StartAudioRoute(route, m_strAudioInName, m_strAudioOutName, missing);
+  ShowAudioRoute(active, missing);
+  return active;
+}
+
+void CMainDlg::ShowAudioRoute(bool active, bool driverMissing) {
+  SetDlgItemTextW(hwnd(), IDC_AUDIO_IN_NAME, m_strAudioInName.c_str());
+  SetDlgItemTextW(hwnd(), IDC_AUDIO_OUT_NAME, m_strAudioOutName.c_str());
+  if (driverMissing) {
+    NoteMissingDevice(IDC_AUDIO_IN_NAME, m_choices.asioDriver);
+    NoteMissingDevice(IDC_AUDIO_OUT_NAME, m_choices.asioDriver);
   }
   setStateText(IDC_AUDIO_IN_STATE, active);
   setStateText(IDC_AUDIO_OUT_STATE, active);
   m_bAudioRunning = active;
+}
+
+bool CMainDlg::AudioRouteLost() const {
+  if (m_audioRoute == AudioRoute::kDuplex) return m_pDuplex && m_pDuplex->lost();
+  return m_pAsio->lost();
+}
+
+void CMainDlg::ShowAudioLost() const {
+  SetDlgItemTextW(hwnd(), IDC_AUDIO_IN_NAME, (m_strAudioInName + kLostNote).c_str());
+  SetDlgItemTextW(hwnd(), IDC_AUDIO_OUT_NAME, (m_strAudioOutName + kLostNote).c_str());
+  setStateText(IDC_AUDIO_IN_STATE, false);
+  setStateText(IDC_AUDIO_OUT_STATE, false);
+}
+
+// A route whose device went away is closed at once (its engine no longer touches the
+// rack, whose synths keep their state) and opened again, quietly, until it plays.
+void CMainDlg::WatchAudioRoute() {
+  const ULONGLONG now = GetTickCount64();
+  if (m_bAudioRunning && AudioRouteLost()) {
+    CloseAudio();
+    m_bAudioLost = true;
+    m_nAudioRetryAt = now + kAudioRetryMs;
+    ShowAudioLost();
+    return;
+  }
+  if (!m_bAudioLost || now < m_nAudioRetryAt) return;
+  std::wstring inName, outName;
+  bool missing = false;
+  if (StartAudioRoute(m_audioRoute, inName, outName, missing)) {
+    m_bAudioLost = false;
+    m_strAudioInName = std::move(inName);
+    m_strAudioOutName = std::move(outName);
+    ShowAudioRoute(true, missing);
+    return;
+  }
+  CloseAudio();
+  m_nAudioRetryAt = now + kAudioRetryMs;
 }
 
 void CMainDlg::OnAsioCheck() {
@@ -72,6 +132,7 @@ void CMainDlg::OnTimer(UINT_PTR) {
       m_pAsio->close();
       OpenAudio(AudioRoute::kAsio);
     }
+    WatchAudioRoute();
     if (m_pRack) SetDlgItemText(IDC_MIDI_ACTIVITY, m_pRack->takeMidiActivity() ? "*" : "");
     RefreshHealthLine();
   }

@@ -5,6 +5,7 @@
 #include "app/main_dlg.h"
 #include "app/resource.h"
 #include "app/settings_dlg.h"
+#include "app/wide_text.h"
 
 #include <string>
 #include <utility>
@@ -134,6 +135,7 @@ void CMainDlg::ApplyMidiTiming() {
 
 void CMainDlg::RefreshHealthLine() {
   EngineHealth health;
+  health.lost = m_bAudioLost;
   if (m_bAudioRunning && m_pDuplex) {
     const int64_t frequency = performanceFrequency();
     health.running = true;
@@ -153,7 +155,7 @@ void CMainDlg::RefreshHealthLine() {
   // Unchanged text is not set again: every set repaints the line.
   std::string line = healthLine(health);
   if (line != m_strHealth) {
-    SetDlgItemText(IDC_HEALTH, line);
+    SetDlgItemTextW(hwnd(), IDC_HEALTH, wideFromCodePage(line).c_str());
     m_strHealth = std::move(line);
   }
 }

@@ -61,6 +61,8 @@ class AsioHost {
   int32_t stop();
 
   AsioHostState state() const { return state_.get(); }
+  // The driver went away while running; the owner closes the host and opens it again.
+  bool lost() const { return false; }
   bool driverName(std::string& out) const;
   bool channelName(int index, bool isInput, std::string& out) const;
   int32_t sampleRate() const;

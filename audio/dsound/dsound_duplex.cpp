@@ -168,6 +168,7 @@ int32_t DsoundDuplex::start(DuplexOutput output) {
                      ? frequency * static_cast<int64_t>(renderBytes_ / frameBytes_) / sampleRate_
                      : 0);
   trace_.clear();
+  resetWatch();
 
   thread_ = CreateThread(nullptr, 0, workerMain, this, 0, nullptr);
   if (thread_ == nullptr) {

@@ -63,6 +63,11 @@ class DsoundDuplex {
   double averageTicks() const { return timing_.averageTicks(); }
   bool isOpened() const { return out16_ != nullptr; }
   HANDLE thread() const { return thread_; }
+  // The device went away while running: its calls kept failing, or the play cursor
+  // stood still for more than half a second with no notification (Wine's mixer just
+  // stops when its sound server goes). The worker then only waits for stop; the owner
+  // releases the engine and opens a new one. Cleared by start.
+  bool lost() const { return lost_.get(); }
   // The HRESULT behind the last failure of open, start or stop; S_OK when that
   // failure had none behind it or the call succeeded.
   HRESULT lastHostError() const { return lastHostError_; }
@@ -74,8 +79,16 @@ class DsoundDuplex {
   uint64_t takeNotifications();
   bool readPlayCursor(DWORD& cursor, uint32_t& block);
   uint32_t firstUnnotified(uint64_t taken) const;
+  bool freshAheadOfCursor(uint64_t fresh, uint32_t cursorBlock) const;
   void loseRing();
   bool workerAlive() const;
+  // The worker's watch over the device (dsound_duplex_watch.cpp).
+  void resetWatch();
+  bool watchQuietRing();
+  bool restoreRing();
+  void noteRenderLock(HRESULT result);
+  bool failingTooLong() const;
+  void waitWhileLost();
   void processBlock(uint32_t block);
   bool captureBlockUnusable();
   void placeCapture();
@@ -107,6 +120,16 @@ class DsoundDuplex {
   Relaxed<uint32_t> nextBlock_{0};
   Relaxed<uint64_t> echoes_{0};  // blocks refilled whose notification is still to come
   Relaxed<int64_t> ringTicks_{0};
+  // The worker's watch (counter ticks): the last sign of a live device (a notification,
+  // a moving cursor, a restore), the play cursor seen then, the first of a run of
+  // failed render locks (-1: none), a restore asked for, and the time without a sign
+  // after which the device counts as lost.
+  Relaxed<int64_t> lifeTicks_{0};
+  Relaxed<DWORD> watchedCursor_{0};
+  Relaxed<int64_t> failingSince_{-1};
+  Relaxed<bool> restoreWanted_{false};
+  Relaxed<int64_t> lossTicks_{0};
+  Relaxed<bool> lost_{false};
   DuplexTrace trace_;
   std::unique_ptr<int16_t[]> out16_;
   std::unique_ptr<float[]> outFloat_;

@@ -18,11 +18,19 @@ DWORD WINAPI DsoundDuplex::workerMain(LPVOID self) {
   return 0;
 }
 
+// How long the worker waits for a notification before it looks at the device itself.
+constexpr DWORD kWatchMs = 50;
+
 void DsoundDuplex::runWorker() {
   const DWORD handles = blockCount_ + 2;
   for (;;) {
-    const DWORD result = WaitForMultipleObjects(handles, events_.get(), FALSE, INFINITE);
+    const DWORD result = WaitForMultipleObjects(handles, events_.get(), FALSE, kWatchMs);
     if (result == WAIT_FAILED) return;
+    if (result == WAIT_TIMEOUT) {
+      if (watchQuietRing()) continue;
+      waitWhileLost();
+      return;
+    }
     const DWORD index = result - WAIT_OBJECT_0;
     if (index == blockCount_) {
       ResetEvent(stopEvent());
@@ -32,7 +40,14 @@ void DsoundDuplex::runWorker() {
       ResetEvent(handshakeEvent());
       continue;
     }
-    if (index < blockCount_) handleWakeUp(index);
+    if (index >= blockCount_) continue;
+    lifeTicks_.set(BlockTiming::now());
+    handleWakeUp(index);
+    if (restoreWanted_.get()) restoreRing();
+    if (failingTooLong()) {
+      waitWhileLost();
+      return;
+    }
   }
 }
 
@@ -72,6 +87,18 @@ uint32_t DsoundDuplex::firstUnnotified(uint64_t taken) const {
   return block;
 }
 
+// A fresh notification of a block ahead of the cursor's block (in play order up to the
+// next block to refill) means the cursor passed that block's end and then came round
+// to where it is now. The cursor's own block does not count: a service that signals
+// exactly at the offset of a block's last frame still reports the cursor inside it.
+bool DsoundDuplex::freshAheadOfCursor(uint64_t fresh, uint32_t cursorBlock) const {
+  const uint32_t next = nextBlock_.get();
+  for (uint32_t j = (cursorBlock + 1) % blockCount_; j != next; j = (j + 1) % blockCount_) {
+    if (fresh & (uint64_t{1} << j)) return true;
+  }
+  return false;
+}
+
 // The play cursor went round the ring before the worker refilled what was due.
 void DsoundDuplex::loseRing() {
   if (inSync_.get()) dropouts_.set(dropouts_.get() + 1);
@@ -101,9 +128,11 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
     record->firstWritten = static_cast<uint16_t>(nextBlock_.get());
   }
 
-  if (fresh == all) {
-    // Every block's end was passed since the last look: a whole ring went by
-    // unanswered. Nothing written now could sound in time; resume at the cursor.
+  if (fresh == all || (haveCursor && freshAheadOfCursor(fresh, cursorBlock))) {
+    // Every block's end was passed since the last look, or the end of a block the
+    // cursor has not reached in this lap: a whole ring went by unanswered. Nothing
+    // written now could sound in time; resume at the cursor. (Every notification was
+    // taken, and blocks refilled earlier had theirs: none is outstanding.)
     loseRing();
     echoes_.set(0);
     if (haveCursor) nextBlock_.set(cursorBlock);
@@ -141,10 +170,16 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
     const bool stalled = ring > 0 && cursorTicks >= 0 && ticks - cursorTicks > ring;
     if (wentRound || stalled) {
       loseRing();
+      // What was signalled meanwhile belongs to the lap that was lost. The blocks
+      // refilled or skipped in this wake-up whose notification is still to come get it
+      // as an echo: were it taken as fresh, it would look like another lost ring.
+      const uint64_t late = takeNotifications();
+      uint64_t outstanding = echoes_.get();
+      for (uint32_t j = (block + 1) % blockCount_; j != nowBlock; j = (j + 1) % blockCount_) {
+        if (!(taken & (uint64_t{1} << j))) outstanding |= uint64_t{1} << j;
+      }
+      echoes_.set(outstanding & ~late);
       nextBlock_.set(nowBlock);
-      // What was signalled meanwhile belongs to the lap that was lost.
-      takeNotifications();
-      echoes_.set(0);
       if (record) {
         record->event = wentRound ? DuplexTraceRecord::RingWentRound : DuplexTraceRecord::Stall;
       }
@@ -186,9 +221,11 @@ void DsoundDuplex::processBlock(uint32_t block) {
   void* region2 = nullptr;
   DWORD bytes1 = 0;
   DWORD bytes2 = 0;
-  if (SUCCEEDED(renderBuffer_->Lock(block * static_cast<DWORD>(blockBytes_),
-                                    static_cast<DWORD>(blockBytes_), &region1, &bytes1, &region2,
-                                    &bytes2, 0))) {
+  const HRESULT locked =
+      renderBuffer_->Lock(block * static_cast<DWORD>(blockBytes_), static_cast<DWORD>(blockBytes_),
+                          &region1, &bytes1, &region2, &bytes2, 0);
+  noteRenderLock(locked);
+  if (SUCCEEDED(locked)) {
     // A block never wraps the ring, so the first region is all of it.
     const size_t bytes = std::min<size_t>(bytes1, static_cast<size_t>(blockBytes_));
     if (output == DuplexOutput::Play) {

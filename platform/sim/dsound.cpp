@@ -82,6 +82,8 @@ struct Stream {
   bool playing = false;
   bool capturing = false;
   bool lost = false;
+  bool dead = false;          // its device went away; it never plays again
+  HRESULT deadResult = S_OK;  // what its calls answer then (S_OK: they still work)
   DWORD playPosition = 0;
   DWORD captureReadPosition = 0;
   uint64_t capturedSamples = 0;
@@ -101,9 +103,11 @@ struct Device {
   std::function<int16_t(uint64_t)> captureSource;
   DWORD captureLead = 0;
   DWORD writeLead = 0;
+  bool signalAtOffset = false;
   std::string captureDescription = "Primary Sound Capture Driver";
   std::string renderDescription = "Primary Sound Driver";
   std::shared_ptr<Stream> current;
+  bool removed = false;
   int renderLocks = 0;
   int captureLocks = 0;
   std::atomic<bool> blockRenderLock{false};
@@ -133,10 +137,17 @@ HRESULT injected(DsoundCall call) {
   return failing(call, &result) ? result : DS_OK;
 }
 
+// An injected failure first, then the answer of a stream whose device went away.
+HRESULT injected(DsoundCall call, const Stream& stream) {
+  if (HRESULT hr = injected(call); FAILED(hr)) return hr;
+  return stream.dead ? stream.deadResult : DS_OK;
+}
+
 // Moves the clocks on by `frames`. The notification events passed are signalled at once,
 // or, with `passed` given, only collected there in the order they were passed.
 void advanceLocked(Stream& stream, DWORD frames, bool render = true,
                    std::vector<HANDLE>* passed = nullptr) {
+  if (stream.dead) return;
   const DWORD bytes = frames * stream.format.nBlockAlign;
   if (render && stream.playing) {
     DWORD remaining = bytes;
@@ -148,7 +159,13 @@ void advanceLocked(Stream& stream, DWORD frames, bool render = true,
       stream.played.insert(stream.played.end(), samples, samples + chunk / 2);
       std::vector<const DSBPOSITIONNOTIFY*> inChunk;
       for (const DSBPOSITIONNOTIFY& n : stream.notifications) {
-        if (n.dwOffset >= from && n.dwOffset < to) inChunk.push_back(&n);
+        if (device().signalAtOffset) {
+          // Reached: the chunk (from, to]; offset 0 is reached at the ring's end.
+          const DWORD at = n.dwOffset == 0 ? stream.render.size : n.dwOffset;
+          if (at > from && at <= to) inChunk.push_back(&n);
+        } else if (n.dwOffset >= from && n.dwOffset < to) {
+          inChunk.push_back(&n);
+        }
       }
       std::sort(inChunk.begin(), inChunk.end(),
                 [](auto* a, auto* b) { return a->dwOffset < b->dwOffset; });
@@ -258,7 +275,7 @@ class RenderBuffer final : public IDirectSoundBuffer8, ComObject {
 
   HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD playCursor, LPDWORD writeCursor) override {
     std::lock_guard lock(device().mutex);
-    if (HRESULT hr = injected(DsoundCall::RenderPosition); FAILED(hr)) return hr;
+    if (HRESULT hr = injected(DsoundCall::RenderPosition, *stream_); FAILED(hr)) return hr;
     if (playCursor) *playCursor = stream_->playPosition;
     if (writeCursor) {
       *writeCursor = (stream_->playPosition + device().writeLead) % stream_->render.size;
@@ -268,7 +285,7 @@ class RenderBuffer final : public IDirectSoundBuffer8, ComObject {
 
   HRESULT STDMETHODCALLTYPE GetStatus(LPDWORD status) override {
     std::lock_guard lock(device().mutex);
-    if (HRESULT hr = injected(DsoundCall::GetStatus); FAILED(hr)) return hr;
+    if (HRESULT hr = injected(DsoundCall::GetStatus, *stream_); FAILED(hr)) return hr;
     if (!status) return DSERR_INVALIDPARAM;
     *status = (stream_->playing ? DSBSTATUS_PLAYING | DSBSTATUS_LOOPING : 0u) |
               (stream_->lost ? DSBSTATUS_BUFFERLOST : 0u);
@@ -289,7 +306,7 @@ class RenderBuffer final : public IDirectSoundBuffer8, ComObject {
       }
     }
     std::lock_guard lock(device().mutex);
-    if (HRESULT hr = injected(DsoundCall::RenderLock); FAILED(hr)) return hr;
+    if (HRESULT hr = injected(DsoundCall::RenderLock, *stream_); FAILED(hr)) return hr;
     if (stream_->lost) return DSERR_BUFFERLOST;
     if (flags & DSBLOCK_ENTIREBUFFER) bytes = stream_->render.size;
     if (flags & DSBLOCK_FROMWRITECURSOR) offset = stream_->playPosition;
@@ -299,7 +316,7 @@ class RenderBuffer final : public IDirectSoundBuffer8, ComObject {
 
   HRESULT STDMETHODCALLTYPE Play(DWORD, DWORD, DWORD) override {
     std::lock_guard lock(device().mutex);
-    if (HRESULT hr = injected(DsoundCall::Play); FAILED(hr)) return hr;
+    if (HRESULT hr = injected(DsoundCall::Play, *stream_); FAILED(hr)) return hr;
     if (stream_->lost) return DSERR_BUFFERLOST;
     stream_->playing = true;
     return DS_OK;
@@ -307,7 +324,7 @@ class RenderBuffer final : public IDirectSoundBuffer8, ComObject {
 
   HRESULT STDMETHODCALLTYPE SetCurrentPosition(DWORD position) override {
     std::lock_guard lock(device().mutex);
-    if (HRESULT hr = injected(DsoundCall::SetCurrentPosition); FAILED(hr)) return hr;
+    if (HRESULT hr = injected(DsoundCall::SetCurrentPosition, *stream_); FAILED(hr)) return hr;
     if (position >= stream_->render.size) return DSERR_INVALIDPARAM;
     stream_->playPosition = position - position % stream_->format.nBlockAlign;
     return DS_OK;
@@ -328,7 +345,7 @@ class RenderBuffer final : public IDirectSoundBuffer8, ComObject {
 
   HRESULT STDMETHODCALLTYPE Restore() override {
     std::lock_guard lock(device().mutex);
-    if (HRESULT hr = injected(DsoundCall::Restore); FAILED(hr)) return hr;
+    if (HRESULT hr = injected(DsoundCall::Restore, *stream_); FAILED(hr)) return hr;
     stream_->lost = false;
     return DS_OK;
   }
@@ -355,7 +372,7 @@ class CaptureBuffer final : public IDirectSoundCaptureBuffer8, ComObject {
   HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD capturePosition,
                                                LPDWORD readPosition) override {
     std::lock_guard lock(device().mutex);
-    if (HRESULT hr = injected(DsoundCall::CapturePosition); FAILED(hr)) return hr;
+    if (HRESULT hr = injected(DsoundCall::CapturePosition, *stream_); FAILED(hr)) return hr;
     const DWORD read = stream_->captureReadPosition;
     if (readPosition) *readPosition = read;
     if (capturePosition) *capturePosition = (read + device().captureLead) % stream_->capture.size;
@@ -372,7 +389,7 @@ class CaptureBuffer final : public IDirectSoundCaptureBuffer8, ComObject {
   HRESULT STDMETHODCALLTYPE Lock(DWORD offset, DWORD bytes, LPVOID* audio1, LPDWORD bytes1,
                                  LPVOID* audio2, LPDWORD bytes2, DWORD flags) override {
     std::lock_guard lock(device().mutex);
-    if (HRESULT hr = injected(DsoundCall::CaptureLock); FAILED(hr)) return hr;
+    if (HRESULT hr = injected(DsoundCall::CaptureLock, *stream_); FAILED(hr)) return hr;
     if (flags & DSCBLOCK_ENTIREBUFFER) bytes = stream_->capture.size;
     ++device().captureLocks;
     return stream_->capture.lock(offset, bytes, audio1, bytes1, audio2, bytes2);
@@ -485,6 +502,11 @@ void mixDsoundStretch(DWORD frames, const std::function<void()>& between) {
   }
 }
 
+void setDsoundSignalAtOffset(bool on) {
+  std::lock_guard lock(device().mutex);
+  device().signalAtOffset = on;
+}
+
 void setDsoundWriteLead(DWORD bytes) {
   std::lock_guard lock(device().mutex);
   device().writeLead = bytes;
@@ -577,6 +599,20 @@ void loseDsoundRenderBuffer() {
   }
 }
 
+void removeDsoundDevice(HRESULT callsFail) {
+  std::lock_guard lock(device().mutex);
+  device().removed = true;
+  if (device().current) {
+    device().current->dead = true;
+    device().current->deadResult = callsFail;
+  }
+}
+
+void returnDsoundDevice() {
+  std::lock_guard lock(device().mutex);
+  device().removed = false;
+}
+
 void blockDsoundRenderLock(bool block) {
   device().blockRenderLock = block;
 }
@@ -606,9 +642,11 @@ void resetDsound() {
   d.captureSource = nullptr;
   d.captureLead = 0;
   d.writeLead = 0;
+  d.signalAtOffset = false;
   d.captureDescription = "Primary Sound Capture Driver";
   d.renderDescription = "Primary Sound Driver";
   d.current.reset();
+  d.removed = false;
   d.renderLocks = 0;
   d.captureLocks = 0;
   d.blockRenderLock = false;
@@ -643,6 +681,7 @@ HRESULT DirectSoundFullDuplexCreate(LPCGUID captureDevice, LPCGUID renderDevice,
   call.outerNull = outer == nullptr;
 
   if (HRESULT hr = injected(DsoundCall::FullDuplexCreate); FAILED(hr)) return hr;
+  if (d.removed) return DSERR_NODRIVER;
   if (outer) return CLASS_E_NOAGGREGATION;
   if (!captureDesc || !renderDesc || captureDesc->dwSize != sizeof(DSCBUFFERDESC) ||
       renderDesc->dwSize != sizeof(DSBUFFERDESC) || !validFormat(captureDesc->lpwfxFormat) ||

@@ -201,6 +201,9 @@ void mixDsoundStretch(DWORD frames, const std::function<void()>& between = {});
 void setDsoundWriteLead(DWORD bytes);
 // Advances the capture ring alone: a capture clock running ahead of the render clock.
 void advanceDsoundCapture(DWORD frames);
+// While set, a notification is signalled when the play position reaches its offset
+// (it then stands on it), not only once it has moved past it.
+void setDsoundSignalAtOffset(bool on);
 // Runs the clock in real time on a thread of its own until switched off.
 void setDsoundRealTime(bool on);
 
@@ -222,6 +225,12 @@ int dsoundCaptureLockCount();
 
 // The render buffer reports itself lost until restored.
 void loseDsoundRenderBuffer();
+// The device goes away: the present stream never plays again. Wine's way (calls still
+// answer, the clock just no longer moves it, nothing is signalled) or Windows' (the
+// stream's calls fail with `callsFail`). New full-duplex objects cannot be created until
+// the device comes back; the old stream stays dead then, a new one plays.
+void removeDsoundDevice(HRESULT callsFail = S_OK);
+void returnDsoundDevice();
 // While set, render Lock blocks (a stuck driver); TerminateThread still ends the caller.
 void blockDsoundRenderLock(bool block);
 // True while a caller waits inside a blocked render Lock.

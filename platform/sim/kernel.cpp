@@ -277,14 +277,20 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
         }
       }
     }
+    // A thread in a wait, timed or not, has nothing else to do until it returns (a
+    // zero time-out is only a look).
+    if (currentThread && !waitAll && milliseconds != 0) {
+      currentThread->waitingOn = &objects;
+      kernel().threadBlocked.notify_all();
+    }
+    bool timedOut = false;
     if (milliseconds == INFINITE) {
-      if (currentThread && !waitAll) {
-        currentThread->waitingOn = &objects;
-        kernel().threadBlocked.notify_all();
-      }
       kernel().changed.wait(lock);
-      if (currentThread) currentThread->waitingOn = nullptr;
-    } else if (kernel().changed.wait_until(lock, deadline) == std::cv_status::timeout) {
+    } else {
+      timedOut = kernel().changed.wait_until(lock, deadline) == std::cv_status::timeout;
+    }
+    if (currentThread) currentThread->waitingOn = nullptr;
+    if (timedOut) {
       // One last look: a signal may have come with the time-out.
       bool any = false;
       for (auto& object : objects) any = any || isSignaled(object.get());

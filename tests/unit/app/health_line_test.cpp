@@ -18,6 +18,8 @@ TEST(HealthLineTest, ReadsAsTheWindowShowsIt) {
   EXPECT_EQ(healthLine(health), "Load 0.4 % (peak 3 %)   Dropouts 0   Level -26 dB");
   health.running = false;
   EXPECT_EQ(healthLine(health), "Audio stopped");
+  health.lost = true;
+  EXPECT_EQ(healthLine(health), "Audio device lost: retrying");
 }
 
 TEST(HealthLineTest, LoadFromZeroToOverload) {

@@ -118,6 +118,58 @@ TEST_F(DsoundWine, LateNotificationsOfBlocksAlreadyRefilledAreNoLostRing) {
   expectContinuousTone(sim::dsoundPlayed(), expected);
 }
 
+// As above, but held for one stretch more: the cursor went on into block 1, round the
+// ring. Only blocks 0..3 are fresh, yet 2 and 3 lie ahead of the cursor in this lap.
+TEST_F(DsoundWine, RingLostBehindLateNotificationsIsCounted) {
+  setUpSynth(rack, 16);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+  const HANDLE worker = engine.thread();
+
+  sim::mixDsoundStretch(kMixFrames);
+  ASSERT_TRUE(sim::waitForThreadIdle(worker, 10000));
+  bool first = true;
+  sim::mixDsoundStretch(kMixFrames, [&] {
+    if (!first) return;
+    first = false;
+    ASSERT_TRUE(sim::waitForThreadIdle(worker, 10000));
+    sim::holdThreadWakeUps(worker, true);
+  });
+  sim::mixDsoundStretch(kMixFrames);  // blocks 0..3; the cursor in block 4
+  sim::mixDsoundStretch(kMixFrames);  // blocks 4..6, 0; the cursor in block 1
+  const int locks = sim::dsoundRenderLockCount();
+  sim::holdThreadWakeUps(worker, false);
+  ASSERT_TRUE(sim::waitForThreadIdle(worker, 10000));
+  EXPECT_EQ(engine.dropouts(), 1);
+  EXPECT_EQ(sim::dsoundRenderLockCount(), locks) << "nothing written into a lost ring";
+  EXPECT_EQ(engine.captureReadPos(), DsoundDuplex::kNoCapturePosition);
+
+  WineMixer(engine).run(12);
+  EXPECT_EQ(engine.dropouts(), 1);
+  EXPECT_TRUE(engine.inSync());
+}
+
+// A service that signals with the cursor exactly on a block's last frame: the cursor is
+// still inside that block, so it is refilled at the next notification, still a ring
+// minus a block ahead of the cursor. No ring is lost and nothing is skipped.
+TEST_F(DsoundWine, SignalsExactlyAtTheOffsetPlayOnWithoutDropouts) {
+  setUpSynth(rack, 16);
+  SynthRack reference;
+  setUpSynth(reference, 16);
+  const std::vector<int16_t> expected = referenceBlocks(reference, 70, kFrames);
+  sim::setDsoundSignalAtOffset(true);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+
+  sim::advanceDsound(kFrames - 1);
+  ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+  ASSERT_EQ(sim::dsoundPlayPosition(), 508u);
+  playBlocks(7 * 10);
+
+  EXPECT_EQ(engine.dropouts(), 0);
+  expectContinuousTone(sim::dsoundPlayed(), expected);
+}
+
 TEST_F(DsoundWine, UnreadablePlayCursorFallsBackOnTheNotifications) {
   setUpSynth(rack, 16);
   constexpr int kPeriods = 120;

@@ -1,0 +1,88 @@
+// The worker's watch over the device. A render buffer reported lost gets one Restore
+// and a silenced ring, and streaming goes on. A device that is gone shows in one of
+// two ways: its calls keep failing, or (Wine, when its sound server goes away) nothing
+// fails at all and the mixer just stops: no notification comes and the play cursor
+// stands still. Either, for longer than lossTicks_, marks the engine lost; the worker
+// then waits only for its stop, so a lost engine costs no CPU.
+#include <cstring>
+
+#include "audio/dsound/dsound_duplex.h"
+
+void DsoundDuplex::resetWatch() {
+  lifeTicks_.set(BlockTiming::now());
+  watchedCursor_.set(0);
+  failingSince_.set(-1);
+  restoreWanted_.set(false);
+  lossTicks_.set(performanceFrequency() / 2);
+  lost_.set(false);
+}
+
+// A wait timed out: no notification for a while. False when the device counts as lost.
+bool DsoundDuplex::watchQuietRing() {
+  DWORD status = 0;
+  const HRESULT statusResult = renderBuffer_->GetStatus(&status);
+  if (restoreWanted_.get() || statusResult == DSERR_BUFFERLOST ||
+      (SUCCEEDED(statusResult) && (status & DSBSTATUS_BUFFERLOST))) {
+    if (restoreRing()) return true;
+  } else {
+    DWORD play = 0;
+    DWORD write = 0;
+    if (SUCCEEDED(renderBuffer_->GetCurrentPosition(&play, &write)) &&
+        play != watchedCursor_.get()) {
+      // Still moving: the notifications alone are missing; keep watching.
+      watchedCursor_.set(play);
+      lifeTicks_.set(BlockTiming::now());
+      return true;
+    }
+  }
+  return BlockTiming::now() - lifeTicks_.get() <= lossTicks_.get();
+}
+
+// One Restore; the ring is silenced and played again, and refilling resumes at the
+// play cursor. A failure leaves the restore to the next look, within the loss time.
+bool DsoundDuplex::restoreRing() {
+  restoreWanted_.set(true);
+  if (FAILED(renderBuffer_->Restore())) return false;
+  void* region1 = nullptr;
+  void* region2 = nullptr;
+  DWORD bytes1 = 0;
+  DWORD bytes2 = 0;
+  if (FAILED(renderBuffer_->Lock(0, renderBytes_, &region1, &bytes1, &region2, &bytes2,
+                                 DSBLOCK_ENTIREBUFFER))) {
+    return false;
+  }
+  std::memset(region1, 0, bytes1);
+  renderBuffer_->Unlock(region1, bytes1, region2, bytes2);
+  if (FAILED(renderBuffer_->Play(0, 0, DSBPLAY_LOOPING))) return false;
+  restoreWanted_.set(false);
+  loseRing();
+  DWORD cursor = 0;
+  uint32_t block = 0;
+  if (readPlayCursor(cursor, block)) nextBlock_.set(block);
+  takeNotifications();
+  echoes_.set(0);
+  failingSince_.set(-1);
+  lifeTicks_.set(BlockTiming::now());
+  return true;
+}
+
+void DsoundDuplex::noteRenderLock(HRESULT result) {
+  if (SUCCEEDED(result)) {
+    failingSince_.set(-1);
+  } else if (result == DSERR_BUFFERLOST) {
+    restoreWanted_.set(true);
+  } else if (failingSince_.get() < 0) {
+    failingSince_.set(BlockTiming::now());
+  }
+}
+
+bool DsoundDuplex::failingTooLong() const {
+  const int64_t since = failingSince_.get();
+  return since >= 0 && BlockTiming::now() - since > lossTicks_.get();
+}
+
+void DsoundDuplex::waitWhileLost() {
+  lost_.set(true);
+  WaitForSingleObject(stopEvent(), INFINITE);
+  ResetEvent(stopEvent());
+}

@@ -1,0 +1,121 @@
+// The full-duplex engine when its device fails: a render buffer reported lost is
+// restored and plays on; a device that goes away (silently as under Wine, with failing
+// calls as on Windows, or with locks that keep failing) marks the engine lost within
+// a fraction of a second, after which the worker costs nothing; an engine opened anew
+// once the device is back plays again.
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+#include "dsound_fixture.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+class DsoundLoss : public DsoundFixture {
+ protected:
+  void TearDown() override {
+    sim::setDsoundRealTime(false);
+    DsoundFixture::TearDown();
+  }
+
+  // Waits for `condition` up to `limit`; the time it took, or limit when it never held.
+  template <typename Condition>
+  static milliseconds waitFor(Condition condition, milliseconds limit) {
+    const auto begin = steady_clock::now();
+    while (!condition()) {
+      const auto waited = std::chrono::duration_cast<milliseconds>(steady_clock::now() - begin);
+      if (waited >= limit) return limit;
+      std::this_thread::sleep_for(milliseconds(2));
+    }
+    return std::chrono::duration_cast<milliseconds>(steady_clock::now() - begin);
+  }
+
+  // Some of the ring holds sound: the rack's tone has been written.
+  bool ringSounds() {
+    for (uint32_t b = 0; b < engine.blockCount(); ++b) {
+      for (int16_t sample : ringBlock(b)) {
+        if (sample != 0) return true;
+      }
+    }
+    return false;
+  }
+};
+
+TEST_F(DsoundLoss, LostRenderBufferIsRestoredAndPlaysOn) {
+  setUpSynth(rack, 16);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+  playBlocks(14);
+  ASSERT_EQ(engine.dropouts(), 0);
+
+  sim::loseDsoundRenderBuffer();  // it stops playing and signals nothing more
+  EXPECT_LT(waitFor([] { return sim::dsoundRenderPlaying(); }, milliseconds(2000)).count(), 2000)
+      << "restored and played again";
+  ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+  const int locks = sim::dsoundRenderLockCount();
+  playBlocks(14);
+
+  EXPECT_FALSE(engine.lost());
+  EXPECT_EQ(engine.dropouts(), 1) << "the ring that the loss cost";
+  EXPECT_GE(sim::dsoundRenderLockCount(), locks + 13);
+  EXPECT_TRUE(ringSounds());
+}
+
+TEST_F(DsoundLoss, DeviceGoneIsLostSoonCostsNothingAndAReopenedEnginePlays) {
+  struct Case {
+    const char* what;
+    HRESULT callsFail;
+    bool locksFail;
+  };
+  const Case cases[] = {{"silent, as under Wine", S_OK, false},
+                        {"calls fail", DSERR_NODRIVER, false},
+                        {"locks keep failing", S_OK, true}};
+  setUpSynth(rack, 16);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(openWindowSettings(), AudioOk);
+    ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+    sim::setDsoundRealTime(true);
+    ASSERT_LT(waitFor([this] { return ringSounds(); }, milliseconds(2000)).count(), 2000);
+
+    if (c.locksFail) {
+      sim::failDsound(sim::DsoundCall::RenderLock, 1000000, DSERR_NODRIVER);
+    } else {
+      sim::removeDsoundDevice(c.callsFail);
+    }
+    const milliseconds noticed = waitFor([this] { return engine.lost(); }, milliseconds(3000));
+    EXPECT_LT(noticed.count(), 1500) << "noticed within a fraction of a second";
+    EXPECT_GE(noticed.count(), 400) << "not before half a second without a sign of life";
+
+    // Lost: the worker waits for its stop and nothing else.
+    const std::clock_t cpuBefore = std::clock();
+    const int locks = sim::dsoundRenderLockCount();
+    std::this_thread::sleep_for(milliseconds(500));
+    const double cpuMs = 1000.0 * static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC;
+    EXPECT_LT(cpuMs, 50.0) << "a lost engine spins";
+    EXPECT_EQ(sim::dsoundRenderLockCount(), locks);
+    EXPECT_TRUE(engine.lost());
+
+    sim::setDsoundRealTime(false);
+    engine.release();  // as the window does with a lost route
+    if (!c.locksFail) {
+      EXPECT_EQ(openWindowSettings(), AudioFailed) << "the device is still away";
+      sim::returnDsoundDevice();
+    }
+    sim::failDsound(sim::DsoundCall::RenderLock, 0);
+
+    ASSERT_EQ(openWindowSettings(), AudioOk);
+    ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+    EXPECT_FALSE(engine.lost());
+    playBlocks(14);
+    EXPECT_FALSE(engine.lost());
+    EXPECT_EQ(engine.dropouts(), 0);
+    EXPECT_TRUE(ringSounds());
+    engine.release();
+  }
+}
+
+}  // namespace

@@ -130,7 +130,7 @@ ASIOError VirtualAsioDriver::stop() {
   stopAsked_ = true;
   if (vanished()) return ASE_NotPresent;
   if (stopFails()) {
-    driverLog("stop: refused, still streaming");
+    driverLog("stop: refused, the stream goes on");
     return ASE_HWMalfunction;
   }
   halt();

@@ -30,7 +30,7 @@ class BoundedDriverCall {
     Call call;
     ASIOError answer;
   };
-  static DWORD WINAPI threadEntry(LPVOID job);
+  static DWORD WINAPI threadEntry(LPVOID parameter);
   void finish();
 
   HANDLE thread_ = nullptr;  // the late call's thread, while it runs

@@ -186,9 +186,8 @@ void VirtualAsioDriver::checkRequests(LONGLONG elapsedMs) {
   char command[64] = "";
   if (!takeControlCommand(config_.controlFile, false, command, sizeof(command))) return;
   long size = 0;
-  if (applyFaultCommand(command)) {
-    return;
-  } else if (std::strncmp(command, "reset", 5) == 0) {
+  if (applyFaultCommand(command)) return;
+  if (std::strncmp(command, "reset", 5) == 0) {
     sendRequest(kAsioResetRequest, 0);
   } else if (std::sscanf(command, "buffersize %ld", &size) == 1) {
     sendRequest(kAsioBufferSizeChange, static_cast<int32_t>(size));

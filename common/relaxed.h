@@ -14,6 +14,11 @@ class Relaxed {
 
   T get() const { return value_.load(std::memory_order_relaxed); }
   void set(T value) { value_.store(value, std::memory_order_relaxed); }
+  // Replaces `expected` by `desired` in one step; false (with `expected` updated to
+  // the value found) when another thread changed it first.
+  bool compareExchange(T& expected, T desired) {
+    return value_.compare_exchange_strong(expected, desired, std::memory_order_relaxed);
+  }
 
  private:
   std::atomic<T> value_{};

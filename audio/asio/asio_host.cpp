@@ -219,14 +219,46 @@ int32_t AsioHost::openUpTo(SynthRack* rack, HWND window, const AsioOpenOptions& 
   return openHost(rack, window, options, true);
 }
 
+AsioHost::~AsioHost() {
+  close();
+  if (!driverCall_.pending()) return;
+  // The driver still holds a call it never returned from. The arrays it may write
+  // through the callbacks are left to it rather than freed under it.
+  AsioHost* self = this;
+  active_.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+  (void)sampleTypes_.release();
+  (void)bufferInfos_.release();
+  (void)inFloat_.release();
+  (void)outFloat_.release();
+}
+
+bool AsioHost::callDriver(BoundedDriverCall::Call call, ASIOError& answer,
+                          AsioHostState resumeFrom) {
+  if (driverCall_.run(call, kDriverCallWaitMs, answer)) return true;
+  resumeClose_ = resumeFrom;
+  state_.set(AsioHostState::Closed);
+  return false;
+}
+
 int32_t AsioHost::close() {
-  if (state_.get() == AsioHostState::Running) {
-    ASIOStop();
+  // A late call still inside the driver: nothing it may use can be let go yet.
+  if (driverCall_.pending()) return AudioOk;
+  if (resumeClose_ != AsioHostState::Closed) {
+    state_.set(resumeClose_);
+    resumeClose_ = AsioHostState::Closed;
+  }
+  ASIOError answer = ASE_OK;
+  const AsioHostState state = state_.get();
+  // A driver that asked for a reset has not been stopped by the request: it may
+  // still be streaming into the buffers about to be disposed.
+  if (state == AsioHostState::Running || state == AsioHostState::ResetRequested) {
+    if (!callDriver(&ASIOStop, answer, AsioHostState::BuffersCreated)) return AudioOk;
     state_.set(AsioHostState::BuffersCreated);
   }
-  const AsioHostState state = state_.get();
-  if (state == AsioHostState::BuffersCreated || state == AsioHostState::ResetRequested) {
-    ASIODisposeBuffers();
+  if (state_.get() == AsioHostState::BuffersCreated) {
+    if (!callDriver(&ASIODisposeBuffers, answer, AsioHostState::DriverInitialised)) {
+      return AudioOk;
+    }
     state_.set(AsioHostState::DriverInitialised);
   }
   if (state_.get() == AsioHostState::DriverInitialised) ASIOExit();
@@ -247,6 +279,7 @@ int32_t AsioHost::close() {
   sampleRate_.set(0.0);
   callDepth_.store(kNoSwitch, std::memory_order_relaxed);
   muteOutputs_.set(false);
+  rateChanged_.set(false);
   outputReadySupported_ = false;
   return AudioOk;
 }
@@ -262,6 +295,7 @@ int32_t AsioHost::start(bool muteOutputs) {
   state_.set(AsioHostState::Running);
   writeOutputs(1, true);
   callDepth_.store(kNoSwitch, std::memory_order_relaxed);
+  lastSwitchTicks_.set(BlockTiming::now());
   const ASIOError answer = ASIOStart();
   if (answer == ASE_OK) return AudioOk;
   state_.set(AsioHostState::BuffersCreated);
@@ -276,10 +310,31 @@ int32_t AsioHost::stop() {
 
 int32_t AsioHost::stopRunning() {
   if (state_.get() != AsioHostState::Running) return AudioOk;
-  const ASIOError answer = ASIOStop();
+  ASIOError answer = ASE_OK;
+  if (!callDriver(&ASIOStop, answer, AsioHostState::BuffersCreated)) {
+    return AudioStartStopFailed;  // no answer to keep: the call has not come back
+  }
   if (answer != ASE_OK) return failed(AudioStartStopFailed, answer);
-  state_.set(AsioHostState::BuffersCreated);
+  // A request the driver made meanwhile stays noted.
+  AsioHostState running = AsioHostState::Running;
+  state_.compareExchange(running, AsioHostState::BuffersCreated);
   return AudioOk;
+}
+
+bool AsioHost::lost() const {
+  if (state_.get() != AsioHostState::Running) return false;
+  const double rate = sampleRate_.get();
+  const double buffers = rate > 0.0 ? kLostAfterBuffers * bufferSize_ / rate : 0.0;
+  const double limitTicks =
+      std::max(buffers, kLostAfterSeconds) * static_cast<double>(performanceFrequency());
+  return static_cast<double>(BlockTiming::now() - lastSwitchTicks_.get()) > limitTicks;
+}
+
+void AsioHost::followRateChange() {
+  if (!rateChanged_.get()) return;
+  rateChanged_.set(false);
+  ASIOSampleRate rate = 0.0;
+  if (isOpen() && ASIOGetSampleRate(&rate) == ASE_OK) sampleRate_.set(rate);
 }
 
 bool AsioHost::isOpen() const {

@@ -5,7 +5,9 @@
 //
 // The window thread and the driver's callback thread meet here without a lock: the
 // values both touch are single relaxed atomics; the arrays are made before the
-// driver is started and freed after it has stopped.
+// driver is started and freed after it has stopped. The callbacks never call the
+// driver back (except ASIOOutputReady, which is meant for that): what the driver
+// asks for is noted, and the window thread acts on it.
 #pragma once
 
 #include <atomic>
@@ -14,6 +16,7 @@
 #include <string>
 
 #include "audio/asio/asio.h"
+#include "audio/asio/bounded_driver_call.h"
 #include "common/block_timing.h"
 #include "common/relaxed.h"
 
@@ -24,8 +27,8 @@ enum class AsioHostState : int32_t {
   DriverInitialised = 1,  // what a probe leaves: no buffers
   BuffersCreated = 2,     // ready to start, or stopped
   Running = 3,
-  // The driver asked for a reset: stopped, buffers held; the owner closes and opens
-  // again on its own thread.
+  // The driver asked for a reset or a new buffer size. It may still be streaming:
+  // the owner closes (which stops it first) and opens again on its own thread.
   ResetRequested = 4,
 };
 
@@ -46,8 +49,14 @@ class AsioHost {
   // What the queries answer while the host holds no driver (or no buffers).
   static constexpr int32_t kUnknown = -1;
 
+  // How long the window thread waits for the driver's stop or buffer disposal.
+  static constexpr DWORD kDriverCallWaitMs = 1000;
+  // The shortest silence of a started driver that counts as lost.
+  static constexpr double kLostAfterSeconds = 0.25;
+  static constexpr int32_t kLostAfterBuffers = 4;
+
   AsioHost() = default;
-  ~AsioHost() { close(); }
+  ~AsioHost();
   AsioHost(const AsioHost&) = delete;
   AsioHost& operator=(const AsioHost&) = delete;
 
@@ -56,13 +65,24 @@ class AsioHost {
   // to `outputs` (at least one) and its first inputs up to `inputs` (none is fine),
   // so a driver with fewer channels than the window would like still plays.
   int32_t openUpTo(SynthRack* rack, HWND window, const AsioOpenOptions& options);
+  // Stops the driver (if it may be streaming), disposes its buffers and lets it go.
+  // A stop or disposal that does not return within kDriverCallWaitMs is left to the
+  // driver: the host then reports itself closed, keeps what the driver may still
+  // use, and finishes closing (and can open again) only once that call is back.
   int32_t close();
   int32_t start(bool muteOutputs);
   int32_t stop();
 
   AsioHostState state() const { return state_.get(); }
-  // The driver went away while running; the owner closes the host and opens it again.
-  bool lost() const { return false; }
+  // Started, and no buffer switch for more than kLostAfterBuffers buffers or
+  // kLostAfterSeconds, whichever is longer: the driver's stream has died.
+  bool lost() const;
+  // True while a stop or disposal that did not return in time is still inside the
+  // driver; open fails (AudioNoDriver) meanwhile.
+  bool driverCallPending() { return driverCall_.pending(); }
+  // Reads back a sample rate the driver announced as changed (the callback only
+  // notes it); for the owner's timer.
+  void followRateChange();
   bool driverName(std::string& out) const;
   bool channelName(int index, bool isInput, std::string& out) const;
   int32_t sampleRate() const;
@@ -91,6 +111,9 @@ class AsioHost {
   int32_t negotiateBufferSize(int bufferSizeWanted);
   int32_t describeChannels();
   int32_t stopRunning();
+  // A bounded stop or disposal; false when it is still inside the driver, which the
+  // host then leaves to it: closing goes on from `resumeFrom` once it is back.
+  bool callDriver(BoundedDriverCall::Call call, ASIOError& answer, AsioHostState resumeFrom);
   // A failed driver call: keeps its answer for lastHostError and gives `code`.
   int32_t failed(int32_t code, ASIOError answer);
   bool isOpen() const;
@@ -123,6 +146,13 @@ class AsioHost {
   Relaxed<bool> muteOutputs_;
   Relaxed<AsioHostState> state_{AsioHostState::Closed};
   Relaxed<ASIOError> lastHostError_{ASE_OK};
+  // Performance-counter time of the latest buffer switch (or of start).
+  Relaxed<int64_t> lastSwitchTicks_;
+  // Set by the driver's announcement of a different sample rate.
+  Relaxed<bool> rateChanged_;
+  BoundedDriverCall driverCall_;
+  // Where closing goes on once a late driver call is back; Closed when none is late.
+  AsioHostState resumeClose_ = AsioHostState::Closed;
   // kNoSwitch when no buffer switch is in progress. Atomic, so that a switch entered on
   // a second thread while one is still running is detected, not raced.
   static constexpr int32_t kNoSwitch = -1;

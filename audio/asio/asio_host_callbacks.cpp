@@ -14,6 +14,9 @@ void AsioHost::writeOutputs(int32_t index, bool mute) {
 }
 
 void AsioHost::switchBuffers(int32_t index) {
+  // Any switch, even a bad one, shows the driver's stream is alive.
+  const int64_t started = BlockTiming::now();
+  lastSwitchTicks_.set(started);
   // There are two halves: any other index from the driver would address memory
   // beyond a channel's pair of buffers. Such a switch is skipped and counted.
   if (index != 0 && index != 1) {
@@ -26,7 +29,6 @@ void AsioHost::switchBuffers(int32_t index) {
     dropouts_.set(dropouts_.get() + 1);
     if (outputReadySupported_) ASIOOutputReady();
   } else {
-    const int64_t started = BlockTiming::now();
     const ASIOBufferInfo* infos = bufferInfos_.get();
     convertInputs(
         sampleTypes_.get(), [infos, index](int32_t c) { return infos[c].buffers[index]; },
@@ -43,13 +45,17 @@ void AsioHost::switchBuffers(int32_t index) {
 int32_t AsioHost::handleMessage(int32_t selector) {
   switch (selector) {
     case kAsioResetRequest:
-    case kAsioBufferSizeChange:
-      // Only stop here: the buffers are given back later on the owner's thread.
-      stopRunning();
-      // A request that arrives after the host let the driver go (a driver thread that
-      // outlived close) must not make the owner open ASIO again on its own.
-      if (state_.get() != AsioHostState::Closed) state_.set(AsioHostState::ResetRequested);
+    case kAsioBufferSizeChange: {
+      // Only noted: a driver called from inside its own callback may deadlock or
+      // fail, so the owner's thread stops, disposes and reopens. A request that comes
+      // when there is no stream to reopen (a driver thread that outlived close, or a
+      // host that is closing) is not noted, or the owner would open ASIO on its own.
+      AsioHostState seen = state_.get();
+      if (seen == AsioHostState::Running || seen == AsioHostState::BuffersCreated) {
+        state_.compareExchange(seen, AsioHostState::ResetRequested);
+      }
       return 1;
+    }
     case kAsioResyncRequest:
       dropouts_.set(dropouts_.get() + 1);
       return 1;
@@ -68,11 +74,12 @@ void AsioHost::bufferSwitch(int32_t index, ASIOBool directProcess) {
   bufferSwitchTimeInfo(&time, index, directProcess);
 }
 
-void AsioHost::sampleRateDidChange(ASIOSampleRate) {
+void AsioHost::sampleRateDidChange(ASIOSampleRate rate) {
   AsioHost* host = active_.load(std::memory_order_acquire);
   if (host == nullptr) return;
-  ASIOSampleRate rate = 0.0;
-  if (ASIOGetSampleRate(&rate) == ASE_OK) host->sampleRate_.set(rate);
+  // Some drivers announce the rate in use again: only a different one is noted,
+  // and the owner's timer asks the driver for it (followRateChange).
+  if (rate != host->sampleRate_.get()) host->rateChanged_.set(true);
 }
 
 int32_t AsioHost::asioMessage(int32_t selector, int32_t value, void*, double*) {

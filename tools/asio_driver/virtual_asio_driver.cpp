@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/asio_driver/driver_faults.h"
 #include "tools/asio_driver/driver_log.h"
 #include "tools/asio_driver/sample_codec.h"
 
@@ -37,8 +38,8 @@ VirtualAsioDriver::VirtualAsioDriver(const CLSID& classId)
 }
 
 VirtualAsioDriver::~VirtualAsioDriver() {
-  if (bufferSize_ > 0) disposeBuffers();
-  joinThread();
+  halt();
+  if (bufferSize_ > 0) freeBuffers();
   if (stopEvent_ != nullptr) CloseHandle(stopEvent_);
   if (resetEvent_ != nullptr) CloseHandle(resetEvent_);
   if (sizeEvent_ != nullptr) CloseHandle(sizeEvent_);
@@ -71,6 +72,10 @@ ASIOBool VirtualAsioDriver::init(void* sysHandle) {
   char name[32];
   getDriverName(name);
   driverLog("init: window %p, %s", sysHandle, name);
+  if (vanished()) {
+    std::snprintf(errorText_, sizeof(errorText_), "device not present");
+    return ASIOFalse;
+  }
   if (sampleBytes(config_.sampleType) == 0 || stopEvent_ == nullptr) {
     std::snprintf(errorText_, sizeof(errorText_), "sample type %d not offered or no event",
                   config_.sampleType);
@@ -93,11 +98,19 @@ void VirtualAsioDriver::getErrorMessage(char* text) {
   std::snprintf(text, 124, "%s", errorText_);
 }
 
+bool VirtualAsioDriver::vanished() {
+  char command[64];
+  takeControlCommand(config_.controlFile, true, command, sizeof(command));
+  return streamFault() == StreamFault::Vanish;
+}
+
 ASIOError VirtualAsioDriver::start() {
+  if (vanished()) return ASE_NotPresent;
   if (bufferSize_ <= 0) return ASE_InvalidMode;
   if (running_) return ASE_OK;
   joinThread();
   ResetEvent(stopEvent_);
+  stopAsked_ = false;
   samplePosition_ = 0;
   running_ = true;
   thread_ = CreateThread(nullptr, 0, &VirtualAsioDriver::threadEntry, this, 0, &threadId_);
@@ -112,12 +125,24 @@ ASIOError VirtualAsioDriver::start() {
 
 ASIOError VirtualAsioDriver::stop() {
   driverLog("stop");
+  // Hosts should not: a driver's stop made from its own callback may deadlock.
+  if (GetCurrentThreadId() == threadId_) driverLog("stop: called from inside a callback");
+  stopAsked_ = true;
+  if (vanished()) return ASE_NotPresent;
+  if (stopFails()) {
+    driverLog("stop: refused, the stream goes on");
+    return ASE_HWMalfunction;
+  }
+  halt();
+  return ASE_OK;
+}
+
+void VirtualAsioDriver::halt() {
   running_ = false;
   if (stopEvent_ != nullptr) SetEvent(stopEvent_);
   // Called from inside a callback (a host answering a reset request) the thread
   // cannot wait for itself: it ends on its own and is joined later.
   if (GetCurrentThreadId() != threadId_) joinThread();
-  return ASE_OK;
 }
 
 void VirtualAsioDriver::joinThread() {
@@ -129,6 +154,7 @@ void VirtualAsioDriver::joinThread() {
 }
 
 ASIOError VirtualAsioDriver::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
+  if (vanished()) return ASE_NotPresent;
   if (numInputChannels == nullptr || numOutputChannels == nullptr) return ASE_InvalidParameter;
   *numInputChannels = DriverConfig::kChannels;
   *numOutputChannels = DriverConfig::kChannels;
@@ -219,6 +245,7 @@ ASIOError VirtualAsioDriver::getChannelInfo(ASIOChannelInfo* info) {
 ASIOError VirtualAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels,
                                            int32_t bufferSize, ASIOCallbacks* callbacks) {
   driverLog("createBuffers: %d channels, %d frames", numChannels, bufferSize);
+  if (vanished()) return ASE_NotPresent;
   if (!initialized_ || bufferSize_ > 0) return ASE_InvalidMode;
   if (bufferInfos == nullptr || callbacks == nullptr || callbacks->bufferSwitch == nullptr ||
       numChannels <= 0 || numChannels > 2 * DriverConfig::kChannels ||
@@ -262,15 +289,21 @@ ASIOError VirtualAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t 
 
 ASIOError VirtualAsioDriver::disposeBuffers() {
   driverLog("disposeBuffers");
+  if (vanished()) return ASE_NotPresent;
   if (bufferSize_ <= 0) return ASE_InvalidMode;
-  if (running_) stop();
-  joinThread();
+  // What a real driver may not survive: its buffers taken while it streams into them.
+  if (running_ && !stopAsked_) driverLog("disposeBuffers: still streaming, stop not asked");
+  halt();
+  freeBuffers();
+  return ASE_OK;
+}
+
+void VirtualAsioDriver::freeBuffers() {
   recorder_.close();
   channels_.clear();
   storage_.clear();
   bufferSize_ = 0;
   callbacks_ = ASIOCallbacks{};
-  return ASE_OK;
 }
 
 ASIOError VirtualAsioDriver::controlPanel() {

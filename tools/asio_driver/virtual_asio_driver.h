@@ -1,7 +1,8 @@
 // The virtual ASIO driver: two inputs carrying a known test signal, two outputs that
 // are recorded to a WAV file, and a thread that calls the host back at the real
-// buffer period. Requests to the host (reset, buffer-size change) can be triggered
-// from outside while it runs.
+// buffer period. Requests to the host (reset, buffer-size change) and faults (a
+// stalled, hung or vanished device, a failing stop; driver_faults.h) can be
+// triggered from outside while it runs.
 #pragma once
 
 #include <atomic>
@@ -74,6 +75,13 @@ class VirtualAsioDriver final : public IASIO {
   void sendRequest(int32_t selector, int32_t newSize);
   void probeHost();
   void joinThread();
+  // Ends the stream whatever the faults say (stop may be told to fail).
+  void halt();
+  void freeBuffers();
+  // Takes a fault command from the control file; true while the device is gone.
+  bool vanished();
+  // The thread's wait while it hangs: it takes nothing but fault commands.
+  void hang();
 
   std::atomic<ULONG> references_{1};
   const CLSID classId_;
@@ -97,6 +105,7 @@ class VirtualAsioDriver final : public IASIO {
   HANDLE resetEvent_ = nullptr;  // named: a test tool can trigger a reset request
   HANDLE sizeEvent_ = nullptr;   // named: a test tool can trigger a buffer-size change
   std::atomic<bool> running_{false};
+  bool stopAsked_ = false;  // since the last start
   std::atomic<uint64_t> samplePosition_{0};
   std::atomic<uint64_t> systemTimeNs_{0};
   uint64_t signalFrame_ = 0;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/asio_driver/driver_faults.h"
 #include "tools/asio_driver/driver_log.h"
 #include "tools/asio_driver/sample_codec.h"
 #include "tools/asio_driver/virtual_asio_driver.h"
@@ -17,6 +18,7 @@ constexpr uint32_t kTimeInfoValid = 0x1 | 0x2 | 0x4;
 // racing to catch up.
 constexpr LONGLONG kMaxLatePeriods = 8;
 constexpr LONGLONG kControlPollMs = 100;
+constexpr DWORD kHangPollMs = 20;
 constexpr double kSignalAmplitude = 0.5;
 constexpr double kSignalBaseHz = 440.0;
 constexpr double kTwoPi = 6.283185307179586;
@@ -84,20 +86,24 @@ void VirtualAsioDriver::run() {
       continue;
     }
     armed = false;
-    ASIOTime time{};
-    time.timeInfo.speed = 1.0;
-    const uint64_t position = samplePosition_;
-    const uint64_t nanoseconds = static_cast<uint64_t>(fileTimeNow()) * 100;
-    systemTimeNs_ = nanoseconds;
-    time.timeInfo.systemTime = {static_cast<uint32_t>(nanoseconds >> 32),
-                                static_cast<uint32_t>(nanoseconds)};
-    time.timeInfo.samplePosition = {static_cast<uint32_t>(position >> 32),
-                                    static_cast<uint32_t>(position)};
-    time.timeInfo.sampleRate = sampleRate_;
-    time.timeInfo.flags = kTimeInfoValid;
-    processBlock(half, &time);
-    half ^= 1;
-    samplePosition_ = position + static_cast<uint64_t>(bufferSize_);
+    const StreamFault fault = streamFault();
+    if (fault == StreamFault::Hang) hang();
+    if (fault == StreamFault::None) {
+      ASIOTime time{};
+      time.timeInfo.speed = 1.0;
+      const uint64_t position = samplePosition_;
+      const uint64_t nanoseconds = static_cast<uint64_t>(fileTimeNow()) * 100;
+      systemTimeNs_ = nanoseconds;
+      time.timeInfo.systemTime = {static_cast<uint32_t>(nanoseconds >> 32),
+                                  static_cast<uint32_t>(nanoseconds)};
+      time.timeInfo.samplePosition = {static_cast<uint32_t>(position >> 32),
+                                      static_cast<uint32_t>(position)};
+      time.timeInfo.sampleRate = sampleRate_;
+      time.timeInfo.flags = kTimeInfoValid;
+      processBlock(half, &time);
+      half ^= 1;
+      samplePosition_ = position + static_cast<uint64_t>(bufferSize_);
+    }
     ++blocks;
     const LONGLONG elapsedMs = (fileTimeNow() - start) / 10'000;
     if (elapsedMs - lastPollMs >= kControlPollMs) {
@@ -108,6 +114,16 @@ void VirtualAsioDriver::run() {
   CancelWaitableTimer(timer);
   CloseHandle(timer);
   timeEndPeriod(1);
+}
+
+void VirtualAsioDriver::hang() {
+  driverLog("hanging: no callbacks, stop waits");
+  char command[64];
+  while (streamFault() == StreamFault::Hang) {
+    Sleep(kHangPollMs);
+    takeControlCommand(config_.controlFile, true, command, sizeof(command));
+  }
+  driverLog("hang over");
 }
 
 void VirtualAsioDriver::processBlock(int32_t half, ASIOTime* time) {
@@ -167,18 +183,10 @@ void VirtualAsioDriver::checkRequests(LONGLONG elapsedMs) {
     sendRequest(kAsioBufferSizeChange, config_.changedSize);
     return;
   }
-  if (config_.controlFile.empty()) return;
-  if (GetFileAttributesA(config_.controlFile.c_str()) == INVALID_FILE_ATTRIBUTES) return;
   char command[64] = "";
-  HANDLE file = CreateFileA(config_.controlFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
-  DWORD read = 0;
-  ReadFile(file, command, sizeof(command) - 1, &read, nullptr);
-  CloseHandle(file);
-  command[read] = 0;
-  DeleteFileA(config_.controlFile.c_str());
+  if (!takeControlCommand(config_.controlFile, false, command, sizeof(command))) return;
   long size = 0;
+  if (applyFaultCommand(command)) return;
   if (std::strncmp(command, "reset", 5) == 0) {
     sendRequest(kAsioResetRequest, 0);
   } else if (std::sscanf(command, "buffersize %ld", &size) == 1) {

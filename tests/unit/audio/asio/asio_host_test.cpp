@@ -416,7 +416,7 @@ TEST_F(AsioHostTest, DriverMessagesAreAnswered) {
   EXPECT_EQ(host.dropoutCount(), 1);
 }
 
-TEST_F(AsioHostTest, ResetRequestParksTheHostUntilReopened) {
+TEST_F(AsioHostTest, ResetRequestIsOnlyNotedAndTheOwnerReopens) {
   FakeDriverScript& driver = install();
   for (int32_t selector : {kAsioResetRequest, kAsioBufferSizeChange}) {
     ASSERT_EQ(openFull(), AudioOk);
@@ -424,16 +424,18 @@ TEST_F(AsioHostTest, ResetRequestParksTheHostUntilReopened) {
     EXPECT_EQ(host.state(), AsioHostState::Running);
     driver.calls.clear();
     EXPECT_EQ(driver.callbacks.asioMessage(selector, 512, nullptr, nullptr), 1);
-    EXPECT_EQ(driver.calls, std::vector<std::string>{"stop"});
+    // Nothing is asked of the driver from inside its own callback.
+    EXPECT_EQ(driver.calls, std::vector<std::string>{});
     EXPECT_EQ(host.state(), AsioHostState::ResetRequested);
-    EXPECT_EQ(host.start(false), AudioStartStopFailed);
     EXPECT_EQ(host.start(false), AudioStartStopFailed);
     EXPECT_EQ(host.sampleRate(), AsioHost::kUnknown);
     EXPECT_EQ(host.bufferSize(), AsioHost::kUnknown);
     std::string name;
     EXPECT_TRUE(host.driverName(name));
+    // The host's own stop keeps the request.
+    EXPECT_EQ(host.stop(), AudioOk);
+    EXPECT_EQ(host.state(), AsioHostState::ResetRequested);
     EXPECT_EQ(host.close(), AudioOk);
-    EXPECT_TRUE(driver.called("disposeBuffers"));
     EXPECT_EQ(driver.live, 0);
     ASSERT_EQ(openFull(), AudioOk);
     EXPECT_EQ(host.start(false), AudioOk);
@@ -449,6 +451,21 @@ TEST_F(AsioHostTest, ResetRequestParksTheHostUntilReopened) {
   EXPECT_EQ(late.asioMessage(kAsioResetRequest, 0, nullptr, nullptr), 1);
   EXPECT_EQ(late.asioMessage(kAsioBufferSizeChange, 1024, nullptr, nullptr), 1);
   EXPECT_EQ(host.state(), AsioHostState::Closed);
+}
+
+TEST_F(AsioHostTest, CloseStopsAStreamingDriverBeforeItsBuffersGo) {
+  FakeDriverScript& driver = install();
+  // Running; running with a request pending; the same with a stop the driver refuses.
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(openFull(), AudioOk);
+    ASSERT_EQ(host.start(false), AudioOk);
+    driver.stopResult = round == 2 ? ASE_HWMalfunction : ASE_OK;
+    if (round > 0) driver.callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+    driver.calls.clear();
+    EXPECT_EQ(host.close(), AudioOk);
+    EXPECT_EQ(driver.calls, (std::vector<std::string>{"stop", "disposeBuffers"})) << round;
+    EXPECT_EQ(driver.live, 0);
+  }
 }
 
 TEST_F(AsioHostTest, StartSilencesHalfOneAndFailuresAreReported) {
@@ -539,17 +556,82 @@ TEST_F(AsioHostTest, LoadFiguresUseTheMeasuredTicks) {
   sim::resetKernel();
 }
 
-TEST_F(AsioHostTest, SampleRateChangeIsAskedFromTheDriver) {
+TEST_F(AsioHostTest, SampleRateChangeIsAskedFromTheDriverOnTheOwnersThread) {
   FakeDriverScript& driver = install();
   ASSERT_EQ(openFull(), AudioOk);
+  ASSERT_EQ(host.sampleRate(), 48000);
+  driver.calls.clear();
+  // The rate in use announced again: nothing to follow.
   driver.rate = 96000.0;
+  driver.callbacks.sampleRateDidChange(48000.0);
+  host.followRateChange();
+  EXPECT_EQ(host.sampleRate(), 48000);
+  // A different one is only noted in the callback.
   driver.callbacks.sampleRateDidChange(44100.0);
+  EXPECT_EQ(driver.calls, std::vector<std::string>{});
+  host.followRateChange();
+  EXPECT_EQ(driver.calls, std::vector<std::string>{"getSampleRate"});
   EXPECT_EQ(host.sampleRate(), 96000);
   driver.rate = 44100.0;
   driver.getSampleRateResult = ASE_HWMalfunction;
   driver.callbacks.sampleRateDidChange(44100.0);
+  host.followRateChange();
   EXPECT_EQ(host.sampleRate(), 96000);
   EXPECT_EQ(host.state(), AsioHostState::BuffersCreated);
+}
+
+TEST_F(AsioHostTest, ADriverThatStopsCallingBackIsLostAfterTheLimit) {
+  FakeDriverScript& driver = install();
+  driver.possibleRates = {48000.0};
+  driver.maxSize = 8192;
+  sim::setManualPerformanceCounter(true);
+  constexpr LONGLONG kMs = sim::kPerformanceFrequency / 1000;
+  // 256 frames: four buffers last 21 ms, so the limit is 250 ms. 8192 frames: four
+  // buffers last 683 ms.
+  for (const auto& [size, limitMs] : {std::pair{256, 250}, std::pair{8192, 683}}) {
+    ASSERT_EQ(openFull(size), AudioOk);
+    EXPECT_FALSE(host.lost());
+    sim::advancePerformanceCounter(1000 * kMs);
+    EXPECT_FALSE(host.lost()) << "not started";
+    ASSERT_EQ(host.start(false), AudioOk);
+    sim::advancePerformanceCounter((limitMs - 1) * kMs);
+    EXPECT_FALSE(host.lost()) << size;
+    driver.callbacks.bufferSwitch(0, ASIOTrue);
+    sim::advancePerformanceCounter((limitMs - 1) * kMs);
+    EXPECT_FALSE(host.lost()) << size;
+    sim::advancePerformanceCounter(2 * kMs);
+    EXPECT_TRUE(host.lost()) << size;
+    ASSERT_EQ(host.stop(), AudioOk);
+    EXPECT_FALSE(host.lost());
+    host.close();
+  }
+  sim::resetKernel();
+}
+
+TEST_F(AsioHostTest, ADriverCallThatDoesNotReturnIsLeftToTheDriver) {
+  FakeDriverScript& driver = install();
+  ASSERT_EQ(openFull(), AudioOk);
+  ASSERT_EQ(host.start(false), AudioOk);
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  driver.stopWaitsFor = release;
+  const DWORD before = GetTickCount();
+  EXPECT_EQ(host.stop(), AudioStartStopFailed);
+  EXPECT_EQ(host.close(), AudioOk);
+  EXPECT_LT(GetTickCount() - before, AsioHost::kDriverCallWaitMs + 1000);
+  EXPECT_EQ(host.state(), AsioHostState::Closed);
+  EXPECT_TRUE(host.driverCallPending());
+  EXPECT_EQ(openFull(), AudioNoDriver);
+  EXPECT_EQ(driver.live, 1);
+  // Once the stop is back, closing finishes and the driver can be opened again.
+  SetEvent(release);
+  for (int i = 0; i < 200 && host.driverCallPending(); ++i) Sleep(10);
+  ASSERT_FALSE(host.driverCallPending());
+  driver.stopWaitsFor = nullptr;
+  EXPECT_EQ(host.close(), AudioOk);
+  EXPECT_TRUE(driver.called("disposeBuffers"));
+  EXPECT_EQ(driver.live, 0);
+  EXPECT_EQ(openFull(), AudioOk);
+  CloseHandle(release);
 }
 
 TEST_F(AsioHostTest, OneHostAtATimeHoldsTheDriver) {

@@ -63,7 +63,10 @@ class FakeAsioDriver final : public IASIO {
     std::snprintf(text, 124, "%s", script_->errorMessage.c_str());
   }
   ASIOError start() override { return record("start", script_->startResult); }
-  ASIOError stop() override { return record("stop", script_->stopResult); }
+  ASIOError stop() override {
+    if (script_->stopWaitsFor != nullptr) WaitForSingleObject(script_->stopWaitsFor, INFINITE);
+    return record("stop", script_->stopResult);
+  }
   ASIOError getChannels(int32_t* in, int32_t* out) override {
     *in = script_->inputs;
     *out = script_->outputs;

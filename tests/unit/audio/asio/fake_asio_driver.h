@@ -53,6 +53,8 @@ struct FakeDriverScript {
   int32_t bufferSize = 0;
   std::vector<ASIOBufferInfo> infos;          // as handed to createBuffers, filled
   std::vector<std::vector<uint8_t>> storage;  // two halves per channel
+  // When set, stop waits for this event before it answers: a driver that hangs.
+  HANDLE stopWaitsFor = nullptr;
   // Called from outputReady (lets a test re-enter the buffer switch).
   void (*onOutputReady)(FakeDriverScript&) = nullptr;
 

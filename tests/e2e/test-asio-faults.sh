@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# The ASIO route when the driver goes wrong, on the project's virtual driver: it stops
+# calling back ("stall"), every call fails ("vanish"), its stop fails, and its stop
+# never returns ("hang"). In each case the window keeps answering, the health line and
+# the name lines say the device is lost, and once the driver answers again the route
+# plays again on its own; a stop that fails still comes before the buffers are
+# disposed; Esc ends the program while the driver hangs. Logs the time from each fault
+# to the window saying so, and from the driver's return to sound in its recording.
+# Usage: test-asio-faults.sh <build/windows dir>
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+E2E_NAME=asio-faults
+. "$here/lib/common.sh"
+. "$here/lib/display.sh"
+. "$here/lib/pulse.sh"
+. "$here/lib/wine.sh"
+. "$here/scenario.sh"
+
+sc_setup "${1:?usage: test-asio-faults.sh <build/windows dir>}" asio-faults
+driver="$SC_BUILD/tools/asio_driver/tonbrik_vasio.dll"
+[ -f "$driver" ] || e2e_fail "no virtual ASIO driver at $driver"
+driver_name="Tonbrik Virtual ASIO"
+lost_line="Audio device lost: retrying"
+e2e_start_display "$SC_OUT"
+e2e_start_pulse "$SC_OUT"
+e2e_use_prefix "$SC_BUILD/e2e/prefix"
+
+# The prefix is shared by the other tests, which expect no driver: unregister on exit.
+mkdir -p "$WINEPREFIX/drive_c/vasio"
+cp "$driver" "$WINEPREFIX/drive_c/vasio/" || e2e_fail "cannot install the driver"
+WINEDEBUG=-all wine regsvr32 /s 'C:\vasio\tonbrik_vasio.dll' >/dev/null 2>&1 ||
+  e2e_fail "regsvr32 could not register the driver"
+e2e_on_exit "WINEDEBUG=-all wine regsvr32 /u /s 'C:\\vasio\\tonbrik_vasio.dll'"
+
+winpath() { WINEDEBUG=-all winepath -w "$1" 2>/dev/null; }
+log="$SC_OUT/vasio.log"
+recording="$SC_OUT/vasio.wav"
+control="$SC_OUT/vasio.control"
+export TONBRIK_VASIO_LOG=$(winpath "$log") TONBRIK_VASIO_OUTPUT_WAV=$(winpath "$recording")
+export TONBRIK_VASIO_CONTROL_FILE=$(winpath "$control")
+sc_stage_program
+sc_start
+
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+count() {
+  local n
+  n=$(grep -c "$1" "$log" 2>/dev/null)
+  echo "${n:-0}"
+}
+# A command for the driver; the driver deletes the file once it has read it.
+tell() {
+  e2e_wait_for 3 test ! -e "$control" || e2e_log "the previous command was not taken"
+  echo "$1" >"$control"
+}
+started_since() { [ "$(count "^start:")" -gt "$1" ]; }
+checked_is() { sc_control_has $IDC_ASIO checked "$1"; }
+route_is_asio() {
+  sc_shows $IDC_AUDIO_OUT_STATE active "${1:-3000}" && sc_shows $IDC_AUDIO_OUT_NAME "$driver_name" 1000
+}
+shows_lost() {
+  sc_shows $IDC_HEALTH "$lost_line" "${1:-3000}" && sc_shows $IDC_AUDIO_OUT_STATE inactive 1000 &&
+    sc_shows $IDC_AUDIO_OUT_NAME "$driver_name (lost, retrying)" 1000
+}
+# The window answers a question within a second (a probe start included).
+answers() { sc_probe --timeout 1000 get $IDC_HEALTH | grep -q 'text='; }
+recording_bytes() { stat -c %s "$recording" 2>/dev/null || echo 0; }
+# Waits until the recording grows again and prints the milliseconds since $1.
+recording_resumes() {
+  local since=$1 size
+  size=$(recording_bytes)
+  while [ $(($(now_ms) - since)) -lt 8000 ]; do
+    sleep 0.02
+    if [ "$(recording_bytes)" -gt "$size" ]; then
+      sleep 0.05
+      [ "$(recording_bytes)" -gt "$size" ] && {
+        echo $(($(now_ms) - since))
+        return 0
+      }
+    fi
+    size=$(recording_bytes)
+  done
+  return 1
+}
+tone_goes_on() {
+  local seconds
+  seconds=$(sc_wav_seconds "$recording")
+  sc_has_tone "$recording" "$(sc_add "$seconds" -1.0)" "$(sc_add "$seconds" -0.2)" 0 1114.08 2 0.04 0.06
+}
+
+sc_control_has $IDC_ASIO enabled 1 || e2e_fail "the ASIO check box is disabled with the driver registered"
+sc_probe click $IDC_ASIO >/dev/null
+e2e_wait_for 5 checked_is 1 || e2e_log "the check box did not flip"
+sc_check "on the ASIO route" route_is_asio
+sleep 1.5
+
+# A driver that goes wrong and comes back: the window says so and plays again.
+for fault in stall vanish hang; do
+  told=$(now_ms)
+  tell "$fault"
+  if shows_lost 5000; then
+    e2e_log "$fault: lost shown $(($(now_ms) - told)) ms after the fault (probe start included)"
+  else
+    sc_check "$fault: health line \"$lost_line\", name line lost, state inactive" false
+  fi
+  sc_screenshot "$fault"
+  # Two retries while the driver is still down.
+  sleep 4.5
+  sc_check "$fault: the window answers while the driver is down" answers
+  sc_check "$fault: still shown lost" shows_lost 1000
+  told=$(now_ms)
+  tell back
+  if resumed=$(recording_resumes "$told"); then
+    e2e_log "$fault: sound again $resumed ms after the driver came back"
+  else
+    sc_check "$fault: the driver records again after it came back" false
+  fi
+  sc_check "$fault: route active again with the driver's name" route_is_asio 4000
+  sleep 1.2
+  sc_check "$fault: tone goes on" tone_goes_on
+done
+sc_check "no buffers disposed while the driver streamed" test "$(count "still streaming")" -eq 0
+sc_check "no driver call from inside a callback" test "$(count "inside a callback")" -eq 0
+
+# A stop that fails: a reset request is still answered by stop before disposal.
+tell failstop
+starts=$(count "^start:")
+tell reset
+sc_check "failing stop: reopened after the reset request" e2e_wait_for 3 started_since "$starts"
+sc_check "failing stop: stop asked before the buffers went" test "$(count "still streaming")" -eq 0
+sc_check "failing stop: the stop was refused" grep -q "stop: refused" "$log"
+sc_check "failing stop: route active" route_is_asio
+sc_check "failing stop: no driver call from inside a callback" test "$(count "inside a callback")" -eq 0
+tell back
+sleep 1.2
+sc_check "failing stop: tone goes on" tone_goes_on
+
+# Esc while the driver's stop never returns.
+tell hang
+sc_check "hang: lost shown" shows_lost 5000
+pressed=$(now_ms)
+exit_line=$(sc_probe --timeout 5000 key esc --wait-exit | grep '^exited')
+e2e_log "Esc with the driver hung: ${exit_line:-no exit} after $(($(now_ms) - pressed)) ms"
+sc_check "Esc ends the program while the driver hangs ($exit_line)" test -n "$exit_line"
+tail -n 6 "$log" >&2 2>/dev/null
+
+sc_finish

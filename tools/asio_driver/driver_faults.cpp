@@ -1,0 +1,62 @@
+#include "tools/asio_driver/driver_faults.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "tools/asio_driver/driver_log.h"
+
+namespace {
+
+std::atomic<StreamFault> fault{StreamFault::None};
+std::atomic<bool> failingStop{false};
+
+bool startsWith(const char* text, const char* word) {
+  return std::strncmp(text, word, std::strlen(word)) == 0;
+}
+
+}  // namespace
+
+StreamFault streamFault() {
+  return fault.load();
+}
+
+bool stopFails() {
+  return failingStop.load();
+}
+
+bool applyFaultCommand(const char* command) {
+  if (startsWith(command, "stall")) {
+    fault = StreamFault::Stall;
+  } else if (startsWith(command, "hang")) {
+    fault = StreamFault::Hang;
+  } else if (startsWith(command, "vanish")) {
+    fault = StreamFault::Vanish;
+  } else if (startsWith(command, "failstop")) {
+    failingStop = true;
+  } else if (startsWith(command, "back")) {
+    fault = StreamFault::None;
+    failingStop = false;
+  } else {
+    return false;
+  }
+  driverLog("fault: %s", command);
+  return true;
+}
+
+bool takeControlCommand(const std::string& path, bool faultsOnly, char* command, size_t capacity) {
+  if (path.empty() || capacity == 0) return false;
+  if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD read = 0;
+  ReadFile(file, command, static_cast<DWORD>(capacity - 1), &read, nullptr);
+  CloseHandle(file);
+  command[read] = 0;
+  if (read == 0) return false;  // still being written
+  if (faultsOnly && !applyFaultCommand(command)) return false;
+  DeleteFileA(path.c_str());
+  return true;
+}

@@ -61,9 +61,9 @@ struct ResolvedChoice {
 ResolvedChoice resolveChoice(const std::vector<std::wstring>& names, const std::wstring& chosen);
 
 // The items of a drop-down list for one choice: `firstAvailable` at the top, then the
-// present devices (as shownChoice shows them); a chosen device that is not present is kept as a last item (with
-// `notPresentSuffix`), so confirming the box does not forget it. `selected` is the item
-// that shows the current choice.
+// present devices (as shownChoice shows them); a chosen device that is not present is kept as a
+// last item (with `notPresentSuffix`), so confirming the box does not forget it. `selected` is the
+// item that shows the current choice.
 struct ChoiceList {
   std::vector<std::wstring> items;
   int selected = 0;

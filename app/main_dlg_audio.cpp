@@ -72,6 +72,7 @@ void CMainDlg::OnTimer(UINT_PTR) {
       m_pAsio->close();
       OpenAudio(AudioRoute::kAsio);
     }
+    WatchMidi();
     if (m_pRack) SetDlgItemText(IDC_MIDI_ACTIVITY, m_pRack->takeMidiActivity() ? "*" : "");
     RefreshHealthLine();
   }

@@ -134,8 +134,8 @@ TEST(DeviceChoiceTest, ListKeepsAnAbsentChoiceSelectable) {
 TEST(DeviceChoiceTest, TheSecondOfTwoIdenticalDevicesIsItsOwnChoice) {
   const std::vector<std::wstring> names = {L"USB MIDI", L"Keys", L"USB MIDI"};
   ChoiceList list = choiceList(names, L"", L"(first available)", L" (not present)");
-  EXPECT_EQ(list.items,
-            (std::vector<std::wstring>{L"(first available)", L"USB MIDI", L"Keys", L"USB MIDI (2)"}));
+  EXPECT_EQ(list.items, (std::vector<std::wstring>{L"(first available)", L"USB MIDI", L"Keys",
+                                                   L"USB MIDI (2)"}));
   const std::wstring second = choiceAt(names, L"", 3);
   EXPECT_EQ(resolveChoice(names, second).index, 2);
   EXPECT_EQ(choiceList(names, second, L"-", L" (not present)").selected, 3);

@@ -134,16 +134,16 @@ MMRESULT MidiInDevice::close() {
   return orphaned ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
 }
 
-void MidiInDevice::unplug() {
+bool MidiInDevice::unplug() {
   bool wasOpen;
   {
     Locked guard(lock_);
-    if (!present_) return;
+    if (!present_) return false;
     present_ = false;
     wasOpen = open_ && !orphaned_;
   }
   log_.line("unplug");
-  if (!wasOpen) return;
+  if (!wasOpen) return true;
   halt();
   std::deque<MIDIHDR*> returned;
   {
@@ -158,15 +158,17 @@ void MidiInDevice::unplug() {
     notifyClient(client_, handle(), MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), 0);
   }
   notifyClient(client_, handle(), MIM_CLOSE, 0, 0);
+  return true;
 }
 
-void MidiInDevice::replug() {
+bool MidiInDevice::replug() {
   {
     Locked guard(lock_);
-    if (present_) return;
+    if (present_) return false;
     present_ = true;
   }
   log_.line("replug");
+  return true;
 }
 
 bool MidiInDevice::gone() {

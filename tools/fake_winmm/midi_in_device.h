@@ -35,8 +35,9 @@ class MidiInDevice {
   bool isOpen() const { return open_; }
   // Pulled out: queued buffers go back, an open client gets MIM_CLOSE, and every call
   // on its handle but midiInClose answers MMSYSERR_NODRIVER until the client closes it.
-  void unplug();
-  void replug();
+  // Both answer whether anything changed.
+  bool unplug();
+  bool replug();
   bool present() const { return present_; }
   HMIDIIN handle() { return reinterpret_cast<HMIDIIN>(this); }
 

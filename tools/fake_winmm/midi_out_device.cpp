@@ -92,21 +92,23 @@ bool MidiOutDevice::gone() {
   return orphaned;
 }
 
-void MidiOutDevice::unplug() {
+bool MidiOutDevice::unplug() {
   EnterCriticalSection(&lock_);
   const bool was = present_;
   present_ = false;
   if (open_) orphaned_ = true;
   LeaveCriticalSection(&lock_);
   if (was) log_.line("unplug");
+  return was;
 }
 
-void MidiOutDevice::replug() {
+bool MidiOutDevice::replug() {
   EnterCriticalSection(&lock_);
   const bool was = present_;
   present_ = true;
   LeaveCriticalSection(&lock_);
   if (!was) log_.line("replug");
+  return !was;
 }
 
 MMRESULT MidiOutDevice::shortMessage(DWORD word) {

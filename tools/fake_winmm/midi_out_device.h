@@ -29,8 +29,9 @@ class MidiOutDevice {
   bool isOpen() const { return open_; }
   // Pulled out: every call on an open handle but midiOutClose answers
   // MMSYSERR_NODRIVER until the client closes it.
-  void unplug();
-  void replug();
+  // Both answer whether anything changed.
+  bool unplug();
+  bool replug();
   bool present() const { return present_; }
   HMIDIOUT handle() { return reinterpret_cast<HMIDIOUT>(this); }
 

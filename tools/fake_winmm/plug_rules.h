@@ -5,6 +5,8 @@
 //                             the folder) exists, and plugged in again when it is removed
 //   FAKE_WINMM_PLUG_SCHEDULE  semicolon-separated "<in|out><n>:<from>-<to>": device n is
 //                             pulled out from <from> ms after the DLL loaded until <to> ms
+//   FAKE_WINMM_PLUG_ANNOUNCE  1: each change is broadcast as WM_DEVICECHANGE
+//                             (DBT_DEVNODES_CHANGED), as the system does
 //
 // e.g. FAKE_WINMM_PLUG=in0:unplug_in0 or FAKE_WINMM_PLUG_SCHEDULE=in0:3000-5000;out1:6000-7000
 #pragma once

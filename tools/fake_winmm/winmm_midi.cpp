@@ -65,9 +65,19 @@ int idOf(const std::vector<std::unique_ptr<Device>>& all, const Device* device) 
   return -1;
 }
 
+constexpr WPARAM kDevNodesChanged = 0x0007;  // DBT_DEVNODES_CHANGED
+
+BOOL CALLBACK announceTo(HWND window, LPARAM) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (process == GetCurrentProcessId()) PostMessageA(window, WM_DEVICECHANGE, kDevNodesChanged, 0);
+  return TRUE;
+}
+
 struct PlugWatch {
   Devices* devices = nullptr;
   std::vector<PlugRule> rules;
+  bool announce = false;
 };
 
 // Applies the plug rules every 10 ms: a device is present unless a rule pulls it out.
@@ -85,20 +95,14 @@ DWORD WINAPI plugWatchMain(void* context) {
       if (pulled && rule.device >= 0 && static_cast<size_t>(rule.device) < list.size())
         list[rule.device] = true;
     }
-    for (size_t i = 0; i < d.inputs.size(); ++i) {
-      if (inPulled[i]) {
-        d.inputs[i]->unplug();
-      } else {
-        d.inputs[i]->replug();
-      }
-    }
-    for (size_t i = 0; i < d.outputs.size(); ++i) {
-      if (outPulled[i]) {
-        d.outputs[i]->unplug();
-      } else {
-        d.outputs[i]->replug();
-      }
-    }
+    bool changed = false;
+    for (size_t i = 0; i < d.inputs.size(); ++i)
+      changed |= inPulled[i] ? d.inputs[i]->unplug() : d.inputs[i]->replug();
+    for (size_t i = 0; i < d.outputs.size(); ++i)
+      changed |= outPulled[i] ? d.outputs[i]->unplug() : d.outputs[i]->replug();
+    // As the system does when a device node comes or goes; only this process's
+    // windows are told, which is all a test needs.
+    if (changed && watch->announce) EnumWindows(&announceTo, 0);
     Sleep(10);
   }
 }
@@ -112,6 +116,7 @@ std::string environmentText(const char* name) {
 void startPlugWatch(Devices& d) {
   auto* watch = new PlugWatch;  // lives as long as the process
   watch->devices = &d;
+  watch->announce = environmentText("FAKE_WINMM_PLUG_ANNOUNCE") == "1";
   std::string error;
   if (!parsePlugRules(environmentText("FAKE_WINMM_PLUG"),
                       environmentText("FAKE_WINMM_PLUG_SCHEDULE"), watch->rules, error)) {

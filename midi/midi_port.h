@@ -138,7 +138,7 @@ class MidiPort {
   void closeWinmmInput(DriverWait& wait);
   int32_t stopWinmmInput(DriverWait& wait);
   // The callback no longer reaches this port; the link is freed if the input closed.
-  void detachInputLink(DriverWait& wait, bool closed);
+  void detachInputLink(bool closed);
   // Waits until the driver has handed every sysex buffer back, resetting it again
   // while one is still queued; false when the time ran out first.
   bool awaitSysexBuffers(HMIDIIN handle, DriverWait& wait);

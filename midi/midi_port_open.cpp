@@ -170,12 +170,15 @@ void MidiPort::queueSysexBuffer(HMIDIIN handle, int32_t index) {
   }
 }
 
-void MidiPort::detachInputLink(DriverWait& wait, bool closed) {
+void MidiPort::detachInputLink(bool closed) {
   MidiInputLink* link = inputLink_;
   if (link == nullptr) return;
   inputLink_ = nullptr;
   link->port.store(nullptr);
-  // A call already inside must leave the port before the port may go.
+  // A call already inside must leave the port before the port may go. That is our
+  // own short code, not the driver, so it gets its own time even when the driver's
+  // is up: otherwise every loss noticed inside a close notice would leak the link.
+  DriverWait wait;
   const bool quiet = wait.retry([&] {
     return link->callsInside.load() == 0 ? MMSYSERR_NOERROR : MIDIERR_STILLPLAYING;
   }) == MMSYSERR_NOERROR;
@@ -206,7 +209,7 @@ void MidiPort::closeWinmmInput(DriverWait& wait) {
     // the port can still close.
     const bool closed = wait.retry([&] { return midiInClose(handle); }) != MIDIERR_STILLPLAYING;
     midiIn_.set(nullptr);
-    detachInputLink(wait, closed);
+    detachInputLink(closed);
     closingInput_.set(false);
   }
   for (int32_t i = 0; i < kSysexBufferCount; ++i) {

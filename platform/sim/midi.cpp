@@ -55,6 +55,8 @@ struct Midi {
   // back, and memory a port leaves to a stuck driver on purpose stays reachable, so
   // the leak checker does not report it.
   std::vector<LPMIDIHDR> abandoned;
+  // Likewise what an input that was never closed would still call back with.
+  std::vector<DWORD_PTR> abandonedInstances;
 };
 
 Midi& midi() {
@@ -356,7 +358,10 @@ void resetMidi() {
   std::lock_guard lock(midi().mutex);
   midi().abandoned.insert(midi().abandoned.end(), midi().prepared.begin(), midi().prepared.end());
   midi().prepared.clear();
-  for (InHandle* in : midi().inHandles) delete in;
+  for (InHandle* in : midi().inHandles) {
+    midi().abandonedInstances.push_back(in->instance);
+    delete in;
+  }
   for (OutHandle* out : midi().outHandles) delete out;
   midi().inHandles.clear();
   midi().outHandles.clear();

@@ -9,6 +9,7 @@ const wchar_t kMidiOutputValue[] = L"MidiOutput";
 const wchar_t kMidiTimingValue[] = L"MidiTiming";
 const wchar_t kImmediateTimingName[] = L"Immediate";
 const wchar_t kSteadyTimingName[] = L"Steady";
+const wchar_t kUnnamedDevice[] = L"(unnamed device)";
 
 namespace {
 
@@ -69,10 +70,62 @@ bool saveDeviceChoices(const DeviceChoices& choices) {
   return ok;
 }
 
+namespace {
+
+constexpr wchar_t kOccurrenceMark[] = L"\t#";
+
+}  // namespace
+
+std::wstring storedChoice(const DeviceKey& key) {
+  if (key.occurrence <= 1) return key.name;
+  return key.name + kOccurrenceMark + std::to_wstring(key.occurrence);
+}
+
+DeviceKey parseChoice(const std::wstring& stored) {
+  const size_t mark = stored.rfind(kOccurrenceMark);
+  if (mark == std::wstring::npos) return {stored, 1};
+  const std::wstring digits = stored.substr(mark + 2);
+  // Only what storedChoice writes: 2 and up, no sign, no leading zero, no overflow.
+  if (digits.empty() || digits.size() > 6 || digits[0] < L'1' || digits[0] > L'9') {
+    return {stored, 1};
+  }
+  int occurrence = 0;
+  for (const wchar_t digit : digits) {
+    if (digit < L'0' || digit > L'9') return {stored, 1};
+    occurrence = occurrence * 10 + (digit - L'0');
+  }
+  if (occurrence < 2) return {stored, 1};
+  return {stored.substr(0, mark), occurrence};
+}
+
+std::wstring choiceOf(const std::vector<std::wstring>& names, int index) {
+  if (index < 0 || index >= static_cast<int>(names.size())) return {};
+  int occurrence = 0;
+  for (int i = 0; i <= index; ++i) {
+    if (names[static_cast<size_t>(i)] == names[static_cast<size_t>(index)]) ++occurrence;
+  }
+  return storedChoice({names[static_cast<size_t>(index)], occurrence});
+}
+
+std::wstring shownChoice(const std::wstring& stored) {
+  const DeviceKey key = parseChoice(stored);
+  if (key.occurrence <= 1) return key.name;
+  return key.name + L" (" + std::to_wstring(key.occurrence) + L")";
+}
+
+std::vector<std::wstring> namesWithPlaceholders(std::vector<std::wstring> names) {
+  for (std::wstring& name : names) {
+    if (name.empty()) name = kUnnamedDevice;
+  }
+  return names;
+}
+
 ResolvedChoice resolveChoice(const std::vector<std::wstring>& names, const std::wstring& chosen) {
   if (chosen.empty()) return {};
+  const DeviceKey key = parseChoice(chosen);
+  int seen = 0;
   for (size_t i = 0; i < names.size(); ++i) {
-    if (names[i] == chosen) return {static_cast<int>(i), false};
+    if (names[i] == key.name && ++seen == key.occurrence) return {static_cast<int>(i), false};
   }
   return {-1, true};
 }
@@ -81,12 +134,14 @@ ChoiceList choiceList(const std::vector<std::wstring>& names, const std::wstring
                       const std::wstring& firstAvailable, const std::wstring& notPresentSuffix) {
   ChoiceList list;
   list.items.push_back(firstAvailable);
-  list.items.insert(list.items.end(), names.begin(), names.end());
+  for (int i = 0; i < static_cast<int>(names.size()); ++i) {
+    list.items.push_back(shownChoice(choiceOf(names, i)));
+  }
   const ResolvedChoice resolved = resolveChoice(names, chosen);
   if (resolved.index >= 0) {
     list.selected = resolved.index + 1;
   } else if (resolved.missing) {
-    list.items.push_back(chosen + notPresentSuffix);
+    list.items.push_back(shownChoice(chosen) + notPresentSuffix);
     list.selected = static_cast<int>(list.items.size()) - 1;
   }
   return list;
@@ -94,7 +149,7 @@ ChoiceList choiceList(const std::vector<std::wstring>& names, const std::wstring
 
 std::wstring choiceAt(const std::vector<std::wstring>& names, const std::wstring& chosen,
                       int item) {
-  if (item >= 1 && item <= static_cast<int>(names.size())) return names[item - 1];
+  if (item >= 1 && item <= static_cast<int>(names.size())) return choiceOf(names, item - 1);
   if (item == static_cast<int>(names.size()) + 1 && resolveChoice(names, chosen).missing) {
     return chosen;
   }

@@ -36,6 +36,28 @@ DeviceChoices loadDeviceChoices();
 // Writes all the values; false when the key cannot be created or a value not written.
 bool saveDeviceChoices(const DeviceChoices& choices);
 
+// Identical devices (two of the same interface, or names cut to the same 31
+// characters) are told apart by their occurrence: the first "X" is stored as "X", as
+// every choice was before, the second as "X", a tab and "#2". No device name holds a
+// tab, so the form reads back unambiguously.
+struct DeviceKey {
+  std::wstring name;
+  int occurrence = 1;  // 1 for the first device of that name in the list
+
+  bool operator==(const DeviceKey&) const = default;
+};
+std::wstring storedChoice(const DeviceKey& key);
+DeviceKey parseChoice(const std::wstring& stored);
+// The stored form of the device at `index` in `names` ("" when there is none).
+std::wstring choiceOf(const std::vector<std::wstring>& names, int index);
+// The name a list shows for a choice: "X", or "X (2)" for the second "X".
+std::wstring shownChoice(const std::wstring& stored);
+
+// What a device whose name cannot be read is listed and stored as.
+extern const wchar_t kUnnamedDevice[];
+// The list as shown and stored: an empty name becomes kUnnamedDevice.
+std::vector<std::wstring> namesWithPlaceholders(std::vector<std::wstring> names);
+
 // A choice among the devices present now. `index` is the chosen device's position in
 // `names`, or -1 for the default device; `missing` tells that a name was chosen but no
 // present device has it (the default is used then).
@@ -46,14 +68,15 @@ struct ResolvedChoice {
 ResolvedChoice resolveChoice(const std::vector<std::wstring>& names, const std::wstring& chosen);
 
 // The items of a drop-down list for one choice: `firstAvailable` at the top, then the
-// present devices; a chosen device that is not present is kept as a last item (with
-// `notPresentSuffix`), so confirming the box does not forget it. `selected` is the item
-// that shows the current choice.
+// present devices (as shownChoice shows them); a chosen device that is not present is kept as a
+// last item (with `notPresentSuffix`), so confirming the box does not forget it. `selected` is the
+// item that shows the current choice.
 struct ChoiceList {
   std::vector<std::wstring> items;
   int selected = 0;
 };
 ChoiceList choiceList(const std::vector<std::wstring>& names, const std::wstring& chosen,
                       const std::wstring& firstAvailable, const std::wstring& notPresentSuffix);
-// The choice an item of that list stands for ("" for the top item or an unknown one).
+// The choice an item of that list stands for, in stored form ("" for the top item or
+// an unknown one).
 std::wstring choiceAt(const std::vector<std::wstring>& names, const std::wstring& chosen, int item);

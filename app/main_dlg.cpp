@@ -110,6 +110,9 @@ bool CMainDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT
     case WM_TIMER:
       OnTimer(wParam);
       return false;
+    case WM_DEVICECHANGE:
+      OnDeviceChange();
+      return false;
     case WM_VSCROLL:
       OnVScroll(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
       return false;

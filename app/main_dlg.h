@@ -11,6 +11,7 @@
 
 #include "app/device_settings.h"
 #include "app/framework/dialog_base.h"
+#include "app/midi_device_plan.h"
 
 class AsioHost;
 class DsoundDuplex;
@@ -64,10 +65,19 @@ class CMainDlg : public DialogBase {
 
   // The devices the user chose and the engine's health (main_dlg_settings.cpp).
   void OnSettings();
-  // Opens and starts MIDI on the chosen devices and shows their names and states.
+  // Opens and starts MIDI on the chosen devices and shows their names and states. A
+  // side whose device was lost does not fall back to another device.
   void OpenMidi();
   // Stops MIDI input and audio, sets the chosen MIDI timing, and reopens both.
   void ApplyMidiTiming();
+  // MIDI devices that come and go (main_dlg_midi.cpp): acts on a loss the port
+  // noticed, and reads the device lists again when they may have changed.
+  void WatchMidi();
+  void OnDeviceChange();
+  void CloseLostMidi();
+  void CheckMidiDevices();
+  void ShowMidiSide(int nameId, int stateId, const MidiSide& side,
+                    const std::vector<std::wstring>& names, int openIndex, bool missing) const;
   // Loads the chosen ASIO driver without buffers; enables the ASIO box if it works.
   void ProbeAsio();
   // The driver index the ASIO route opens; `missing` tells that the chosen one is gone.
@@ -87,6 +97,11 @@ class CMainDlg : public DialogBase {
   CheckBox m_checkAsio;
   HICON m_hIcon = nullptr;
   DeviceChoices m_choices;
+  MidiSide m_midiIn;
+  MidiSide m_midiOut;
+  MidiDeviceWatch m_midiWatch;
+  // A side waits for its device: the lists are read again on a steady beat.
+  bool m_bMidiWaiting = false;
   // The last route opened, and whether it started.
   AudioRoute m_audioRoute = AudioRoute::kDuplex;
   bool m_bAudioRunning = false;

@@ -133,6 +133,7 @@ void CMainDlg::OnTimer(UINT_PTR) {
       OpenAudio(AudioRoute::kAsio);
     }
     WatchAudioRoute();
+    WatchMidi();
     if (m_pRack) SetDlgItemText(IDC_MIDI_ACTIVITY, m_pRack->takeMidiActivity() ? "*" : "");
     RefreshHealthLine();
   }

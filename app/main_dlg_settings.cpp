@@ -1,5 +1,5 @@
-// The main window's device choices (the Settings box, opening MIDI and probing ASIO on
-// the chosen devices) and its health line.
+// The main window's device choices (the Settings box, probing ASIO on the chosen
+// driver) and its health line.
 #include "app/engines.h"
 #include "app/health_line.h"
 #include "app/main_dlg.h"
@@ -13,12 +13,8 @@
 
 namespace {
 
-// The devices taken when nothing else is chosen: output 1 is the first hardware
-// port behind the MIDI mapper on most systems.
-constexpr int kMidiInDevice = 0;
-constexpr int kMidiOutDevice = 1;
+// The driver taken when nothing else is chosen.
 constexpr int kAsioDriverIndex = 0;
-constexpr int kSysexRingBytes = 50000;
 constexpr int kNameLineChars = 512;
 
 int chosenIndex(const std::vector<std::wstring>& names, const std::wstring& chosen, int fallback,
@@ -29,37 +25,6 @@ int chosenIndex(const std::vector<std::wstring>& names, const std::wstring& chos
 }
 
 }  // namespace
-
-void CMainDlg::OpenMidi() {
-  bool inMissing = false, outMissing = false;
-  const int inDevice =
-      chosenIndex(DeviceLists::midiInputNames(), m_choices.midiInput, kMidiInDevice, inMissing);
-  const int outDevice =
-      chosenIndex(DeviceLists::midiOutputNames(), m_choices.midiOutput, kMidiOutDevice, outMissing);
-
-  // The output may be missing or a synthesizer; input still works without it.
-  MidiOpenOptions options{.inDevice = inDevice,
-                          .outDevice = outDevice,
-                          .inputApi = MidiInputApi::Winmm,
-                          .strictDevice = false,
-                          .portsOnly = true,
-                          .sysexRingBytes = kSysexRingBytes};
-  int32_t midiResult = m_pMidi->open(m_pRack.get(), hwnd(), options);
-  if (midiResult == MidiOutputUnavailable) {
-    setStateText(IDC_MIDI_OUT_STATE, false);
-    options.outDevice = kNoMidiDevice;
-    midiResult = m_pMidi->open(m_pRack.get(), hwnd(), options);
-  } else {
-    setStateText(IDC_MIDI_OUT_STATE, true);
-  }
-  setStateText(IDC_MIDI_IN_STATE, midiResult == MidiOk && m_pMidi->start() == MidiOk);
-  std::string inName, outName;
-  m_pMidi->deviceNames(inName, outName);
-  SetDlgItemText(IDC_MIDI_IN_NAME, inName);
-  SetDlgItemText(IDC_MIDI_OUT_NAME, outName);
-  if (inMissing) NoteMissingDevice(IDC_MIDI_IN_NAME, m_choices.midiInput);
-  if (outMissing) NoteMissingDevice(IDC_MIDI_OUT_NAME, m_choices.midiOutput);
-}
 
 void CMainDlg::ProbeAsio() {
   // The ASIO route is offered only when the driver loads and can play one output at
@@ -87,7 +52,7 @@ int CMainDlg::AsioDriverIndex(bool& missing) const {
 void CMainDlg::NoteMissingDevice(int id, const std::wstring& chosen) const {
   wchar_t shown[kNameLineChars] = {};
   GetDlgItemTextW(hwnd(), id, shown, kNameLineChars);
-  const std::wstring text = std::wstring(shown) + L" (" + chosen + L" not found)";
+  const std::wstring text = std::wstring(shown) + L" (" + shownChoice(chosen) + L" not found)";
   SetDlgItemTextW(hwnd(), id, text.c_str());
 }
 
@@ -103,6 +68,11 @@ void CMainDlg::OnSettings() {
   m_choices = chosen;
   // A registry that cannot be written costs only the memory of the choice.
   saveDeviceChoices(m_choices);
+  if (midiChanged) {
+    // A new choice starts afresh: what was lost before is no longer waited for.
+    m_midiIn.lost = false;
+    m_midiOut.lost = false;
+  }
   if (timingChanged) {
     ApplyMidiTiming();
   } else if (midiChanged) {

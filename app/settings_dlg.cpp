@@ -30,6 +30,8 @@ std::wstring nameOf(const WCHAR* text, size_t capacity) {
 
 }  // namespace
 
+// Each list keeps every device in its place, so the indices stay right; one whose
+// name cannot be read is listed under a placeholder, so it can still be chosen.
 DeviceLists DeviceLists::present() {
   return DeviceLists{asioDriverNames(), midiInputNames(), midiOutputNames()};
 }
@@ -43,7 +45,7 @@ std::vector<std::wstring> DeviceLists::asioDriverNames() {
     drivers.entryName(id, name, kDriverNameBytes);
     names.push_back(wideFromCodePage(name));
   }
-  return names;
+  return namesWithPlaceholders(std::move(names));
 }
 
 std::vector<std::wstring> DeviceLists::midiInputNames() {
@@ -52,10 +54,9 @@ std::vector<std::wstring> DeviceLists::midiInputNames() {
   for (UINT id = 0; id < count; ++id) {
     MIDIINCAPSW caps = {};
     const bool known = midiInGetDevCapsW(id, &caps, sizeof caps) == MMSYSERR_NOERROR;
-    // A device that does not answer keeps its place, so the indices stay right.
     names.push_back(known ? nameOf(caps.szPname, MAXPNAMELEN) : std::wstring());
   }
-  return names;
+  return namesWithPlaceholders(std::move(names));
 }
 
 std::vector<std::wstring> DeviceLists::midiOutputNames() {
@@ -66,7 +67,7 @@ std::vector<std::wstring> DeviceLists::midiOutputNames() {
     const bool known = midiOutGetDevCapsW(id, &caps, sizeof caps) == MMSYSERR_NOERROR;
     names.push_back(known ? nameOf(caps.szPname, MAXPNAMELEN) : std::wstring());
   }
-  return names;
+  return namesWithPlaceholders(std::move(names));
 }
 
 CSettingsDlg::CSettingsDlg(HWND parent, DeviceLists lists, DeviceChoices choices)

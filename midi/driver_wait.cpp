@@ -13,7 +13,7 @@ LONGLONG counterNow() {
 
 }  // namespace
 
-DriverWait::DriverWait() {
+DriverWait::DriverWait(DWORD limitMs) : limitMs_(limitMs) {
   LARGE_INTEGER frequency;
   if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0) {
     frequency_ = frequency.QuadPart;
@@ -27,5 +27,5 @@ DriverWait::DriverWait() {
 bool DriverWait::expired() const {
   LONGLONG measuredMs = 0;
   if (frequency_ > 0) measuredMs = (counterNow() - startTicks_) * 1000 / frequency_;
-  return std::max<LONGLONG>(measuredMs, pausedMs_) >= kLimitMs;
+  return std::max<LONGLONG>(measuredMs, pausedMs_) >= static_cast<LONGLONG>(limitMs_);
 }

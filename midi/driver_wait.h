@@ -11,7 +11,9 @@ class DriverWait {
   static constexpr DWORD kPauseMs = 1;
 
   // The time starts now.
-  DriverWait();
+  DriverWait() : DriverWait(kLimitMs) {}
+  // With a limit of 0 every call is made once: for a device known to be gone.
+  explicit DriverWait(DWORD limitMs);
 
   // Calls `call` until it answers something other than MIDIERR_STILLPLAYING or the
   // time is up, pausing between calls; returns its last answer. It is called at
@@ -30,6 +32,7 @@ class DriverWait {
  private:
   bool expired() const;
 
+  DWORD limitMs_ = kLimitMs;
   LONGLONG startTicks_ = 0;
   LONGLONG frequency_ = 0;
   DWORD pausedMs_ = 0;

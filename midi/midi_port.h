@@ -5,6 +5,7 @@
 // readSysexByte takes apart. Output sends short and long messages on winmm.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -37,6 +38,20 @@ struct MidiOpenOptions {
   bool portsOnly = false;
   // Size of the ring for received system-exclusive data; 0 or less: none is received.
   int32_t sysexRingBytes = 0;
+};
+
+class MidiPort;
+
+// What the winmm input callback is registered with, instead of the port itself: a
+// driver that will not close may still call back after the port is gone, so when
+// midiInClose gives up this small object is left to the driver in the port's place,
+// no longer leading anywhere.
+struct MidiInputLink {
+  // Store and load of `port` against the count of calls inside are ordered both
+  // ways (a store followed by a load on each side), which takes sequential
+  // consistency: the closer must either see a call inside or keep that call out.
+  std::atomic<MidiPort*> port{nullptr};
+  std::atomic<int32_t> callsInside{0};
 };
 
 class MidiPort {
@@ -85,7 +100,23 @@ class MidiPort {
   bool sendShort(uint8_t status, uint8_t data1, uint8_t data2);
   bool sendLong(const uint8_t* data, int32_t length, int32_t pauseMs);
 
-  // The winmm input callback; `instance` is the MidiPort.
+  // A device that went away: the input's driver closed it unasked (its notes were
+  // released on the spot), or a send on the output failed. Set on the thread that
+  // noticed, read by the window, cleared by open and close.
+  bool inputLost() const { return inputLost_.get(); }
+  bool outputLost() const { return outputLost_.get(); }
+  // Closes the input and the output, each only if it was lost, with one try at each
+  // driver call: a device that is gone is not waited for. Whatever a driver does not
+  // give back is left to it. The input's notes are released.
+  void closeLostDevices();
+  // The window found an open device missing from the device list.
+  void markInputLost() { inputLost_.set(true); }
+  void markOutputLost() { outputLost_.set(true); }
+  // The device indexes open now, kNoMidiDevice for a side that is closed.
+  int32_t openInputDevice() const { return midiIn_.get() ? inDevice_ : kNoMidiDevice; }
+  int32_t openOutputDevice() const { return midiOut_.get() ? outDevice_ : kNoMidiDevice; }
+
+  // The winmm input callback; `instance` is the port's MidiInputLink.
   static void CALLBACK inputCallback(HMIDIIN handle, UINT message, DWORD_PTR instance,
                                      DWORD_PTR param1, DWORD_PTR param2);
 
@@ -105,6 +136,14 @@ class MidiPort {
   void closeOutput(DriverWait& wait);
   int32_t openWinmmInput(int32_t inDevice, bool strictDevice, int32_t sysexRingBytes);
   void closeWinmmInput(DriverWait& wait);
+  int32_t stopWinmmInput(DriverWait& wait);
+  // The callback no longer reaches this port; the link is freed if the input closed.
+  void detachInputLink(bool closed);
+  // Waits until the driver has handed every sysex buffer back, resetting it again
+  // while one is still queued; false when the time ran out first.
+  bool awaitSysexBuffers(HMIDIIN handle, DriverWait& wait);
+  bool sysexBufferWithDriver() const;
+  void queueSysexBuffer(HMIDIIN handle, int32_t index);
   int32_t openMusicInput(HWND window, int32_t inDevice, bool strictDevice);
   void closeMusicEvents();
   void releaseMusic();
@@ -114,6 +153,10 @@ class MidiPort {
   // Input passes: the winmm callback body and the DirectMusic worker.
   void handleInput(UINT message, DWORD_PTR param1);
   void handleSysexBuffer(LPMIDIHDR header, bool error);
+  void handleInputClosed();
+  // Ends every note the input held, the sustained ones too, as note-offs would.
+  void releaseInputNotes();
+  void noteOutputError() { outputLost_.set(true); }
   static DWORD WINAPI readerMain(LPVOID instance);
   void readPass();
   void drainMusicPort();
@@ -140,7 +183,30 @@ class MidiPort {
     uint8_t data[kSysexBufferBytes];
   };
   SysexBuffer* sysexBuffers_[kSysexBufferCount] = {};
+  // Per sysex buffer: queued with the driver and not yet handled by the callback.
+  // Cleared with release after the callback's last touch of the buffer, so that the
+  // window thread, which reads it with acquire, may unprepare and free the buffer.
+  std::atomic<bool> sysexQueued_[kSysexBufferCount] = {};
+  MidiInputLink* inputLink_ = nullptr;
+  // What sendLong hands the driver: made by open, so a send allocates nothing. Taken
+  // by one send at a time; left to a driver that does not give it back.
+  struct SendBlock {
+    MIDIHDR header;
+    uint8_t bytes[kLongChunkBytes];
+  };
+  SendBlock* sendBlock_ = nullptr;
+  std::atomic<bool> sendBlockBusy_{false};
+  // A chunk the driver has not given back yet: the block is not free until it has.
+  bool sendBlockOut_ = false;
+  int32_t inDevice_ = kNoMidiDevice;
+  int32_t outDevice_ = kNoMidiDevice;
   Relaxed<bool> running_;
+  // Buffers the driver hands back are not queued again: from the start of a stop
+  // until the next start, and through close until the input is closed.
   Relaxed<bool> resetting_;
+  // The input is being closed on our request: its MIM_CLOSE is not a loss.
+  Relaxed<bool> closingInput_;
+  Relaxed<bool> inputLost_;
+  Relaxed<bool> outputLost_;
   SysexRing ring_;
 };

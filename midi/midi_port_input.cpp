@@ -2,10 +2,34 @@
 // driver's thread: no allocation, no lock, no wait.
 #include "midi/midi_port.h"
 
+#include <array>
+
+namespace {
+
+// On every channel: all sound off, which releases every voice whatever the pedal,
+// then reset all controllers, which lifts the pedal. The voices fade as after a
+// note-off instead of being cut, which would click.
+constexpr std::array<uint8_t, 16 * 6> releaseEverything() {
+  std::array<uint8_t, 16 * 6> bytes{};
+  for (size_t channel = 0; channel < 16; ++channel) {
+    const auto status = static_cast<uint8_t>(0xB0 | channel);
+    const uint8_t messages[6] = {status, 120, 0, status, 121, 0};
+    for (size_t i = 0; i < 6; ++i) bytes[channel * 6 + i] = messages[i];
+  }
+  return bytes;
+}
+
+constexpr std::array<uint8_t, 16 * 6> kReleaseEverything = releaseEverything();
+
+}  // namespace
+
 void CALLBACK MidiPort::inputCallback(HMIDIIN, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                                       DWORD_PTR) {
-  auto* port = reinterpret_cast<MidiPort*>(instance);
-  if (port != nullptr) port->handleInput(message, param1);
+  auto* link = reinterpret_cast<MidiInputLink*>(instance);
+  if (link == nullptr) return;
+  link->callsInside.fetch_add(1);
+  if (MidiPort* port = link->port.load()) port->handleInput(message, param1);
+  link->callsInside.fetch_sub(1);
 }
 
 void MidiPort::handleInput(UINT message, DWORD_PTR param1) {
@@ -30,6 +54,9 @@ void MidiPort::handleInput(UINT message, DWORD_PTR param1) {
     case MIM_LONGERROR:
       handleSysexBuffer(reinterpret_cast<LPMIDIHDR>(param1), true);
       break;
+    case MIM_CLOSE:
+      handleInputClosed();
+      break;
     default:
       break;
   }
@@ -50,8 +77,28 @@ void MidiPort::handleSysexBuffer(LPMIDIHDR header, bool error) {
       ring_.feed(bytes, kind == SysexAbort ? 0 : static_cast<int32_t>(recorded), kind);
     }
   }
+  const DWORD_PTR index = header->dwUser;
+  if (index >= kSysexBufferCount) return;
   const HMIDIIN handle = midiIn_.get();
-  if (!resetting_.get() && handle != nullptr) midiInAddBuffer(handle, header, sizeof(MIDIHDR));
+  if (!resetting_.get() && handle != nullptr &&
+      midiInAddBuffer(handle, header, sizeof(MIDIHDR)) == MMSYSERR_NOERROR) {
+    return;
+  }
+  // The buffer is ours again; nothing here touches it after this.
+  sysexQueued_[index].store(false, std::memory_order_release);
+}
+
+void MidiPort::handleInputClosed() {
+  if (closingInput_.get()) return;
+  // The device went away under us. Its notes are released here, on the thread that
+  // feeds the rack, so nothing else feeds it meanwhile; the window closes the rest.
+  releaseInputNotes();
+  inputLost_.set(true);
+}
+
+void MidiPort::releaseInputNotes() {
+  if (rack_.bound())
+    rack_(kReleaseEverything.data(), static_cast<int32_t>(kReleaseEverything.size()));
 }
 
 void MidiPort::noteInputPass(int64_t startTicks) {

@@ -64,6 +64,10 @@ int32_t MidiPort::openOutput(int32_t outDevice, bool strictDevice, bool portsOnl
     midiOut_.set(nullptr);
     return MidiOutputUnavailable;
   }
+  // Without it long messages cannot be sent; everything else still works.
+  sendBlock_ = new (std::nothrow) SendBlock;
+  sendBlockOut_ = false;
+  outDevice_ = static_cast<int32_t>(device);
   midiOut_.set(handle);
   return MidiOk;
 }
@@ -76,12 +80,24 @@ void MidiPort::closeOutput() {
 void MidiPort::closeOutput(DriverWait& wait) {
   const HMIDIOUT handle = midiOut_.get();
   if (handle == nullptr) return;
+  // A send in progress on another thread finds no output from here on.
+  midiOut_.set(nullptr);
   midiOutReset(handle);
   Sleep(kResetPauseMs);
+  if (sendBlock_ != nullptr && sendBlockOut_ && wait.retry([&] {
+        return midiOutUnprepareHeader(handle, &sendBlock_->header, sizeof(MIDIHDR));
+      }) == MIDIERR_STILLPLAYING) {
+    // The driver may still read or write the block: it is left to it for good (a
+    // deliberate leak of one block).
+    sendBlock_ = nullptr;
+  }
   // A driver that will not close in time is given up on: the handle is lost, but
   // the window can still close.
   wait.retry([&] { return midiOutClose(handle); });
-  midiOut_.set(nullptr);
+  delete sendBlock_;
+  sendBlock_ = nullptr;
+  sendBlockOut_ = false;
+  outDevice_ = kNoMidiDevice;
 }
 
 int32_t MidiPort::openWinmmInput(int32_t inDevice, bool strictDevice, int32_t sysexRingBytes) {
@@ -95,11 +111,17 @@ int32_t MidiPort::openWinmmInput(int32_t inDevice, bool strictDevice, int32_t sy
     }
     device = 0;
   }
+  auto* link = new (std::nothrow) MidiInputLink;
+  if (link == nullptr) return MidiInputUnavailable;
+  link->port.store(this);
   HMIDIIN handle = nullptr;
   if (midiInOpen(&handle, device, reinterpret_cast<DWORD_PTR>(&MidiPort::inputCallback),
-                 reinterpret_cast<DWORD_PTR>(this), kInputOpenFlags) != MMSYSERR_NOERROR) {
+                 reinterpret_cast<DWORD_PTR>(link), kInputOpenFlags) != MMSYSERR_NOERROR) {
+    delete link;
     return MidiInputUnavailable;
   }
+  inputLink_ = link;
+  inDevice_ = static_cast<int32_t>(device);
   midiIn_.set(handle);
   if (sysexRingBytes <= 0) return MidiOk;
   // Input works without system-exclusive data when memory is short.
@@ -111,6 +133,8 @@ int32_t MidiPort::openWinmmInput(int32_t inDevice, bool strictDevice, int32_t sy
     std::memset(&header, 0, sizeof(header));
     header.lpData = reinterpret_cast<LPSTR>(buffer->data);
     header.dwBufferLength = kSysexBufferBytes;
+    // Tells the callback which buffer came back.
+    header.dwUser = static_cast<DWORD_PTR>(i);
     if (midiInPrepareHeader(handle, &header, sizeof(header)) != MMSYSERR_NOERROR) {
       delete buffer;
       continue;
@@ -120,9 +144,55 @@ int32_t MidiPort::openWinmmInput(int32_t inDevice, bool strictDevice, int32_t sy
   return MidiOk;
 }
 
+bool MidiPort::sysexBufferWithDriver() const {
+  for (const std::atomic<bool>& queued : sysexQueued_) {
+    if (queued.load(std::memory_order_acquire)) return true;
+  }
+  return false;
+}
+
+bool MidiPort::awaitSysexBuffers(HMIDIIN handle, DriverWait& wait) {
+  // A callback that read the flag before the reset began may have queued its
+  // buffer again after it: another reset hands that one back too.
+  return wait.retry([&] {
+    if (!sysexBufferWithDriver()) return MMSYSERR_NOERROR;
+    midiInReset(handle);
+    return sysexBufferWithDriver() ? MIDIERR_STILLPLAYING : MMSYSERR_NOERROR;
+  }) == MMSYSERR_NOERROR;
+}
+
+void MidiPort::queueSysexBuffer(HMIDIIN handle, int32_t index) {
+  SysexBuffer* buffer = sysexBuffers_[index];
+  if (buffer == nullptr) return;
+  sysexQueued_[index].store(true, std::memory_order_relaxed);
+  if (midiInAddBuffer(handle, &buffer->header, sizeof(MIDIHDR)) != MMSYSERR_NOERROR) {
+    sysexQueued_[index].store(false, std::memory_order_release);
+  }
+}
+
+void MidiPort::detachInputLink(bool closed) {
+  MidiInputLink* link = inputLink_;
+  if (link == nullptr) return;
+  inputLink_ = nullptr;
+  link->port.store(nullptr);
+  // A call already inside must leave the port before the port may go. That is our
+  // own short code, not the driver, so it gets its own time even when the driver's
+  // is up: otherwise every loss noticed inside a close notice would leak the link.
+  DriverWait wait;
+  const bool quiet = wait.retry([&] {
+    return link->callsInside.load() == 0 ? MMSYSERR_NOERROR : MIDIERR_STILLPLAYING;
+  }) == MMSYSERR_NOERROR;
+  if (quiet && closed) delete link;
+  // Otherwise the driver may still call it: it stays the driver's (a deliberate leak).
+}
+
 void MidiPort::closeWinmmInput(DriverWait& wait) {
   const HMIDIIN handle = midiIn_.get();
   if (handle != nullptr) {
+    closingInput_.set(true);
+    resetting_.set(true);
+    midiInReset(handle);
+    awaitSysexBuffers(handle, wait);
     for (int32_t i = 0; i < kSysexBufferCount; ++i) {
       SysexBuffer* buffer = sysexBuffers_[i];
       if (buffer == nullptr) continue;
@@ -137,13 +207,17 @@ void MidiPort::closeWinmmInput(DriverWait& wait) {
     }
     // A driver that will not close in time is given up on: the handle is lost, but
     // the port can still close.
-    wait.retry([&] { return midiInClose(handle); });
+    const bool closed = wait.retry([&] { return midiInClose(handle); }) != MIDIERR_STILLPLAYING;
     midiIn_.set(nullptr);
+    detachInputLink(closed);
+    closingInput_.set(false);
   }
   for (int32_t i = 0; i < kSysexBufferCount; ++i) {
     delete sysexBuffers_[i];
     sysexBuffers_[i] = nullptr;
+    sysexQueued_[i].store(false, std::memory_order_relaxed);
   }
+  inDevice_ = kNoMidiDevice;
 }
 
 int32_t MidiPort::start() {
@@ -151,44 +225,67 @@ int32_t MidiPort::start() {
   const HMIDIIN handle = midiIn_.get();
   if (handle == nullptr) return startMusicInput();
   if (running_.get()) return MidiOk;
-  for (int32_t i = 0; i < kSysexBufferCount; ++i) {
-    if (sysexBuffers_[i] != nullptr) {
-      midiInAddBuffer(handle, &sysexBuffers_[i]->header, sizeof(MIDIHDR));
-    }
-  }
+  resetting_.set(false);
+  for (int32_t i = 0; i < kSysexBufferCount; ++i) queueSysexBuffer(handle, i);
   if (midiInStart(handle) != MMSYSERR_NOERROR) return MidiInputStreamFailed;
   running_.set(true);
   return MidiOk;
 }
 
 int32_t MidiPort::stop() {
+  if (midiIn_.get() == nullptr) return stopMusicInput();
+  DriverWait wait;
+  return stopWinmmInput(wait);
+}
+
+int32_t MidiPort::stopWinmmInput(DriverWait& wait) {
   const HMIDIIN handle = midiIn_.get();
-  if (handle == nullptr) return stopMusicInput();
-  // The driver hands every queued buffer back during the reset; they must not be
-  // queued again.
+  // The driver hands every queued buffer back during the reset, some drivers only
+  // after it has returned; none may be queued again until the next start.
   resetting_.set(true);
   const MMRESULT result = midiInReset(handle);
-  if (result == MMSYSERR_NOERROR) Sleep(kResetPauseMs);
+  if (result == MMSYSERR_NOERROR) awaitSysexBuffers(handle, wait);
   if (rack_.bound()) rack_(nullptr, kMidiResetRequest);
-  resetting_.set(false);
   running_.set(false);
   return result == MMSYSERR_NOERROR ? MidiOk : MidiInputStreamFailed;
 }
 
 void MidiPort::close() {
-  stop();
-  closeMusicEvents();
-  releaseMusic();
   // One time limit for all the waits on busy drivers, so that closing takes about
   // as long at most however many of them refuse.
   DriverWait wait;
+  if (midiIn_.get() != nullptr) {
+    stopWinmmInput(wait);
+  } else {
+    stop();
+  }
+  closeMusicEvents();
+  releaseMusic();
   closeWinmmInput(wait);
   closeOutput(wait);
   inputTiming_.clear();
   rack_ = MidiReceiver{};
   running_.set(false);
   resetting_.set(false);
+  inputLost_.set(false);
+  outputLost_.set(false);
   ring_.release();
+}
+
+void MidiPort::closeLostDevices() {
+  // No time at all for a device that is gone: each call is made once.
+  DriverWait once(0);
+  if (inputLost_.get() && midiIn_.get() != nullptr) {
+    const HMIDIIN handle = midiIn_.get();
+    resetting_.set(true);
+    midiInReset(handle);
+    running_.set(false);
+    closeWinmmInput(once);
+    // Released here as well: the loss may have been noticed without a close notice.
+    // The input is closed, so this thread is the only one feeding the rack now.
+    releaseInputNotes();
+  }
+  if (outputLost_.get()) closeOutput(once);
 }
 
 bool MidiPort::deviceNames(std::string& inName, std::string& outName) {

@@ -3,7 +3,6 @@
 #include "midi/midi_port.h"
 
 #include <cstring>
-#include <new>
 
 bool MidiPort::sendShort(uint8_t status, uint8_t data1, uint8_t data2) {
   const HMIDIOUT handle = midiOut_.get();
@@ -16,39 +15,40 @@ bool MidiPort::sendShort(uint8_t status, uint8_t data1, uint8_t data2) {
     // Running status: the device repeats the last status itself.
     word = static_cast<DWORD>(data1) | static_cast<DWORD>(data2) << 8;
   }
-  return midiOutShortMsg(handle, word) == MMSYSERR_NOERROR;
+  if (midiOutShortMsg(handle, word) == MMSYSERR_NOERROR) return true;
+  noteOutputError();
+  return false;
 }
-
-namespace {
-
-// What the driver is handed for one chunk: the header and a copy of the chunk's
-// bytes, on the heap, so that a chunk the driver will not give back can be left to
-// it without the caller's data or our stack going away under it.
-struct SendBlock {
-  MIDIHDR header;
-  uint8_t bytes[MidiPort::kLongChunkBytes];
-};
-
-}  // namespace
 
 bool MidiPort::sendLong(const uint8_t* data, int32_t length, int32_t pauseMs) {
   const int32_t chunk = pauseMs > 0 ? kPacedChunkBytes : kLongChunkBytes;
   const HMIDIOUT handle = midiOut_.get();
-  if (handle == nullptr || data == nullptr || length < 1) return false;
+  if (handle == nullptr || data == nullptr || length < 1 || sendBlock_ == nullptr) return false;
+  // One send at a time: the block is the output's only one.
+  if (sendBlockBusy_.exchange(true, std::memory_order_acquire)) return false;
+  MIDIHDR& header = sendBlock_->header;
+  // A chunk that an earlier send left with the driver: the block is free again only
+  // once the driver has finished with it, and until then nothing can be sent.
+  if (sendBlockOut_) {
+    if (midiOutUnprepareHeader(handle, &header, sizeof(header)) == MIDIERR_STILLPLAYING) {
+      sendBlockBusy_.store(false, std::memory_order_release);
+      return false;
+    }
+    sendBlockOut_ = false;
+  }
   const int32_t full = length / chunk;
   const int32_t rest = length - full * chunk;
   // A length that is a whole number of chunks has no final partial chunk: an empty
   // buffer is nothing to send, and drivers refuse it.
   const int32_t passes = full + (rest > 0 ? 1 : 0);
-  auto* block = new (std::nothrow) SendBlock;
-  if (block == nullptr) return false;
-  MIDIHDR& header = block->header;
   std::memset(&header, 0, sizeof(header));
   bool sent = true;
-  for (int32_t i = 0; i < passes; ++i) {
+  for (int32_t i = 0; i < passes && sent; ++i) {
     const int32_t bytes = i < full ? chunk : rest;
-    std::memcpy(block->bytes, data + i * chunk, static_cast<size_t>(bytes));
-    header.lpData = reinterpret_cast<LPSTR>(block->bytes);
+    // The driver reads a copy in the output's own block, so a chunk it keeps does
+    // not hold on to the caller's data.
+    std::memcpy(sendBlock_->bytes, data + i * chunk, static_cast<size_t>(bytes));
+    header.lpData = reinterpret_cast<LPSTR>(sendBlock_->bytes);
     header.dwBufferLength = static_cast<DWORD>(bytes);
     if (midiOutPrepareHeader(handle, &header, sizeof(header)) != MMSYSERR_NOERROR) {
       sent = false;
@@ -63,12 +63,13 @@ bool MidiPort::sendLong(const uint8_t* data, int32_t length, int32_t pauseMs) {
     DriverWait wait;
     if (wait.retry([&] { return midiOutUnprepareHeader(handle, &header, sizeof(header)); }) ==
         MIDIERR_STILLPLAYING) {
-      // The driver still holds the block and may yet read or write it: it is left
-      // to the driver for good (a deliberate leak of one block).
-      return false;
+      sendBlockOut_ = true;
+      sent = false;
+      break;
     }
     if (pauseMs > 0) Sleep(static_cast<DWORD>(pauseMs));
   }
-  delete block;
+  sendBlockBusy_.store(false, std::memory_order_release);
+  if (!sent) noteOutputError();
   return sent;
 }

@@ -21,11 +21,14 @@ struct InHandle {
   LPMIDICALLBACK callback = nullptr;
   DWORD_PTR instance = 0;
   bool started = false;
+  bool removed = false;
   std::deque<LPMIDIHDR> queue;
+  std::deque<LPMIDIHDR> late;  // reset, but not yet handed back
 };
 
 struct OutHandle {
   UINT device = 0;
+  bool removed = false;
   std::map<LPMIDIHDR, int> playing;  // long messages still with the driver, polls left
 };
 
@@ -47,6 +50,7 @@ struct Midi {
   UINT lastInDevice = 0;
   UINT lastOutDevice = 0;
   int longMsgPolls = 0;
+  bool resetReturnsLate = false;
   std::vector<DWORD> shortLog;
   std::vector<std::vector<uint8_t>> longLog;
   std::set<LPMIDIHDR> prepared;
@@ -54,6 +58,8 @@ struct Midi {
   // back, and memory a port leaves to a stuck driver on purpose stays reachable, so
   // the leak checker does not report it.
   std::vector<LPMIDIHDR> abandoned;
+  // Likewise what an input that was never closed would still call back with.
+  std::vector<DWORD_PTR> abandonedInstances;
 };
 
 Midi& midi() {
@@ -99,6 +105,11 @@ InHandle* findIn(HMIDIIN handle) {
 OutHandle* findOut(HMIDIOUT handle) {
   auto* out = reinterpret_cast<OutHandle*>(handle);
   return midi().outHandles.count(out) ? out : nullptr;
+}
+
+// Marks a header handed back to the client.
+void markDone(LPMIDIHDR header) {
+  header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
 }
 
 MMRESULT checkHeader(LPMIDIHDR header, UINT size) {
@@ -232,6 +243,95 @@ int midiInQueuedBufferCount() {
   return midi().currentIn ? static_cast<int>(midi().currentIn->queue.size()) : 0;
 }
 
+void setMidiInResetReturnsLate(bool late) {
+  std::lock_guard lock(midi().mutex);
+  midi().resetReturnsLate = late;
+}
+
+int midiInReturnLateBuffers() {
+  std::vector<PendingCallback> calls;
+  {
+    std::lock_guard lock(midi().mutex);
+    for (InHandle* in : midi().inHandles) {
+      for (LPMIDIHDR header : in->late) {
+        header->dwBytesRecorded = 0;
+        markDone(header);
+        calls.push_back(pending(in, MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header)));
+      }
+      in->late.clear();
+    }
+  }
+  for (const auto& call : calls) fire(call);
+  return static_cast<int>(calls.size());
+}
+
+bool unplugMidiIn(size_t index) {
+  std::vector<PendingCallback> calls;
+  {
+    std::lock_guard lock(midi().mutex);
+    if (index >= midi().ins.size()) return false;
+    midi().ins.erase(midi().ins.begin() + static_cast<std::ptrdiff_t>(index));
+    for (InHandle* in : midi().inHandles) {
+      if (in->removed) continue;
+      if (in->device > index) {
+        --in->device;
+        continue;
+      }
+      if (in->device < index) continue;
+      in->removed = true;
+      in->started = false;
+      for (auto* list : {&in->queue, &in->late}) {
+        for (LPMIDIHDR header : *list) {
+          header->dwBytesRecorded = 0;
+          markDone(header);
+          calls.push_back(pending(in, MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header)));
+        }
+        list->clear();
+      }
+      calls.push_back(pending(in, MIM_CLOSE, 0));
+    }
+  }
+  for (const auto& call : calls) fire(call);
+  return true;
+}
+
+bool unplugMidiOut(size_t index) {
+  std::lock_guard lock(midi().mutex);
+  if (index >= midi().outs.size()) return false;
+  midi().outs.erase(midi().outs.begin() + static_cast<std::ptrdiff_t>(index));
+  for (OutHandle* out : midi().outHandles) {
+    if (out->removed) continue;
+    if (out->device > index) {
+      --out->device;
+    } else if (out->device == index) {
+      out->removed = true;
+      for (auto& [header, polls] : out->playing) markDone(header);
+      out->playing.clear();
+    }
+  }
+  return true;
+}
+
+bool plugMidiIn(size_t index, MidiInDevice device) {
+  std::lock_guard lock(midi().mutex);
+  if (index > midi().ins.size()) return false;
+  midi().ins.insert(midi().ins.begin() + static_cast<std::ptrdiff_t>(index), std::move(device));
+  for (InHandle* in : midi().inHandles) {
+    if (!in->removed && in->device >= index) ++in->device;
+  }
+  return true;
+}
+
+bool plugMidiOut(size_t index, MidiOutDevice device) {
+  std::lock_guard lock(midi().mutex);
+  if (index > midi().outs.size()) return false;
+  midi().outs.insert(midi().outs.begin() + static_cast<std::ptrdiff_t>(index), std::move(device));
+  for (OutHandle* out : midi().outHandles) {
+    if (!out->removed && out->device >= index) ++out->device;
+  }
+  return true;
+}
+
 void setMidiOutLongMsgPolls(int polls) {
   std::lock_guard lock(midi().mutex);
   midi().longMsgPolls = polls;
@@ -260,7 +360,10 @@ void resetMidi() {
   std::lock_guard lock(midi().mutex);
   midi().abandoned.insert(midi().abandoned.end(), midi().prepared.begin(), midi().prepared.end());
   midi().prepared.clear();
-  for (InHandle* in : midi().inHandles) delete in;
+  for (InHandle* in : midi().inHandles) {
+    midi().abandonedInstances.push_back(in->instance);
+    delete in;
+  }
   for (OutHandle* out : midi().outHandles) delete out;
   midi().inHandles.clear();
   midi().outHandles.clear();
@@ -273,6 +376,7 @@ void resetMidi() {
   midi().lastInDevice = 0;
   midi().lastOutDevice = 0;
   midi().longMsgPolls = 0;
+  midi().resetReturnsLate = false;
   midi().shortLog.clear();
   midi().longLog.clear();
 }
@@ -337,11 +441,14 @@ MMRESULT midiInClose(HMIDIIN handle) {
     if (injected(MidiCall::InClose, &result)) return result;
     InHandle* in = findIn(handle);
     if (in == nullptr) return MMSYSERR_INVALHANDLE;
-    if (!in->queue.empty()) return MIDIERR_STILLPLAYING;
-    call = pending(in, MIM_CLOSE, 0);
+    const bool removed = in->removed;
+    if (!removed && (!in->queue.empty() || !in->late.empty())) return MIDIERR_STILLPLAYING;
+    // A removed device said its MIM_CLOSE when it went.
+    if (!removed) call = pending(in, MIM_CLOSE, 0);
     midi().inHandles.erase(in);
     if (midi().currentIn == in) midi().currentIn = nullptr;
     delete in;
+    if (removed) return MMSYSERR_NODRIVER;
   }
   fire(call);
   return MMSYSERR_NOERROR;
@@ -353,6 +460,7 @@ MMRESULT midiInStart(HMIDIIN handle) {
   if (injected(MidiCall::InStart, &result)) return result;
   InHandle* in = findIn(handle);
   if (in == nullptr) return MMSYSERR_INVALHANDLE;
+  if (in->removed) return MMSYSERR_NODRIVER;
   in->started = true;
   return MMSYSERR_NOERROR;
 }
@@ -363,6 +471,7 @@ MMRESULT midiInStop(HMIDIIN handle) {
   if (injected(MidiCall::InStop, &result)) return result;
   InHandle* in = findIn(handle);
   if (in == nullptr) return MMSYSERR_INVALHANDLE;
+  if (in->removed) return MMSYSERR_NODRIVER;
   in->started = false;
   return MMSYSERR_NOERROR;
 }
@@ -375,7 +484,12 @@ MMRESULT midiInReset(HMIDIIN handle) {
     if (injected(MidiCall::InReset, &result)) return result;
     InHandle* in = findIn(handle);
     if (in == nullptr) return MMSYSERR_INVALHANDLE;
+    if (in->removed) return MMSYSERR_NODRIVER;
     in->started = false;
+    if (midi().resetReturnsLate) {
+      in->late.insert(in->late.end(), in->queue.begin(), in->queue.end());
+      in->queue.clear();
+    }
     for (LPMIDIHDR header : in->queue) {
       header->dwBytesRecorded = 0;
       header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
@@ -391,7 +505,9 @@ MMRESULT midiInPrepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
   std::lock_guard lock(midi().mutex);
   MMRESULT result;
   if (injected(MidiCall::InPrepareHeader, &result)) return result;
-  if (findIn(handle) == nullptr) return MMSYSERR_INVALHANDLE;
+  InHandle* in = findIn(handle);
+  if (in == nullptr) return MMSYSERR_INVALHANDLE;
+  if (in->removed) return MMSYSERR_NODRIVER;
   if ((result = checkHeader(header, size)) != MMSYSERR_NOERROR) return result;
   header->dwFlags |= MHDR_PREPARED;
   midi().prepared.insert(header);
@@ -402,8 +518,15 @@ MMRESULT midiInUnprepareHeader(HMIDIIN handle, LPMIDIHDR header, UINT size) {
   std::lock_guard lock(midi().mutex);
   MMRESULT result;
   if (injected(MidiCall::InUnprepareHeader, &result)) return result;
-  if (findIn(handle) == nullptr) return MMSYSERR_INVALHANDLE;
+  InHandle* in = findIn(handle);
+  if (in == nullptr) return MMSYSERR_INVALHANDLE;
   if ((result = checkHeader(header, size)) != MMSYSERR_NOERROR) return result;
+  if (in->removed) {
+    // The driver that held it is gone: the header is nobody's any more.
+    header->dwFlags &= ~MHDR_PREPARED;
+    midi().prepared.erase(header);
+    return MMSYSERR_NODRIVER;
+  }
   if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
   header->dwFlags &= ~MHDR_PREPARED;
   midi().prepared.erase(header);
@@ -416,6 +539,7 @@ MMRESULT midiInAddBuffer(HMIDIIN handle, LPMIDIHDR header, UINT size) {
   if (injected(MidiCall::InAddBuffer, &result)) return result;
   InHandle* in = findIn(handle);
   if (in == nullptr) return MMSYSERR_INVALHANDLE;
+  if (in->removed) return MMSYSERR_NODRIVER;
   if ((result = checkHeader(header, size)) != MMSYSERR_NOERROR) return result;
   if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
   if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
@@ -431,6 +555,7 @@ MMRESULT midiInGetID(HMIDIIN handle, LPUINT deviceId) {
   if (injected(MidiCall::InGetID, &result)) return result;
   InHandle* in = findIn(handle);
   if (in == nullptr) return MMSYSERR_INVALHANDLE;
+  if (in->removed) return MMSYSERR_NODRIVER;
   if (deviceId == nullptr) return MMSYSERR_INVALPARAM;
   *deviceId = in->device;
   return MMSYSERR_NOERROR;
@@ -481,10 +606,11 @@ MMRESULT midiOutClose(HMIDIOUT handle) {
   if (injected(MidiCall::OutClose, &result)) return result;
   OutHandle* out = findOut(handle);
   if (out == nullptr) return MMSYSERR_INVALHANDLE;
-  if (!out->playing.empty()) return MIDIERR_STILLPLAYING;
+  if (!out->removed && !out->playing.empty()) return MIDIERR_STILLPLAYING;
+  const bool removed = out->removed;
   midi().outHandles.erase(out);
   delete out;
-  return MMSYSERR_NOERROR;
+  return removed ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
 }
 
 MMRESULT midiOutReset(HMIDIOUT handle) {
@@ -493,6 +619,7 @@ MMRESULT midiOutReset(HMIDIOUT handle) {
   if (injected(MidiCall::OutReset, &result)) return result;
   OutHandle* out = findOut(handle);
   if (out == nullptr) return MMSYSERR_INVALHANDLE;
+  if (out->removed) return MMSYSERR_NODRIVER;
   for (auto& [header, polls] : out->playing) {
     header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
   }
@@ -504,7 +631,9 @@ MMRESULT midiOutShortMsg(HMIDIOUT handle, DWORD message) {
   std::lock_guard lock(midi().mutex);
   MMRESULT result;
   if (injected(MidiCall::OutShortMsg, &result)) return result;
-  if (findOut(handle) == nullptr) return MMSYSERR_INVALHANDLE;
+  OutHandle* out = findOut(handle);
+  if (out == nullptr) return MMSYSERR_INVALHANDLE;
+  if (out->removed) return MMSYSERR_NODRIVER;
   midi().shortLog.push_back(message);
   return MMSYSERR_NOERROR;
 }
@@ -515,6 +644,7 @@ MMRESULT midiOutLongMsg(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
   if (injected(MidiCall::OutLongMsg, &result)) return result;
   OutHandle* out = findOut(handle);
   if (out == nullptr) return MMSYSERR_INVALHANDLE;
+  if (out->removed) return MMSYSERR_NODRIVER;
   if ((result = checkHeader(header, size)) != MMSYSERR_NOERROR) return result;
   if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
   if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
@@ -536,7 +666,9 @@ MMRESULT midiOutPrepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
   std::lock_guard lock(midi().mutex);
   MMRESULT result;
   if (injected(MidiCall::OutPrepareHeader, &result)) return result;
-  if (findOut(handle) == nullptr) return MMSYSERR_INVALHANDLE;
+  OutHandle* out = findOut(handle);
+  if (out == nullptr) return MMSYSERR_INVALHANDLE;
+  if (out->removed) return MMSYSERR_NODRIVER;
   if ((result = checkHeader(header, size)) != MMSYSERR_NOERROR) return result;
   header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_PREPARED;
   midi().prepared.insert(header);
@@ -550,6 +682,11 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, LPMIDIHDR header, UINT size) {
   OutHandle* out = findOut(handle);
   if (out == nullptr) return MMSYSERR_INVALHANDLE;
   if ((result = checkHeader(header, size)) != MMSYSERR_NOERROR) return result;
+  if (out->removed) {
+    header->dwFlags &= ~MHDR_PREPARED;
+    midi().prepared.erase(header);
+    return MMSYSERR_NODRIVER;
+  }
   auto playing = out->playing.find(header);
   if (playing != out->playing.end()) {
     if (playing->second-- > 0) return MIDIERR_STILLPLAYING;
@@ -567,6 +704,7 @@ MMRESULT midiOutGetID(HMIDIOUT handle, LPUINT deviceId) {
   if (injected(MidiCall::OutGetID, &result)) return result;
   OutHandle* out = findOut(handle);
   if (out == nullptr) return MMSYSERR_INVALHANDLE;
+  if (out->removed) return MMSYSERR_NODRIVER;
   if (deviceId == nullptr) return MMSYSERR_INVALPARAM;
   *deviceId = out->device;
   return MMSYSERR_NOERROR;

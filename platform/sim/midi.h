@@ -191,6 +191,22 @@ bool midiInSendSysex(const uint8_t* bytes, DWORD count);
 // reported, whatever its length: lets a test play a misbehaving driver.
 bool midiInReturnBuffer(UINT message, DWORD bytesRecorded);
 int midiInQueuedBufferCount();
+// A driver that hands buffers back only some time after midiInReset has returned:
+// while set, a reset keeps the queued buffers (still in the queue) until
+// midiInReturnLateBuffers hands them back; that answers how many it returned.
+void setMidiInResetReturnsLate(bool late);
+int midiInReturnLateBuffers();
+
+// A device pulled out while the program runs: it leaves the list (the devices after
+// it move down one place), every open handle on it hands its queued buffers back,
+// an input's callback gets MIM_CLOSE, and every later call on such a handle fails
+// with MMSYSERR_NODRIVER (midiInClose and midiOutClose still free it). False when
+// there is no device at `index`.
+bool unplugMidiIn(size_t index);
+bool unplugMidiOut(size_t index);
+// A device plugged in at `index` (at most the device count); later devices move up.
+bool plugMidiIn(size_t index, MidiInDevice device);
+bool plugMidiOut(size_t index, MidiOutDevice device);
 
 // Output. A long message stays with the driver for this many midiOutUnprepareHeader
 // calls (answered MIDIERR_STILLPLAYING) before it is done; 0 by default.

@@ -62,6 +62,7 @@ MMRESULT MidiInDevice::open(const ClientCallback& client, DWORD flags) {
   {
     Locked guard(lock_);
     if (open_) return MMSYSERR_ALLOCATED;
+    if (!present_) return MMSYSERR_NODRIVER;
   }
   bool found = false;
   std::string text = readFile(eventsPath_, found);
@@ -105,9 +106,11 @@ MMRESULT MidiInDevice::open(const ClientCallback& client, DWORD flags) {
 }
 
 MMRESULT MidiInDevice::close() {
+  bool orphaned;
   {
     Locked guard(lock_);
-    if (!queue_.empty()) {
+    orphaned = orphaned_;
+    if (!orphaned && !queue_.empty()) {
       log_.line("close refused: buffers still queued");
       return MIDIERR_STILLPLAYING;
     }
@@ -118,18 +121,63 @@ MMRESULT MidiInDevice::close() {
   if (GetCurrentThreadId() != threadId_) WaitForSingleObject(thread_, INFINITE);
   CloseHandle(thread_);
   thread_ = nullptr;
-  notifyClient(client_, handle(), MIM_CLOSE, 0, 0);
+  // A device that went away said its MIM_CLOSE then.
+  if (!orphaned) notifyClient(client_, handle(), MIM_CLOSE, 0, 0);
   {
     Locked guard(lock_);
     CloseHandle(wake_);
     wake_ = nullptr;
     open_ = false;
+    orphaned_ = false;
   }
-  log_.line("close");
-  return MMSYSERR_NOERROR;
+  log_.line(orphaned ? "close (device gone)" : "close");
+  return orphaned ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
+}
+
+bool MidiInDevice::unplug() {
+  bool wasOpen;
+  {
+    Locked guard(lock_);
+    if (!present_) return false;
+    present_ = false;
+    wasOpen = open_ && !orphaned_;
+  }
+  log_.line("unplug");
+  if (!wasOpen) return true;
+  halt();
+  std::deque<MIDIHDR*> returned;
+  {
+    Locked guard(lock_);
+    orphaned_ = true;
+    returned.swap(queue_);
+  }
+  for (MIDIHDR* header : returned) {
+    header->dwBytesRecorded = 0;
+    header->dwFlags &= ~MHDR_INQUEUE;
+    header->dwFlags |= MHDR_DONE;
+    notifyClient(client_, handle(), MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), 0);
+  }
+  notifyClient(client_, handle(), MIM_CLOSE, 0, 0);
+  return true;
+}
+
+bool MidiInDevice::replug() {
+  {
+    Locked guard(lock_);
+    if (present_) return false;
+    present_ = true;
+  }
+  log_.line("replug");
+  return true;
+}
+
+bool MidiInDevice::gone() {
+  Locked guard(lock_);
+  return orphaned_;
 }
 
 MMRESULT MidiInDevice::prepare(MIDIHDR* header, UINT size) {
+  if (gone()) return MMSYSERR_NODRIVER;
   if (!header || size < kMinHeaderSize || !header->lpData) return MMSYSERR_INVALPARAM;
   if (header->dwFlags & MHDR_PREPARED) return MMSYSERR_NOERROR;
   header->dwFlags |= MHDR_PREPARED;
@@ -139,6 +187,7 @@ MMRESULT MidiInDevice::prepare(MIDIHDR* header, UINT size) {
 }
 
 MMRESULT MidiInDevice::unprepare(MIDIHDR* header, UINT size) {
+  if (gone()) return MMSYSERR_NODRIVER;
   if (!header || size < kMinHeaderSize) return MMSYSERR_INVALPARAM;
   if (!(header->dwFlags & MHDR_PREPARED)) return MMSYSERR_NOERROR;
   if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
@@ -148,6 +197,7 @@ MMRESULT MidiInDevice::unprepare(MIDIHDR* header, UINT size) {
 }
 
 MMRESULT MidiInDevice::addBuffer(MIDIHDR* header, UINT size) {
+  if (gone()) return MMSYSERR_NODRIVER;
   if (!header || size < kMinHeaderSize || !header->lpData || header->dwBufferLength == 0)
     return MMSYSERR_INVALPARAM;
   if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
@@ -161,6 +211,7 @@ MMRESULT MidiInDevice::addBuffer(MIDIHDR* header, UINT size) {
 }
 
 MMRESULT MidiInDevice::start() {
+  if (gone()) return MMSYSERR_NODRIVER;
   Locked guard(lock_);
   if (!running_) {
     running_ = true;
@@ -184,12 +235,14 @@ void MidiInDevice::halt() {
 }
 
 MMRESULT MidiInDevice::stop() {
+  if (gone()) return MMSYSERR_NODRIVER;
   halt();
   log_.line("stop");
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT MidiInDevice::reset() {
+  if (gone()) return MMSYSERR_NODRIVER;
   halt();
   std::deque<MIDIHDR*> returned;
   {

@@ -7,6 +7,7 @@
 #include "device_log.h"
 #include "event_list.h"
 
+#include <atomic>
 #include <deque>
 #include <vector>
 
@@ -32,6 +33,12 @@ class MidiInDevice {
   MMRESULT stop();
   MMRESULT reset();
   bool isOpen() const { return open_; }
+  // Pulled out: queued buffers go back, an open client gets MIM_CLOSE, and every call
+  // on its handle but midiInClose answers MMSYSERR_NODRIVER until the client closes it.
+  // Both answer whether anything changed.
+  bool unplug();
+  bool replug();
+  bool present() const { return present_; }
   HMIDIIN handle() { return reinterpret_cast<HMIDIIN>(this); }
 
  private:
@@ -43,6 +50,7 @@ class MidiInDevice {
   MIDIHDR* takeBuffer();
   DWORD elapsedMs();
   void halt();
+  bool gone();
 
   int index_;
   std::string eventsPath_;
@@ -53,6 +61,8 @@ class MidiInDevice {
   HANDLE thread_ = nullptr;
   DWORD threadId_ = 0;
   bool open_ = false;
+  bool orphaned_ = false;  // open, but the device is gone
+  std::atomic<bool> present_{true};
   bool running_ = false;
   bool quit_ = false;
   bool triggered_ = false;

@@ -58,12 +58,14 @@ MMRESULT MidiOutDevice::open(UINT device, const ClientCallback& client, DWORD fl
   {
     EnterCriticalSection(&lock_);
     bool busy = open_;
-    if (!busy) {
+    const bool absent = !present_;
+    if (!busy && !absent) {
       open_ = true;
       client_ = client;
     }
     LeaveCriticalSection(&lock_);
     if (busy) return MMSYSERR_ALLOCATED;
+    if (absent) return MMSYSERR_NODRIVER;
   }
   char note[80];
   wsprintfA(note, "open dev=%u flags=0x%lX", device, static_cast<unsigned long>(flags));
@@ -73,15 +75,44 @@ MMRESULT MidiOutDevice::open(UINT device, const ClientCallback& client, DWORD fl
 }
 
 MMRESULT MidiOutDevice::close() {
-  log_.line("close");
-  notifyClient(client_, handle(), MOM_CLOSE, 0, 0);
+  const bool orphaned = gone();
+  log_.line(orphaned ? "close (device gone)" : "close");
+  if (!orphaned) notifyClient(client_, handle(), MOM_CLOSE, 0, 0);
   EnterCriticalSection(&lock_);
   open_ = false;
+  orphaned_ = false;
   LeaveCriticalSection(&lock_);
-  return MMSYSERR_NOERROR;
+  return orphaned ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
+}
+
+bool MidiOutDevice::gone() {
+  EnterCriticalSection(&lock_);
+  const bool orphaned = orphaned_;
+  LeaveCriticalSection(&lock_);
+  return orphaned;
+}
+
+bool MidiOutDevice::unplug() {
+  EnterCriticalSection(&lock_);
+  const bool was = present_;
+  present_ = false;
+  if (open_) orphaned_ = true;
+  LeaveCriticalSection(&lock_);
+  if (was) log_.line("unplug");
+  return was;
+}
+
+bool MidiOutDevice::replug() {
+  EnterCriticalSection(&lock_);
+  const bool was = present_;
+  present_ = true;
+  LeaveCriticalSection(&lock_);
+  if (!was) log_.line("replug");
+  return !was;
 }
 
 MMRESULT MidiOutDevice::shortMessage(DWORD word) {
+  if (gone()) return MMSYSERR_NODRIVER;
   uint8_t bytes[3] = {uint8_t(word), uint8_t(word >> 8), uint8_t(word >> 16)};
   size_t n = shortLength(bytes[0]);
   if (bytes[0] < 0x80) n = 2;  // running status carries its two data bytes
@@ -90,6 +121,7 @@ MMRESULT MidiOutDevice::shortMessage(DWORD word) {
 }
 
 MMRESULT MidiOutDevice::prepare(MIDIHDR* header, UINT size) {
+  if (gone()) return MMSYSERR_NODRIVER;
   if (!header || size < kMinHeaderSize) return MMSYSERR_INVALPARAM;
   header->dwFlags |= MHDR_PREPARED;
   header->dwFlags &= ~(MHDR_DONE | MHDR_INQUEUE);
@@ -97,6 +129,7 @@ MMRESULT MidiOutDevice::prepare(MIDIHDR* header, UINT size) {
 }
 
 MMRESULT MidiOutDevice::unprepare(MIDIHDR* header, UINT size) {
+  if (gone()) return MMSYSERR_NODRIVER;
   if (!header || size < kMinHeaderSize) return MMSYSERR_INVALPARAM;
   if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
   header->dwFlags &= ~MHDR_PREPARED;
@@ -104,6 +137,7 @@ MMRESULT MidiOutDevice::unprepare(MIDIHDR* header, UINT size) {
 }
 
 MMRESULT MidiOutDevice::longMessage(MIDIHDR* header, UINT size) {
+  if (gone()) return MMSYSERR_NODRIVER;
   if (!header || size < kMinHeaderSize) return MMSYSERR_INVALPARAM;
   if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
   if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
@@ -117,6 +151,7 @@ MMRESULT MidiOutDevice::longMessage(MIDIHDR* header, UINT size) {
 }
 
 MMRESULT MidiOutDevice::reset() {
+  if (gone()) return MMSYSERR_NODRIVER;
   log_.line("reset");
   return MMSYSERR_NOERROR;
 }

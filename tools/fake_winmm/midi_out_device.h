@@ -6,6 +6,8 @@
 #include "device_log.h"
 #include "fake_config.h"
 
+#include <atomic>
+
 namespace fake_winmm {
 
 class MidiOutDevice {
@@ -25,13 +27,23 @@ class MidiOutDevice {
   MMRESULT longMessage(MIDIHDR* header, UINT size);
   MMRESULT reset();
   bool isOpen() const { return open_; }
+  // Pulled out: every call on an open handle but midiOutClose answers
+  // MMSYSERR_NODRIVER until the client closes it.
+  // Both answer whether anything changed.
+  bool unplug();
+  bool replug();
+  bool present() const { return present_; }
   HMIDIOUT handle() { return reinterpret_cast<HMIDIOUT>(this); }
 
  private:
   OutputKind kind_;
   DeviceLog log_;
   CRITICAL_SECTION lock_;
+  bool gone();
+
   bool open_ = false;
+  bool orphaned_ = false;
+  std::atomic<bool> present_{true};
   ClientCallback client_;
 };
 

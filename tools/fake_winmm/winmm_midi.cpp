@@ -3,6 +3,7 @@
 #include "fake_config.h"
 #include "midi_in_device.h"
 #include "midi_out_device.h"
+#include "plug_rules.h"
 
 #include <memory>
 #include <vector>
@@ -16,6 +17,8 @@ struct Devices {
   std::vector<std::unique_ptr<MidiOutDevice>> outputs;
   std::unique_ptr<MidiOutDevice> mapper;
 };
+
+void startPlugWatch(Devices& d);
 
 Devices& devices() {
   static Devices all = [] {
@@ -33,7 +36,99 @@ Devices& devices() {
       d.mapper = std::make_unique<MidiOutDevice>(OutputKind::Mapper, "midi_out_mapper.log");
     return d;
   }();
+  static const bool watching = (startPlugWatch(all), true);
+  (void)watching;
   return all;
+}
+
+// The devices present now, in the order their ids count.
+template <class Device>
+std::vector<Device*> present(const std::vector<std::unique_ptr<Device>>& all) {
+  std::vector<Device*> list;
+  for (const auto& device : all)
+    if (device->present()) list.push_back(device.get());
+  return list;
+}
+
+template <class Device>
+Device* presentAt(const std::vector<std::unique_ptr<Device>>& all, UINT_PTR id) {
+  const std::vector<Device*> list = present(all);
+  return id < list.size() ? list[id] : nullptr;
+}
+
+// The id of a present device, or -1.
+template <class Device>
+int idOf(const std::vector<std::unique_ptr<Device>>& all, const Device* device) {
+  const std::vector<Device*> list = present(all);
+  for (size_t i = 0; i < list.size(); ++i)
+    if (list[i] == device) return static_cast<int>(i);
+  return -1;
+}
+
+constexpr WPARAM kDevNodesChanged = 0x0007;  // DBT_DEVNODES_CHANGED
+
+BOOL CALLBACK announceTo(HWND window, LPARAM) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (process == GetCurrentProcessId()) PostMessageA(window, WM_DEVICECHANGE, kDevNodesChanged, 0);
+  return TRUE;
+}
+
+struct PlugWatch {
+  Devices* devices = nullptr;
+  std::vector<PlugRule> rules;
+  bool announce = false;
+};
+
+// Applies the plug rules every 10 ms: a device is present unless a rule pulls it out.
+DWORD WINAPI plugWatchMain(void* context) {
+  auto* watch = static_cast<PlugWatch*>(context);
+  Devices& d = *watch->devices;
+  for (;;) {
+    const auto now = static_cast<uint32_t>(millisSinceLoad());
+    std::vector<bool> inPulled(d.inputs.size(), false), outPulled(d.outputs.size(), false);
+    for (const PlugRule& rule : watch->rules) {
+      const bool pulled = rule.file.empty() ? pulledAt(rule, now)
+                                            : GetFileAttributesA(pathInDir(rule.file).c_str()) !=
+                                                  INVALID_FILE_ATTRIBUTES;
+      std::vector<bool>& list = rule.output ? outPulled : inPulled;
+      if (pulled && rule.device >= 0 && static_cast<size_t>(rule.device) < list.size())
+        list[rule.device] = true;
+    }
+    bool changed = false;
+    for (size_t i = 0; i < d.inputs.size(); ++i)
+      changed |= inPulled[i] ? d.inputs[i]->unplug() : d.inputs[i]->replug();
+    for (size_t i = 0; i < d.outputs.size(); ++i)
+      changed |= outPulled[i] ? d.outputs[i]->unplug() : d.outputs[i]->replug();
+    // As the system does when a device node comes or goes; only this process's
+    // windows are told, which is all a test needs.
+    if (changed && watch->announce) EnumWindows(&announceTo, 0);
+    Sleep(10);
+  }
+}
+
+std::string environmentText(const char* name) {
+  char buffer[1024];
+  const DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
+  return n == 0 || n >= sizeof buffer ? std::string() : std::string(buffer, n);
+}
+
+void startPlugWatch(Devices& d) {
+  auto* watch = new PlugWatch;  // lives as long as the process
+  watch->devices = &d;
+  watch->announce = environmentText("FAKE_WINMM_PLUG_ANNOUNCE") == "1";
+  std::string error;
+  if (!parsePlugRules(environmentText("FAKE_WINMM_PLUG"),
+                      environmentText("FAKE_WINMM_PLUG_SCHEDULE"), watch->rules, error)) {
+    DeviceLog(pathInDir("fake_winmm.log")).line("plug rules ignored: " + error);
+    watch->rules.clear();
+  }
+  if (watch->rules.empty()) {
+    delete watch;
+    return;
+  }
+  HANDLE thread = CreateThread(nullptr, 0, &plugWatchMain, watch, 0, nullptr);
+  if (thread) CloseHandle(thread);
 }
 
 MidiInDevice* openInput(HMIDIIN handle) {
@@ -45,7 +140,7 @@ MidiInDevice* openInput(HMIDIIN handle) {
 // A device id or the handle of an open input.
 MidiInDevice* inputById(UINT_PTR id) {
   Devices& d = devices();
-  if (id < d.inputs.size()) return d.inputs[id].get();
+  if (id < d.inputs.size()) return presentAt(d.inputs, id);
   return openInput(reinterpret_cast<HMIDIIN>(id));
 }
 
@@ -65,7 +160,7 @@ MidiOutDevice* openOutput(HMIDIOUT handle) {
 // A device id, a handle of an open device, or MIDI_MAPPER.
 MidiOutDevice* outputById(UINT_PTR id) {
   Devices& d = devices();
-  if (id < d.outputs.size()) return d.outputs[id].get();
+  if (id < d.outputs.size()) return presentAt(d.outputs, id);
   if (MidiOutDevice* out = openOutput(reinterpret_cast<HMIDIOUT>(id))) return out;
   if (id == MIDI_MAPPER || id == UINT_PTR(-1)) return d.mapper.get();
   return nullptr;
@@ -85,7 +180,7 @@ void copyCaps(const T& caps, void* target, UINT size) {
 extern "C" {
 
 UINT WINAPI midiInGetNumDevs() {
-  return static_cast<UINT>(devices().inputs.size());
+  return static_cast<UINT>(present(devices().inputs).size());
 }
 
 MMRESULT WINAPI midiInGetDevCapsW(UINT_PTR id, LPMIDIINCAPSW caps, UINT size) {
@@ -117,7 +212,7 @@ MMRESULT WINAPI midiInOpen(LPHMIDIIN handle, UINT id, DWORD_PTR callback, DWORD_
                            DWORD flags) {
   if (!handle) return MMSYSERR_INVALPARAM;
   *handle = nullptr;
-  MidiInDevice* in = id < devices().inputs.size() ? devices().inputs[id].get() : nullptr;
+  MidiInDevice* in = presentAt(devices().inputs, id);
   if (!in) return MMSYSERR_BADDEVICEID;
   MMRESULT result = checkCallback(flags, callback);
   if (result != MMSYSERR_NOERROR) return result;
@@ -165,7 +260,9 @@ MMRESULT WINAPI midiInGetID(HMIDIIN handle, LPUINT id) {
   if (!id) return MMSYSERR_INVALPARAM;
   MidiInDevice* in = openInput(handle);
   if (!in) return MMSYSERR_INVALHANDLE;
-  *id = static_cast<UINT>(in->index());
+  const int position = idOf(devices().inputs, static_cast<const MidiInDevice*>(in));
+  if (position < 0) return MMSYSERR_NODRIVER;
+  *id = static_cast<UINT>(position);
   return MMSYSERR_NOERROR;
 }
 
@@ -174,7 +271,7 @@ MMRESULT WINAPI midiInMessage(HMIDIIN handle, UINT, DWORD_PTR, DWORD_PTR) {
 }
 
 UINT WINAPI midiOutGetNumDevs() {
-  return static_cast<UINT>(devices().outputs.size());
+  return static_cast<UINT>(present(devices().outputs).size());
 }
 
 MMRESULT WINAPI midiOutGetDevCapsW(UINT_PTR id, LPMIDIOUTCAPSW caps, UINT size) {
@@ -211,7 +308,7 @@ MMRESULT WINAPI midiOutOpen(LPHMIDIOUT handle, UINT id, DWORD_PTR callback, DWOR
   if (!handle) return MMSYSERR_INVALPARAM;
   *handle = nullptr;
   Devices& d = devices();
-  MidiOutDevice* out = id < d.outputs.size() ? d.outputs[id].get()
+  MidiOutDevice* out = id < d.outputs.size() ? presentAt(d.outputs, id)
                        : id == MIDI_MAPPER   ? d.mapper.get()
                                              : nullptr;
   if (!out) return MMSYSERR_BADDEVICEID;
@@ -258,8 +355,10 @@ MMRESULT WINAPI midiOutGetID(HMIDIOUT handle, LPUINT id) {
   if (!out) return MMSYSERR_INVALHANDLE;
   Devices& d = devices();
   *id = MIDI_MAPPER;
-  for (size_t i = 0; i < d.outputs.size(); ++i)
-    if (d.outputs[i].get() == out) *id = static_cast<UINT>(i);
+  if (out == d.mapper.get()) return MMSYSERR_NOERROR;
+  const int position = idOf(d.outputs, static_cast<const MidiOutDevice*>(out));
+  if (position < 0) return MMSYSERR_NODRIVER;
+  *id = static_cast<UINT>(position);
   return MMSYSERR_NOERROR;
 }
 

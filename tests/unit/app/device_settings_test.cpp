@@ -140,4 +140,34 @@ TEST(DeviceChoiceTest, ListKeepsAnAbsentChoiceSelectable) {
   EXPECT_EQ(choiceAt(names, L"", -1), L"");
 }
 
+TEST(DeviceChoiceTest, TheSecondOfTwoIdenticalDevicesIsItsOwnChoice) {
+  const std::vector<std::wstring> names = {L"USB MIDI", L"Keys", L"USB MIDI"};
+  ChoiceList list = choiceList(names, L"", L"(first available)", L" (not present)");
+  EXPECT_EQ(list.items, (std::vector<std::wstring>{L"(first available)", L"USB MIDI", L"Keys",
+                                                   L"USB MIDI (2)"}));
+  const std::wstring second = choiceAt(names, L"", 3);
+  EXPECT_EQ(resolveChoice(names, second).index, 2);
+  EXPECT_EQ(choiceList(names, second, L"-", L" (not present)").selected, 3);
+  // A value stored before occurrences were kept still means the first.
+  EXPECT_EQ(resolveChoice(names, choiceAt(names, L"", 1)).index, 0);
+  EXPECT_EQ(choiceAt(names, L"", 1), L"USB MIDI");
+  // With one of them unplugged, the second is missing, not the first.
+  const std::vector<std::wstring> one = {L"USB MIDI", L"Keys"};
+  EXPECT_TRUE(resolveChoice(one, second).missing);
+  EXPECT_EQ(choiceList(one, second, L"-", L" (not present)").items.back(),
+            L"USB MIDI (2) (not present)");
+  // Names that merely look like the stored form are names.
+  EXPECT_EQ(parseChoice(L"Synth\t#0").name, L"Synth\t#0");
+  EXPECT_EQ(parseChoice(L"Synth #2").occurrence, 1);
+  EXPECT_EQ(parseChoice(L"Synth\t#12"), (DeviceKey{L"Synth", 12}));
+}
+
+TEST(DeviceChoiceTest, ANamelessDeviceIsListedAndChosenUnderAPlaceholder) {
+  const std::vector<std::wstring> names = namesWithPlaceholders({L"Keys", L""});
+  EXPECT_EQ(names[1], kUnnamedDevice);
+  const std::wstring chosen = choiceAt(names, L"", 2);
+  EXPECT_FALSE(chosen.empty());  // not "(first available)"
+  EXPECT_EQ(resolveChoice(names, chosen).index, 1);
+}
+
 }  // namespace

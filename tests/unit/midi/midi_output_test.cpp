@@ -119,6 +119,9 @@ TEST_F(MidiOutputTest, ADriverThatKeepsAChunkIsGivenUpOnAfterAboutTwoSeconds) {
   EXPECT_LE(pausesSeen, 21);
   // The driver still holds the chunk's header: it must still be there to write to.
   EXPECT_EQ(sim::midiHeadersHeldByDrivers(), 1);
+  // While it does, another send is refused and nothing goes out.
+  EXPECT_FALSE(port->sendLong(data.data(), 100, 0));
+  EXPECT_EQ(sim::sentLongMessages().size(), 1u);
   port->close();
   EXPECT_FALSE(sim::midiOutIsOpen());
 }

@@ -1,0 +1,123 @@
+// The main window's MIDI devices: opening the chosen ones, showing their names and
+// states, and following them as they go away and come back.
+#include "app/engines.h"
+#include "app/main_dlg.h"
+#include "app/resource.h"
+#include "app/settings_dlg.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// The devices taken for "(first available)": output 1 is the first hardware port
+// behind the MIDI mapper on most systems; with one output only, that one.
+constexpr int kMidiInDevice = 0;
+constexpr int kMidiOutDevice = 1;
+constexpr int kSysexRingBytes = 50000;
+
+}  // namespace
+
+void CMainDlg::OpenMidi() {
+  const std::vector<std::wstring> inNames = DeviceLists::midiInputNames();
+  const std::vector<std::wstring> outNames = DeviceLists::midiOutputNames();
+  m_midiIn.choice = m_choices.midiInput;
+  m_midiOut.choice = m_choices.midiOutput;
+  const MidiSideTarget in = midiSideTarget(inNames, m_midiIn.choice, kMidiInDevice, !m_midiIn.lost);
+  const MidiSideTarget out =
+      midiSideTarget(outNames, m_midiOut.choice, kMidiOutDevice, !m_midiOut.lost);
+
+  // The output may be missing or a synthesizer; input still works without it.
+  MidiOpenOptions options{.inDevice = in.index,
+                          .outDevice = out.index,
+                          .inputApi = MidiInputApi::Winmm,
+                          .strictDevice = true,
+                          .portsOnly = true,
+                          .sysexRingBytes = kSysexRingBytes};
+  int32_t midiResult = m_pMidi->open(m_pRack.get(), hwnd(), options);
+  if (midiResult == MidiOutputUnavailable || midiResult == MidiBadDeviceIndex) {
+    options.outDevice = kNoMidiDevice;
+    midiResult = m_pMidi->open(m_pRack.get(), hwnd(), options);
+  }
+  const bool inputRunning = midiResult == MidiOk && m_pMidi->start() == MidiOk;
+
+  // What was tried is remembered, so a device that refused is not tried again and
+  // again; a lost side keeps the name of what it lost until something opens.
+  const int inOpen = inputRunning ? m_pMidi->openInputDevice() : kNoMidiDevice;
+  const int outOpen = m_pMidi->openOutputDevice();
+  if (in.index >= 0 || !m_midiIn.lost) m_midiIn.key = choiceOf(inNames, in.index);
+  if (out.index >= 0 || !m_midiOut.lost) m_midiOut.key = choiceOf(outNames, out.index);
+  m_midiIn.open = inOpen >= 0;
+  m_midiOut.open = outOpen >= 0;
+  if (m_midiIn.open) m_midiIn.lost = false;
+  if (m_midiOut.open) m_midiOut.lost = false;
+  ShowMidiSide(IDC_MIDI_IN_NAME, IDC_MIDI_IN_STATE, m_midiIn, inNames, inOpen, in.missing);
+  ShowMidiSide(IDC_MIDI_OUT_NAME, IDC_MIDI_OUT_STATE, m_midiOut, outNames, outOpen, out.missing);
+  m_bMidiWaiting = midiSideWaiting(inNames, m_midiIn, kMidiInDevice) ||
+                   midiSideWaiting(outNames, m_midiOut, kMidiOutDevice);
+}
+
+void CMainDlg::ShowMidiSide(int nameId, int stateId, const MidiSide& side,
+                            const std::vector<std::wstring>& names, int openIndex,
+                            bool missing) const {
+  setStateText(stateId, openIndex >= 0);
+  std::wstring line;
+  if (openIndex >= 0) {
+    line = shownChoice(choiceOf(names, openIndex));
+  } else if (side.lost) {
+    line = shownChoice(side.key) + L" (lost, retrying)";
+  }
+  // Names can lie outside the ANSI code page: the line is set in UTF-16.
+  SetDlgItemTextW(hwnd(), nameId, line.c_str());
+  if (missing && !side.lost) NoteMissingDevice(nameId, side.choice);
+}
+
+void CMainDlg::OnDeviceChange() {
+  m_midiWatch.deviceChanged(GetTickCount64());
+}
+
+void CMainDlg::WatchMidi() {
+  if (!m_pMidi) return;
+  // Noticed on the MIDI thread or by a send; acted on here, where closing may block.
+  if ((m_pMidi->inputLost() && m_pMidi->hasWinmmInput()) ||
+      (m_pMidi->outputLost() && m_pMidi->hasOutput())) {
+    CloseLostMidi();
+  }
+  if (m_midiWatch.due(GetTickCount64(), m_bMidiWaiting)) CheckMidiDevices();
+}
+
+void CMainDlg::CloseLostMidi() {
+  const bool inLost = m_pMidi->inputLost() && m_pMidi->hasWinmmInput();
+  const bool outLost = m_pMidi->outputLost() && m_pMidi->hasOutput();
+  m_pMidi->closeLostDevices();
+  const std::vector<std::wstring> inNames = DeviceLists::midiInputNames();
+  const std::vector<std::wstring> outNames = DeviceLists::midiOutputNames();
+  if (inLost) {
+    m_midiIn.open = false;
+    m_midiIn.lost = true;
+    ShowMidiSide(IDC_MIDI_IN_NAME, IDC_MIDI_IN_STATE, m_midiIn, inNames, kNoMidiDevice, false);
+  }
+  if (outLost) {
+    m_midiOut.open = false;
+    m_midiOut.lost = true;
+    ShowMidiSide(IDC_MIDI_OUT_NAME, IDC_MIDI_OUT_STATE, m_midiOut, outNames, kNoMidiDevice, false);
+  }
+  m_bMidiWaiting = true;
+}
+
+void CMainDlg::CheckMidiDevices() {
+  const std::vector<std::wstring> inNames = DeviceLists::midiInputNames();
+  const std::vector<std::wstring> outNames = DeviceLists::midiOutputNames();
+  const MidiSideCheck in = checkMidiSide(inNames, m_midiIn, kMidiInDevice);
+  const MidiSideCheck out = checkMidiSide(outNames, m_midiOut, kMidiOutDevice);
+  // A device the list no longer shows is gone, whether or not its driver said so.
+  if (in.gone) m_pMidi->markInputLost();
+  if (out.gone) m_pMidi->markOutputLost();
+  if (in.gone || out.gone) CloseLostMidi();
+  if (in.reopen || out.reopen) {
+    OpenMidi();
+  } else {
+    m_bMidiWaiting = midiSideWaiting(inNames, m_midiIn, kMidiInDevice) ||
+                     midiSideWaiting(outNames, m_midiOut, kMidiOutDevice);
+  }
+}

@@ -1,0 +1,59 @@
+#include "app/midi_device_plan.h"
+
+#include "app/device_settings.h"
+
+namespace {
+
+// "(first available)": the usual device when it exists, else the first one.
+int firstAvailable(const std::vector<std::wstring>& names, int defaultIndex) {
+  if (names.empty()) return -1;
+  return defaultIndex < static_cast<int>(names.size()) ? defaultIndex : 0;
+}
+
+}  // namespace
+
+MidiSideTarget midiSideTarget(const std::vector<std::wstring>& names, const std::wstring& choice,
+                              int defaultIndex, bool fallBack) {
+  const ResolvedChoice resolved = resolveChoice(names, choice);
+  if (resolved.index >= 0) return {resolved.index, false};
+  if (resolved.missing && !fallBack) return {-1, true};
+  return {firstAvailable(names, defaultIndex), resolved.missing};
+}
+
+MidiSideCheck checkMidiSide(const std::vector<std::wstring>& names, const MidiSide& side,
+                            int defaultIndex) {
+  MidiSideCheck check;
+  check.gone = side.open && resolveChoice(names, side.key).missing;
+  const MidiSideTarget target = midiSideTarget(names, side.choice, defaultIndex, false);
+  // A chosen device that is missing leaves the side as it is: whatever stands in for
+  // it stays, and a lost side stays closed. A device that was tried and refused is
+  // not tried again until the lists change.
+  if (target.index < 0) return check;
+  const std::wstring wanted = choiceOf(names, target.index);
+  check.reopen = check.gone || side.lost || wanted != side.key;
+  return check;
+}
+
+bool midiSideWaiting(const std::vector<std::wstring>& names, const MidiSide& side,
+                     int defaultIndex) {
+  return side.lost || midiSideTarget(names, side.choice, defaultIndex, false).index < 0;
+}
+
+bool MidiDeviceWatch::due(uint64_t nowMs, bool waiting) {
+  bool check = false;
+  if (settleAtMs_ != 0 && nowMs >= settleAtMs_) {
+    settleAtMs_ = 0;
+    check = true;
+  }
+  if (!waiting) {
+    beatStarted_ = false;
+  } else if (!beatStarted_) {
+    // The beat counts from when the waiting began.
+    beatStarted_ = true;
+    lastCheckMs_ = nowMs;
+  } else if (nowMs - lastCheckMs_ >= kRetryMs) {
+    check = true;
+  }
+  if (check) lastCheckMs_ = nowMs;
+  return check;
+}

@@ -1,0 +1,59 @@
+// Which MIDI device each side (input, output) should have open as devices come and
+// go, and when the window reads the device lists again. Window-free, so it can be
+// tested natively; the window acts on the answers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One side of MIDI as the window last left it. Keys are in the stored form of
+// device_settings.h: name and occurrence.
+struct MidiSide {
+  std::wstring choice;  // "" for "(first available)"
+  std::wstring key;     // the device last opened or tried; "" for none
+  bool open = false;    // `key` is open now
+  bool lost = false;    // `key` went away while open and has not been opened since
+};
+
+// The device index to open for a side (-1: none) and whether the chosen device is
+// missing. A chosen device that is missing is replaced by the default only when
+// `fallBack` is set (at start-up and after the Settings box, where the name line says
+// so); after a loss the side stays closed until that very device is back.
+struct MidiSideTarget {
+  int index = -1;
+  bool missing = false;
+};
+MidiSideTarget midiSideTarget(const std::vector<std::wstring>& names, const std::wstring& choice,
+                              int defaultIndex, bool fallBack);
+
+// What a fresh reading of the device list means for one side.
+struct MidiSideCheck {
+  bool gone = false;    // the device open now is no longer listed
+  bool reopen = false;  // the device the side should have is present, and not open
+                        // or not the one last tried
+};
+MidiSideCheck checkMidiSide(const std::vector<std::wstring>& names, const MidiSide& side,
+                            int defaultIndex);
+
+// A side is waiting for a device: lost, its chosen device missing, or no device at all.
+bool midiSideWaiting(const std::vector<std::wstring>& names, const MidiSide& side,
+                     int defaultIndex);
+
+// When to read the lists again: once things have settled after the system announces
+// a device change (each announcement starts the wait again), and on a steady beat while
+// a side waits for its device.
+class MidiDeviceWatch {
+ public:
+  static constexpr uint64_t kSettleMs = 500;
+  static constexpr uint64_t kRetryMs = 2000;
+
+  void deviceChanged(uint64_t nowMs) { settleAtMs_ = nowMs + kSettleMs; }
+  // True when the lists are to be read now; each answer true starts the beat again.
+  bool due(uint64_t nowMs, bool waiting);
+
+ private:
+  uint64_t settleAtMs_ = 0;  // 0: no change announced
+  uint64_t lastCheckMs_ = 0;
+  bool beatStarted_ = false;
+};

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include "app/device_settings.h"
+#include "app/midi_device_plan.h"
+
+namespace {
+
+using Names = std::vector<std::wstring>;
+
+// A side as the window leaves it after opening `key` from `names`.
+MidiSide opened(const std::wstring& choice, const std::wstring& key) {
+  return MidiSide{choice, key, true, false};
+}
+
+TEST(MidiDevicePlanTest, AChosenDeviceIsFollowedAndNeverSwappedAfterItIsLost) {
+  // Keys is open; it goes away.
+  MidiSide side = opened(L"Keys", L"Keys");
+  MidiSideCheck check = checkMidiSide({L"Pads"}, side, 0);
+  EXPECT_TRUE(check.gone);
+  EXPECT_FALSE(check.reopen);  // Pads is there, but it was not chosen
+  side.open = false;
+  side.lost = true;
+  EXPECT_EQ(midiSideTarget({L"Pads"}, side.choice, 0, !side.lost).index, -1);
+  EXPECT_TRUE(midiSideWaiting({L"Pads"}, side, 0));
+  // It comes back at another place in the list: that place is opened.
+  check = checkMidiSide({L"Pads", L"Keys"}, side, 0);
+  EXPECT_FALSE(check.gone);
+  EXPECT_TRUE(check.reopen);
+  EXPECT_EQ(midiSideTarget({L"Pads", L"Keys"}, side.choice, 0, false).index, 1);
+  // Open again and present: nothing to do, nothing to wait for.
+  side = opened(L"Keys", L"Keys");
+  EXPECT_FALSE(checkMidiSide({L"Pads", L"Keys"}, side, 0).reopen);
+  EXPECT_FALSE(midiSideWaiting({L"Pads", L"Keys"}, side, 0));
+}
+
+TEST(MidiDevicePlanTest, TheSecondOfTwoIdenticalDevicesIsWaitedForByItsOccurrence) {
+  const std::wstring second = choiceOf({L"USB MIDI", L"USB MIDI"}, 1);
+  MidiSide side = opened(second, second);
+  const MidiSideCheck check = checkMidiSide({L"USB MIDI"}, side, 0);
+  EXPECT_TRUE(check.gone);
+  EXPECT_FALSE(check.reopen);  // the other one is not the chosen one
+  side.lost = true;
+  side.open = false;
+  EXPECT_TRUE(checkMidiSide({L"USB MIDI", L"USB MIDI"}, side, 0).reopen);
+}
+
+TEST(MidiDevicePlanTest, FirstAvailableFollowsWhateverIsFirst) {
+  // Output "(first available)" is device 1, or 0 when there is only one.
+  EXPECT_EQ(midiSideTarget({L"A", L"B"}, L"", 1, false).index, 1);
+  EXPECT_EQ(midiSideTarget({L"A"}, L"", 1, false).index, 0);
+  EXPECT_EQ(midiSideTarget({}, L"", 1, false).index, -1);
+  MidiSide side = opened(L"", L"A");
+  // A is pulled: B is first now and is taken at once.
+  MidiSideCheck check = checkMidiSide({L"B"}, side, 0);
+  EXPECT_TRUE(check.gone);
+  EXPECT_TRUE(check.reopen);
+  // A keyboard plugged in ahead of the open one takes over.
+  side = opened(L"", L"B");
+  EXPECT_TRUE(checkMidiSide({L"A", L"B"}, side, 0).reopen);
+  // Nothing at all: waiting, and the first device to appear is opened.
+  side = MidiSide{L"", L"", false, false};
+  EXPECT_TRUE(midiSideWaiting({}, side, 0));
+  EXPECT_TRUE(checkMidiSide({L"A"}, side, 0).reopen);
+}
+
+TEST(MidiDevicePlanTest, ADeviceThatRefusedIsNotTriedAgainUntilTheListChanges) {
+  // A synthesizer output was tried at start-up and refused.
+  const MidiSide side{L"", L"GS Synth", false, false};
+  EXPECT_FALSE(checkMidiSide({L"GS Synth"}, side, 1).reopen);
+  EXPECT_FALSE(midiSideWaiting({L"GS Synth"}, side, 1));
+}
+
+TEST(MidiDevicePlanTest, ATimeWithoutAChosenDeviceStandsInUntilItAppears) {
+  // At start-up the chosen Keys was missing and the default stood in, visibly.
+  const MidiSideTarget start = midiSideTarget({L"Pads"}, L"Keys", 0, true);
+  EXPECT_EQ(start.index, 0);
+  EXPECT_TRUE(start.missing);
+  const MidiSide side = opened(L"Keys", L"Pads");
+  EXPECT_FALSE(checkMidiSide({L"Pads"}, side, 0).reopen);
+  EXPECT_TRUE(midiSideWaiting({L"Pads"}, side, 0));
+  EXPECT_TRUE(checkMidiSide({L"Pads", L"Keys"}, side, 0).reopen);
+}
+
+TEST(MidiDeviceWatchTest, ChangesSettleAndAWaitingSideIsRetriedEveryTwoSeconds) {
+  MidiDeviceWatch watch;
+  EXPECT_FALSE(watch.due(1000, false));
+  // Three announcements in a burst: one reading, 500 ms after the last.
+  watch.deviceChanged(1000);
+  watch.deviceChanged(1200);
+  watch.deviceChanged(1300);
+  EXPECT_FALSE(watch.due(1700, false));
+  EXPECT_TRUE(watch.due(1800, false));
+  EXPECT_FALSE(watch.due(1900, false));
+  // Waiting from 5000: readings at 7000, 9000, ...; none once nothing waits.
+  EXPECT_FALSE(watch.due(5000, true));
+  EXPECT_FALSE(watch.due(6900, true));
+  EXPECT_TRUE(watch.due(7000, true));
+  EXPECT_FALSE(watch.due(8900, true));
+  EXPECT_TRUE(watch.due(9000, true));
+  EXPECT_FALSE(watch.due(20000, false));
+}
+
+}  // namespace

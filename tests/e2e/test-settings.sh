@@ -4,7 +4,8 @@
 # dropout count and the start-up tone's level; the box lists the devices under
 # "(first available)"; choosing the second input reopens MIDI on it at once and a note
 # sent through it sounds at 440 Hz; Cancel changes nothing; the chosen driver opens on
-# the ASIO route, at once when that route runs. After a restart the choices are still
+# the ASIO route, at once when that route runs; Steady MIDI timing, chosen with it, is
+# stored by name. After a restart the choices are still
 # there and the ASIO route shows no dropouts; with the chosen input gone the program falls back to the first one and
 # says so, also for a name outside the ANSI code page, and a value of a foreign type is
 # ignored.
@@ -151,7 +152,10 @@ sleep 0.5
 sc_check "Cancel changed nothing" sc_shows $IDC_MIDI_IN_NAME "Virtual MIDI In 2"
 
 open_settings asio
+sc_check "MIDI timing listed, Immediate chosen" \
+  combo_has asio $IDC_SETTINGS_MIDI_TIMING 0 "Immediate|Steady"
 sc_check "choose the second ASIO driver" sc_probe select $IDC_SETTINGS_ASIO "$second_driver"
+sc_check "choose Steady MIDI timing" sc_probe select $IDC_SETTINGS_MIDI_TIMING Steady
 sc_check "OK closes the box" test "$(sc_probe --timeout 5000 --press 1 dialog | tail -n1)" = closed
 sc_control_has $IDC_ASIO enabled 1 || e2e_log "the ASIO check box is disabled"
 sc_probe click $IDC_ASIO >/dev/null
@@ -167,6 +171,7 @@ e2e_stop_recording
 WINEDEBUG=-all wine reg query "$settings_key" 2>/dev/null | tr -d '\r' >"$SC_OUT/settings_reg.txt"
 sc_check "choices stored by name" grep -q 'MidiInput *REG_SZ *Virtual MIDI In 2$' "$SC_OUT/settings_reg.txt"
 sc_check "driver stored by name" grep -q "AsioDriver *REG_SZ *$second_driver\$" "$SC_OUT/settings_reg.txt"
+sc_check "MIDI timing stored by name" grep -q 'MidiTiming *REG_SZ *Steady$' "$SC_OUT/settings_reg.txt"
 
 e2e_log "--- second run: the choices are remembered"
 rm -f "$SC_OUT"/midi_*.log "$SC_OUT/go"
@@ -177,6 +182,7 @@ sc_check "restart: the box shows both choices" \
   combo_has restart $IDC_SETTINGS_MIDI_IN 2 "(first available)|Virtual MIDI In|Virtual MIDI In 2"
 sc_check "restart: the driver choice" \
   combo_has restart $IDC_SETTINGS_ASIO 2 "(first available)|$first_driver|$second_driver"
+sc_check "restart: Steady MIDI timing" combo_has restart $IDC_SETTINGS_MIDI_TIMING 1 "Immediate|Steady"
 sc_probe --timeout 5000 --press 2 dialog >/dev/null
 sc_probe click $IDC_ASIO >/dev/null
 sc_check "restart: ASIO opens the chosen driver" sc_shows $IDC_AUDIO_IN_NAME "$second_driver" 5000

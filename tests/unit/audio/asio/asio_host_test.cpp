@@ -556,6 +556,28 @@ TEST_F(AsioHostTest, LoadFiguresUseTheMeasuredTicks) {
   sim::resetKernel();
 }
 
+TEST_F(AsioHostTest, SteadyMidiIsTakenByTheBufferSwitchAfterItArrived) {
+  // The switch hands the rack its start time: a message stamped before it is
+  // dispatched in that block, not before and not never.
+  FakeDriverScript& driver = install();
+  driver.possibleRates = {48000.0};
+  rack.setMidiTiming(MidiTiming::kSteady);
+  ASSERT_EQ(openFull(), AudioOk);
+  ASSERT_EQ(host.start(false), AudioOk);
+  sim::setManualPerformanceCounter(true);
+  driver.callbacks.bufferSwitch(0, ASIOTrue);
+  sim::advancePerformanceCounter(10000);
+  const uint8_t on[3] = {0x90, 69, 100};
+  rack.processMidi(on, 3);
+  EXPECT_EQ(rack.lastActiveEntry(0), -1) << "queued, not yet dispatched";
+  sim::advancePerformanceCounter(43333);
+  driver.callbacks.bufferSwitch(1, ASIOTrue);
+  sim::setManualPerformanceCounter(false);
+  EXPECT_EQ(rack.lastActiveEntry(0), 0);
+  EXPECT_EQ(rack.voiceEntry(0, 0) & SynthRack::kNoteMask, 69u);
+  sim::resetKernel();
+}
+
 TEST_F(AsioHostTest, SampleRateChangeIsAskedFromTheDriverOnTheOwnersThread) {
   FakeDriverScript& driver = install();
   ASSERT_EQ(openFull(), AudioOk);

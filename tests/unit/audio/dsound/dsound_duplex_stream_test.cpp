@@ -232,6 +232,22 @@ TEST_F(DsoundStream, OutputModeTwoLeavesTheRackAlone) {
   for (uint8_t byte : sim::dsoundRenderRing()) ASSERT_EQ(byte, 0);
 }
 
+TEST_F(DsoundStream, SteadyMidiIsTakenByTheNextBlockTheWorkerRenders) {
+  setUpSynth(rack, 16);
+  rack.setMidiTiming(MidiTiming::kSteady);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+  playBlocks(1);
+  const uint8_t on[3] = {0x90, 69, 100};
+  rack.processMidi(on, 3);
+  EXPECT_EQ(rack.lastActiveEntry(0), -1) << "queued, not yet dispatched";
+  Sleep(1);  // the next block starts after the message arrived
+  playBlocks(2);
+  EXPECT_EQ(rack.lastActiveEntry(0), 0);
+  EXPECT_EQ(rack.voiceEntry(0, 0) & SynthRack::kNoteMask, 69u);
+  EXPECT_EQ(engine.stop(), AudioOk);
+}
+
 // Real-time clock, MIDI from another thread: ThreadSanitizer must stay silent.
 TEST_F(DsoundStream, RunsInRealTimeWhileMidiArrives) {
   setUpSynth(rack, 16, 0.5f);

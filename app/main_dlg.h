@@ -59,6 +59,8 @@ class CMainDlg : public DialogBase {
   // Opens and starts MIDI on the chosen devices and shows their names and states. A
   // side whose device was lost does not fall back to another device.
   void OpenMidi();
+  // Opens the chosen output again while the input goes on, so its notes keep sounding.
+  void OpenMidiOutput();
   // MIDI devices that come and go (main_dlg_midi.cpp): acts on a loss the port
   // noticed, and reads the device lists again when they may have changed.
   void WatchMidi();

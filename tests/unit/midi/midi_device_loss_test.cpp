@@ -150,6 +150,13 @@ TEST_F(MidiDeviceLossTest, AFailedSendMarksTheOutputLostAndItClosesWithoutWaitin
   EXPECT_FALSE(sim::midiOutIsOpen());
   EXPECT_TRUE(sim::midiInIsStarted());  // the input goes on
   EXPECT_TRUE(port->hasWinmmInput());
+  // Back again: the output alone is opened, and the input's notes are not cut.
+  ASSERT_TRUE(sim::plugMidiOut(0, {"Port Out", MOD_MIDIPORT}));
+  EXPECT_EQ(port->reopenOutput(0, true), 0);
+  EXPECT_FALSE(port->outputLost());
+  EXPECT_TRUE(port->sendShort(0x90, 0x3C, 0x64));
+  EXPECT_TRUE(sim::midiInIsStarted());
+  EXPECT_EQ(rack.resets(), 0);
 }
 
 }  // namespace

@@ -70,6 +70,8 @@ class CMainDlg : public DialogBase {
   void OpenMidi();
   // Stops MIDI input and audio, sets the chosen MIDI timing, and reopens both.
   void ApplyMidiTiming();
+  // Opens the chosen output again while the input goes on, so its notes keep sounding.
+  void OpenMidiOutput();
   // MIDI devices that come and go (main_dlg_midi.cpp): acts on a loss the port
   // noticed, and reads the device lists again when they may have changed.
   void WatchMidi();

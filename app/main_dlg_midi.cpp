@@ -57,6 +57,21 @@ void CMainDlg::OpenMidi() {
                    midiSideWaiting(outNames, m_midiOut, kMidiOutDevice);
 }
 
+void CMainDlg::OpenMidiOutput() {
+  const std::vector<std::wstring> outNames = DeviceLists::midiOutputNames();
+  m_midiOut.choice = m_choices.midiOutput;
+  const MidiSideTarget out =
+      midiSideTarget(outNames, m_midiOut.choice, kMidiOutDevice, !m_midiOut.lost);
+  m_pMidi->reopenOutput(out.index, true);
+  const int outOpen = m_pMidi->openOutputDevice();
+  if (out.index >= 0 || !m_midiOut.lost) m_midiOut.key = choiceOf(outNames, out.index);
+  m_midiOut.open = outOpen >= 0;
+  if (m_midiOut.open) m_midiOut.lost = false;
+  ShowMidiSide(IDC_MIDI_OUT_NAME, IDC_MIDI_OUT_STATE, m_midiOut, outNames, outOpen, out.missing);
+  m_bMidiWaiting = midiSideWaiting(DeviceLists::midiInputNames(), m_midiIn, kMidiInDevice) ||
+                   midiSideWaiting(outNames, m_midiOut, kMidiOutDevice);
+}
+
 void CMainDlg::ShowMidiSide(int nameId, int stateId, const MidiSide& side,
                             const std::vector<std::wstring>& names, int openIndex,
                             bool missing) const {
@@ -114,8 +129,10 @@ void CMainDlg::CheckMidiDevices() {
   if (in.gone) m_pMidi->markInputLost();
   if (out.gone) m_pMidi->markOutputLost();
   if (in.gone || out.gone) CloseLostMidi();
-  if (in.reopen || out.reopen) {
+  if (in.reopen) {
     OpenMidi();
+  } else if (out.reopen) {
+    OpenMidiOutput();
   } else {
     m_bMidiWaiting = midiSideWaiting(inNames, m_midiIn, kMidiInDevice) ||
                      midiSideWaiting(outNames, m_midiOut, kMidiOutDevice);

@@ -89,6 +89,10 @@ class MidiPort {
   int32_t start();
   int32_t stop();
   void close();
+  // Closes the output alone and opens `outDevice` (strictly, by that index) in its
+  // place; the input goes on untouched. Returns a MidiResult; on failure no output is
+  // open.
+  int32_t reopenOutput(int32_t outDevice, bool portsOnly);
   bool deviceNames(std::string& inName, std::string& outName);
 
   // The next byte of a complete received system-exclusive message, or

@@ -272,6 +272,13 @@ void MidiPort::close() {
   ring_.release();
 }
 
+int32_t MidiPort::reopenOutput(int32_t outDevice, bool portsOnly) {
+  closeOutput();
+  outputLost_.set(false);
+  if (outDevice < 0) return MidiOk;
+  return openOutput(outDevice, true, portsOnly);
+}
+
 void MidiPort::closeLostDevices() {
   // No time at all for a device that is gone: each call is made once.
   DriverWait once(0);

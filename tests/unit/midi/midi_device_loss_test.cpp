@@ -56,6 +56,7 @@ TEST_F(MidiDeviceLossTest, ABufferTheDriverReturnsAfterTheResetIsNotQueuedAgain)
   EXPECT_FALSE(sim::midiInIsOpen());
   EXPECT_EQ(sim::midiHeadersHeldByDrivers(), 0);
   // The same input opens again.
+  sim::setMidiInResetReturnsLate(false);
   ASSERT_EQ(openWinmm(), 0);
   EXPECT_EQ(port->start(), 0);
 }
@@ -115,6 +116,25 @@ TEST_F(MidiDeviceLossTest, AnInputPulledOutReleasesItsNotesAtOnceAndClosesWithou
   EXPECT_FALSE(port->inputLost());
 }
 
+TEST_F(MidiDeviceLossTest, AnInputGoneWithoutANoticeIsClosedAndItsNotesReleased) {
+  SynthRack synthRack;
+  ASSERT_EQ(synthRack.createSynth(0, 1, 16, false), Synth::kParameterCount);
+  ASSERT_TRUE(synthRack.activate(0));
+  ASSERT_EQ(port->open(&synthRack, nullptr, {.inDevice = 0, .outDevice = 0}), 0);
+  ASSERT_EQ(port->start(), 0);
+  ASSERT_TRUE(sim::midiInSendShort(0x7F40B0));
+  ASSERT_TRUE(sim::midiInSendShort(0x643C90));
+  // The window no longer finds the device in the list; its driver said nothing.
+  port->markInputLost();
+  onFastClock();
+  port->closeLostDevices();
+  EXPECT_LT(pausesSeen, 3);
+  EXPECT_FALSE(noteSounds(synthRack, 0x3C));
+  EXPECT_FALSE(synthRack.isSustainDown(0));
+  EXPECT_FALSE(sim::midiInIsOpen());
+  EXPECT_TRUE(sim::midiOutIsOpen());
+}
+
 TEST_F(MidiDeviceLossTest, AFailedSendMarksTheOutputLostAndItClosesWithoutWaiting) {
   ASSERT_EQ(openWinmm(), 0);
   ASSERT_EQ(port->start(), 0);
@@ -130,6 +150,13 @@ TEST_F(MidiDeviceLossTest, AFailedSendMarksTheOutputLostAndItClosesWithoutWaitin
   EXPECT_FALSE(sim::midiOutIsOpen());
   EXPECT_TRUE(sim::midiInIsStarted());  // the input goes on
   EXPECT_TRUE(port->hasWinmmInput());
+  // Back again: the output alone is opened, and the input's notes are not cut.
+  ASSERT_TRUE(sim::plugMidiOut(0, {"Port Out", MOD_MIDIPORT}));
+  EXPECT_EQ(port->reopenOutput(0, true), 0);
+  EXPECT_FALSE(port->outputLost());
+  EXPECT_TRUE(port->sendShort(0x90, 0x3C, 0x64));
+  EXPECT_TRUE(sim::midiInIsStarted());
+  EXPECT_EQ(rack.resets(), 0);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@ namespace {
 
 // "(first available)": the usual device when it exists, else the first one.
 int firstAvailable(const std::vector<std::wstring>& names, int defaultIndex) {
-  if (names.empty()) return -1;
+  if (names.empty()) return kNoMidiDevice;
   return defaultIndex < static_cast<int>(names.size()) ? defaultIndex : 0;
 }
 
@@ -16,7 +16,7 @@ MidiSideTarget midiSideTarget(const std::vector<std::wstring>& names, const std:
                               int defaultIndex, bool fallBack) {
   const ResolvedChoice resolved = resolveChoice(names, choice);
   if (resolved.index >= 0) return {resolved.index, false};
-  if (resolved.missing && !fallBack) return {-1, true};
+  if (resolved.missing && !fallBack) return {kNoMidiDevice, true};
   return {firstAvailable(names, defaultIndex), resolved.missing};
 }
 

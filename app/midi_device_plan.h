@@ -20,8 +20,9 @@ struct MidiSide {
 // missing. A chosen device that is missing is replaced by the default only when
 // `fallBack` is set (at start-up and after the Settings box, where the name line says
 // so); after a loss the side stays closed until that very device is back.
+constexpr int kNoMidiDevice = -1;
 struct MidiSideTarget {
-  int index = -1;
+  int index = kNoMidiDevice;
   bool missing = false;
 };
 MidiSideTarget midiSideTarget(const std::vector<std::wstring>& names, const std::wstring& choice,

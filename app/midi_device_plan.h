@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "midi/midi_port.h"
+
 // One side of MIDI as the window last left it. Keys are in the stored form of
 // device_settings.h: name and occurrence.
 struct MidiSide {
@@ -16,11 +18,10 @@ struct MidiSide {
   bool lost = false;    // `key` went away while open and has not been opened since
 };
 
-// The device index to open for a side (-1: none) and whether the chosen device is
+// The device index to open for a side (kNoMidiDevice: none) and whether the chosen device is
 // missing. A chosen device that is missing is replaced by the default only when
 // `fallBack` is set (at start-up and after the Settings box, where the name line says
 // so); after a loss the side stays closed until that very device is back.
-constexpr int kNoMidiDevice = -1;
 struct MidiSideTarget {
   int index = kNoMidiDevice;
   bool missing = false;

@@ -131,8 +131,7 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
   if (fresh == all || (haveCursor && freshAheadOfCursor(fresh, cursorBlock))) {
     // Every block's end was passed since the last look, or the end of a block the
     // cursor has not reached in this lap: a whole ring went by unanswered. Nothing
-    // written now could sound in time; resume at the cursor. (Every notification was
-    // taken, and blocks refilled earlier had theirs: none is outstanding.)
+    // written now could sound in time; resume at the cursor.
     loseRing();
     echoes_.set(0);
     if (haveCursor) nextBlock_.set(cursorBlock);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The sound device goes away and comes back while the program plays on the full-duplex
 # route: PulseAudio's null sink is unloaded (Wine's mixer then just stops) and loaded
-# again. Meanwhile the window answers, both audio states read "inactive", the name lines
+# again; then the whole server is killed and started again. Meanwhile the window answers, both audio states read "inactive", the name lines
 # say "(lost, retrying)", the health line "Audio device lost: retrying", and the
 # program's CPU stays low; after the return the route plays again within 3 s and the
 # start-up tone is back in the recording, with no touch of the window. Prints the time to notice the loss and the
@@ -39,74 +39,101 @@ shows_prefix() {
 }
 sink_module() { pactl list short modules | awk '$2 == "module-null-sink" { print $1; exit }'; }
 
+# take_away HOW / bring_back HOW: the sink's module unloaded and loaded again, or the
+# whole server killed and started again on the same socket and configuration.
+take_away() {
+  if [ "$1" = sink ]; then
+    local module
+    module=$(sink_module)
+    [ -n "$module" ] || e2e_fail "no null sink module"
+    pactl unload-module "$module" || e2e_fail "cannot unload the null sink"
+  else
+    pulseaudio -k || e2e_fail "cannot stop pulseaudio"
+  fi
+}
+bring_back() {
+  if [ "$1" = sink ]; then
+    pactl load-module module-null-sink sink_name=vsink format=s16le rate=48000 channels=2 \
+      >/dev/null || e2e_fail "cannot load the null sink again"
+    pactl set-default-sink vsink
+  else
+    pulseaudio -n -F "$SC_OUT/pulse.pa" -D --exit-idle-time=-1 --realtime=yes --high-priority=yes \
+      --log-target=file:"$SC_OUT/pulse.log" 2>>"$SC_OUT/pulse.log" ||
+      e2e_fail "pulseaudio did not start again"
+    e2e_wait_for 10 pactl info >/dev/null || e2e_fail "pulseaudio does not answer again"
+  fi
+}
+
+# lose_and_return HOW: one loss of the sound device and its return, checked and timed.
+lose_and_return() {
+  local how=$1 went noticed cpu_before cpu returned active wav seconds ch
+  e2e_log "--- the device goes away: $how"
+  went=$(now)
+  take_away "$how"
+  sc_check "$how: the health line says the device is lost" sc_shows $IDC_HEALTH "$lost_text" 5000
+  noticed=$(elapsed "$went" "$(now)")
+  e2e_log "$how: time to notice the loss: $noticed s (the health line, read by the probe)"
+  sc_check "$how: audio in inactive" sc_shows $IDC_AUDIO_IN_STATE inactive 1000
+  sc_check "$how: audio out inactive" sc_shows $IDC_AUDIO_OUT_STATE inactive 1000
+  sc_check "$how: the name line says lost" sc_shows $IDC_AUDIO_OUT_NAME "$name (lost, retrying)" 1000
+  sc_screenshot "lost-$how"
+
+  # While lost, across a few reopening tries: CPU and answers.
+  cpu_before=$(cpu_seconds)
+  sleep 6
+  cpu=$(awk -v a="$cpu_before" -v b="$(cpu_seconds)" 'BEGIN { printf "%.1f\n", (b - a) * 100 / 6 }')
+  e2e_log "$how: CPU while lost: $cpu %"
+  sc_check "$how: CPU under 5 % while lost" awk -v c="$cpu" 'BEGIN { exit !(c < 5) }'
+  sc_check "$how: the window answers while lost" answers
+  sc_check "$how: still lost: the health line" sc_shows $IDC_HEALTH "$lost_text" 1000
+  sc_check "$how: still lost: audio out inactive" sc_shows $IDC_AUDIO_OUT_STATE inactive 1000
+
+  bring_back "$how"
+  returned=$(now)
+  # Recorded from the return on, without waiting: the state is timed meanwhile.
+  wav="$SC_OUT/after-$how.wav"
+  parecord --device=vsink.monitor --latency-msec=20 --file-format=wav --rate=48000 --channels=2 \
+    --format=s16le "$wav" 2>"$wav.log" &
+  E2E_RECORDER_PID=$!
+  sc_check "$how: audio out active again" sc_shows $IDC_AUDIO_OUT_STATE active 6000
+  active=$(elapsed "$returned" "$(now)")
+  e2e_wait_for 10 e2e_file_grows "$wav" || e2e_log "parecord does not record"
+  sc_check "$how: audio in active again" sc_shows $IDC_AUDIO_IN_STATE active 1000
+  sc_check "$how: the name line as before" sc_shows $IDC_AUDIO_OUT_NAME "$name" 1000
+  sc_check "$how: the health line shows the load again" shows_prefix $IDC_HEALTH "Load " 2
+  sc_check "$how: the window answers" answers
+  sleep 4
+  e2e_stop_recording
+  sc_screenshot "back-$how"
+
+  # The reopened stream plays at once, so the state tells when sound is back; the
+  # recording (whose first bytes come only once the sink carries sound, so its start
+  # says nothing of when that was) must hold the tone throughout.
+  e2e_log "$how: time to play again after the return: $active s (state \"active\")"
+  sc_check "$how: playing again within 3 s of the return" awk -v a="$active" 'BEGIN { exit !(a <= 3) }'
+  seconds=$(sc_wav_seconds "$wav")
+  e2e_log "$how: recorded $seconds s after the return"
+  for ch in 0 1; do
+    SC_MAX_GLITCHES=1 sc_check "$how: channel $ch: the start-up tone is back" \
+      sc_has_tone "$wav" 0.2 "$(sc_add "$seconds" -0.2)" $ch 1114.08 2 0.04 0.06
+  done
+}
+
 sc_setup "${1:?usage: test-audio-device-loss.sh <build/windows dir>}" audio-device-loss
 e2e_start_display "$SC_OUT"
 e2e_start_pulse "$SC_OUT"
 e2e_use_prefix "$SC_BUILD/e2e/prefix"
 sc_stage_program
-e2e_start_recording "$SC_OUT/before.wav"
+e2e_on_exit "e2e_stop_recording"
 sc_start
 sc_check "audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
 name=$(sc_text $IDC_AUDIO_OUT_NAME)
 sleep 2
-
-module=$(sink_module)
-[ -n "$module" ] || e2e_fail "no null sink module"
-unloaded=$(now)
-pactl unload-module "$module" || e2e_fail "cannot unload the null sink"
-e2e_stop_recording
-sc_check "the health line says the device is lost" sc_shows $IDC_HEALTH "$lost_text" 5000
-noticed=$(elapsed "$unloaded" "$(now)")
-e2e_log "time to notice the loss: $noticed s (the health line, read by the probe)"
-sc_check "audio in inactive" sc_shows $IDC_AUDIO_IN_STATE inactive 1000
-sc_check "audio out inactive" sc_shows $IDC_AUDIO_OUT_STATE inactive 1000
-sc_check "the name line says lost" sc_shows $IDC_AUDIO_OUT_NAME "$name (lost, retrying)" 1000
-sc_screenshot lost
-
-# While lost, across a few reopening tries: CPU and answers.
-cpu_before=$(cpu_seconds)
-sleep 6
-cpu=$(awk -v a="$cpu_before" -v b="$(cpu_seconds)" 'BEGIN { printf "%.1f\n", (b - a) * 100 / 6 }')
-e2e_log "CPU while lost: $cpu %"
-sc_check "CPU under 5 % while lost" awk -v c="$cpu" 'BEGIN { exit !(c < 5) }'
-sc_check "the window answers while lost" answers
-sc_check "still lost: the health line" sc_shows $IDC_HEALTH "$lost_text" 1000
-sc_check "still lost: audio out inactive" sc_shows $IDC_AUDIO_OUT_STATE inactive 1000
-
-pactl load-module module-null-sink sink_name=vsink format=s16le rate=48000 channels=2 >/dev/null ||
-  e2e_fail "cannot load the null sink again"
-pactl set-default-sink vsink
-returned=$(now)
-# Recorded from the return on, without waiting: the state is timed meanwhile.
-parecord --device=vsink.monitor --latency-msec=20 --file-format=wav --rate=48000 --channels=2 \
-  --format=s16le "$SC_OUT/after.wav" 2>"$SC_OUT/after.wav.log" &
-E2E_RECORDER_PID=$!
-e2e_on_exit "e2e_stop_recording"
-sc_check "audio out active again" sc_shows $IDC_AUDIO_OUT_STATE active 6000
-active=$(elapsed "$returned" "$(now)")
-e2e_wait_for 10 e2e_file_grows "$SC_OUT/after.wav" || e2e_log "parecord does not record"
-sc_check "audio in active again" sc_shows $IDC_AUDIO_IN_STATE active 1000
-sc_check "the name line as before" sc_shows $IDC_AUDIO_OUT_NAME "$name" 1000
-sc_check "the health line shows the load again" shows_prefix $IDC_HEALTH "Load " 2
-sc_check "the window answers" answers
-sleep 4
-e2e_stop_recording
-sc_screenshot back
+lose_and_return sink
+lose_and_return server
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
 e2e_wait_program 10 || sc_check "the program ended" false
 
-# The reopened stream plays at once, so the state tells when sound is back; the
-# recording (whose first bytes come only once the sink carries sound, so its start says
-# nothing of when that was) must hold the tone throughout.
-e2e_log "time to play again after the return: $active s (state \"active\")"
-sc_check "playing again within 3 s of the return" awk -v a="$active" 'BEGIN { exit !(a <= 3) }'
-wav="$SC_OUT/after.wav"
-seconds=$(sc_wav_seconds "$wav")
-e2e_log "recorded $seconds s after the return"
-for ch in 0 1; do
-  SC_MAX_GLITCHES=1 sc_check "channel $ch: the start-up tone is back" \
-    sc_has_tone "$wav" 0.2 "$(sc_add "$seconds" -0.2)" $ch 1114.08 2 0.04 0.06
-done
 # Wine's DirectSound complains once per reopening try while the sink is away.
 sc_check "no error from Wine" test -z "$(e2e_wine_errors "$SC_OUT/tonbrik.log" |
   grep -v ':err:dsound:DSOUND_ReopenDevice')"

@@ -40,10 +40,7 @@ bool CMainDlg::StartAudioRoute(AudioRoute route, std::wstring& inName, std::wstr
     m_pDuplex = std::make_unique<DsoundDuplex>();
     m_pDuplex->open(m_pRack.get(), hwnd(), kChannels, kSampleRate, kDuplexBlockFrames,
                     kDuplexBlockCountSetting);
-    std::string captureName, renderName;
-    m_pDuplex->deviceNames(captureName, renderName);
-    inName = wideFromCodePage(captureName);
-    outName = wideFromCodePage(renderName);
+    m_pDuplex->deviceNamesW(inName, outName);
     return m_pDuplex->start(DuplexOutput::Play) == AudioOk;
   }
   m_pAsio->openUpTo(m_pRack.get(), hwnd(),

@@ -31,6 +31,11 @@ BOOL CALLBACK storeDefaultDescription(LPGUID guid, LPCSTR description, LPCSTR, L
   return TRUE;
 }
 
+BOOL CALLBACK storeDefaultDescriptionW(LPGUID guid, LPCWSTR description, LPCWSTR, LPVOID context) {
+  if (guid == nullptr) *static_cast<std::wstring*>(context) = description ? description : L"";
+  return TRUE;
+}
+
 }  // namespace
 
 int32_t DsoundDuplex::open(SynthRack* rack, HWND window, int channels, int sampleRate,
@@ -281,6 +286,19 @@ bool DsoundDuplex::deviceNames(std::string& captureName, std::string& renderName
   }
   if (FAILED(DirectSoundEnumerateA(storeDefaultDescription, &renderName))) {
     renderName = "";
+    obtained = false;
+  }
+  return obtained;
+}
+
+bool DsoundDuplex::deviceNamesW(std::wstring& captureName, std::wstring& renderName) {
+  bool obtained = true;
+  if (FAILED(DirectSoundCaptureEnumerateW(storeDefaultDescriptionW, &captureName))) {
+    captureName.clear();
+    obtained = false;
+  }
+  if (FAILED(DirectSoundEnumerateW(storeDefaultDescriptionW, &renderName))) {
+    renderName.clear();
     obtained = false;
   }
   return obtained;

@@ -44,6 +44,8 @@ class DsoundDuplex {
   int32_t stop();
   void release();
   bool deviceNames(std::string& captureName, std::string& renderName);
+  // The same names whole, also outside the ANSI code page, for display.
+  bool deviceNamesW(std::wstring& captureName, std::wstring& renderName);
 
   // Observers.
   int32_t sampleRate() const { return sampleRate_; }

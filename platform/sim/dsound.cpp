@@ -463,6 +463,41 @@ HRESULT enumerate(DsoundCall call, const std::string& description, LPDSENUMCALLB
   return DS_OK;
 }
 
+// UTF-8 to UTF-32 wide text (a wchar_t holds a whole code point here); a malformed
+// byte reads as U+FFFD.
+std::wstring wideFromUtf8(const std::string& text) {
+  std::wstring wide;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    const int extra = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
+    if (extra < 0 || text.size() - i <= static_cast<size_t>(extra)) {
+      wide.push_back(L'\uFFFD');
+      ++i;
+      continue;
+    }
+    uint32_t code = extra == 0 ? lead : lead & (0x3Fu >> extra);
+    for (int k = 1; k <= extra; ++k)
+      code = code << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+    wide.push_back(static_cast<wchar_t>(code));
+    i += static_cast<size_t>(extra) + 1;
+  }
+  return wide;
+}
+
+HRESULT enumerateW(DsoundCall call, const std::string& description, LPDSENUMCALLBACKW callback,
+                   LPVOID context) {
+  {
+    std::lock_guard lock(device().mutex);
+    if (HRESULT hr = injected(call); FAILED(hr)) return hr;
+  }
+  if (!callback) return DSERR_INVALIDPARAM;
+  const std::wstring wide = wideFromUtf8(description);
+  if (!callback(nullptr, wide.c_str(), L"", context)) return DS_OK;
+  GUID guid = kDeviceGuid;
+  callback(&guid, wide.c_str(), L"simaudio.drv", context);
+  return DS_OK;
+}
+
 }  // namespace
 
 void failDsound(DsoundCall call, int count, HRESULT result) {
@@ -716,4 +751,22 @@ HRESULT DirectSoundCaptureEnumerateA(LPDSENUMCALLBACKA callback, LPVOID context)
     description = device().captureDescription;
   }
   return enumerate(DsoundCall::EnumerateCapture, description, callback, context);
+}
+
+HRESULT DirectSoundEnumerateW(LPDSENUMCALLBACKW callback, LPVOID context) {
+  std::string description;
+  {
+    std::lock_guard lock(device().mutex);
+    description = device().renderDescription;
+  }
+  return enumerateW(DsoundCall::EnumerateRender, description, callback, context);
+}
+
+HRESULT DirectSoundCaptureEnumerateW(LPDSENUMCALLBACKW callback, LPVOID context) {
+  std::string description;
+  {
+    std::lock_guard lock(device().mutex);
+    description = device().captureDescription;
+  }
+  return enumerateW(DsoundCall::EnumerateCapture, description, callback, context);
 }

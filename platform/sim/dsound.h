@@ -140,8 +140,14 @@ HRESULT DirectSoundFullDuplexCreate(LPCGUID captureDevice, LPCGUID renderDevice,
                                     HWND window, DWORD level, LPDIRECTSOUNDFULLDUPLEX* duplex,
                                     LPDIRECTSOUNDCAPTUREBUFFER8* captureBuffer,
                                     LPDIRECTSOUNDBUFFER8* renderBuffer, LPUNKNOWN outer);
+typedef BOOL(CALLBACK* LPDSENUMCALLBACKW)(LPGUID guid, LPCWSTR description, LPCWSTR module,
+                                          LPVOID context);
+
 HRESULT DirectSoundEnumerateA(LPDSENUMCALLBACKA callback, LPVOID context);
 HRESULT DirectSoundCaptureEnumerateA(LPDSENUMCALLBACKA callback, LPVOID context);
+// The descriptions decoded from UTF-8 (the A calls pass the bytes as they are).
+HRESULT DirectSoundEnumerateW(LPDSENUMCALLBACKW callback, LPVOID context);
+HRESULT DirectSoundCaptureEnumerateW(LPDSENUMCALLBACKW callback, LPVOID context);
 
 namespace sim {
 

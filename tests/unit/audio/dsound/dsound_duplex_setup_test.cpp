@@ -338,4 +338,18 @@ TEST_F(DsoundSetup, DeviceNamesAreTheDefaultDevicesDescriptions) {
   EXPECT_EQ(render, "Speakers (Sim)");
 }
 
+TEST_F(DsoundSetup, WideDeviceNamesKeepWhatNoCodePageHolds) {
+  sim::setDsoundDescriptions(
+      "\xD0\x9C\xD0\xB8\xD0\xBA\xD1\x80\xD0\xBE\xD1\x84\xD0\xBE\xD0\xBD",
+      "\xE3\x82\xB9\xE3\x83\x94\xE3\x83\xBC\xE3\x82\xAB\xE3\x83\xBC \xF0\x9F\x94\x8A");
+  std::wstring capture = L"old", render = L"old";
+  EXPECT_TRUE(engine.deviceNamesW(capture, render));
+  EXPECT_EQ(capture, L"\u041C\u0438\u043A\u0440\u043E\u0444\u043E\u043D");
+  EXPECT_EQ(render, L"\u30B9\u30D4\u30FC\u30AB\u30FC \U0001F50A");
+
+  sim::failDsound(sim::DsoundCall::EnumerateRender);
+  EXPECT_FALSE(engine.deviceNamesW(capture, render));
+  EXPECT_EQ(render, L"");
+}
+
 }  // namespace

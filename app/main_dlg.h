@@ -55,6 +55,9 @@ class CMainDlg : public DialogBase {
   void WatchAudioRoute();
   void ShowAudioRoute(bool active, bool driverMissing);
   void ShowAudioLost() const;
+  // Shows the route lost and opens it again from kAudioRetryMs after `now` on.
+  void MarkAudioLost(ULONGLONG now);
+  void ReopenAsioOnRequest();
   void SetupSliders();
   static int32_t SliderParamIndex(int id);
   void RefreshSliders();

@@ -97,13 +97,27 @@ void CMainDlg::WatchAudioRoute() {
     MarkAudioLost(now);
     return;
   }
+  if (m_bAudioLost && m_bAudioRunning) {
+    if (m_pAsio->calledBack()) {
+      m_bAudioLost = false;
+      ShowAudioRoute(true, m_bAudioRetryMissing);
+    }
+    return;
+  }
   if (!m_bAudioLost || now < m_nAudioRetryAt) return;
   std::wstring inName, outName;
   bool missing = false;
   if (StartAudioRoute(m_audioRoute, inName, outName, missing)) {
-    m_bAudioLost = false;
     m_strAudioInName = std::move(inName);
     m_strAudioOutName = std::move(outName);
+    if (m_audioRoute == AudioRoute::kAsio) {
+      // Until the driver calls back the route still shows lost; the watchdog above
+      // closes it again if it never does.
+      m_bAudioRunning = true;
+      m_bAudioRetryMissing = missing;
+      return;
+    }
+    m_bAudioLost = false;
     ShowAudioRoute(true, missing);
     return;
   }

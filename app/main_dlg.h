@@ -55,6 +55,9 @@ class CMainDlg : public DialogBase {
   void WatchAudioRoute();
   void ShowAudioRoute(bool active, bool driverMissing);
   void ShowAudioLost() const;
+  // Shows the route lost and opens it again from kAudioRetryMs after `now` on.
+  void MarkAudioLost(ULONGLONG now);
+  void ReopenAsioOnRequest();
   void SetupSliders();
   static int32_t SliderParamIndex(int id);
   void RefreshSliders();
@@ -111,6 +114,9 @@ class CMainDlg : public DialogBase {
   // plays, under the names it had (m_strAudioInName, m_strAudioOutName).
   bool m_bAudioLost = false;
   ULONGLONG m_nAudioRetryAt = 0;
+  // A retry opened the ASIO route: it is shown playing once the driver calls back (a
+  // stalled driver opens and starts, but does not). Whether the chosen driver was missing.
+  bool m_bAudioRetryMissing = false;
   std::wstring m_strAudioInName;
   std::wstring m_strAudioOutName;
   std::string m_strHealth;

@@ -94,23 +94,54 @@ void CMainDlg::WatchAudioRoute() {
   const ULONGLONG now = GetTickCount64();
   if (m_bAudioRunning && AudioRouteLost()) {
     CloseAudio();
-    m_bAudioLost = true;
-    m_nAudioRetryAt = now + kAudioRetryMs;
-    ShowAudioLost();
+    MarkAudioLost(now);
+    return;
+  }
+  if (m_bAudioLost && m_bAudioRunning) {
+    if (m_pAsio->calledBack()) {
+      m_bAudioLost = false;
+      ShowAudioRoute(true, m_bAudioRetryMissing);
+    }
     return;
   }
   if (!m_bAudioLost || now < m_nAudioRetryAt) return;
   std::wstring inName, outName;
   bool missing = false;
   if (StartAudioRoute(m_audioRoute, inName, outName, missing)) {
-    m_bAudioLost = false;
     m_strAudioInName = std::move(inName);
     m_strAudioOutName = std::move(outName);
+    if (m_audioRoute == AudioRoute::kAsio) {
+      // Until the driver calls back the route still shows lost; the watchdog above
+      // closes it again if it never does.
+      m_bAudioRunning = true;
+      m_bAudioRetryMissing = missing;
+      return;
+    }
+    m_bAudioLost = false;
     ShowAudioRoute(true, missing);
     return;
   }
   CloseAudio();
   m_nAudioRetryAt = now + kAudioRetryMs;
+}
+
+void CMainDlg::MarkAudioLost(ULONGLONG now) {
+  m_bAudioLost = true;
+  m_nAudioRetryAt = now + kAudioRetryMs;
+  ShowAudioLost();
+}
+
+// The driver's reset or buffer-size request was only noted in its callback: here it
+// is stopped, its buffers disposed and it is opened again. A driver that does not
+// open again (or has not come back from its stop) is retried as a lost route is.
+void CMainDlg::ReopenAsioOnRequest() {
+  const std::wstring inName = m_strAudioInName;
+  const std::wstring outName = m_strAudioOutName;
+  if (OpenAudio(AudioRoute::kAsio)) return;
+  CloseAudio();
+  m_strAudioInName = inName;
+  m_strAudioOutName = outName;
+  MarkAudioLost(GetTickCount64());
 }
 
 void CMainDlg::OnAsioCheck() {
@@ -125,10 +156,8 @@ void CMainDlg::OnTimer(UINT_PTR) {
   // Reopening ASIO may pump messages, and with them this timer again.
   static int32_t nesting = -1;
   if (++nesting == 0) {
-    if (m_pAsio->state() == AsioHostState::ResetRequested) {
-      m_pAsio->close();
-      OpenAudio(AudioRoute::kAsio);
-    }
+    m_pAsio->followRateChange();
+    if (m_pAsio->state() == AsioHostState::ResetRequested) ReopenAsioOnRequest();
     WatchAudioRoute();
     WatchMidi();
     if (m_pRack) SetDlgItemText(IDC_MIDI_ACTIVITY, m_pRack->takeMidiActivity() ? "*" : "");

@@ -280,6 +280,7 @@ int32_t AsioHost::close() {
   callDepth_.store(kNoSwitch, std::memory_order_relaxed);
   muteOutputs_.set(false);
   rateChanged_.set(false);
+  calledBack_.set(false);
   outputReadySupported_ = false;
   return AudioOk;
 }
@@ -296,6 +297,7 @@ int32_t AsioHost::start(bool muteOutputs) {
   writeOutputs(1, true);
   callDepth_.store(kNoSwitch, std::memory_order_relaxed);
   lastSwitchTicks_.set(BlockTiming::now());
+  calledBack_.set(false);
   const ASIOError answer = ASIOStart();
   if (answer == ASE_OK) return AudioOk;
   state_.set(AsioHostState::BuffersCreated);

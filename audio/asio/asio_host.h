@@ -77,6 +77,8 @@ class AsioHost {
   // Started, and no buffer switch for more than kLostAfterBuffers buffers or
   // kLostAfterSeconds, whichever is longer: the driver's stream has died.
   bool lost() const;
+  // A buffer switch has come since the last start.
+  bool calledBack() const { return calledBack_.get(); }
   // True while a stop or disposal that did not return in time is still inside the
   // driver; open fails (AudioNoDriver) meanwhile.
   bool driverCallPending() { return driverCall_.pending(); }
@@ -148,6 +150,7 @@ class AsioHost {
   Relaxed<ASIOError> lastHostError_{ASE_OK};
   // Performance-counter time of the latest buffer switch (or of start).
   Relaxed<int64_t> lastSwitchTicks_;
+  Relaxed<bool> calledBack_;
   // Set by the driver's announcement of a different sample rate.
   Relaxed<bool> rateChanged_;
   BoundedDriverCall driverCall_;

@@ -17,6 +17,7 @@ void AsioHost::switchBuffers(int32_t index) {
   // Any switch, even a bad one, shows the driver's stream is alive.
   const int64_t started = BlockTiming::now();
   lastSwitchTicks_.set(started);
+  calledBack_.set(true);
   // There are two halves: any other index from the driver would address memory
   // beyond a channel's pair of buffers. Such a switch is skipped and counted.
   if (index != 0 && index != 1) {

@@ -92,6 +92,10 @@ sc_probe click $IDC_ASIO >/dev/null
 e2e_wait_for 5 checked_is 1 || e2e_log "the check box did not flip"
 sc_check "on the ASIO route" route_is_asio
 sleep 1.5
+# What a probe's start adds to the times below: a wait for a text already shown.
+asked=$(now_ms)
+sc_shows $IDC_AUDIO_OUT_NAME "$driver_name" 1000
+e2e_log "a probe answers in $(($(now_ms) - asked)) ms"
 
 # A driver that goes wrong and comes back: the window says so and plays again.
 for fault in stall vanish hang; do

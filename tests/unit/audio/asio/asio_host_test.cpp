@@ -618,7 +618,9 @@ TEST_F(AsioHostTest, ADriverThatStopsCallingBackIsLostAfterTheLimit) {
     ASSERT_EQ(host.start(false), AudioOk);
     sim::advancePerformanceCounter((limitMs - 1) * kMs);
     EXPECT_FALSE(host.lost()) << size;
+    EXPECT_FALSE(host.calledBack());
     driver.callbacks.bufferSwitch(0, ASIOTrue);
+    EXPECT_TRUE(host.calledBack());
     sim::advancePerformanceCounter((limitMs - 1) * kMs);
     EXPECT_FALSE(host.lost()) << size;
     sim::advancePerformanceCounter(2 * kMs);

@@ -58,22 +58,23 @@ int main(int argc, char** argv) {
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
     const char* value = argv[i + 1];
-    if (name == "--count")
+    if (name == "--count") {
       count = std::atoi(value);
-    else if (name == "--seed")
+    } else if (name == "--seed") {
       seed = std::strtoul(value, nullptr, 10);
-    else if (name == "--note")
+    } else if (name == "--note") {
       note = std::atoi(value);
-    else if (name == "--stamps")
+    } else if (name == "--stamps") {
       stamps = value;
-    else if (name == "--switches")
+    } else if (name == "--switches") {
       switches = value;
-    else if (name == "--wav")
+    } else if (name == "--wav") {
       wav = value;
-    else if (name == "--label")
+    } else if (name == "--label") {
       label = value;
-    else
+    } else {
       return usage();
+    }
   }
   if (mode == "train") {
     std::fputs(midi_latency::trainEvents(count, static_cast<uint32_t>(seed), note).c_str(), stdout);

@@ -89,6 +89,16 @@ bool frameTime(const std::vector<Switch>& switches, uint64_t frame, int64_t freq
   out.leaves = static_cast<double>(s.called) +
                (static_cast<double>(s.outputLatency) + static_cast<double>(offset)) * perFrame;
   out.blockEnd = static_cast<double>(s.returned);
+  out.leavesOnSteadyClock = 0.0;
+  if (after - 1 != switches.begin()) {
+    const Switch& before = *(after - 2);
+    if (before.recordedFrame + static_cast<uint64_t>(before.frames) == s.recordedFrame) {
+      out.leavesOnSteadyClock =
+          static_cast<double>(before.called) +
+          (static_cast<double>(before.frames + s.outputLatency) + static_cast<double>(offset)) *
+              perFrame;
+    }
+  }
   return true;
 }
 
@@ -143,6 +153,8 @@ Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch
     ++result.matched;
     result.outputMs.push_back((heard[first].leaves - from) * toMs);
     result.programMs.push_back((heard[first].blockEnd - from) * toMs);
+    if (heard[first].leavesOnSteadyClock > 0.0)
+      result.steadyClockMs.push_back((heard[first].leavesOnSteadyClock - from) * toMs);
   }
   result.inOrder = result.matched == result.notes && result.onsets == result.notes;
   return result;

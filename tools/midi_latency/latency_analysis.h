@@ -42,6 +42,10 @@ std::vector<size_t> findOnsets(const float* samples, size_t count, float thresho
 struct FrameTime {
   double leaves = 0.0;
   double blockEnd = 0.0;
+  // `leaves` as if the switch had come exactly one block after the one before it: a
+  // hardware driver's switches follow its sample clock, the virtual driver's follow the
+  // wake-ups of its thread, and those wander. Unset (0) for a stream's first block.
+  double leavesOnSteadyClock = 0.0;
 };
 bool frameTime(const std::vector<Switch>& switches, uint64_t frame, int64_t frequency,
                FrameTime& out);
@@ -63,6 +67,7 @@ struct Result {
   bool inOrder = false;           // every onset in its own note's window: all found, in play order
   std::vector<double> outputMs;   // delivery -> onset leaves the driver
   std::vector<double> programMs;  // delivery -> end of the block holding the onset
+  std::vector<double> steadyClockMs;  // delivery -> leavesOnSteadyClock
 };
 // Pairs the note-ons of `note` with the onsets found in the recording.
 Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch>& switches,

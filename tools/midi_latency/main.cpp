@@ -114,5 +114,6 @@ int main(int argc, char** argv) {
               blocks.back().frames, blocks.back().outputLatency);
   printSummary("output", label, result.outputMs);
   printSummary("program", label, result.programMs);
+  printSummary("steady-clock", label, result.steadyClockMs);
   return result.inOrder ? 0 : 1;
 }

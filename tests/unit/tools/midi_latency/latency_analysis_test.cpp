@@ -51,6 +51,8 @@ TEST(MidiLatency, MapsFramesThroughTheSwitchThatTookTheirBlock) {
   ASSERT_TRUE(midi_latency::frameTime(switches, 3 * 128 + 48, 100000, t));
   EXPECT_NEAR(t.leaves, 1000 + 3 * 267 + (128 + 48) * 100000.0 / 48000.0, 1e-6);
   EXPECT_DOUBLE_EQ(t.blockEnd, 1000 + 3 * 267 + 20);
+  // The same frame timed from switch 2, one nominal block (12800/48000 x 100000) on.
+  EXPECT_NEAR(t.leavesOnSteadyClock, 1000 + 2 * 267 + (128 + 128 + 48) * 100000.0 / 48000.0, 1e-6);
   EXPECT_FALSE(midi_latency::frameTime(switches, 10 * 128, 100000, t));
 }
 

@@ -92,7 +92,10 @@ bool frameTime(const std::vector<Switch>& switches, uint64_t frame, int64_t freq
   out.leavesOnSteadyClock = 0.0;
   if (after - 1 != switches.begin()) {
     const Switch& before = *(after - 2);
-    if (before.recordedFrame + static_cast<uint64_t>(before.frames) == s.recordedFrame) {
+    const double period = static_cast<double>(before.frames) * perFrame;
+    // After a stall the switch before is no mark of the clock: left out.
+    if (before.recordedFrame + static_cast<uint64_t>(before.frames) == s.recordedFrame &&
+        static_cast<double>(s.called - before.called) <= 2.0 * period) {
       out.leavesOnSteadyClock =
           static_cast<double>(before.called) +
           (static_cast<double>(before.frames + s.outputLatency) + static_cast<double>(offset)) *

@@ -44,7 +44,8 @@ struct FrameTime {
   double blockEnd = 0.0;
   // `leaves` as if the switch had come exactly one block after the one before it: a
   // hardware driver's switches follow its sample clock, the virtual driver's follow the
-  // wake-ups of its thread, and those wander. Unset (0) for a stream's first block.
+  // wake-ups of its thread, and those wander. Unset (0) for a stream's first block and
+  // after a switch more than one block late.
   double leavesOnSteadyClock = 0.0;
 };
 bool frameTime(const std::vector<Switch>& switches, uint64_t frame, int64_t frequency,

@@ -54,6 +54,14 @@ TEST(MidiLatency, MapsFramesThroughTheSwitchThatTookTheirBlock) {
   // The same frame timed from switch 2, one nominal block (12800/48000 x 100000) on.
   EXPECT_NEAR(t.leavesOnSteadyClock, 1000 + 2 * 267 + (128 + 128 + 48) * 100000.0 / 48000.0, 1e-6);
   EXPECT_FALSE(midi_latency::frameTime(switches, 10 * 128, 100000, t));
+
+  // A switch three blocks late leaves the one after it off the clock.
+  auto stalled = switches;
+  for (size_t k = 5; k < stalled.size(); ++k) stalled[k].called += 3 * 267;
+  ASSERT_TRUE(midi_latency::frameTime(stalled, 5 * 128, 100000, t));
+  EXPECT_EQ(t.leavesOnSteadyClock, 0.0);
+  ASSERT_TRUE(midi_latency::frameTime(stalled, 6 * 128, 100000, t));
+  EXPECT_GT(t.leavesOnSteadyClock, 0.0);
 }
 
 TEST(MidiLatency, PairsNotesWithOnsetsAndReportsMissingOnes) {

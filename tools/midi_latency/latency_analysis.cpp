@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <random>
 #include <sstream>
 
@@ -128,10 +129,24 @@ Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch
                int64_t frequency, const std::vector<size_t>& onsetFrames, int note) {
   Result result;
   std::vector<int64_t> noteOns;
-  for (const Delivery& d : deliveries) {
-    if ((d.status & 0xF0) == 0x90 && d.data1 == note && d.data2 > 0) noteOns.push_back(d.counter);
+  for (size_t i = 0; i < deliveries.size(); ++i) {
+    const Delivery& d = deliveries[i];
+    if ((d.status & 0xF0) != 0x90 || d.data1 != note || d.data2 == 0) continue;
+    int64_t off = INT64_MAX;
+    for (size_t j = i + 1; j < deliveries.size() && off == INT64_MAX; ++j) {
+      const Delivery& e = deliveries[j];
+      const bool ends = (e.status & 0xF0) == 0x80 || ((e.status & 0xF0) == 0x90 && e.data2 == 0);
+      if (ends && e.data1 == note) off = e.counter;
+    }
+    const auto nextCall = std::lower_bound(switches.begin(), switches.end(), d.counter,
+                                           [](const Switch& s, int64_t t) { return s.called < t; });
+    if (nextCall != switches.end() && nextCall->called >= off) {
+      ++result.unplayable;
+      continue;
+    }
+    noteOns.push_back(d.counter);
   }
-  result.notes = noteOns.size();
+  result.notes = noteOns.size() + result.unplayable;
   if (noteOns.empty()) return result;
   std::vector<FrameTime> heard;
   for (size_t frame : onsetFrames) {
@@ -159,7 +174,7 @@ Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch
     if (heard[first].leavesOnSteadyClock > 0.0)
       result.steadyClockMs.push_back((heard[first].leavesOnSteadyClock - from) * toMs);
   }
-  result.inOrder = result.matched == result.notes && result.onsets == result.notes;
+  result.inOrder = result.matched == noteOns.size() && result.onsets == noteOns.size();
   return result;
 }
 

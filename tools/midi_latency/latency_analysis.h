@@ -62,12 +62,15 @@ struct Summary {
 Summary summarize(std::vector<double> values);
 
 struct Result {
-  size_t notes = 0;               // note-ons of the train delivered
-  size_t onsets = 0;              // onsets heard after the first of them
-  size_t matched = 0;             // notes whose window (delivery to next delivery) holds one onset
-  bool inOrder = false;           // every onset in its own note's window: all found, in play order
-  std::vector<double> outputMs;   // delivery -> onset leaves the driver
-  std::vector<double> programMs;  // delivery -> end of the block holding the onset
+  size_t notes = 0;    // note-ons of the train delivered
+  size_t onsets = 0;   // onsets heard after the first of them
+  size_t matched = 0;  // notes whose window (delivery to next delivery) holds one onset
+  // Notes whose note-off came before any block was asked for after their note-on (the
+  // driver stalled): no timing can sound them, so they are not looked for.
+  size_t unplayable = 0;
+  bool inOrder = false;               // every other note's onset in its own window, in play order
+  std::vector<double> outputMs;       // delivery -> onset leaves the driver
+  std::vector<double> programMs;      // delivery -> end of the block holding the onset
   std::vector<double> steadyClockMs;  // delivery -> leavesOnSteadyClock
 };
 // Pairs the note-ons of `note` with the onsets found in the recording.

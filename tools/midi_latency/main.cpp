@@ -109,9 +109,11 @@ int main(int argc, char** argv) {
       midi_latency::findOnsets(left.data(), left.size(), kOnsetThreshold, kSilenceFrames);
   const midi_latency::Result result =
       midi_latency::analyse(deliveries, blocks, driverFrequency, onsets, note);
-  std::printf("notes %s notes=%zu onsets=%zu matched=%zu in_order=%d frames=%d latency_frames=%d\n",
-              label.c_str(), result.notes, result.onsets, result.matched, result.inOrder ? 1 : 0,
-              blocks.back().frames, blocks.back().outputLatency);
+  std::printf(
+      "notes %s notes=%zu unplayable=%zu onsets=%zu matched=%zu in_order=%d frames=%d "
+      "latency_frames=%d\n",
+      label.c_str(), result.notes, result.unplayable, result.onsets, result.matched,
+      result.inOrder ? 1 : 0, blocks.back().frames, blocks.back().outputLatency);
   printSummary("output", label, result.outputMs);
   printSummary("program", label, result.programMs);
   printSummary("steady-clock", label, result.steadyClockMs);

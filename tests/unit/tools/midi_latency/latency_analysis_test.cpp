@@ -86,6 +86,15 @@ TEST(MidiLatency, PairsNotesWithOnsetsAndReportsMissingOnes) {
   result = midi_latency::analyse(deliveries, switches, 100000, {0, 11 * 128, 51 * 128}, 69);
   EXPECT_EQ(result.matched, 2u);
   EXPECT_FALSE(result.inOrder);
+
+  // The driver stalls across the second note, on to off: it cannot sound, and is not
+  // looked for.
+  auto stalled = switches;
+  stalled.erase(stalled.begin() + 31, stalled.begin() + 40);
+  result = midi_latency::analyse(deliveries, stalled, 100000, {0, 11 * 128, 51 * 128}, 69);
+  EXPECT_EQ(result.notes, 3u);
+  EXPECT_EQ(result.unplayable, 1u);
+  EXPECT_TRUE(result.inOrder);
 }
 
 TEST(MidiLatency, SummaryGivesSpreadAndNearestRankPercentile) {

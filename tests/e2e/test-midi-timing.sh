@@ -5,7 +5,9 @@
 # the program plays; tools/midi_latency pairs each note with its onset in the recording.
 # Played once in Immediate and once in Steady MIDI timing (a restart in between). Only
 # what does not depend on the machine's speed is checked: every note heard, in play
-# order, and Steady's jitter below Immediate's, timed on the driver's sample clock (the
+# order (but for a note the driver could not play: its note-off came before the driver
+# asked for a block after its note-on), and Steady's jitter below Immediate's, timed on
+# the driver's sample clock (the
 # virtual driver's own switches wander with its thread's wake-ups, by more than Steady's
 # jitter on a loaded machine). The figures go to SC_OUT/latency.txt.
 # Usage: test-midi-timing.sh <build/windows dir>

@@ -47,6 +47,7 @@ run: windows
 
 bench: native
 	build/native/bench/tonbrik_bench --benchmark_counters_tabular=true
+	@echo "MIDI-to-sound latency and jitter under Wine: bench/midi_timing.sh build/windows (README, Timing)"
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

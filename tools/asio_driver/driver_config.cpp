@@ -45,6 +45,7 @@ DriverConfig DriverConfig::fromEnvironment() {
   config.outputWav = text("TONBRIK_VASIO_OUTPUT_WAV");
   config.logPath = text("TONBRIK_VASIO_LOG");
   config.controlFile = text("TONBRIK_VASIO_CONTROL_FILE");
+  config.switchLog = text("TONBRIK_VASIO_SWITCH_LOG");
   if (number("TONBRIK_VASIO_RESET_AFTER_MS", &value) && value >= 0) {
     config.resetAfterMs = static_cast<int32_t>(value);
   }

@@ -13,6 +13,7 @@ struct DriverConfig {
   std::string outputWav;           // empty: outputs are not recorded
   std::string logPath;             // empty: calls are logged to the debugger only
   std::string controlFile;         // empty: no control file is polled
+  std::string switchLog;           // empty: buffer switches are not stamped
   int32_t resetAfterMs = -1;       // one reset request this long after the first start
   int32_t sizeChangeAfterMs = -1;  // one buffer-size change this long after the first start
   int32_t changedSize = 0;         // the size announced by a change; 0: twice the current

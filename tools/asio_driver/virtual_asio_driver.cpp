@@ -30,6 +30,7 @@ VirtualAsioDriver::VirtualAsioDriver(const CLSID& classId)
                                                 : config_.preferredSize} {
   ++liveDriverObjects;
   setDriverLogPath(config_.logPath);
+  stamps_.setPath(config_.switchLog);
   stopEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   resetEvent_ = CreateEventA(nullptr, FALSE, FALSE, "TonbrikVirtualAsio.ResetRequest");
   sizeEvent_ = CreateEventA(nullptr, FALSE, FALSE, "TonbrikVirtualAsio.BufferSizeChange");

@@ -11,6 +11,7 @@
 
 #include "audio/asio/asio.h"
 #include "tools/asio_driver/driver_config.h"
+#include "tools/asio_driver/switch_stamps.h"
 #include "tools/asio_driver/wav_recorder.h"
 
 // {6B1E4C2A-93D5-4F7E-A0B8-5C3D2E1F9A74}
@@ -71,6 +72,7 @@ class VirtualAsioDriver final : public IASIO {
   void processBlock(int32_t half, ASIOTime* time);
   void fillInputs(int32_t half);
   void recordOutputs(int32_t half);
+  size_t recordedFrameBytes() const;
   void checkRequests(LONGLONG elapsedMs);
   void sendRequest(int32_t selector, int32_t newSize);
   void probeHost();
@@ -98,6 +100,7 @@ class VirtualAsioDriver final : public IASIO {
   std::vector<uint8_t> storage_;
   std::vector<uint8_t> wavBlock_;
   WavRecorder recorder_;
+  SwitchStamps stamps_;
 
   HANDLE thread_ = nullptr;
   DWORD threadId_ = 0;

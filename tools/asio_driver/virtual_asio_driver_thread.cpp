@@ -28,6 +28,12 @@ constexpr double kTwoPi = 6.283185307179586;
 std::atomic<bool> timedResetSent{false};
 std::atomic<bool> timedSizeChangeSent{false};
 
+int64_t counterNow() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
 LONGLONG fileTimeNow() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
@@ -50,6 +56,10 @@ void VirtualAsioDriver::run() {
     return;
   }
   timeBeginPeriod(1);
+  int32_t inputLatency = 0;
+  int32_t outputLatency = 0;
+  getLatencies(&inputLatency, &outputLatency);
+  stamps_.begin(bufferSize_, outputLatency, sampleRate_);
   const LONGLONG rate = static_cast<LONGLONG>(sampleRate_);
   const LONGLONG start = fileTimeNow();
   LONGLONG base = start;
@@ -100,7 +110,10 @@ void VirtualAsioDriver::run() {
                                       static_cast<uint32_t>(position)};
       time.timeInfo.sampleRate = sampleRate_;
       time.timeInfo.flags = kTimeInfoValid;
+      const uint64_t recorded = recorder_.dataBytes() / recordedFrameBytes();
+      const int64_t called = counterNow();
       processBlock(half, &time);
+      if (stamps_.enabled()) stamps_.record(called, counterNow(), position, recorded);
       half ^= 1;
       samplePosition_ = position + static_cast<uint64_t>(bufferSize_);
     }
@@ -108,9 +121,11 @@ void VirtualAsioDriver::run() {
     const LONGLONG elapsedMs = (fileTimeNow() - start) / 10'000;
     if (elapsedMs - lastPollMs >= kControlPollMs) {
       lastPollMs = elapsedMs;
+      stamps_.flush();
       checkRequests(elapsedMs);
     }
   }
+  stamps_.flush();
   CancelWaitableTimer(timer);
   CloseHandle(timer);
   timeEndPeriod(1);
@@ -152,11 +167,15 @@ void VirtualAsioDriver::fillInputs(int32_t half) {
   signalFrame_ += static_cast<uint64_t>(bufferSize_);
 }
 
+size_t VirtualAsioDriver::recordedFrameBytes() const {
+  return wavFormatOf(config_.sampleType).bitsPerSample / 8 * DriverConfig::kChannels;
+}
+
 void VirtualAsioDriver::recordOutputs(int32_t half) {
   if (!recorder_.isOpen()) return;
   const size_t bytes = sampleBytes(config_.sampleType);
   const size_t wavBytes = wavFormatOf(config_.sampleType).bitsPerSample / 8;
-  const size_t frameBytes = wavBytes * DriverConfig::kChannels;
+  const size_t frameBytes = recordedFrameBytes();
   // Outputs the host did not ask for are recorded as silence.
   std::memset(wavBlock_.data(), 0, frameBytes * static_cast<size_t>(bufferSize_));
   for (const Channel& channel : channels_) {

@@ -20,6 +20,8 @@ class WavRecorder {
   void append(const uint8_t* data, uint32_t bytes);
   void close();
   bool isOpen() const { return file_ != INVALID_HANDLE_VALUE; }
+  // Sample bytes in the file so far, a continued recording's included.
+  uint32_t dataBytes() const { return dataBytes_; }
 
  private:
   void writeHeader();

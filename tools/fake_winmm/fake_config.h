@@ -20,6 +20,8 @@ struct Config {
 // Read once from the environment on first use:
 //   FAKE_WINMM_DIR      folder for files (default: the folder of this DLL)
 //   FAKE_WINMM_EVENTS   event list file, relative to the folder (default midi_in_events.txt)
+//                       (input 0 also writes midi_in_stamps.log: the performance counter
+//                       read right before each short message's callback)
 //   FAKE_WINMM_TRIGGER  file name, relative to the folder; input plays once it exists
 //   FAKE_WINMM_INPUTS   number of inputs, 0 to 2 (default 1); the second, "Virtual MIDI
 //                       In 2", plays midi_in2_events.txt and logs to midi_in2.log

@@ -39,7 +39,9 @@ MidiInDevice::MidiInDevice(int index)
       eventsPath_(index == 0 ? config().eventsPath
                              : pathInDir("midi_in" + std::to_string(index + 1) + "_events.txt")),
       log_(pathInDir(index == 0 ? std::string("midi_in.log")
-                                : "midi_in" + std::to_string(index + 1) + ".log")) {
+                                : "midi_in" + std::to_string(index + 1) + ".log")),
+      stamps_(pathInDir(index == 0 ? std::string("midi_in_stamps.log")
+                                   : "midi_in" + std::to_string(index + 1) + "_stamps.log")) {
   InitializeCriticalSection(&lock_);
   InitializeCriticalSection(&delivery_);
 }
@@ -71,6 +73,9 @@ MMRESULT MidiInDevice::open(const ClientCallback& client, DWORD flags) {
   char note[64];
   wsprintfA(note, "open flags=0x%lX", static_cast<unsigned long>(flags));
   log_.line(note);
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  stamps_.line("frequency=" + std::to_string(frequency.QuadPart));
   if (!found) {
     log_.line("events none: no file " + eventsPath_);
   } else if (!parseEventList(text, events, error)) {
@@ -327,13 +332,13 @@ void MidiInDevice::deliver(const MidiEvent& event, DWORD timestamp) {
   DWORD word = 0;
   for (size_t i = 0; i < event.bytes.size(); ++i) word |= DWORD(event.bytes[i]) << (8 * i);
   bool backlog = event.kind == MidiEvent::Kind::MoreData;
-  log_.line(std::string(backlog ? "moredata " : "data ") +
-            hexBytes(event.bytes.data(), event.bytes.size()));
-  if (backlog && !(client_.flags & MIDI_IO_STATUS)) {
-    notifyClient(client_, handle(), MIM_DATA, word, timestamp);
-    return;
-  }
-  notifyClient(client_, handle(), backlog ? MIM_MOREDATA : MIM_DATA, word, timestamp);
+  const std::string bytes = hexBytes(event.bytes.data(), event.bytes.size());
+  log_.line(std::string(backlog ? "moredata " : "data ") + bytes);
+  const UINT message = backlog && (client_.flags & MIDI_IO_STATUS) ? MIM_MOREDATA : MIM_DATA;
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  notifyClient(client_, handle(), message, word, timestamp);
+  stamps_.line("qpc=" + std::to_string(counter.QuadPart) + " data " + bytes);
 }
 
 MIDIHDR* MidiInDevice::takeBuffer() {

@@ -55,6 +55,9 @@ class MidiInDevice {
   int index_;
   std::string eventsPath_;
   DeviceLog log_;
+  // The performance counter read right before each short message's callback, written
+  // after the callback returns so the file never delays a delivery.
+  DeviceLog stamps_;
   CRITICAL_SECTION lock_;      // guards the fields below
   CRITICAL_SECTION delivery_;  // held while the client's callback runs on the player thread
   HANDLE wake_ = nullptr;

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# MIDI-to-sound timing on the ASIO route: the test MIDI input plays a train of 200 notes
+# at irregular intervals and stamps each delivery with the performance counter; the
+# virtual ASIO driver stamps its buffer switches on the same counter and records what
+# the program plays; tools/midi_latency pairs each note with its onset in the recording.
+# Played once in Immediate and once in Steady MIDI timing (a restart in between). Only
+# what does not depend on the machine's speed is checked: every note heard, in play
+# order (but for a note the driver could not play: its note-off came before the driver
+# asked for a block after its note-on), and Steady's jitter below Immediate's, timed on
+# the driver's sample clock (the
+# virtual driver's own switches wander with its thread's wake-ups, by more than Steady's
+# jitter on a loaded machine). The figures go to SC_OUT/latency.txt.
+# Usage: test-midi-timing.sh <build/windows dir>
+# E2E_TIMING_FRAMES: the driver's buffer size (default 128); E2E_TIMING_MODES: the
+# modes to play (default "Immediate Steady"; the jitter check needs both).
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+E2E_NAME=midi-timing
+. "$here/lib/common.sh"
+. "$here/lib/display.sh"
+. "$here/lib/pulse.sh"
+. "$here/lib/wine.sh"
+. "$here/scenario.sh"
+
+frames=${E2E_TIMING_FRAMES:-128}
+modes=${E2E_TIMING_MODES:-Immediate Steady}
+sc_setup "${1:?usage: test-midi-timing.sh <build/windows dir>}" "midi-timing-$frames"
+driver="$SC_BUILD/tools/asio_driver/tonbrik_vasio.dll"
+latency_tool=${E2E_MIDI_LATENCY:-$(dirname "$SC_BUILD")/native/tools/midi_latency/midi_latency}
+[ -f "$driver" ] || e2e_fail "no virtual ASIO driver at $driver"
+[ -x "$latency_tool" ] || e2e_fail "no MIDI latency tool at $latency_tool: build the native tree"
+e2e_start_display "$SC_OUT"
+e2e_start_pulse "$SC_OUT"
+e2e_use_prefix "$SC_BUILD/e2e/prefix"
+sc_stage_program midi
+
+# The prefix is shared by the other tests, which expect no driver: unregister on exit.
+mkdir -p "$WINEPREFIX/drive_c/vasio"
+cp "$driver" "$WINEPREFIX/drive_c/vasio/" || e2e_fail "cannot install the driver"
+WINEDEBUG=-all wine regsvr32 /s 'C:\vasio\tonbrik_vasio.dll' >/dev/null 2>&1 ||
+  e2e_fail "regsvr32 could not register the driver"
+e2e_on_exit "WINEDEBUG=-all wine regsvr32 /u /s 'C:\\vasio\\tonbrik_vasio.dll'"
+settings_key='HKCU\Software\Tonbrik\Settings'
+e2e_on_exit "WINEDEBUG=-all wine reg delete '$settings_key' /v MidiTiming /f"
+
+winpath() { WINEDEBUG=-all winepath -w "$1" 2>/dev/null; }
+"$latency_tool" train --count 200 --seed 20 >"$SC_OUT/midi_in_events.txt"
+export FAKE_WINMM_TRIGGER=go FAKE_WINMM_OUTPUTS=synth,port
+export TONBRIK_VASIO_PREFERRED_SIZE=$frames TONBRIK_VASIO_LOG=$(winpath "$SC_OUT/vasio.log")
+
+checked_is() { sc_control_has $IDC_ASIO checked "$1"; }
+
+# play MODE: one start of the program in MODE, the train played on the ASIO route.
+play() {
+  local mode=$1 exit_line
+  e2e_log "--- $mode MIDI timing, $frames-frame buffers"
+  WINEDEBUG=-all wine reg add "$settings_key" /v MidiTiming /t REG_SZ /d "$mode" /f >/dev/null 2>&1 ||
+    e2e_fail "cannot store the MIDI timing"
+  rm -f "$SC_OUT/go" "$SC_OUT/midi_in.log" "$SC_OUT/midi_in_stamps.log"
+  export TONBRIK_VASIO_OUTPUT_WAV=$(winpath "$SC_OUT/asio-$mode.wav")
+  export TONBRIK_VASIO_SWITCH_LOG=$(winpath "$SC_OUT/switches-$mode.log")
+  sc_start
+  e2e_wait_for 10 sc_control_has $IDC_ASIO enabled 1 || e2e_log "the ASIO check box stays disabled"
+  sc_probe click $IDC_ASIO >/dev/null
+  e2e_wait_for 5 checked_is 1 || e2e_log "the check box did not flip"
+  sc_check "$mode: on the ASIO route" sc_shows $IDC_AUDIO_OUT_STATE active
+  sc_check "$mode: MIDI in active" sc_shows $IDC_MIDI_IN_STATE active
+  sleep 0.5
+  touch "$SC_OUT/go"
+  e2e_wait_for 40 grep -q " done" "$SC_OUT/midi_in.log" || e2e_log "$mode: the train did not finish"
+  sleep 0.3
+  exit_line=$(sc_probe --timeout 5000 key esc --wait-exit | grep '^exited')
+  [ -n "$exit_line" ] || e2e_log "$mode: Esc did not end the program"
+  e2e_wait_program 5 || e2e_log "$mode: the wine process still runs"
+  cp "$SC_OUT/midi_in_stamps.log" "$SC_OUT/stamps-$mode.log" 2>/dev/null
+}
+
+measure() {
+  local mode=$1
+  "$latency_tool" measure --stamps "$SC_OUT/stamps-$mode.log" --switches "$SC_OUT/switches-$mode.log" \
+    --wav "$SC_OUT/asio-$mode.wav" --label "asio-$frames-$mode" >"$SC_OUT/latency-$mode.txt"
+}
+
+for mode in $modes; do
+  play "$mode"
+  sc_check "$mode: every note heard, in play order" measure "$mode"
+  e2e_log "$(head -n1 "$SC_OUT/latency-$mode.txt" 2>/dev/null)"
+  cat "$SC_OUT/latency-$mode.txt" >>"$SC_OUT/latency.txt" 2>/dev/null
+done
+e2e_log "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "load $(cut -d' ' -f1-3 /proc/loadavg)" >>"$SC_OUT/latency.txt"
+grep -v '^notes' "$SC_OUT/latency.txt" >&2
+
+jitter() { sed -n "s/^steady-clock asio-$frames-$1 .* jitter_ms=\([0-9.]*\).*/\1/p" "$SC_OUT/latency.txt"; }
+if [ -f "$SC_OUT/latency-Immediate.txt" ] && [ -f "$SC_OUT/latency-Steady.txt" ]; then
+  immediate=$(jitter Immediate)
+  steady=$(jitter Steady)
+  sc_check "Steady's jitter ($steady ms) below Immediate's ($immediate ms)" \
+    awk -v s="${steady:-9}" -v i="${immediate:-0}" 'BEGIN { exit !(s < i) }'
+fi
+
+sc_finish

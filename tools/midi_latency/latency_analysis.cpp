@@ -1,0 +1,196 @@
+#include "latency_analysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdint>
+#include <random>
+#include <sstream>
+
+namespace midi_latency {
+
+bool parseDeliveries(const std::string& text, std::vector<Delivery>& out, int64_t& frequency) {
+  std::istringstream lines(text);
+  std::string line;
+  out.clear();
+  frequency = 0;
+  while (std::getline(lines, line)) {
+    long long value = 0;
+    unsigned bytes[3] = {0, 0, 0};
+    size_t at = line.find("frequency=");
+    if (at != std::string::npos && std::sscanf(line.c_str() + at, "frequency=%lld", &value) == 1) {
+      frequency = value;
+      continue;
+    }
+    at = line.find("qpc=");
+    if (at == std::string::npos) continue;
+    const int got = std::sscanf(line.c_str() + at, "qpc=%lld data %x %x %x", &value, &bytes[0],
+                                &bytes[1], &bytes[2]);
+    if (got < 2) continue;
+    out.push_back({value, static_cast<uint8_t>(bytes[0]), static_cast<uint8_t>(bytes[1]),
+                   static_cast<uint8_t>(bytes[2])});
+  }
+  return frequency > 0;
+}
+
+bool parseSwitches(const std::string& text, std::vector<Switch>& out, int64_t& frequency) {
+  std::istringstream lines(text);
+  std::string line;
+  out.clear();
+  frequency = 0;
+  Switch current;
+  while (std::getline(lines, line)) {
+    long long a = 0, b = 0;
+    unsigned long long position = 0, recorded = 0;
+    int frames = 0, latency = 0;
+    double rate = 0.0;
+    if (std::sscanf(line.c_str(), "stream frequency=%lld frames=%d output_latency=%d rate=%lf", &a,
+                    &frames, &latency, &rate) == 4) {
+      frequency = a;
+      current.frames = frames;
+      current.outputLatency = latency;
+      current.rate = rate;
+    } else if (std::sscanf(line.c_str(), "switch %lld %lld %llu %llu", &a, &b, &position,
+                           &recorded) == 4 &&
+               current.frames > 0) {
+      current.called = a;
+      current.returned = b;
+      current.recordedFrame = recorded;
+      out.push_back(current);
+    }
+  }
+  return frequency > 0 && !out.empty();
+}
+
+std::vector<size_t> findOnsets(const float* samples, size_t count, float threshold,
+                               size_t silence) {
+  std::vector<size_t> onsets;
+  size_t quiet = silence;  // the recording's start counts as silence
+  for (size_t i = 0; i < count; ++i) {
+    if (std::fabs(samples[i]) <= threshold) {
+      ++quiet;
+      continue;
+    }
+    if (quiet >= silence) onsets.push_back(i);
+    quiet = 0;
+  }
+  return onsets;
+}
+
+bool frameTime(const std::vector<Switch>& switches, uint64_t frame, int64_t frequency,
+               FrameTime& out) {
+  // Switches come in recording order; the last one starting at or before the frame.
+  auto after = std::upper_bound(switches.begin(), switches.end(), frame,
+                                [](uint64_t f, const Switch& s) { return f < s.recordedFrame; });
+  if (after == switches.begin()) return false;
+  const Switch& s = *(after - 1);
+  const uint64_t offset = frame - s.recordedFrame;
+  if (offset >= static_cast<uint64_t>(s.frames) || s.rate <= 0.0) return false;
+  const double perFrame = static_cast<double>(frequency) / s.rate;
+  out.leaves = static_cast<double>(s.called) +
+               (static_cast<double>(s.outputLatency) + static_cast<double>(offset)) * perFrame;
+  out.blockEnd = static_cast<double>(s.returned);
+  out.leavesOnSteadyClock = 0.0;
+  if (after - 1 != switches.begin()) {
+    const Switch& before = *(after - 2);
+    const double period = static_cast<double>(before.frames) * perFrame;
+    // After a stall the switch before is no mark of the clock: left out.
+    if (before.recordedFrame + static_cast<uint64_t>(before.frames) == s.recordedFrame &&
+        static_cast<double>(s.called - before.called) <= 2.0 * period) {
+      out.leavesOnSteadyClock =
+          static_cast<double>(before.called) +
+          (static_cast<double>(before.frames + s.outputLatency) + static_cast<double>(offset)) *
+              perFrame;
+    }
+  }
+  return true;
+}
+
+Summary summarize(std::vector<double> values) {
+  Summary s;
+  s.count = values.size();
+  if (values.empty()) return s;
+  std::sort(values.begin(), values.end());
+  double sum = 0.0;
+  for (double v : values) sum += v;
+  s.mean = sum / static_cast<double>(values.size());
+  double squares = 0.0;
+  for (double v : values) squares += (v - s.mean) * (v - s.mean);
+  s.stddev = values.size() > 1 ? std::sqrt(squares / static_cast<double>(values.size() - 1)) : 0.0;
+  s.min = values.front();
+  s.max = values.back();
+  // Nearest rank.
+  const size_t rank = static_cast<size_t>(std::ceil(0.99 * static_cast<double>(values.size()))) - 1;
+  s.p99 = values[std::min(rank, values.size() - 1)];
+  return s;
+}
+
+Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch>& switches,
+               int64_t frequency, const std::vector<size_t>& onsetFrames, int note) {
+  Result result;
+  std::vector<int64_t> noteOns;
+  for (size_t i = 0; i < deliveries.size(); ++i) {
+    const Delivery& d = deliveries[i];
+    if ((d.status & 0xF0) != 0x90 || d.data1 != note || d.data2 == 0) continue;
+    int64_t off = INT64_MAX;
+    for (size_t j = i + 1; j < deliveries.size() && off == INT64_MAX; ++j) {
+      const Delivery& e = deliveries[j];
+      const bool ends = (e.status & 0xF0) == 0x80 || ((e.status & 0xF0) == 0x90 && e.data2 == 0);
+      if (ends && e.data1 == note) off = e.counter;
+    }
+    const auto nextCall = std::lower_bound(switches.begin(), switches.end(), d.counter,
+                                           [](const Switch& s, int64_t t) { return s.called < t; });
+    if (nextCall != switches.end() && nextCall->called >= off) {
+      ++result.unplayable;
+      continue;
+    }
+    noteOns.push_back(d.counter);
+  }
+  result.notes = noteOns.size() + result.unplayable;
+  if (noteOns.empty()) return result;
+  std::vector<FrameTime> heard;
+  for (size_t frame : onsetFrames) {
+    FrameTime t;
+    if (frameTime(switches, frame, frequency, t) && t.blockEnd >= static_cast<double>(noteOns[0]))
+      heard.push_back(t);
+  }
+  result.onsets = heard.size();
+  const double toMs = 1000.0 / static_cast<double>(frequency);
+  size_t next = 0;  // onsets are in time order, so each window's search starts where the last ended
+  for (size_t i = 0; i < noteOns.size(); ++i) {
+    const double from = static_cast<double>(noteOns[i]);
+    const double to = i + 1 < noteOns.size() ? static_cast<double>(noteOns[i + 1]) : 1e300;
+    while (next < heard.size() && heard[next].blockEnd < from) ++next;
+    size_t inWindow = 0;
+    size_t first = next;
+    while (next < heard.size() && heard[next].blockEnd < to) {
+      ++inWindow;
+      ++next;
+    }
+    if (inWindow != 1) continue;
+    ++result.matched;
+    result.outputMs.push_back((heard[first].leaves - from) * toMs);
+    result.programMs.push_back((heard[first].blockEnd - from) * toMs);
+    if (heard[first].leavesOnSteadyClock > 0.0)
+      result.steadyClockMs.push_back((heard[first].leavesOnSteadyClock - from) * toMs);
+  }
+  result.inOrder = result.matched == noteOns.size() && result.onsets == noteOns.size();
+  return result;
+}
+
+std::string trainEvents(int count, uint32_t seed, int note) {
+  std::mt19937 random(seed);
+  std::string text = "# priming note: takes the start-up voice\n0 90 30 64\n60 80 30 00\n";
+  char line[64];
+  uint32_t at = 400;
+  for (int i = 0; i < count; ++i) {
+    const uint32_t held = 10 + random() % 15;
+    const uint32_t gap = 36 + random() % 35;
+    std::snprintf(line, sizeof(line), "%u 90 %02X 64\n%u 80 %02X 00\n", at, note, at + held, note);
+    text += line;
+    at += held + gap;
+  }
+  return text;
+}
+
+}  // namespace midi_latency

@@ -1,0 +1,85 @@
+// MIDI-to-sound latency from three records of one run, all on the performance counter:
+// when the test MIDI input handed each message to the program, when the virtual ASIO
+// driver called each buffer switch (and where that block lies in its recording), and
+// the recording itself, in which each note starts after silence.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace midi_latency {
+
+struct Delivery {
+  int64_t counter = 0;
+  uint8_t status = 0;
+  uint8_t data1 = 0;
+  uint8_t data2 = 0;
+};
+
+struct Switch {
+  int64_t called = 0;    // counter when the driver called the host
+  int64_t returned = 0;  // counter when the host returned the filled block
+  uint64_t recordedFrame = 0;
+  int32_t frames = 0;
+  int32_t outputLatency = 0;  // frames, as the driver states it
+  double rate = 0.0;
+};
+
+// "qpc=<counter> data <hex bytes>" lines and one "frequency=<f>"; other lines are skipped.
+bool parseDeliveries(const std::string& text, std::vector<Delivery>& out, int64_t& frequency);
+// "stream frequency=.. frames=.. output_latency=.. rate=.." heads the "switch <called>
+// <returned> <sample position> <recorded frame>" lines of one stream.
+bool parseSwitches(const std::string& text, std::vector<Switch>& out, int64_t& frequency);
+
+// Frames at which a sound starts: the first sample above `threshold` after at least
+// `silence` samples at or below it (the recording's start counts as silence).
+std::vector<size_t> findOnsets(const float* samples, size_t count, float threshold, size_t silence);
+
+// The counter times of one recorded frame: when it leaves the driver's output buffer
+// (the switch that took its block, plus the stated output latency and its place in the
+// block) and when the program handed its block over. False if no switch holds it.
+struct FrameTime {
+  double leaves = 0.0;
+  double blockEnd = 0.0;
+  // `leaves` as if the switch had come exactly one block after the one before it: a
+  // hardware driver's switches follow its sample clock, the virtual driver's follow the
+  // wake-ups of its thread, and those wander. Unset (0) for a stream's first block and
+  // after a switch more than one block late.
+  double leavesOnSteadyClock = 0.0;
+};
+bool frameTime(const std::vector<Switch>& switches, uint64_t frame, int64_t frequency,
+               FrameTime& out);
+
+struct Summary {
+  size_t count = 0;
+  double mean = 0.0;
+  double stddev = 0.0;  // the jitter
+  double min = 0.0;
+  double max = 0.0;
+  double p99 = 0.0;
+};
+Summary summarize(std::vector<double> values);
+
+struct Result {
+  size_t notes = 0;    // note-ons of the train delivered
+  size_t onsets = 0;   // onsets heard after the first of them
+  size_t matched = 0;  // notes whose window (delivery to next delivery) holds one onset
+  // Notes whose note-off came before any block was asked for after their note-on (the
+  // driver stalled): no timing can sound them, so they are not looked for.
+  size_t unplayable = 0;
+  bool inOrder = false;               // every other note's onset in its own window, in play order
+  std::vector<double> outputMs;       // delivery -> onset leaves the driver
+  std::vector<double> programMs;      // delivery -> end of the block holding the onset
+  std::vector<double> steadyClockMs;  // delivery -> leavesOnSteadyClock
+};
+// Pairs the note-ons of `note` with the onsets found in the recording.
+Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch>& switches,
+               int64_t frequency, const std::vector<size_t>& onsetFrames, int note);
+
+// An event list for the test MIDI input: a priming note (it takes the synth's start-up
+// voice, which never falls silent by itself), then `count` notes of `note`, each held
+// 10 to 24 ms, the next one 36 to 70 ms after its note-off, from a fixed seed.
+std::string trainEvents(int count, uint32_t seed, int note);
+
+}  // namespace midi_latency

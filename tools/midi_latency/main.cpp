@@ -1,0 +1,121 @@
+// midi_latency: MIDI-to-sound latency and jitter on the ASIO route under Wine.
+//   midi_latency train [--count N] [--seed S] [--note N]
+//       prints an event list for the test MIDI input (tools/fake_winmm)
+//   midi_latency measure --stamps F --switches F --wav F [--note N] [--label TEXT]
+//       F: the input's delivery stamps (midi_in_stamps.log), the virtual ASIO driver's
+//       switch stamps (TONBRIK_VASIO_SWITCH_LOG) and its recording
+//       (TONBRIK_VASIO_OUTPUT_WAV) of the same run
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "latency_analysis.h"
+#include "wav_file.h"
+
+namespace {
+
+// Above the tail of a released note 36 ms on, below the first sample of a new one.
+constexpr float kOnsetThreshold = 2e-6f;
+constexpr size_t kSilenceFrames = 240;
+
+bool readText(const std::string& path, std::string& text) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  std::ostringstream all;
+  all << file.rdbuf();
+  text = all.str();
+  return true;
+}
+
+void printSummary(const char* what, const std::string& label, const std::vector<double>& values) {
+  const midi_latency::Summary s = midi_latency::summarize(values);
+  std::printf(
+      "%s %s count=%zu mean_ms=%.3f std_ms=%.3f min_ms=%.3f max_ms=%.3f p99_ms=%.3f "
+      "jitter_ms=%.3f\n",
+      what, label.c_str(), s.count, s.mean, s.stddev, s.min, s.max, s.p99, s.stddev);
+}
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: midi_latency train [--count N] [--seed S] [--note N]\n"
+               "       midi_latency measure --stamps F --switches F --wav F [--note N] "
+               "[--label TEXT]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  const std::string mode = argv[1];
+  int count = 200;
+  unsigned long seed = 20;
+  int note = 69;
+  std::string stamps, switches, wav, label = "asio";
+  for (int i = 2; i + 1 < argc; i += 2) {
+    const std::string name = argv[i];
+    const char* value = argv[i + 1];
+    if (name == "--count") {
+      count = std::atoi(value);
+    } else if (name == "--seed") {
+      seed = std::strtoul(value, nullptr, 10);
+    } else if (name == "--note") {
+      note = std::atoi(value);
+    } else if (name == "--stamps") {
+      stamps = value;
+    } else if (name == "--switches") {
+      switches = value;
+    } else if (name == "--wav") {
+      wav = value;
+    } else if (name == "--label") {
+      label = value;
+    } else {
+      return usage();
+    }
+  }
+  if (mode == "train") {
+    std::fputs(midi_latency::trainEvents(count, static_cast<uint32_t>(seed), note).c_str(), stdout);
+    return 0;
+  }
+  if (mode != "measure" || stamps.empty() || switches.empty() || wav.empty()) return usage();
+
+  std::string text;
+  std::vector<midi_latency::Delivery> deliveries;
+  std::vector<midi_latency::Switch> blocks;
+  int64_t inputFrequency = 0, driverFrequency = 0;
+  if (!readText(stamps, text) || !midi_latency::parseDeliveries(text, deliveries, inputFrequency)) {
+    std::fprintf(stderr, "no delivery stamps in %s\n", stamps.c_str());
+    return 1;
+  }
+  if (!readText(switches, text) || !midi_latency::parseSwitches(text, blocks, driverFrequency)) {
+    std::fprintf(stderr, "no switch stamps in %s\n", switches.c_str());
+    return 1;
+  }
+  if (inputFrequency != driverFrequency) {
+    std::fprintf(stderr, "the two records use different counters\n");
+    return 1;
+  }
+  audio_analysis::WavData recording;
+  std::string error;
+  if (!audio_analysis::readWav(wav, recording, error) || recording.channels < 1) {
+    std::fprintf(stderr, "%s: %s\n", wav.c_str(), error.c_str());
+    return 1;
+  }
+  const std::vector<float>& left = recording.samples[0];
+  const std::vector<size_t> onsets =
+      midi_latency::findOnsets(left.data(), left.size(), kOnsetThreshold, kSilenceFrames);
+  const midi_latency::Result result =
+      midi_latency::analyse(deliveries, blocks, driverFrequency, onsets, note);
+  std::printf(
+      "notes %s notes=%zu unplayable=%zu onsets=%zu matched=%zu in_order=%d frames=%d "
+      "latency_frames=%d\n",
+      label.c_str(), result.notes, result.unplayable, result.onsets, result.matched,
+      result.inOrder ? 1 : 0, blocks.back().frames, blocks.back().outputLatency);
+  printSummary("output", label, result.outputMs);
+  printSummary("program", label, result.programMs);
+  printSummary("steady-clock", label, result.steadyClockMs);
+  return result.inOrder ? 0 : 1;
+}

@@ -74,11 +74,16 @@ e2e_wineserver_pid() {
 
 # e2e_grant_realtime PID: real-time scheduling (SCHED_FIFO 10) for every thread of the
 # Windows program PID and of its wineserver, through which every event and wait of the
-# program passes. Wine 8 maps no thread priority to the host scheduler, so a
-# time-critical audio thread runs as an ordinary one unless granted this from outside;
-# needs root (or CAP_SYS_NICE). False if it could not be granted.
+# program passes, and of our private PulseAudio server, whose main thread answers Wine's
+# stream (PulseAudio makes only its device threads real-time). Wine 8 maps no thread
+# priority to the host scheduler, so a time-critical audio thread runs as an ordinary
+# one unless granted this from outside; needs root (or CAP_SYS_NICE). False if it could
+# not be granted.
 e2e_grant_realtime() {
-  local server
+  local server pulse
   server=$(e2e_wineserver_pid)
-  [ -n "$server" ] && chrt -a -f -p 10 "$1" >/dev/null 2>&1 && chrt -a -f -p 10 "$server" >/dev/null 2>&1
+  [ -n "$server" ] && chrt -a -f -p 10 "$1" >/dev/null 2>&1 && chrt -a -f -p 10 "$server" >/dev/null 2>&1 ||
+    return 1
+  pulse=$(cat "${PULSE_RUNTIME_PATH:-/nonexistent}/pid" 2>/dev/null)
+  [ -z "$pulse" ] || chrt -a -f -p 10 "$pulse" >/dev/null 2>&1 || true
 }

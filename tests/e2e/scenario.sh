@@ -85,6 +85,22 @@ sc_wait_registry_saved() {
   fi
 }
 
+# sc_winpath FILE: the Windows path of a file, for the test tools' settings.
+sc_winpath() { WINEDEBUG=-all winepath -w "$1" 2>/dev/null; }
+
+# sc_install_virtual_asio: registers the project's virtual ASIO driver in the prefix, in
+# C:\vasio (a short path: Wine's OpenFile fails at 128 characters), and unregisters it
+# when the test ends: the prefix is shared by tests that expect no driver.
+sc_install_virtual_asio() {
+  local driver="$SC_BUILD/tools/asio_driver/tonbrik_vasio.dll"
+  [ -f "$driver" ] || e2e_fail "no virtual ASIO driver at $driver"
+  mkdir -p "$WINEPREFIX/drive_c/vasio"
+  cp "$driver" "$WINEPREFIX/drive_c/vasio/" || e2e_fail "cannot install the driver"
+  WINEDEBUG=-all wine regsvr32 /s 'C:\vasio\tonbrik_vasio.dll' >/dev/null 2>&1 ||
+    e2e_fail "regsvr32 could not register the driver"
+  e2e_on_exit "WINEDEBUG=-all wine regsvr32 /u /s 'C:\\vasio\\tonbrik_vasio.dll'"
+}
+
 # sc_probe ARGS: runs the UI probe; its lines go to stdout and to SC_OUT/probe.log.
 sc_probe() {
   local result

@@ -16,26 +16,18 @@ E2E_NAME=asio
 . "$here/scenario.sh"
 
 sc_setup "${1:?usage: test-asio.sh <build/windows dir>}" asio
-driver="$SC_BUILD/tools/asio_driver/tonbrik_vasio.dll"
-[ -f "$driver" ] || e2e_fail "no virtual ASIO driver at $driver"
 driver_name="Tonbrik Virtual ASIO"
 e2e_start_display "$SC_OUT"
 e2e_start_pulse "$SC_OUT"
 e2e_use_prefix "$SC_BUILD/e2e/prefix"
 
-# The prefix is shared by the other tests, which expect no driver: unregister on exit.
-mkdir -p "$WINEPREFIX/drive_c/vasio"
-cp "$driver" "$WINEPREFIX/drive_c/vasio/" || e2e_fail "cannot install the driver"
-WINEDEBUG=-all wine regsvr32 /s 'C:\vasio\tonbrik_vasio.dll' >/dev/null 2>&1 ||
-  e2e_fail "regsvr32 could not register the driver"
-e2e_on_exit "WINEDEBUG=-all wine regsvr32 /u /s 'C:\\vasio\\tonbrik_vasio.dll'"
+sc_install_virtual_asio
 
-winpath() { WINEDEBUG=-all winepath -w "$1" 2>/dev/null; }
 log="$SC_OUT/vasio.log"
 recording="$SC_OUT/vasio.wav"
 control="$SC_OUT/vasio.control"
-export TONBRIK_VASIO_LOG=$(winpath "$log") TONBRIK_VASIO_OUTPUT_WAV=$(winpath "$recording")
-export TONBRIK_VASIO_CONTROL_FILE=$(winpath "$control")
+export TONBRIK_VASIO_LOG=$(sc_winpath "$log") TONBRIK_VASIO_OUTPUT_WAV=$(sc_winpath "$recording")
+export TONBRIK_VASIO_CONTROL_FILE=$(sc_winpath "$control")
 sc_stage_program
 sc_start
 sc_check "full-duplex route at start" sc_shows $IDC_AUDIO_OUT_STATE active

@@ -25,28 +25,20 @@ E2E_NAME=midi-timing
 frames=${E2E_TIMING_FRAMES:-128}
 modes=${E2E_TIMING_MODES:-Immediate Steady}
 sc_setup "${1:?usage: test-midi-timing.sh <build/windows dir>}" "midi-timing-$frames"
-driver="$SC_BUILD/tools/asio_driver/tonbrik_vasio.dll"
 latency_tool=${E2E_MIDI_LATENCY:-$(dirname "$SC_BUILD")/native/tools/midi_latency/midi_latency}
-[ -f "$driver" ] || e2e_fail "no virtual ASIO driver at $driver"
 [ -x "$latency_tool" ] || e2e_fail "no MIDI latency tool at $latency_tool: build the native tree"
 e2e_start_display "$SC_OUT"
 e2e_start_pulse "$SC_OUT"
 e2e_use_prefix "$SC_BUILD/e2e/prefix"
 sc_stage_program midi
 
-# The prefix is shared by the other tests, which expect no driver: unregister on exit.
-mkdir -p "$WINEPREFIX/drive_c/vasio"
-cp "$driver" "$WINEPREFIX/drive_c/vasio/" || e2e_fail "cannot install the driver"
-WINEDEBUG=-all wine regsvr32 /s 'C:\vasio\tonbrik_vasio.dll' >/dev/null 2>&1 ||
-  e2e_fail "regsvr32 could not register the driver"
-e2e_on_exit "WINEDEBUG=-all wine regsvr32 /u /s 'C:\\vasio\\tonbrik_vasio.dll'"
+sc_install_virtual_asio
 settings_key='HKCU\Software\Tonbrik\Settings'
 e2e_on_exit "WINEDEBUG=-all wine reg delete '$settings_key' /v MidiTiming /f"
 
-winpath() { WINEDEBUG=-all winepath -w "$1" 2>/dev/null; }
 "$latency_tool" train --count 200 --seed 20 >"$SC_OUT/midi_in_events.txt"
 export FAKE_WINMM_TRIGGER=go FAKE_WINMM_OUTPUTS=synth,port
-export TONBRIK_VASIO_PREFERRED_SIZE=$frames TONBRIK_VASIO_LOG=$(winpath "$SC_OUT/vasio.log")
+export TONBRIK_VASIO_PREFERRED_SIZE=$frames TONBRIK_VASIO_LOG=$(sc_winpath "$SC_OUT/vasio.log")
 
 checked_is() { sc_control_has $IDC_ASIO checked "$1"; }
 
@@ -57,8 +49,8 @@ play() {
   WINEDEBUG=-all wine reg add "$settings_key" /v MidiTiming /t REG_SZ /d "$mode" /f >/dev/null 2>&1 ||
     e2e_fail "cannot store the MIDI timing"
   rm -f "$SC_OUT/go" "$SC_OUT/midi_in.log" "$SC_OUT/midi_in_stamps.log"
-  export TONBRIK_VASIO_OUTPUT_WAV=$(winpath "$SC_OUT/asio-$mode.wav")
-  export TONBRIK_VASIO_SWITCH_LOG=$(winpath "$SC_OUT/switches-$mode.log")
+  export TONBRIK_VASIO_OUTPUT_WAV=$(sc_winpath "$SC_OUT/asio-$mode.wav")
+  export TONBRIK_VASIO_SWITCH_LOG=$(sc_winpath "$SC_OUT/switches-$mode.log")
   sc_start
   e2e_wait_for 10 sc_control_has $IDC_ASIO enabled 1 || e2e_log "the ASIO check box stays disabled"
   sc_probe click $IDC_ASIO >/dev/null

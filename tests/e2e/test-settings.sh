@@ -20,8 +20,6 @@ E2E_NAME=settings
 . "$here/scenario.sh"
 
 sc_setup "${1:?usage: test-settings.sh <build/windows dir>}" settings
-driver="$SC_BUILD/tools/asio_driver/tonbrik_vasio.dll"
-[ -f "$driver" ] || e2e_fail "no virtual ASIO driver at $driver"
 e2e_start_display "$SC_OUT"
 e2e_start_pulse "$SC_OUT"
 e2e_use_prefix "$SC_BUILD/e2e/prefix"
@@ -34,10 +32,7 @@ winreg() { WINEDEBUG=-all wine reg "$@" >/dev/null 2>&1; }
 
 # The prefix is shared by the other tests, which expect no driver and no choices.
 winreg delete "$settings_key" /f
-mkdir -p "$WINEPREFIX/drive_c/vasio"
-cp "$driver" "$WINEPREFIX/drive_c/vasio/" || e2e_fail "cannot install the driver"
-WINEDEBUG=-all wine regsvr32 /s 'C:\vasio\tonbrik_vasio.dll' >/dev/null 2>&1 ||
-  e2e_fail "regsvr32 could not register the driver"
+sc_install_virtual_asio
 cat >"$SC_OUT/second_driver.reg" <<REG
 REGEDIT4
 
@@ -59,11 +54,9 @@ WINEDEBUG=-all wine regedit /S "$(WINEDEBUG=-all winepath -w "$SC_OUT/second_dri
   e2e_fail "cannot register the second driver"
 e2e_on_exit "WINEDEBUG=-all wine reg delete '$settings_key' /f >/dev/null 2>&1"
 e2e_on_exit "WINEDEBUG=-all wine regedit /S '$(WINEDEBUG=-all winepath -w "$SC_OUT/second_driver_gone.reg")'"
-e2e_on_exit "WINEDEBUG=-all wine regsvr32 /u /s 'C:\\vasio\\tonbrik_vasio.dll'"
 
-winpath() { WINEDEBUG=-all winepath -w "$1" 2>/dev/null; }
 log="$SC_OUT/vasio.log"
-export TONBRIK_VASIO_LOG=$(winpath "$log")
+export TONBRIK_VASIO_LOG=$(sc_winpath "$log")
 
 sc_stage_program midi
 # Input 1 holds note 72 (523.25 Hz) down, input 2 plays note 69 (440 Hz): the pitch
@@ -104,8 +97,15 @@ wav="$SC_OUT/output.wav"
 e2e_start_recording "$wav"
 sc_start
 sc_check "MIDI in: the first input" sc_shows $IDC_MIDI_IN_NAME "Virtual MIDI In"
-sc_check "health line on the full-duplex route: load, Dropouts 0, level -26 dB" health_shows duplex 0
-e2e_log "  (dropouts on the full-duplex route under Wine are counted, not judged)"
+# The full-duplex worker may place the capture position anew while the capture device
+# starts, which counts a dropout in the first second that nothing plays wrong; from then
+# on the count must stand still.
+sc_check "health line on the full-duplex route: load, level -26 dB" health_shows duplex 1000000
+dropouts_then=$(health_fields | cut -d' ' -f3)
+sleep 2
+dropouts_now=$(health_fields | cut -d' ' -f3)
+sc_check "health line on the full-duplex route: no dropout in 2 s ($dropouts_then, then $dropouts_now)" \
+  test -n "$dropouts_now" -a "$dropouts_now" = "$dropouts_then"
 sc_screenshot window
 touch "$SC_OUT/go"
 e2e_wait_for 5 grep -q "data 90 48 64" "$SC_OUT/midi_in.log" || e2e_log "input 1 did not play"
@@ -218,7 +218,7 @@ e2e_log "--- fourth run: a name outside the code page, a value of a foreign type
 keyboard="Tastatur Ü 2 键盘"
 printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Tonbrik\\Settings]\r\n"MidiInput"="%s"\r\n"MidiOutput"=dword:00000007\r\n' \
   "$keyboard" | iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } >"$SC_OUT/unicode.reg"
-WINEDEBUG=-all wine regedit /S "$(winpath "$SC_OUT/unicode.reg")" || e2e_log "regedit failed"
+WINEDEBUG=-all wine regedit /S "$(sc_winpath "$SC_OUT/unicode.reg")" || e2e_log "regedit failed"
 rm -f "$SC_OUT"/midi_*.log
 sc_start
 sc_check "unicode: falls back and names the missing input" \

@@ -61,6 +61,8 @@ bring_back() {
       --log-target=file:"$SC_OUT/pulse.log" 2>>"$SC_OUT/pulse.log" ||
       e2e_fail "pulseaudio did not start again"
     e2e_wait_for 10 pactl info >/dev/null || e2e_fail "pulseaudio does not answer again"
+    # The new server is as real-time as the first one was made.
+    [ "$SC_REALTIME" = 0 ] || e2e_grant_realtime "$SC_PID" || e2e_log "real-time scheduling not granted again"
   fi
 }
 
@@ -128,7 +130,9 @@ e2e_on_exit "e2e_stop_recording"
 sc_start
 sc_check "audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
 name=$(sc_text $IDC_AUDIO_OUT_NAME)
-sleep 2
+# The recordings after each return come once the wineserver has saved the registry the
+# program's start changed, which stalls every Wine thread (sc_wait_registry_saved).
+sc_wait_registry_saved
 lose_and_return sink
 lose_and_return server
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"

@@ -129,6 +129,12 @@ if [ ${#details[@]} -gt 0 ]; then
   echo "Unit test programs:"
   printf '%s\n' "${details[@]}"
 fi
+# Last, so that a report showing only the end of the output still says what failed.
+if [ -s build/windows/e2e/failures.txt ]; then
+  echo
+  echo "End-to-end checks that failed (and the lines before them):"
+  cat build/windows/e2e/failures.txt
+fi
 if [ $failed -ne 0 ]; then
   echo "Some tests FAILED."
   exit 1

@@ -31,7 +31,9 @@ sc_stage_program midi
   echo "3600 80 48 00"  # released while the pedal holds it
   echo "5000 B0 40 00"  # pedal up: now it fades
   echo "5200 sysex 6000"  # more than one 4096-byte buffer
-  for ((t = 5500; t <= 8000; t += 50)); do echo "$t D0 00"; done  # steady input
+  # Steady input, dense enough that every 100 ms tick of the window's timer sees some:
+  # its ticks stay on a 100 ms grid, so one taken late leaves a short next interval.
+  for ((t = 5500; t <= 8000; t += 10)); do echo "$t D0 00"; done
 } >"$SC_OUT/midi_in_events.txt"
 export FAKE_WINMM_TRIGGER=go FAKE_WINMM_OUTPUTS=synth,port
 

@@ -295,6 +295,24 @@ sc_trace_mixer_stalls() {
     END { print count + 0 }' "$1" 2>/dev/null
 }
 
+# sc_trace_late_wakeups TRACE [FROM_MS TO_MS]: the wake-ups that came more than 14 ms
+# after the one before (Wine's mixer signals every 10 ms). Many of them mean the mixer
+# itself ran irregularly: for telling a disturbed machine from a fault of the program.
+sc_trace_late_wakeups() {
+  awk -v from="${2:-0}" -v to="${3:-1e18}" '
+    /^# full-duplex/ { prev = -1; count = 0; next }
+    /^#/ || /^summary/ { next }
+    { t = $1 + 0; if (prev >= 0 && t - prev > 14 && t >= from && t <= to) count++; prev = t }
+    END { print count + 0 }' "$1" 2>/dev/null
+}
+
+# sc_steal_ms: CPU time the hypervisor has taken from this virtual machine since it
+# started, in ms over all cores (0 on a machine that reports none). A difference of two
+# readings over a measured stretch shows whether the machine itself was held up.
+sc_steal_ms() {
+  awk '/^cpu / { printf "%d\n", $9 * 1000 / 100; exit }' /proc/stat 2>/dev/null
+}
+
 # sc_hogs N: starts N busy loops (the test's own processes); sets SC_HOG_PIDS.
 sc_hogs() {
   local i

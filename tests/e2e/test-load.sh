@@ -36,6 +36,7 @@ sc_check "audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
 # (sc_wait_registry_saved), so what is measured after them is the program's doing.
 sc_wait_registry_saved
 e2e_log "load before the busy loops: $(cut -d' ' -f1-3 /proc/loadavg)"
+steal_before=$(sc_steal_ms)
 
 # run_load NAME: 3 s of quiet, then the busy loops; sets <NAME>_from and <NAME>_to.
 run_load() {
@@ -59,6 +60,7 @@ fi
 run_load realtime
 sleep 4
 e2e_stop_recording
+e2e_log "CPU time the hypervisor took while the loads ran: $(($(sc_steal_ms) - steal_before)) ms"
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
 e2e_wait_program 10 || e2e_log "the program did not end"
 

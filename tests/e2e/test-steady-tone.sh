@@ -35,8 +35,10 @@ sc_start
 sc_check "audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
 sc_wait_registry_saved
 measured=$(sc_wav_now "$SC_OUT/output.wav")
+steal_before=$(sc_steal_ms)
 e2e_log "load while recording: $(cut -d' ' -f1-3 /proc/loadavg); real-time scheduling granted: $SC_REALTIME"
 sleep $((seconds_wanted + 1))
+steal=$(($(sc_steal_ms) - steal_before))
 e2e_stop_recording
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
 e2e_wait_program 10 || e2e_log "the program did not end"
@@ -53,7 +55,9 @@ settled=$(sc_trace_dropouts_after "$TONBRIK_DSOUND_TRACE" 1000)
 onset=$(sc_onset "$wav" 1114.08 0.025)
 trace_from=$(sc_trace_ms "$from" "$onset")
 stalls=$(sc_trace_mixer_stalls "$TONBRIK_DSOUND_TRACE" "$trace_from" "$(sc_trace_ms "$to" "$onset")")
-e2e_log "Wine's mixer stalled (no notification for over 25 ms) $stalls times in the measured stretch"
+e2e_log "Wine's mixer stalled (no notification for over 25 ms) $stalls times in the measured stretch;" \
+  "wake-ups over 14 ms apart: $(sc_trace_late_wakeups "$TONBRIK_DSOUND_TRACE" "$trace_from" \
+    "$(sc_trace_ms "$to" "$onset")"); CPU time the hypervisor took: $steal ms"
 for ch in 0 1; do
   read -r breaks gaps < <(sc_glitches "$wav" "$from" "$to" $ch 1114.08 || echo x x)
   e2e_log "channel $ch: $breaks breaks and $gaps gaps in $span s" \

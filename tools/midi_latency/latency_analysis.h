@@ -66,9 +66,11 @@ struct Result {
   size_t onsets = 0;   // onsets heard after the first of them
   size_t matched = 0;  // notes whose window (delivery to next delivery) holds one onset
   // Notes whose note-off came before any block was asked for after their note-on (the
-  // driver stalled): no timing can sound them, so they are not looked for.
+  // driver stalled): Immediate timing cannot sound them, Steady timing can, when the
+  // note-off falls inside the last block before that call; they may be missing.
   size_t unplayable = 0;
-  bool inOrder = false;               // every other note's onset in its own window, in play order
+  // Every note's onset in its own window, in play order, but for unplayable notes not heard.
+  bool inOrder = false;
   std::vector<double> outputMs;       // delivery -> onset leaves the driver
   std::vector<double> programMs;      // delivery -> end of the block holding the onset
   std::vector<double> steadyClockMs;  // delivery -> leavesOnSteadyClock

@@ -32,6 +32,11 @@ class DsoundDuplex {
   static constexpr int kRingOf20Ms = -2;
   // captureReadPos while the capture ring has no read position.
   static constexpr int32_t kNoCapturePosition = -1;
+  // Blocks the capture is read behind the readable data beyond one render ring. The
+  // sound service hands capture over once per period (10 ms), and the render side can
+  // take two periods' worth of blocks before a late capture period arrives: with only
+  // a ring between them the read overtakes the data and the input jumps back a ring.
+  static constexpr uint32_t kCaptureSlackBlocks = 2;
 
   DsoundDuplex() = default;
   ~DsoundDuplex() { release(); }
@@ -112,6 +117,10 @@ class DsoundDuplex {
   uint32_t blockCount_ = 0;
   // Written by the worker while it runs, by start before it exists, read by observers.
   Relaxed<int32_t> captureReadPos_{kNoCapturePosition};
+  // Blocks to read after a placement before the capture has proved that it flows: the
+  // first ones were captured before it. Until then an unusable block is no dropout (the
+  // capture device is still starting, or stalled, and the input holds still data).
+  Relaxed<uint32_t> captureReadsToFlow_{0};
   Relaxed<bool> inSync_{false};
   Relaxed<int32_t> dropouts_{0};
   BlockTiming timing_;

@@ -199,10 +199,11 @@ void DsoundDuplex::processBlock(uint32_t block) {
 
   if (captureReadPos_.get() != kNoCapturePosition && captureBlockUnusable()) {
     captureReadPos_.set(kNoCapturePosition);
-    dropouts_.set(dropouts_.get() + 1);
+    if (captureReadsToFlow_.get() == 0) dropouts_.set(dropouts_.get() + 1);
   }
   if (captureReadPos_.get() == kNoCapturePosition) placeCapture();
   if (captureReadPos_.get() != kNoCapturePosition) {
+    if (captureReadsToFlow_.get() > 0) captureReadsToFlow_.set(captureReadsToFlow_.get() - 1);
     readCapture();
     captureReadPos_.set(static_cast<int32_t>(
         (static_cast<uint32_t>(captureReadPos_.get()) + static_cast<uint32_t>(blockBytes_)) %
@@ -256,15 +257,18 @@ bool DsoundDuplex::captureBlockUnusable() {
   return r - p < blockBytes_;
 }
 
-// The input lags the readable data by one render-ring length.
+// The input lags the readable data by one render-ring length and the slack.
 void DsoundDuplex::placeCapture() {
   DWORD readPosition = 0;
   if (FAILED(captureBuffer_->GetCurrentPosition(nullptr, &readPosition))) return;
+  const int64_t lag =
+      static_cast<int64_t>(renderBytes_) + static_cast<int64_t>(kCaptureSlackBlocks) * blockBytes_;
   int64_t position = static_cast<int64_t>(readPosition) -
-                     static_cast<int64_t>(readPosition % static_cast<DWORD>(frameBytes_)) -
-                     static_cast<int64_t>(renderBytes_);
+                     static_cast<int64_t>(readPosition % static_cast<DWORD>(frameBytes_)) - lag;
   if (position < 0) position += captureBytes_;
   captureReadPos_.set(static_cast<int32_t>(position));
+  // The block after the ones captured already proves the capture flows.
+  captureReadsToFlow_.set(static_cast<uint32_t>(lag / blockBytes_) + 1);
 }
 
 // On failure in16 keeps the previous block's samples.

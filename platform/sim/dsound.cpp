@@ -102,6 +102,7 @@ struct Device {
   std::vector<DSBPOSITIONNOTIFY> positions;
   std::function<int16_t(uint64_t)> captureSource;
   DWORD captureLead = 0;
+  bool captureHeld = false;
   DWORD writeLead = 0;
   bool signalAtOffset = false;
   std::string captureDescription = "Primary Sound Capture Driver";
@@ -180,7 +181,7 @@ void advanceLocked(Stream& stream, DWORD frames, bool render = true,
       remaining -= chunk;
     }
   }
-  if (stream.capturing) {
+  if (stream.capturing && (!render || !device().captureHeld)) {
     for (DWORD i = 0; i < bytes / 2; ++i) {
       const int16_t sample =
           device().captureSource ? device().captureSource(stream.capturedSamples) : 0;
@@ -552,6 +553,11 @@ void advanceDsoundCapture(DWORD frames) {
   if (device().current) advanceLocked(*device().current, frames, false);
 }
 
+void holdDsoundCapture(bool on) {
+  std::lock_guard lock(device().mutex);
+  device().captureHeld = on;
+}
+
 void setDsoundRealTime(bool on) {
   Device& d = device();
   if (d.clock.joinable()) {
@@ -676,6 +682,7 @@ void resetDsound() {
   d.positions.clear();
   d.captureSource = nullptr;
   d.captureLead = 0;
+  d.captureHeld = false;
   d.writeLead = 0;
   d.signalAtOffset = false;
   d.captureDescription = "Primary Sound Capture Driver";

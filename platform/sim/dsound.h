@@ -207,6 +207,9 @@ void mixDsoundStretch(DWORD frames, const std::function<void()>& between = {});
 void setDsoundWriteLead(DWORD bytes);
 // Advances the capture ring alone: a capture clock running ahead of the render clock.
 void advanceDsoundCapture(DWORD frames);
+// While held, the render clock runs without the capture ring filling: a capture period
+// handed over late (advanceDsoundCapture delivers it).
+void holdDsoundCapture(bool on);
 // While set, a notification is signalled when the play position reaches its offset
 // (it then stands on it), not only once it has moved past it.
 void setDsoundSignalAtOffset(bool on);

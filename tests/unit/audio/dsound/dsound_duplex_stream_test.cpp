@@ -11,6 +11,8 @@ using DsoundStream = DsoundFixture;
 
 constexpr int kFrames = 128;
 constexpr int kBlockSamples = 2 * kFrames;
+// What the capture is read behind the readable data: a render ring and the slack.
+constexpr int32_t kLag = 3584 + static_cast<int32_t>(DsoundDuplex::kCaptureSlackBlocks) * 512;
 
 TEST_F(DsoundStream, StartUpToneIsHeardOneRingAfterItWasRendered) {
   setUpSynth(rack, 16);
@@ -45,7 +47,8 @@ TEST_F(DsoundStream, CapturedInputIsMixedIntoTheOutput) {
   ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   playBlocks(4 * 7);
 
-  // The input lags by a ring, and sounds a ring later: the last ring is all input.
+  // The input lags by a ring and the slack, and sounds a ring later: the last ring is
+  // all input.
   const std::vector<int16_t> played = sim::dsoundPlayed();
   ASSERT_EQ(played.size(), 28u * kBlockSamples);
   for (size_t i = 21u * kBlockSamples; i < played.size(); i += 2) {
@@ -53,8 +56,8 @@ TEST_F(DsoundStream, CapturedInputIsMixedIntoTheOutput) {
     ASSERT_EQ(played[i + 1], expected16(-0.125f)) << "right sample " << i;
   }
   EXPECT_EQ(engine.dropouts(), 0);
-  // Placed one render ring behind the read position, moved on a block per block.
-  const int32_t expectedPos = (29 * 512 - 3584) % static_cast<int32_t>(engine.captureBytes());
+  // Placed a render ring and the slack behind the read position, moved on a block per block.
+  const int32_t expectedPos = (29 * 512 - kLag) % static_cast<int32_t>(engine.captureBytes());
   EXPECT_EQ(engine.captureReadPos(), expectedPos);
 }
 
@@ -65,11 +68,11 @@ TEST_F(DsoundStream, MonoStreamsStraightThrough) {
   ASSERT_EQ(engine.open(&rack, window, 1, 48000, 128, 3), AudioOk);
   ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   playBlocks(9);
-  // Block 8 was read one ring (3 blocks = 384 samples) behind the read position.
+  // Block 8 was read a ring (3 blocks) and the slack (2) behind the read position.
   const std::vector<int16_t> played = sim::dsoundPlayed();
   ASSERT_EQ(played.size(), 9u * 128u);
-  const size_t firstSample = 6 * 128;                // block 6 holds what block 3's wake-up wrote
-  const int64_t captured = 3 * 128 + 128 - 3 * 128;  // sample index read for that block
+  const size_t firstSample = 8 * 128;                // block 8 holds what block 5's wake-up wrote
+  const int64_t captured = 5 * 128 + 128 - 5 * 128;  // sample index read for that block
   for (size_t i = 0; i < 128; ++i) {
     const int16_t in = static_cast<int16_t>((captured + i) % 64) * 256;
     ASSERT_EQ(played[firstSample + i], expected16(0.5f * (in / 32768.0f))) << i;
@@ -126,9 +129,10 @@ TEST_F(DsoundStream, WholeRingMissedCountsOneDropoutAndPlacesCaptureAnew) {
   playBlocks(1);
   EXPECT_TRUE(engine.inSync());
   EXPECT_EQ(sim::dsoundRenderLockCount(), locks + 1);
-  // Placed one render ring behind the read position, then moved on by the block read.
+  // Placed a render ring and the slack behind the read position, then moved on by the
+  // block read.
   const int32_t readPos = 17 * 512 % static_cast<int32_t>(engine.captureBytes());
-  EXPECT_EQ(engine.captureReadPos(), readPos - 3584 + 512);
+  EXPECT_EQ(engine.captureReadPos(), readPos - kLag + 512);
   EXPECT_EQ(engine.dropouts(), 1);
 }
 
@@ -164,20 +168,23 @@ TEST_F(DsoundStream, CaptureOverrunIsResynchronisedWithinTheBlock) {
   setUpSynth(rack, 0, 1.0f);
   ASSERT_EQ(openWindowSettings(), AudioOk);
   ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
-  playBlocks(3);
+  playBlocks(14);  // long enough for the capture to prove it flows
   ASSERT_EQ(engine.dropouts(), 0);
   const int32_t next = engine.captureReadPos();
-  ASSERT_EQ(next, 4 * 512 - 3584 + static_cast<int32_t>(engine.captureBytes()));
+  ASSERT_EQ(next, 15 * 512 - kLag);
 
-  // The capture clock runs two rings ahead: the read position reaches the next read.
-  sim::advanceDsoundCapture(14 * kFrames);
+  // The capture clock runs ahead by what lies between the read position and the next
+  // read: it reaches the next read.
+  const int32_t ahead = (static_cast<int32_t>(engine.captureBytes()) - kLag) / 512;
+  sim::advanceDsoundCapture(static_cast<DWORD>(ahead * kFrames));
   playBlocks(1);
   EXPECT_EQ(engine.dropouts(), 1);
   EXPECT_TRUE(engine.inSync()) << "only the capture side is placed anew";
-  EXPECT_EQ(engine.captureReadPos(), (18 * 512 - 3584) + 512);
+  EXPECT_EQ(engine.captureReadPos(), ((15 + ahead) * 512 - kLag) + 512);
 
   // A capture position inside the data still to be read makes a block unusable too.
-  sim::setDsoundCaptureLead(engine.captureBytes() - 3584 + 256);
+  playBlocks(10);
+  sim::setDsoundCaptureLead(engine.captureBytes() - kLag + 256);
   playBlocks(1);
   EXPECT_EQ(engine.dropouts(), 2);
   sim::setDsoundCaptureLead(0);

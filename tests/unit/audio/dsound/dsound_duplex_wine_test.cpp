@@ -85,6 +85,41 @@ TEST_F(DsoundWine, BurstsOfNotificationsAreRefilledInPlayOrderWithoutFalseDropou
   expectContinuousTone(sim::dsoundPlayed(), expected);
 }
 
+// A capture device slow to start is no dropout. Once it flows, the service hands a
+// capture period over one period late, both at once with the next: the input read
+// meanwhile must still be there, so it goes on without a jump.
+TEST_F(DsoundWine, CapturePeriodHandedOverLateKeepsTheInputContinuous) {
+  setUpSynth(rack, 0, 1.0f);  // no voices: the output is the input alone
+  // A ramp, one step per frame, wrapping at 16384.
+  sim::setDsoundCaptureSource([](uint64_t n) { return static_cast<int16_t>(n / 2 % 16384); });
+  sim::holdDsoundCapture(true);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+  WineMixer(engine).run(6);
+  EXPECT_EQ(engine.dropouts(), 0) << "the capture has not begun yet";
+  sim::holdDsoundCapture(false);
+  WineMixer(engine).run(6);
+  const size_t steady = sim::dsoundPlayed().size() + 7u * kBlockSamples;
+  for (int phase = 0; phase < 8; ++phase) {  // the late period at every phase of the ring
+    WineMixer(engine).run(3);
+    sim::holdDsoundCapture(true);
+    WineMixer(engine).run(1);
+    sim::holdDsoundCapture(false);
+    sim::advanceDsoundCapture(kMixFrames);
+    WineMixer(engine).run(1 + phase % 3);
+  }
+  EXPECT_EQ(engine.dropouts(), 0);
+  // Each left sample is one step on from the one before (the sample conversions may
+  // round by one), but where the ramp wraps.
+  const std::vector<int16_t> played = sim::dsoundPlayed();
+  size_t jumps = 0;
+  for (size_t i = steady; i < played.size(); i += 2) {
+    const int step = played[i] - played[i - 2];
+    if (std::abs(step - 1) > 1 && step > -16000) ++jumps;
+  }
+  EXPECT_EQ(jumps, 0u);
+}
+
 // The worker refills a whole stretch on the first notification of a burst, the cursor
 // being already at its end; the rest of the burst comes after. If the worker is slow to
 // take those, the next burst sets every event, yet the cursor went on only 3.75 blocks.

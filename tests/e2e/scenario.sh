@@ -310,7 +310,44 @@ sc_trace_late_wakeups() {
 # started, in ms over all cores (0 on a machine that reports none). A difference of two
 # readings over a measured stretch shows whether the machine itself was held up.
 sc_steal_ms() {
-  awk '/^cpu / { printf "%d\n", $9 * 1000 / 100; exit }' /proc/stat 2>/dev/null
+  awk -v hz="$(getconf CLK_TCK)" '/^cpu / { printf "%d\n", $9 * 1000 / hz; exit }' /proc/stat 2>/dev/null
+}
+
+# sc_watch_steal: from now to the end of the test, notes every 100 ms the wall-clock time
+# and each core's stolen CPU time (clock ticks) in SC_OUT/steal.log, for sc_stolen_ms.
+sc_watch_steal() {
+  (
+    while :; do
+      printf '%s' "$EPOCHREALTIME"
+      awk '/^cpu[0-9]/ { printf " %s", $9 } END { print "" }' /proc/stat
+      sleep 0.1
+    done
+  ) >"$SC_OUT/steal.log" 2>/dev/null &
+  e2e_on_exit "kill $! 2>/dev/null"
+}
+
+# sc_stolen_ms FROM TO: the most CPU time (ms) the hypervisor took from any one core
+# between the wall-clock times FROM and TO (seconds; the samples around them count).
+sc_stolen_ms() {
+  awk -v a="$1" -v b="$2" -v hz="$(getconf CLK_TCK)" '
+    { t = $1 + 0
+      if (n == 0 || t <= a) for (i = 2; i <= NF; i++) s0[i] = $i
+      if (t <= b || !done) { for (i = 2; i <= NF; i++) s1[i] = $i; if (t >= b) done = 1 }
+      n++ }
+    END { for (i in s1) if (s1[i] - s0[i] > most) most = s1[i] - s0[i]; print most * 1000 / hz + 0 }
+  ' "$SC_OUT/steal.log" 2>/dev/null
+}
+
+# sc_stolen_at FROM TO: true when, between the wall-clock times FROM and TO widened by
+# half a second each side, a core lost more than two rings' time (40 ms) to the
+# hypervisor: a stall there is the machine's, not the program's or Wine's. (An idle
+# machine here loses a 10 ms clock tick to it now and then; when the host is busy, a
+# core loses 30 to 50 % of a second.) Prints what was taken.
+sc_stolen_at() {
+  local ms
+  ms=$(sc_stolen_ms "$(sc_add "$1" -0.5)" "$(sc_add "$2" 0.5)")
+  echo "${ms:-0}"
+  awk -v m="${ms:-0}" 'BEGIN { exit !(m >= 40) }'
 }
 
 # sc_hogs N: starts N busy loops (the test's own processes); sets SC_HOG_PIDS.

@@ -6,9 +6,12 @@
 # beyond the stalls of Wine's mixer that the worker's trace proves (sc_trace_mixer_stalls),
 # both counted by the recording analysis, and the worker must never find that the ring
 # went round before it refilled what was due (read from its trace, TONBRIK_DSOUND_TRACE).
+# This machine is virtual: where the hypervisor is shown to have taken a core for more
+# than two rings' time (sc_stolen_at), the second of the recording and the lost ring
+# there are logged as the machine's, not counted.
 # Prints the discontinuities per second and the worker's dropouts; those also count
-# placements of the capture position, which the capture device's start and pace cause
-# now and then and which this route's output does not hear. With E2E_REALTIME=0 (no
+# placements of the capture position, which a late capture period or a lost ring cause,
+# and which this route's output does not hear. With E2E_REALTIME=0 (no
 # real-time scheduling granted) judge a failure with the machine's load in mind: the
 # check then assumes nothing else keeps both cores busy.
 # Usage: test-steady-tone.sh <build/windows dir>
@@ -33,9 +36,13 @@ rm -f "$TONBRIK_DSOUND_TRACE"
 e2e_start_recording "$SC_OUT/output.wav"
 sc_start
 sc_check "audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
+sc_watch_steal
 sc_wait_registry_saved
 measured=$(sc_wav_now "$SC_OUT/output.wav")
+# The wall-clock time of the recording's start, to find what the hypervisor took when.
+wav_wall=$(awk -v now="$EPOCHREALTIME" -v t="$measured" 'BEGIN { printf "%.3f\n", now - t }')
 steal_before=$(sc_steal_ms)
+e2e_log "the recording began at $wav_wall s (wall clock)"
 e2e_log "load while recording: $(cut -d' ' -f1-3 /proc/loadavg); real-time scheduling granted: $SC_REALTIME"
 sleep $((seconds_wanted + 1))
 steal=$(($(sc_steal_ms) - steal_before))
@@ -58,16 +65,41 @@ stalls=$(sc_trace_mixer_stalls "$TONBRIK_DSOUND_TRACE" "$trace_from" "$(sc_trace
 e2e_log "Wine's mixer stalled (no notification for over 25 ms) $stalls times in the measured stretch;" \
   "wake-ups over 14 ms apart: $(sc_trace_late_wakeups "$TONBRIK_DSOUND_TRACE" "$trace_from" \
     "$(sc_trace_ms "$to" "$onset")"); CPU time the hypervisor took: $steal ms"
+# A second of the recording, or a lost ring, in which a core lost a ring's time to the
+# hypervisor (sc_stolen_at) is the machine's doing: it is logged, not counted.
+excused_windows=()
+while read -r start end; do
+  if stolen=$(sc_stolen_at "$(sc_add "$wav_wall" "$start")" "$(sc_add "$wav_wall" "$end")"); then
+    excused_windows+=("$start")
+    e2e_log "discontinuities at $start s excused: the hypervisor took $stolen ms of a core then"
+  fi
+done < <("$SC_ANALYSIS" --start "$from" --end "$to" --window 1 --tones 1 --glitch-freq 1114.08 \
+  "$wav" 2>/dev/null | awk '/^window=/ && / ch=0 / && !/ breaks=0 gaps=0/ {
+    for (i = 1; i <= NF; i++) { if ($i ~ /^start=/) s = substr($i, 7); if ($i ~ /^end=/) e = substr($i, 5) }
+    print s, e }')
 for ch in 0 1; do
   read -r breaks gaps < <(sc_glitches "$wav" "$from" "$to" $ch 1114.08 || echo x x)
+  for start in "${excused_windows[@]}"; do
+    read -r b g < <(sc_glitches "$wav" "$start" "$(sc_add "$start" 1)" $ch 1114.08 || echo 0 0)
+    breaks=$((breaks - b)) gaps=$((gaps - g))
+  done
   e2e_log "channel $ch: $breaks breaks and $gaps gaps in $span s" \
     "($(awk -v b="$breaks" -v g="$gaps" -v s="$span" 'BEGIN { printf "%.2f", (b + g) / s }')" \
-    "discontinuities per second)"
+    "discontinuities per second), besides the ${#excused_windows[@]} seconds excused"
   sc_check "channel $ch: no break in $span s" test "$breaks" = 0
   sc_check "channel $ch: no gap but where the mixer stalled" \
     awk -v g="$gaps" -v w="$stalls" 'BEGIN { exit !(g != "x" && g <= w) }'
 done
-lost=$(sc_trace_lost_rings "$TONBRIK_DSOUND_TRACE" "$trace_from")
+lost=0
+while read -r at; do
+  wall=$(awk -v w="$wav_wall" -v o="$onset" -v m="$at" 'BEGIN { printf "%.3f\n", w + o + m / 1000 }')
+  if stolen=$(sc_stolen_at "$wall" "$wall"); then
+    e2e_log "lost ring at $at ms of the trace excused: the hypervisor took $stolen ms of a core then"
+  else
+    lost=$((lost + 1))
+  fi
+done < <(awk -v from="$trace_from" '/^#/ || /^summary/ { next }
+  / (whole-ring|ring-went-round|stall)$/ && $1 + 0 >= from { print $1 }' "$TONBRIK_DSOUND_TRACE")
 e2e_log "worker dropouts: ${dropouts:-unknown} (${settled:-unknown} after its first second)," \
   "of which rings lost: ${lost:-unknown}"
 sc_check "the worker's trace was written" test -n "$dropouts"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# MIDI-to-sound timing on the ASIO route: the test MIDI input plays a train of 200 notes
+# MIDI-to-sound timing on the ASIO and the full-duplex route: the test MIDI input plays a train of 200 notes
 # at irregular intervals and stamps each delivery with the performance counter; the
 # virtual ASIO driver stamps its buffer switches on the same counter and records what
 # the program plays; tools/midi_latency pairs each note with its onset in the recording.
@@ -9,10 +9,16 @@
 # asked for a block after its note-on), and Steady's jitter below Immediate's, timed on
 # the driver's sample clock (the
 # virtual driver's own switches wander with its thread's wake-ups, by more than Steady's
-# jitter on a loaded machine). The figures go to SC_OUT/latency.txt.
+# jitter on a loaded machine). The same train is first played on the full-duplex route
+# (where the program starts) in Immediate timing, with the worker's trace on
+# (TONBRIK_DSOUND_TRACE), and timed to the play cursor of its DirectSound ring: every
+# note must be found in play order (but for the few a lost ring or a stalled worker never
+# let the program render, which the tool reports) and come 0 to 100 ms after its
+# delivery. The figures go to SC_OUT/latency.txt.
 # Usage: test-midi-timing.sh <build/windows dir>
 # E2E_TIMING_FRAMES: the driver's buffer size (default 128); E2E_TIMING_MODES: the
-# modes to play (default "Immediate Steady"; the jitter check needs both).
+# modes to play on the ASIO route (default "Immediate Steady", empty for none; the
+# jitter check needs both); E2E_TIMING_DUPLEX=0 leaves out the full-duplex route.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 E2E_NAME=midi-timing

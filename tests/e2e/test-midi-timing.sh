@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # MIDI-to-sound timing on the ASIO and the full-duplex route: the test MIDI input plays a
-# train of 200 notes at irregular intervals and stamps each delivery with the performance counter; the
-# virtual ASIO driver stamps its buffer switches on the same counter and records what
-# the program plays; tools/midi_latency pairs each note with its onset in the recording.
+# train of 200 notes at irregular intervals and stamps each delivery with the
+# performance counter; the virtual ASIO driver stamps its buffer switches on the same
+# counter and records what the program plays; tools/midi_latency pairs each note with
+# its onset in the recording.
 # Played once in Immediate and once in Steady MIDI timing (a restart in between). Only
 # what does not depend on the machine's speed is checked: every note heard, in play
 # order (but for a note the driver could not play: its note-off came before the driver

@@ -77,13 +77,19 @@ int measureDuplex(const std::string& stamps, const std::string& tracePath, int n
   }
   const midi_latency::DuplexResult result = midi_latency::analyseDuplex(deliveries, trace, note);
   size_t lostRing = 0, notRendered = 0, unexplained = 0;
-  const int64_t origin = deliveries.empty() ? 0 : deliveries.front().counter;
   for (const midi_latency::MissingNote& m : result.missing) {
+    // On the clock of the trace's lines: from the first wake-up of its run.
+    int64_t origin = 0;
+    for (const midi_latency::WorkerRun& r : trace.runs) {
+      if (!r.wakeUps.empty() && (origin == 0 || r.wakeUps.front().ticks <= m.delivered)) {
+        origin = r.wakeUps.front().ticks;
+      }
+    }
     lostRing += m.lostRing;
     notRendered += m.notRendered;
     unexplained += !m.lostRing && !m.notRendered;
     std::printf(
-        "missing %s at_ms=%.3f lost_ring=%d not_rendered=%d\n", label.c_str(),
+        "missing %s trace_ms=%.3f lost_ring=%d not_rendered=%d\n", label.c_str(),
         1000.0 * static_cast<double>(m.delivered - origin) / static_cast<double>(trace.frequency),
         m.lostRing ? 1 : 0, m.notRendered ? 1 : 0);
   }

@@ -96,7 +96,8 @@ class DsoundDuplex {
   void noteRenderLock(HRESULT result);
   bool failingTooLong() const;
   void waitWhileLost();
-  void processBlock(uint32_t block);
+  // `record`: the wake-up's trace record, when the trace is on.
+  void processBlock(uint32_t block, DuplexTraceRecord* record);
   bool captureBlockUnusable();
   void placeCapture();
   void readCapture();

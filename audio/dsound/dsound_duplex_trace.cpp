@@ -39,6 +39,29 @@ void DuplexTrace::configure() {
   clear();
 }
 
+void DuplexTrace::scanOutput(DuplexTraceRecord& record, uint32_t block, const int16_t* interleaved,
+                             int32_t frames, int32_t channels, int64_t writtenTicks) {
+  int32_t quiet = quietFrames_.get();
+  for (int32_t i = 0; i < frames; ++i) {
+    bool sounding = false;
+    for (int32_t c = 0; c < channels; ++c) {
+      const int16_t s = interleaved[i * channels + c];
+      sounding |= s != 0 && s != -1;
+    }
+    if (!sounding) {
+      if (quiet < kOnsetSilenceFrames) ++quiet;
+      continue;
+    }
+    if (quiet >= kOnsetSilenceFrames && record.onsetBlock == DuplexTraceRecord::kNoOnset) {
+      record.onsetBlock = static_cast<uint16_t>(block);
+      record.onsetFrame = static_cast<uint16_t>(i);
+      record.onsetWritten = writtenTicks;
+    }
+    quiet = 0;
+  }
+  quietFrames_.set(quiet);
+}
+
 void DuplexTrace::flush(int32_t sampleRate, int32_t blockFrames, int32_t blockBytes,
                         uint32_t blockCount, int32_t dropouts) const {
   if (!enabled()) return;
@@ -46,18 +69,26 @@ void DuplexTrace::flush(int32_t sampleRate, int32_t blockFrames, int32_t blockBy
   if (file == nullptr) return;
   const uint64_t total = count_.get();
   const uint64_t kept = total < kCapacity ? total : kCapacity;
-  const double frequency = static_cast<double>(performanceFrequency());
-  std::fprintf(file,
-               "# full-duplex worker: %d Hz, %u blocks of %d frames (%d bytes); %" PRIu64
-               " wake-ups, the last %" PRIu64 " follow\n",
-               sampleRate, blockCount, blockFrames, blockBytes, total, kept);
-  std::fprintf(file, "# ms cursor woken taken wrote dropouts event\n");
-  static const char* const kEvents[] = {"", " whole-ring", " ring-went-round", " stall"};
+  const int64_t ticksPerSecond = performanceFrequency();
+  const double frequency = static_cast<double>(ticksPerSecond);
   const int64_t origin = kept > 0 ? records_[(total - kept) % kCapacity].ticks : 0;
+  std::fprintf(
+      file,
+      "# full-duplex worker: %d Hz, %u blocks of %d frames (%d bytes); %" PRIu64
+      " wake-ups, the last %" PRIu64 " follow; counter frequency=%" PRId64 " origin=%" PRId64 "\n",
+      sampleRate, blockCount, blockFrames, blockBytes, total, kept, ticksPerSecond, origin);
+  std::fprintf(file,
+               "# ms cursor woken taken wrote dropouts onset event; onset: block:frame@ms of "
+               "the first sample outside {-1, 0} after %d frames of none written in the "
+               "wake-up, the ms when its block was in the ring\n",
+               kOnsetSilenceFrames);
+  static const char* const kEvents[] = {"", " whole-ring", " ring-went-round", " stall"};
+  const auto toMs = [&](int64_t ticks) {
+    return frequency > 0 ? 1000.0 * static_cast<double>(ticks - origin) / frequency : 0.0;
+  };
   for (uint64_t n = total - kept; n < total; ++n) {
     const DuplexTraceRecord& r = records_[n % kCapacity];
-    const double ms =
-        frequency > 0 ? 1000.0 * static_cast<double>(r.ticks - origin) / frequency : 0.0;
+    const double ms = toMs(r.ticks);
     char cursor[16];
     if (r.cursor == DuplexTraceRecord::kNoCursor) {
       std::snprintf(cursor, sizeof cursor, "-");
@@ -79,8 +110,15 @@ void DuplexTrace::flush(int32_t sampleRate, int32_t blockFrames, int32_t blockBy
       const unsigned last = (r.firstWritten + r.written - 1u) % (blockCount ? blockCount : 1u);
       std::snprintf(wrote, sizeof wrote, "%u..%u(%u)", r.firstWritten, last, r.written);
     }
-    std::fprintf(file, "%.3f %s %u %s %s %d%s\n", ms, cursor, r.woken, taken, wrote, r.dropouts,
-                 r.event < 4 ? kEvents[r.event] : "");
+    char onset[48];
+    if (r.onsetBlock == DuplexTraceRecord::kNoOnset) {
+      std::snprintf(onset, sizeof onset, "-");
+    } else {
+      std::snprintf(onset, sizeof onset, "%u:%u@%.3f", r.onsetBlock, r.onsetFrame,
+                    toMs(r.onsetWritten));
+    }
+    std::fprintf(file, "%.3f %s %u %s %s %d %s%s\n", ms, cursor, r.woken, taken, wrote, r.dropouts,
+                 onset, r.event < 4 ? kEvents[r.event] : "");
   }
   std::fprintf(file, "summary wakeups=%" PRIu64 " dropouts=%d\n", total, dropouts);
   std::fclose(file);

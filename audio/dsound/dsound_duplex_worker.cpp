@@ -149,7 +149,7 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
     const uint32_t block = nextBlock_.get();
     // How far the cursor is ahead of this block; it is behind the cursor, so at least 1.
     const uint32_t due = (cursorBlock + blockCount_ - block) % blockCount_;
-    processBlock(block);
+    processBlock(block, record);
     ++written;
     if (!(fresh & (uint64_t{1} << block))) echoes_.set(echoes_.get() | uint64_t{1} << block);
     nextBlock_.set((block + 1) % blockCount_);
@@ -193,7 +193,7 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
   }
 }
 
-void DsoundDuplex::processBlock(uint32_t block) {
+void DsoundDuplex::processBlock(uint32_t block, DuplexTraceRecord* record) {
   const int64_t startTicks = BlockTiming::now();
   const DuplexOutput output = outputMode_.get();
 
@@ -236,7 +236,15 @@ void DsoundDuplex::processBlock(uint32_t block) {
     renderBuffer_->Unlock(region1, bytes1, region2, bytes2);
   }
 
-  timing_.record(BlockTiming::now() - startTicks);
+  const int64_t endTicks = BlockTiming::now();
+  timing_.record(endTicks - startTicks);
+  if (record && SUCCEEDED(locked)) {
+    if (output == DuplexOutput::Play) {
+      trace_.scanOutput(*record, block, out16_.get(), blockFrames_, channels_, endTicks);
+    } else {
+      trace_.scanSilence(blockFrames_);
+    }
+  }
 }
 
 // P is where the next block is read, C the capture position, R the read position:

@@ -288,7 +288,7 @@ sc_trace_mixer_stalls() {
     /^#/ || /^summary/ { next }
     {
       t = $1 + 0
-      if (prev >= 0 && t - prev > 25 && t >= from && t <= to && NF < 7 && split($4, taken, ",") <= 4)
+      if (prev >= 0 && t - prev > 25 && t >= from && t <= to && NF < 8 && split($4, taken, ",") <= 4)
         count++
       prev = t
     }

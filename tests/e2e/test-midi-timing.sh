@@ -1,18 +1,25 @@
 #!/usr/bin/env bash
-# MIDI-to-sound timing on the ASIO route: the test MIDI input plays a train of 200 notes
-# at irregular intervals and stamps each delivery with the performance counter; the
-# virtual ASIO driver stamps its buffer switches on the same counter and records what
-# the program plays; tools/midi_latency pairs each note with its onset in the recording.
+# MIDI-to-sound timing on the ASIO and the full-duplex route: the test MIDI input plays a
+# train of 200 notes at irregular intervals and stamps each delivery with the
+# performance counter; the virtual ASIO driver stamps its buffer switches on the same
+# counter and records what the program plays; tools/midi_latency pairs each note with
+# its onset in the recording.
 # Played once in Immediate and once in Steady MIDI timing (a restart in between). Only
 # what does not depend on the machine's speed is checked: every note heard, in play
 # order (but for a note the driver could not play: its note-off came before the driver
 # asked for a block after its note-on), and Steady's jitter below Immediate's, timed on
 # the driver's sample clock (the
 # virtual driver's own switches wander with its thread's wake-ups, by more than Steady's
-# jitter on a loaded machine). The figures go to SC_OUT/latency.txt.
+# jitter on a loaded machine). The same train is first played on the full-duplex route
+# (where the program starts) in Immediate timing, with the worker's trace on
+# (TONBRIK_DSOUND_TRACE), and timed to the play cursor of its DirectSound ring: every
+# note must be found in play order (but for the few a lost ring or a stalled worker never
+# let the program render, which the tool reports) and come 0 to 100 ms after its
+# delivery. The figures go to SC_OUT/latency.txt.
 # Usage: test-midi-timing.sh <build/windows dir>
 # E2E_TIMING_FRAMES: the driver's buffer size (default 128); E2E_TIMING_MODES: the
-# modes to play (default "Immediate Steady"; the jitter check needs both).
+# modes to play on the ASIO route (default "Immediate Steady", empty for none; the
+# jitter check needs both); E2E_TIMING_DUPLEX=0 leaves out the full-duplex route.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 E2E_NAME=midi-timing
@@ -23,7 +30,8 @@ E2E_NAME=midi-timing
 . "$here/scenario.sh"
 
 frames=${E2E_TIMING_FRAMES:-128}
-modes=${E2E_TIMING_MODES:-Immediate Steady}
+modes=${E2E_TIMING_MODES-Immediate Steady}
+duplex=${E2E_TIMING_DUPLEX:-1}
 sc_setup "${1:?usage: test-midi-timing.sh <build/windows dir>}" "midi-timing-$frames"
 latency_tool=${E2E_MIDI_LATENCY:-$(dirname "$SC_BUILD")/native/tools/midi_latency/midi_latency}
 [ -x "$latency_tool" ] || e2e_fail "no MIDI latency tool at $latency_tool: build the native tree"
@@ -42,13 +50,31 @@ export TONBRIK_VASIO_PREFERRED_SIZE=$frames TONBRIK_VASIO_LOG=$(sc_winpath "$SC_
 
 checked_is() { sc_control_has $IDC_ASIO checked "$1"; }
 
-# play MODE: one start of the program in MODE, the train played on the ASIO route.
-play() {
-  local mode=$1 exit_line
-  e2e_log "--- $mode MIDI timing, $frames-frame buffers"
-  WINEDEBUG=-all wine reg add "$settings_key" /v MidiTiming /t REG_SZ /d "$mode" /f >/dev/null 2>&1 ||
+store_timing() {
+  WINEDEBUG=-all wine reg add "$settings_key" /v MidiTiming /t REG_SZ /d "$1" /f >/dev/null 2>&1 ||
     e2e_fail "cannot store the MIDI timing"
   rm -f "$SC_OUT/go" "$SC_OUT/midi_in.log" "$SC_OUT/midi_in_stamps.log"
+}
+
+# play_train NAME: plays the train into the running program, ends it with Esc and keeps
+# the delivery stamps as stamps-NAME.log.
+play_train() {
+  local exit_line
+  sleep 0.5
+  touch "$SC_OUT/go"
+  e2e_wait_for 40 grep -q " done" "$SC_OUT/midi_in.log" || e2e_log "$1: the train did not finish"
+  sleep 0.3
+  exit_line=$(sc_probe --timeout 5000 key esc --wait-exit | grep '^exited')
+  [ -n "$exit_line" ] || e2e_log "$1: Esc did not end the program"
+  e2e_wait_program 5 || e2e_log "$1: the wine process still runs"
+  cp "$SC_OUT/midi_in_stamps.log" "$SC_OUT/stamps-$1.log" 2>/dev/null
+}
+
+# play MODE: one start of the program in MODE, the train played on the ASIO route.
+play() {
+  local mode=$1
+  e2e_log "--- $mode MIDI timing, $frames-frame buffers"
+  store_timing "$mode"
   export TONBRIK_VASIO_OUTPUT_WAV=$(sc_winpath "$SC_OUT/asio-$mode.wav")
   export TONBRIK_VASIO_SWITCH_LOG=$(sc_winpath "$SC_OUT/switches-$mode.log")
   sc_start
@@ -57,14 +83,22 @@ play() {
   e2e_wait_for 5 checked_is 1 || e2e_log "the check box did not flip"
   sc_check "$mode: on the ASIO route" sc_shows $IDC_AUDIO_OUT_STATE active
   sc_check "$mode: MIDI in active" sc_shows $IDC_MIDI_IN_STATE active
-  sleep 0.5
-  touch "$SC_OUT/go"
-  e2e_wait_for 40 grep -q " done" "$SC_OUT/midi_in.log" || e2e_log "$mode: the train did not finish"
-  sleep 0.3
-  exit_line=$(sc_probe --timeout 5000 key esc --wait-exit | grep '^exited')
-  [ -n "$exit_line" ] || e2e_log "$mode: Esc did not end the program"
-  e2e_wait_program 5 || e2e_log "$mode: the wine process still runs"
-  cp "$SC_OUT/midi_in_stamps.log" "$SC_OUT/stamps-$mode.log" 2>/dev/null
+  play_train "$mode"
+}
+
+# play_duplex: one start of the program, the train played in Immediate timing on the
+# full-duplex route, the worker traced (the trace is written when the program ends).
+play_duplex() {
+  e2e_log "--- Immediate MIDI timing on the full-duplex route"
+  store_timing Immediate
+  rm -f "$SC_OUT/worker-trace.txt"
+  export TONBRIK_DSOUND_TRACE=$(sc_winpath "$SC_OUT/worker-trace.txt")
+  sc_start
+  unset TONBRIK_DSOUND_TRACE
+  sc_check "duplex: on the full-duplex route" checked_is 0
+  sc_check "duplex: audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
+  sc_check "duplex: MIDI in active" sc_shows $IDC_MIDI_IN_STATE active
+  play_train duplex
 }
 
 measure() {
@@ -72,6 +106,25 @@ measure() {
   "$latency_tool" measure --stamps "$SC_OUT/stamps-$mode.log" --switches "$SC_OUT/switches-$mode.log" \
     --wav "$SC_OUT/asio-$mode.wav" --label "asio-$frames-$mode" >"$SC_OUT/latency-$mode.txt"
 }
+
+measure_duplex() {
+  "$latency_tool" measure-duplex --stamps "$SC_OUT/stamps-duplex.log" \
+    --trace "$SC_OUT/worker-trace.txt" --label duplex-Immediate >"$SC_OUT/latency-duplex.txt"
+}
+
+# duplex_sane: every delivery-to-cursor figure between 0 and 100 ms.
+duplex_sane() {
+  awk '/^cursor / { for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] } }
+    END { exit !(v["count"] > 0 && v["min_ms"] > 0 && v["max_ms"] < 100) }' "$SC_OUT/latency-duplex.txt"
+}
+
+if [ "$duplex" = 1 ]; then
+  play_duplex
+  sc_check "duplex: every note found, in play order" measure_duplex
+  e2e_log "$(grep '^notes' "$SC_OUT/latency-duplex.txt" 2>/dev/null)"
+  sc_check "duplex: each note 0 to 100 ms after its delivery" duplex_sane
+  cat "$SC_OUT/latency-duplex.txt" >>"$SC_OUT/latency.txt" 2>/dev/null
+fi
 
 for mode in $modes; do
   play "$mode"

@@ -1,10 +1,14 @@
-// midi_latency: MIDI-to-sound latency and jitter on the ASIO route under Wine.
+// midi_latency: MIDI-to-sound latency and jitter under Wine, on the ASIO route and on the
+// full-duplex route.
 //   midi_latency train [--count N] [--seed S] [--note N]
 //       prints an event list for the test MIDI input (tools/fake_winmm)
 //   midi_latency measure --stamps F --switches F --wav F [--note N] [--label TEXT]
 //       F: the input's delivery stamps (midi_in_stamps.log), the virtual ASIO driver's
 //       switch stamps (TONBRIK_VASIO_SWITCH_LOG) and its recording
 //       (TONBRIK_VASIO_OUTPUT_WAV) of the same run
+//   midi_latency measure-duplex --stamps F --trace F [--note N] [--label TEXT]
+//       F: the input's delivery stamps and the full-duplex worker's trace
+//       (TONBRIK_DSOUND_TRACE) of the same run
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +16,7 @@
 #include <sstream>
 #include <string>
 
+#include "duplex_analysis.h"
 #include "latency_analysis.h"
 #include "wav_file.h"
 
@@ -20,6 +25,9 @@ namespace {
 // Above the tail of a released note 36 ms on, below the first sample of a new one.
 constexpr float kOnsetThreshold = 2e-6f;
 constexpr size_t kSilenceFrames = 240;
+// Notes the full-duplex route may lose to lost rings or a stalled worker before the
+// measure no longer stands for the route.
+constexpr size_t kMaxMissingNotes = 3;
 
 bool readText(const std::string& path, std::string& text) {
   std::ifstream file(path, std::ios::binary);
@@ -42,8 +50,60 @@ int usage() {
   std::fprintf(stderr,
                "usage: midi_latency train [--count N] [--seed S] [--note N]\n"
                "       midi_latency measure --stamps F --switches F --wav F [--note N] "
+               "[--label TEXT]\n"
+               "       midi_latency measure-duplex --stamps F --trace F [--note N] "
                "[--label TEXT]\n");
   return 2;
+}
+
+int measureDuplex(const std::string& stamps, const std::string& tracePath, int note,
+                  const std::string& label) {
+  std::string text;
+  std::vector<midi_latency::Delivery> deliveries;
+  int64_t inputFrequency = 0;
+  if (!readText(stamps, text) || !midi_latency::parseDeliveries(text, deliveries, inputFrequency)) {
+    std::fprintf(stderr, "no delivery stamps in %s\n", stamps.c_str());
+    return 1;
+  }
+  midi_latency::WorkerTrace trace;
+  if (!readText(tracePath, text) || !midi_latency::parseWorkerTrace(text, trace)) {
+    std::fprintf(stderr, "no full-duplex worker trace with counter times in %s\n",
+                 tracePath.c_str());
+    return 1;
+  }
+  if (inputFrequency != trace.frequency) {
+    std::fprintf(stderr, "the two records use different counters\n");
+    return 1;
+  }
+  const midi_latency::DuplexResult result = midi_latency::analyseDuplex(deliveries, trace, note);
+  size_t lostRing = 0, notRendered = 0, unexplained = 0;
+  for (const midi_latency::MissingNote& m : result.missing) {
+    // On the clock of the trace's lines: from the first wake-up of its run.
+    int64_t origin = 0;
+    for (const midi_latency::WorkerRun& r : trace.runs) {
+      if (!r.wakeUps.empty() && (origin == 0 || r.wakeUps.front().ticks <= m.delivered)) {
+        origin = r.wakeUps.front().ticks;
+      }
+    }
+    lostRing += m.lostRing;
+    notRendered += m.notRendered;
+    unexplained += !m.lostRing && !m.notRendered;
+    std::printf(
+        "missing %s trace_ms=%.3f lost_ring=%d not_rendered=%d\n", label.c_str(),
+        1000.0 * static_cast<double>(m.delivered - origin) / static_cast<double>(trace.frequency),
+        m.lostRing ? 1 : 0, m.notRendered ? 1 : 0);
+  }
+  const midi_latency::WorkerRun& run = trace.runs.back();
+  std::printf(
+      "notes %s notes=%zu onsets=%zu matched=%zu missing=%zu lost_ring=%zu not_rendered=%zu "
+      "unheard=%zu in_order=%d frames=%d blocks=%d\n",
+      label.c_str(), result.notes, result.onsets, result.matched, result.missing.size(), lostRing,
+      notRendered, result.unheard, result.inOrder ? 1 : 0, run.blockFrames, run.blockCount);
+  printSummary("cursor", label, result.cursorMs);
+  printSummary("program", label, result.programMs);
+  const bool ok = result.notes > 0 && result.inOrder && unexplained == 0 &&
+                  result.missing.size() <= kMaxMissingNotes;
+  return ok ? 0 : 1;
 }
 
 }  // namespace
@@ -54,7 +114,7 @@ int main(int argc, char** argv) {
   int count = 200;
   unsigned long seed = 20;
   int note = 69;
-  std::string stamps, switches, wav, label = "asio";
+  std::string stamps, switches, wav, trace, label = mode == "measure-duplex" ? "duplex" : "asio";
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
     const char* value = argv[i + 1];
@@ -68,6 +128,8 @@ int main(int argc, char** argv) {
       stamps = value;
     } else if (name == "--switches") {
       switches = value;
+    } else if (name == "--trace") {
+      trace = value;
     } else if (name == "--wav") {
       wav = value;
     } else if (name == "--label") {
@@ -79,6 +141,10 @@ int main(int argc, char** argv) {
   if (mode == "train") {
     std::fputs(midi_latency::trainEvents(count, static_cast<uint32_t>(seed), note).c_str(), stdout);
     return 0;
+  }
+  if (mode == "measure-duplex") {
+    if (stamps.empty() || trace.empty()) return usage();
+    return measureDuplex(stamps, trace, note, label);
   }
   if (mode != "measure" || stamps.empty() || switches.empty() || wav.empty()) return usage();
 

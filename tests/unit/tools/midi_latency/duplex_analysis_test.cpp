@@ -1,0 +1,90 @@
+#include "duplex_analysis.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A synthetic run on a counter of 48 kHz, so one tick is one frame: 48 kHz stereo 16-bit,
+// 7 blocks of 128 frames (a ring of 896 frames, 3584 bytes), the play cursor at frame
+// t - 1000 of the stream at counter t.
+constexpr int64_t kStart = 1000;
+constexpr int64_t kRing = 896;
+
+struct Wake {
+  int64_t ticks;
+  const char* onset;  // block:frame, or nullptr
+  const char* event;  // "" or " whole-ring"
+};
+
+std::string traceLine(const Wake& w) {
+  char line[160];
+  const int64_t frames = w.ticks - kStart;
+  char onset[48] = "-";
+  if (w.onset)
+    std::snprintf(onset, sizeof onset, "%s@%.3f", w.onset, (w.ticks + 5 - kStart) / 48.0);
+  std::snprintf(line, sizeof line, "%.3f %lld 3 - %s 0 %s%s\n", (w.ticks - kStart) / 48.0,
+                static_cast<long long>(frames % kRing * 4), *w.event ? "-" : "0..0(1)", onset,
+                w.event);
+  return line;
+}
+
+std::string trace(const std::vector<Wake>& wakes) {
+  std::string text =
+      "# full-duplex worker: 48000 Hz, 7 blocks of 128 frames (512 bytes); 3 wake-ups, the "
+      "last 3 follow; counter frequency=48000 origin=1000\n# ms cursor woken taken wrote "
+      "dropouts onset event\n";
+  for (const Wake& w : wakes) text += traceLine(w);
+  return text + "summary wakeups=3 dropouts=1\n";
+}
+
+TEST(DuplexLatency, TimesOnsetsOnThePlayCursorAcrossTheRingsWrapAndALostRing) {
+  std::vector<Wake> wakes;
+  for (int64_t t = kStart; t <= 3560; t += 256) wakes.push_back({t, nullptr, ""});
+  wakes[3].onset = "5:10";   // at frame 768, in block 6: block 5 next starts at 1536
+  wakes[5].onset = "2:100";  // at 1280 (384 in the ring's second lap): block 2 from 2048
+  wakes[10].onset = "5:20";  // at 2560: block 5 next starts at 3328, during the stall
+  // The worker is held 1196 frames (more than a ring); the cursor shows only 300.
+  wakes.push_back({4756, nullptr, " whole-ring"});
+  for (int64_t t = 5012; t <= 6804; t += 256) wakes.push_back({t, nullptr, ""});
+  wakes[12].onset = "2:0";  // at 4012 (428 in the ring): block 2 next starts at 4736
+
+  midi_latency::WorkerTrace parsed;
+  ASSERT_TRUE(midi_latency::parseWorkerTrace(trace(wakes), parsed));
+  ASSERT_EQ(parsed.runs.size(), 1u);
+  EXPECT_EQ(parsed.frequency, 48000);
+
+  std::vector<midi_latency::Delivery> deliveries = {{900, 0x90, 0x30, 0x64}};
+  // The fourth note is held while the worker stalls: nothing renders it.
+  for (int64_t on : {1718, 2250, 3500, 3700, 4800}) {
+    deliveries.push_back({on, 0x90, 69, 0x64});
+    deliveries.push_back({on + (on == 3700 ? 600 : 150), 0x80, 69, 0});
+  }
+  const auto result = midi_latency::analyseDuplex(deliveries, parsed, 69);
+  EXPECT_EQ(result.notes, 5u);
+  EXPECT_EQ(result.onsets, 4u);
+  EXPECT_EQ(result.matched, 4u);
+  EXPECT_TRUE(result.inOrder);
+  ASSERT_EQ(result.missing.size(), 1u);
+  EXPECT_EQ(result.missing[0].delivered, 3700);
+  EXPECT_TRUE(result.missing[0].lostRing);
+  EXPECT_TRUE(result.missing[0].notRendered);
+  // Delivery to the cursor passing kStart + the onset's place in the stream.
+  const double played[] = {2546 - 1718, 3148 - 2250, 4348 - 3500, 5736 - 4800};
+  const double written[] = {1773 - 1718, 2285 - 2250, 3565 - 3500, 5017 - 4800};
+  ASSERT_EQ(result.cursorMs.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_NEAR(result.cursorMs[i], played[i] / 48.0, 0.01) << i;
+    EXPECT_NEAR(result.programMs[i], written[i] / 48.0, 0.01) << i;
+  }
+
+  // A second onset in one note's window: the pairing no longer holds.
+  wakes[4].onset = "6:0";
+  ASSERT_TRUE(midi_latency::parseWorkerTrace(trace(wakes), parsed));
+  EXPECT_FALSE(midi_latency::analyseDuplex(deliveries, parsed, 69).inOrder);
+}
+
+}  // namespace

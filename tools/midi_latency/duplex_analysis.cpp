@@ -1,0 +1,225 @@
+#include "duplex_analysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+
+namespace midi_latency {
+
+namespace {
+
+bool parseWakeUp(const std::string& line, int64_t origin, int64_t frequency, WakeUp& out) {
+  std::istringstream fields(line);
+  std::string ms, cursor, woken, taken, wrote, dropouts, onset, event;
+  if (!(fields >> ms >> cursor >> woken >> taken >> wrote >> dropouts)) return false;
+  fields >> onset >> event;
+  const auto ticksOf = [&](double milliseconds) {
+    return origin + std::llround(milliseconds * static_cast<double>(frequency) / 1000.0);
+  };
+  char* end = nullptr;
+  const double at = std::strtod(ms.c_str(), &end);
+  if (end == ms.c_str()) return false;
+  out = WakeUp{};
+  out.ticks = ticksOf(at);
+  out.cursor = cursor == "-" ? -1 : std::strtoll(cursor.c_str(), nullptr, 10);
+  unsigned first = 0, last = 0, count = 0;
+  if (std::sscanf(wrote.c_str(), "%u..%u(%u)", &first, &last, &count) == 3) {
+    out.written = static_cast<int32_t>(count);
+  }
+  int block = 0, frame = 0;
+  double writtenMs = 0.0;
+  if (std::sscanf(onset.c_str(), "%d:%d@%lf", &block, &frame, &writtenMs) == 3) {
+    out.onsetBlock = block;
+    out.onsetFrame = frame;
+    out.onsetWritten = ticksOf(writtenMs);
+  } else if (onset != "-") {
+    event = onset;  // a trace from before onsets were noted
+  }
+  out.lostRing = event == "whole-ring" || event == "ring-went-round" || event == "stall";
+  return true;
+}
+
+// The cursor readings of one run on one line: counter ticks against the play position
+// in bytes since the stream started, laps included.
+struct PlayClock {
+  std::vector<double> ticks;
+  std::vector<double> position;
+
+  double positionAt(double t) const {
+    const auto after = std::upper_bound(ticks.begin(), ticks.end(), t);
+    if (after == ticks.begin()) return position.front();
+    if (after == ticks.end()) return position.back();
+    const size_t j = static_cast<size_t>(after - ticks.begin());
+    return position[j - 1] +
+           (position[j] - position[j - 1]) * (t - ticks[j - 1]) / (ticks[j] - ticks[j - 1]);
+  }
+  // When the cursor passed `at`; 0 if it never did.
+  double timeAt(double at) const {
+    const auto reached = std::lower_bound(position.begin(), position.end(), at);
+    if (reached == position.end()) return 0.0;
+    const size_t j = static_cast<size_t>(reached - position.begin());
+    if (j == 0) return ticks.front();
+    return ticks[j - 1] +
+           (ticks[j] - ticks[j - 1]) * (at - position[j - 1]) / (position[j] - position[j - 1]);
+  }
+};
+
+}  // namespace
+
+bool parseWorkerTrace(const std::string& text, WorkerTrace& out) {
+  std::istringstream lines(text);
+  std::string line;
+  out = WorkerTrace{};
+  long long origin = 0;
+  while (std::getline(lines, line)) {
+    if (line.rfind("# full-duplex worker:", 0) == 0) {
+      WorkerRun run;
+      long long frequency = 0;
+      const size_t at = line.find("counter frequency=");
+      if (std::sscanf(line.c_str(),
+                      "# full-duplex worker: %d Hz, %d blocks of %d frames (%d bytes)",
+                      &run.sampleRate, &run.blockCount, &run.blockFrames, &run.blockBytes) != 4 ||
+          at == std::string::npos ||
+          std::sscanf(line.c_str() + at, "counter frequency=%lld origin=%lld", &frequency,
+                      &origin) != 2) {
+        return false;
+      }
+      if (out.frequency != 0 && out.frequency != frequency) return false;
+      out.frequency = frequency;
+      out.runs.push_back(run);
+      continue;
+    }
+    if (line.empty() || line[0] == '#' || line.rfind("summary", 0) == 0 || out.runs.empty()) {
+      continue;
+    }
+    WakeUp wakeUp;
+    if (parseWakeUp(line, origin, out.frequency, wakeUp)) out.runs.back().wakeUps.push_back(wakeUp);
+  }
+  return out.frequency > 0 && !out.runs.empty();
+}
+
+std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency) {
+  std::vector<RingOnset> onsets;
+  if (run.blockFrames <= 0 || run.blockCount <= 0 || frequency <= 0) return onsets;
+  const double ring = static_cast<double>(run.blockBytes) * run.blockCount;
+  const double frameBytes = static_cast<double>(run.blockBytes) / run.blockFrames;
+  const double bytesPerTick = run.sampleRate * frameBytes / static_cast<double>(frequency);
+
+  PlayClock clock;
+  std::vector<double> positionOf(run.wakeUps.size(), -1.0);
+  size_t previous = 0;
+  bool lostSince = false;  // a lost ring marked since the previous reading
+  for (size_t i = 0; i < run.wakeUps.size(); ++i) {
+    const WakeUp& w = run.wakeUps[i];
+    lostSince = lostSince || w.lostRing;
+    if (w.cursor < 0) continue;
+    double position = static_cast<double>(w.cursor);
+    if (!clock.ticks.empty()) {
+      const WakeUp& p = run.wakeUps[previous];
+      const double moved = std::fmod(static_cast<double>(w.cursor - p.cursor) + ring, ring);
+      const double elapsed = static_cast<double>(w.ticks - p.ticks) * bytesPerTick;
+      double laps = 0.0;
+      if (lostSince || p.lostRing || elapsed > ring) {
+        laps = std::max(0.0, std::round((elapsed - moved) / ring));
+      }
+      position = clock.position.back() + moved + laps * ring;
+    }
+    clock.ticks.push_back(static_cast<double>(w.ticks));
+    clock.position.push_back(position);
+    positionOf[i] = position;
+    previous = i;
+    lostSince = false;
+  }
+  if (clock.ticks.empty()) return onsets;
+
+  for (size_t i = 0; i < run.wakeUps.size(); ++i) {
+    const WakeUp& w = run.wakeUps[i];
+    if (w.onsetBlock < 0) continue;
+    const double cursor =
+        positionOf[i] >= 0 ? positionOf[i] : clock.positionAt(static_cast<double>(w.ticks));
+    // The block's next start after the cursor: the worker writes behind the cursor.
+    double start = std::floor(cursor / ring) * ring + w.onsetBlock * run.blockBytes;
+    if (start <= cursor) start += ring;
+    RingOnset onset;
+    onset.written = static_cast<double>(w.onsetWritten);
+    onset.played = clock.timeAt(start + w.onsetFrame * frameBytes);
+    onsets.push_back(onset);
+  }
+  return onsets;
+}
+
+DuplexResult analyseDuplex(const std::vector<Delivery>& deliveries, const WorkerTrace& trace,
+                           int note) {
+  DuplexResult result;
+  struct Held {
+    int64_t on;
+    int64_t off;
+  };
+  std::vector<Held> notes;
+  for (size_t i = 0; i < deliveries.size(); ++i) {
+    const Delivery& d = deliveries[i];
+    if ((d.status & 0xF0) != 0x90 || d.data1 != note || d.data2 == 0) continue;
+    int64_t off = INT64_MAX;
+    for (size_t j = i + 1; j < deliveries.size() && off == INT64_MAX; ++j) {
+      const Delivery& e = deliveries[j];
+      const bool ends = (e.status & 0xF0) == 0x80 || ((e.status & 0xF0) == 0x90 && e.data2 == 0);
+      if (ends && e.data1 == note) off = e.counter;
+    }
+    notes.push_back({d.counter, off});
+  }
+  result.notes = notes.size();
+  if (notes.empty()) return result;
+
+  std::vector<RingOnset> onsets;
+  for (const WorkerRun& run : trace.runs) {
+    for (const RingOnset& onset : placeOnsets(run, trace.frequency)) {
+      if (onset.written >= static_cast<double>(notes[0].on)) onsets.push_back(onset);
+    }
+  }
+  std::stable_sort(onsets.begin(), onsets.end(),
+                   [](const RingOnset& a, const RingOnset& b) { return a.written < b.written; });
+  result.onsets = onsets.size();
+
+  const auto anyWakeUp = [&](int64_t from, int64_t to, bool (*counts)(const WakeUp&)) {
+    for (const WorkerRun& run : trace.runs) {
+      for (const WakeUp& w : run.wakeUps) {
+        if (w.ticks >= from && w.ticks < to && counts(w)) return true;
+      }
+    }
+    return false;
+  };
+  const double toMs = 1000.0 / static_cast<double>(trace.frequency);
+  bool crowded = false;
+  size_t next = 0;
+  for (size_t i = 0; i < notes.size(); ++i) {
+    const int64_t from = notes[i].on;
+    const int64_t to = i + 1 < notes.size() ? notes[i + 1].on : INT64_MAX;
+    const size_t first = next;
+    while (next < onsets.size() && onsets[next].written < static_cast<double>(to)) ++next;
+    if (next - first > 1) crowded = true;
+    if (next - first != 1) {
+      if (next == first) {
+        MissingNote missing;
+        missing.delivered = from;
+        missing.lostRing = anyWakeUp(from, to, [](const WakeUp& w) { return w.lostRing; });
+        missing.notRendered =
+            !anyWakeUp(from, notes[i].off, [](const WakeUp& w) { return w.written > 0; });
+        result.missing.push_back(missing);
+      }
+      continue;
+    }
+    ++result.matched;
+    const RingOnset& onset = onsets[first];
+    result.programMs.push_back((onset.written - static_cast<double>(from)) * toMs);
+    if (onset.played > 0.0) {
+      result.cursorMs.push_back((onset.played - static_cast<double>(from)) * toMs);
+    } else {
+      ++result.unheard;
+    }
+  }
+  result.inOrder = !crowded && result.matched == result.onsets;
+  return result;
+}
+
+}  // namespace midi_latency

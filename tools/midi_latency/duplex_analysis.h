@@ -1,0 +1,78 @@
+// MIDI-to-sound latency on the full-duplex route, from the test MIDI input's delivery
+// stamps and the full-duplex worker's trace (TONBRIK_DSOUND_TRACE), both on the
+// performance counter. The trace gives, per wake-up, the play cursor of the DirectSound
+// ring and where the first note onset written in it lies; the worker writes the block
+// the cursor has just left, so an onset sounds when the cursor next comes round to it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "latency_analysis.h"
+
+namespace midi_latency {
+
+struct WakeUp {
+  int64_t ticks = 0;
+  int64_t cursor = -1;    // play cursor in bytes, -1 when unreadable
+  bool lostRing = false;  // the worker found the ring lost (whole-ring, ring-went-round, stall)
+  int32_t written = 0;    // blocks written
+  int32_t onsetBlock = -1;
+  int32_t onsetFrame = 0;
+  int64_t onsetWritten = 0;  // counter when the onset's block was in the ring
+};
+
+// One start of the stream: its geometry and its wake-ups.
+struct WorkerRun {
+  int32_t sampleRate = 0;
+  int32_t blockFrames = 0;
+  int32_t blockBytes = 0;
+  int32_t blockCount = 0;
+  std::vector<WakeUp> wakeUps;
+};
+
+struct WorkerTrace {
+  int64_t frequency = 0;
+  std::vector<WorkerRun> runs;
+};
+
+// Reads every run of a trace file; false if it holds none or no counter frequency.
+bool parseWorkerTrace(const std::string& text, WorkerTrace& out);
+
+// An onset as the ring plays it: when its block was written, and when the play cursor
+// passed its first frame (0 when the stream stopped before it came round).
+struct RingOnset {
+  double written = 0.0;
+  double played = 0.0;
+};
+
+// The onsets of one run in the order written. A stretch between two cursor readings is
+// taken as less than one ring unless the trace marks a lost ring beside it or the
+// counter shows more than a ring's time; then the elapsed time chooses the laps.
+std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency);
+
+struct MissingNote {
+  int64_t delivered = 0;
+  // Why no onset was written: the worker found the ring lost while the note was due, or
+  // it rendered no block while the note was held; neither: unexplained.
+  bool lostRing = false;
+  bool notRendered = false;
+};
+
+struct DuplexResult {
+  size_t notes = 0;      // note-ons of the train delivered
+  size_t onsets = 0;     // onsets written after the first of them
+  size_t matched = 0;    // notes whose window (delivery to next delivery) holds one onset
+  size_t unheard = 0;    // matched, but the stream stopped before the cursor came round
+  bool inOrder = false;  // no window holds two onsets, and no onset lies outside the windows
+  std::vector<MissingNote> missing;
+  std::vector<double> cursorMs;   // delivery -> the play cursor passes the onset
+  std::vector<double> programMs;  // delivery -> the onset's block is in the ring
+};
+
+// Pairs the note-ons of `note` with the onsets the worker wrote, in play order.
+DuplexResult analyseDuplex(const std::vector<Delivery>& deliveries, const WorkerTrace& trace,
+                           int note);
+
+}  // namespace midi_latency

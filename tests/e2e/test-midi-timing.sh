@@ -19,7 +19,8 @@
 # Usage: test-midi-timing.sh <build/windows dir>
 # E2E_TIMING_FRAMES: the driver's buffer size (default 128); E2E_TIMING_MODES: the
 # modes to play on the ASIO route (default "Immediate Steady", empty for none; the
-# jitter check needs both); E2E_TIMING_DUPLEX=0 leaves out the full-duplex route.
+# jitter check needs both); E2E_TIMING_DUPLEX=0 leaves out the full-duplex route, and
+# E2E_TIMING_DUPLEX_MODE its MIDI timing (default Immediate).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 E2E_NAME=midi-timing
@@ -32,6 +33,7 @@ E2E_NAME=midi-timing
 frames=${E2E_TIMING_FRAMES:-128}
 modes=${E2E_TIMING_MODES-Immediate Steady}
 duplex=${E2E_TIMING_DUPLEX:-1}
+duplex_mode=${E2E_TIMING_DUPLEX_MODE:-Immediate}
 sc_setup "${1:?usage: test-midi-timing.sh <build/windows dir>}" "midi-timing-$frames"
 latency_tool=${E2E_MIDI_LATENCY:-$(dirname "$SC_BUILD")/native/tools/midi_latency/midi_latency}
 [ -x "$latency_tool" ] || e2e_fail "no MIDI latency tool at $latency_tool: build the native tree"
@@ -86,11 +88,11 @@ play() {
   play_train "$mode"
 }
 
-# play_duplex: one start of the program, the train played in Immediate timing on the
+# play_duplex: one start of the program, the train played in $duplex_mode timing on the
 # full-duplex route, the worker traced (the trace is written when the program ends).
 play_duplex() {
-  e2e_log "--- Immediate MIDI timing on the full-duplex route"
-  store_timing Immediate
+  e2e_log "--- $duplex_mode MIDI timing on the full-duplex route"
+  store_timing "$duplex_mode"
   rm -f "$SC_OUT/worker-trace.txt"
   export TONBRIK_DSOUND_TRACE=$(sc_winpath "$SC_OUT/worker-trace.txt")
   sc_start
@@ -109,7 +111,7 @@ measure() {
 
 measure_duplex() {
   "$latency_tool" measure-duplex --stamps "$SC_OUT/stamps-duplex.log" \
-    --trace "$SC_OUT/worker-trace.txt" --label duplex-Immediate >"$SC_OUT/latency-duplex.txt"
+    --trace "$SC_OUT/worker-trace.txt" --label "duplex-$duplex_mode" >"$SC_OUT/latency-duplex.txt"
 }
 
 # duplex_sane: every delivery-to-cursor figure between 0 and 100 ms.

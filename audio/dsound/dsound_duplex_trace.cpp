@@ -46,7 +46,7 @@ void DuplexTrace::scanOutput(DuplexTraceRecord& record, uint32_t block, const in
     bool sounding = false;
     for (int32_t c = 0; c < channels; ++c) {
       const int16_t s = interleaved[i * channels + c];
-      sounding |= s != 0 && s != -1;
+      sounding |= s > 0 || s < -1;  // outside {-1, 0}
     }
     if (!sounding) {
       if (quiet < kOnsetSilenceFrames) ++quiet;

@@ -50,7 +50,7 @@ sc_start() {
   e2e_start_program "$SC_OUT/tonbrik.log" "$SC_EXE"
   SC_PID=$E2E_PROGRAM_PID
   sc_probe --timeout 20000 wait-window >/dev/null || {
-    cat "$SC_OUT/tonbrik.log" >&2
+    cat "$SC_OUT/tonbrik.log" "$SC_OUT/probe.last" >&2
     e2e_fail "no window captioned \"Tonbrik\" appeared"
   }
   SC_REALTIME=0

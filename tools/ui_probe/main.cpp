@@ -128,6 +128,17 @@ int run(const Options& options) {
       std::printf("gone\n");
       return kOk;
     }
+    // What there is instead tells a program that never showed its window from one
+    // this probe could not see.
+    for (HWND window : topLevelWindows()) {
+      char caption[256] = {};
+      GetWindowTextA(window, caption, sizeof caption);
+      DWORD process = 0;
+      GetWindowThreadProcessId(window, &process);
+      std::printf("top-level window pid=%lu visible=%d title=%s\n",
+                  static_cast<unsigned long>(process), IsWindowVisible(window) ? 1 : 0,
+                  quoted(caption).c_str());
+    }
     return fail("no window titled " + quoted(options.title));
   }
   if (verb == "wait-window") {

@@ -15,13 +15,13 @@ BOOL CALLBACK collectTop(HWND window, LPARAM list) {
   return TRUE;
 }
 
+}  // namespace
+
 std::vector<HWND> topLevelWindows() {
   std::vector<HWND> windows;
   EnumWindows(collectTop, reinterpret_cast<LPARAM>(&windows));
   return windows;
 }
-
-}  // namespace
 
 std::string toUtf8(const std::wstring& wide) {
   if (wide.empty()) return {};

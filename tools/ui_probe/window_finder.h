@@ -19,6 +19,9 @@ bool waitFor(DWORD timeoutMs, Ready ready) {
   }
 }
 
+// Every top-level window of the desktop, in z-order.
+std::vector<HWND> topLevelWindows();
+
 // The visible top-level window with this caption that has the most child windows (a
 // message box may carry the same caption as the main window).
 HWND findMainWindow(const std::string& title);

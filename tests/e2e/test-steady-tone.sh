@@ -36,7 +36,6 @@ rm -f "$TONBRIK_DSOUND_TRACE"
 e2e_start_recording "$SC_OUT/output.wav"
 sc_start
 sc_check "audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
-sc_watch_steal
 sc_wait_registry_saved
 measured=$(sc_wav_now "$SC_OUT/output.wav")
 # The wall-clock time of the recording's start, to find what the hypervisor took when.

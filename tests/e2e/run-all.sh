@@ -18,8 +18,34 @@ mkdir -p "$build/e2e"
 e2e_create_prefix "$build/e2e/prefix"
 export WINEPREFIX
 
+# The machine is virtual: now and then its host takes 30 to 50 % of a core for seconds
+# on end (an idle host, a 10 ms clock tick every few seconds). Each core's stolen time is
+# noted every second, so that a failure can be told from one the machine caused.
+steal_log="$build/e2e/steal.log"
+(
+  while :; do
+    printf '%s' "$EPOCHREALTIME"
+    awk '/^cpu[0-9]/ { printf " %s", $9 } END { print "" }' /proc/stat
+    sleep 1
+  done
+) >"$steal_log" 2>/dev/null &
+e2e_on_exit "kill $! 2>/dev/null"
+
+# held_since WALL: true when, since the wall-clock time WALL, a core lost at least a
+# tenth of a second to the host.
+held_since() {
+  awk -v from="$1" -v hz="$(getconf CLK_TCK)" '$1 + 0 >= from - 1 {
+      if (n++) for (i = 2; i <= NF; i++) if (($i - p[i]) * 1000 / hz >= 100) held = 1
+      for (i = 2; i <= NF; i++) p[i] = $i }
+    END { exit !held }' "$steal_log"
+}
+
+# run_test TEST LOG: one run of a scenario, its output also in LOG.
+run_test() { timeout --kill-after=10 300 bash "$1" "$build" 2> >(tee "$2" >&2); }
+
 failed=()
 passed=0
+again=()
 failures="$build/e2e/failures.txt"
 : >"$failures"
 for test in "$here"/test-*.sh; do
@@ -27,14 +53,27 @@ for test in "$here"/test-*.sh; do
   name=$(basename "$test" .sh)
   e2e_log "--- $name"
   log="$build/e2e/$name.log"
-  if timeout --kill-after=10 300 bash "$test" "$build" 2> >(tee "$log" >&2); then
+  start=$EPOCHREALTIME
+  if run_test "$test" "$log"; then
     passed=$((passed + 1))
-  else
-    failed+=("$name")
-    { grep -B3 -E "check failed|FAIL" "$log" || echo "[$name] ended without a verdict (timed out?)"; } >>"$failures"
+    continue
   fi
+  # A failure while the host held a core is that run's, not the program's: the scenario
+  # runs once more, and that run must pass. Any other failure stands.
+  if held_since "$start"; then
+    e2e_log "$name failed while the host held a core (steal.log): it runs once more"
+    mv "$log" "$build/e2e/$name.held.log"
+    again+=("$name")
+    if run_test "$test" "$log"; then
+      passed=$((passed + 1))
+      continue
+    fi
+  fi
+  failed+=("$name")
+  { grep -B3 -E "check failed|FAIL" "$log" || echo "[$name] ended without a verdict (timed out?)"; } >>"$failures"
 done
 
+[ ${#again[@]} -eq 0 ] || e2e_log "run again after the host held a core: ${again[*]}"
 e2e_log "$passed passed, ${#failed[@]} failed${failed:+: ${failed[*]}}"
 [ -s "$failures" ] && cat "$failures" >&2
 [ ${#failed[@]} -eq 0 ]

@@ -18,18 +18,10 @@ mkdir -p "$build/e2e"
 e2e_create_prefix "$build/e2e/prefix"
 export WINEPREFIX
 
-# The machine is virtual: now and then its host takes 30 to 50 % of a core for seconds
-# on end (an idle host, a 10 ms clock tick every few seconds). Each core's stolen time is
-# noted every second, so that a failure can be told from one the machine caused.
+# Each core's stolen time every second, so that a failure can be told from one the
+# machine caused.
 steal_log="$build/e2e/steal.log"
-(
-  while :; do
-    printf '%s' "$EPOCHREALTIME"
-    awk '/^cpu[0-9]/ { printf " %s", $9 } END { print "" }' /proc/stat
-    sleep 1
-  done
-) >"$steal_log" 2>/dev/null &
-e2e_on_exit "kill $! 2>/dev/null"
+e2e_watch_steal "$steal_log" 1
 
 # held_since WALL: true when, since the wall-clock time WALL, a core lost at least a
 # tenth of a second to the host.

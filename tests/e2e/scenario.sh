@@ -334,18 +334,9 @@ sc_steal_ms() {
   awk -v hz="$(getconf CLK_TCK)" '/^cpu / { printf "%d\n", $9 * 1000 / hz; exit }' /proc/stat 2>/dev/null
 }
 
-# sc_watch_steal: from now to the end of the test, notes every 100 ms the wall-clock time
-# and each core's stolen CPU time (clock ticks) in SC_OUT/steal.log, for sc_stolen_ms.
-sc_watch_steal() {
-  (
-    while :; do
-      printf '%s' "$EPOCHREALTIME"
-      awk '/^cpu[0-9]/ { printf " %s", $9 } END { print "" }' /proc/stat
-      sleep 0.1
-    done
-  ) >"$SC_OUT/steal.log" 2>/dev/null &
-  e2e_on_exit "kill $! 2>/dev/null"
-}
+# sc_watch_steal: samples the stolen time every 100 ms into SC_OUT/steal.log, for
+# sc_stolen_ms.
+sc_watch_steal() { e2e_watch_steal "$SC_OUT/steal.log" 0.1; }
 
 # sc_stolen_ms FROM TO: the most CPU time (ms) the hypervisor took from any one core
 # between the wall-clock times FROM and TO (seconds; the samples around them count).

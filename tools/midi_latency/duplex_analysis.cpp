@@ -152,22 +152,7 @@ std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency) {
 DuplexResult analyseDuplex(const std::vector<Delivery>& deliveries, const WorkerTrace& trace,
                            int note) {
   DuplexResult result;
-  struct Held {
-    int64_t on;
-    int64_t off;
-  };
-  std::vector<Held> notes;
-  for (size_t i = 0; i < deliveries.size(); ++i) {
-    const Delivery& d = deliveries[i];
-    if ((d.status & 0xF0) != 0x90 || d.data1 != note || d.data2 == 0) continue;
-    int64_t off = INT64_MAX;
-    for (size_t j = i + 1; j < deliveries.size() && off == INT64_MAX; ++j) {
-      const Delivery& e = deliveries[j];
-      const bool ends = (e.status & 0xF0) == 0x80 || ((e.status & 0xF0) == 0x90 && e.data2 == 0);
-      if (ends && e.data1 == note) off = e.counter;
-    }
-    notes.push_back({d.counter, off});
-  }
+  const std::vector<HeldNote> notes = heldNotes(deliveries, note);
   result.notes = notes.size();
   if (notes.empty()) return result;
 

@@ -125,11 +125,8 @@ Summary summarize(std::vector<double> values) {
   return s;
 }
 
-Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch>& switches,
-               int64_t frequency, const std::vector<size_t>& onsetFrames, int note) {
-  Result result;
-  std::vector<int64_t> noteOns;
-  std::vector<bool> mayBeSilent;
+std::vector<HeldNote> heldNotes(const std::vector<Delivery>& deliveries, int note) {
+  std::vector<HeldNote> notes;
   for (size_t i = 0; i < deliveries.size(); ++i) {
     const Delivery& d = deliveries[i];
     if ((d.status & 0xF0) != 0x90 || d.data1 != note || d.data2 == 0) continue;
@@ -139,13 +136,24 @@ Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch
       const bool ends = (e.status & 0xF0) == 0x80 || ((e.status & 0xF0) == 0x90 && e.data2 == 0);
       if (ends && e.data1 == note) off = e.counter;
     }
-    const auto nextCall = std::lower_bound(switches.begin(), switches.end(), d.counter,
+    notes.push_back({d.counter, off});
+  }
+  return notes;
+}
+
+Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch>& switches,
+               int64_t frequency, const std::vector<size_t>& onsetFrames, int note) {
+  Result result;
+  std::vector<int64_t> noteOns;
+  std::vector<bool> mayBeSilent;
+  for (const HeldNote& held : heldNotes(deliveries, note)) {
+    const auto nextCall = std::lower_bound(switches.begin(), switches.end(), held.on,
                                            [](const Switch& s, int64_t t) { return s.called < t; });
     // Steady timing still sounds such a note when its note-off falls in the block
     // before that call: it may be heard, so it keeps its window.
-    const bool unplayable = nextCall != switches.end() && nextCall->called >= off;
+    const bool unplayable = nextCall != switches.end() && nextCall->called >= held.off;
     if (unplayable) ++result.unplayable;
-    noteOns.push_back(d.counter);
+    noteOns.push_back(held.on);
     mayBeSilent.push_back(unplayable);
   }
   result.notes = noteOns.size();

@@ -26,6 +26,15 @@ struct Switch {
   double rate = 0.0;
 };
 
+// A note of the train: the counter at its note-on's delivery and at its note-off's
+// (INT64_MAX when none came).
+struct HeldNote {
+  int64_t on = 0;
+  int64_t off = 0;
+};
+// The note-ons of `note` in delivery order, each with the first note-off after it.
+std::vector<HeldNote> heldNotes(const std::vector<Delivery>& deliveries, int note);
+
 // "qpc=<counter> data <hex bytes>" lines and one "frequency=<f>"; other lines are skipped.
 bool parseDeliveries(const std::string& text, std::vector<Delivery>& out, int64_t& frequency);
 // "stream frequency=.. frames=.. output_latency=.. rate=.." heads the "switch <called>

@@ -32,6 +32,20 @@ E2E_DETACH=${E2E_DETACH:-}
 trap e2e_run_cleanups EXIT
 trap 'exit 130' INT TERM
 
+# e2e_watch_steal FILE SECONDS: until the script ends, notes every SECONDS the wall-clock
+# time and each core's stolen CPU time (clock ticks) in FILE. The machines are virtual,
+# and now and then the host takes 30 to 50 % of a core for seconds on end.
+e2e_watch_steal() {
+  (
+    while :; do
+      printf '%s' "$EPOCHREALTIME"
+      awk '/^cpu[0-9]/ { printf " %s", $9 } END { print "" }' /proc/stat
+      sleep "$2"
+    done
+  ) >"$1" 2>/dev/null &
+  e2e_on_exit "kill $! 2>/dev/null"
+}
+
 # Ends a process this script started, by id: politely, then for good.
 e2e_kill_pid() {
   local pid=$1 signal=${2:-TERM} waited=0

@@ -172,7 +172,7 @@ int32_t DsoundDuplex::start(DuplexOutput output) {
   ringTicks_.set(sampleRate_ > 0
                      ? frequency * static_cast<int64_t>(renderBytes_ / frameBytes_) / sampleRate_
                      : 0);
-  trace_.clear();
+  trace_.begin({sampleRate_, blockFrames_, blockBytes_, blockCount_});
   resetWatch();
 
   thread_ = CreateThread(nullptr, 0, workerMain, this, 0, nullptr);
@@ -234,7 +234,7 @@ int32_t DsoundDuplex::stop() {
     ResetEvent(stopEvent());
     CloseHandle(thread_);
     thread_ = nullptr;
-    trace_.flush(sampleRate_, blockFrames_, blockBytes_, blockCount_, dropouts_.get());
+    trace_.end(dropouts_.get());
   }
   return result;
 }

@@ -1,6 +1,7 @@
 // The worker trace's set-up and its text output, both on the owner's thread.
 #include "audio/dsound/dsound_duplex_trace.h"
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +37,6 @@ void DuplexTrace::configure() {
   }
   path_ = name;
   if (!records_) records_ = std::make_unique<DuplexTraceRecord[]>(kCapacity);
-  clear();
 }
 
 void DuplexTrace::scanOutput(DuplexTraceRecord& record, uint32_t block, const int16_t* interleaved,
@@ -62,33 +62,86 @@ void DuplexTrace::scanOutput(DuplexTraceRecord& record, uint32_t block, const in
   quietFrames_.set(quiet);
 }
 
-void DuplexTrace::flush(int32_t sampleRate, int32_t blockFrames, int32_t blockBytes,
-                        uint32_t blockCount, int32_t dropouts) const {
+void DuplexTrace::begin(const DuplexTraceFormat& format) {
+  end(0);
   if (!enabled()) return;
-  std::FILE* file = openForAppend(path_);
-  if (file == nullptr) return;
-  const uint64_t total = count_.get();
-  const uint64_t kept = total < kCapacity ? total : kCapacity;
-  const int64_t ticksPerSecond = performanceFrequency();
-  const double frequency = static_cast<double>(ticksPerSecond);
-  const int64_t origin = kept > 0 ? records_[(total - kept) % kCapacity].ticks : 0;
-  std::fprintf(
-      file,
-      "# full-duplex worker: %d Hz, %u blocks of %d frames (%d bytes); %" PRIu64
-      " wake-ups, the last %" PRIu64 " follow; counter frequency=%" PRId64 " origin=%" PRId64 "\n",
-      sampleRate, blockCount, blockFrames, blockBytes, total, kept, ticksPerSecond, origin);
-  std::fprintf(file,
-               "# ms cursor woken taken wrote dropouts onset event; onset: block:frame@ms of "
-               "the first sample outside {-1, 0} after %d frames of none written in the "
-               "wake-up, the ms when its block was in the ring\n",
-               kOnsetSilenceFrames);
-  static const char* const kEvents[] = {"", " whole-ring", " ring-went-round", " stall"};
+  count_.store(0, std::memory_order_relaxed);
+  quietFrames_.set(kOnsetSilenceFrames);
+  format_ = format;
+  written_ = 0;
+  headerWritten_ = false;
+  file_ = openForAppend(path_);
+  if (file_ == nullptr) return;
+  writerStop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (writerStop_ != nullptr) writer_ = CreateThread(nullptr, 0, writerMain, this, 0, nullptr);
+  // Without a writer, `end` writes the whole run.
+}
+
+void DuplexTrace::end(int32_t dropouts) {
+  if (writer_ != nullptr) {
+    SetEvent(writerStop_);
+    WaitForSingleObject(writer_, INFINITE);
+    CloseHandle(writer_);
+    writer_ = nullptr;
+  }
+  if (writerStop_ != nullptr) {
+    CloseHandle(writerStop_);
+    writerStop_ = nullptr;
+  }
+  if (file_ == nullptr) return;
+  const uint64_t total = count_.load(std::memory_order_acquire);
+  writeRecords(total);
+  std::fprintf(file_, "summary wakeups=%" PRIu64 " dropouts=%d\n", total, dropouts);
+  std::fclose(file_);
+  file_ = nullptr;
+}
+
+DWORD WINAPI DuplexTrace::writerMain(LPVOID self) {
+  auto* trace = static_cast<DuplexTrace*>(self);
+  while (WaitForSingleObject(trace->writerStop_, kWritePeriodMs) == WAIT_TIMEOUT) {
+    // The newest record is still being filled in by the worker.
+    const uint64_t total = trace->count_.load(std::memory_order_acquire);
+    if (total > 1) trace->writeRecords(total - 1);
+  }
+  return 0;
+}
+
+void DuplexTrace::writeRecords(uint64_t upTo) {
+  if (upTo <= written_) return;
+  const double frequency = static_cast<double>(performanceFrequency());
   const auto toMs = [&](int64_t ticks) {
-    return frequency > 0 ? 1000.0 * static_cast<double>(ticks - origin) / frequency : 0.0;
+    return frequency > 0 ? 1000.0 * static_cast<double>(ticks - origin_) / frequency : 0.0;
   };
-  for (uint64_t n = total - kept; n < total; ++n) {
-    const DuplexTraceRecord& r = records_[n % kCapacity];
-    const double ms = toMs(r.ticks);
+  if (!headerWritten_) {
+    // The first record stays in the ring for minutes, far longer than the writer waits.
+    origin_ = records_[0].ticks;
+    // The wall-clock time of the first wake-up, for placing the trace beside a recording
+    // made by another program.
+    const double wall =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() -
+        toMs(BlockTiming::now()) / 1000.0;
+    std::fprintf(file_,
+                 "# full-duplex worker: %d Hz, %u blocks of %d frames (%d bytes); counter "
+                 "frequency=%" PRId64 " origin=%" PRId64 " wall=%.3f\n",
+                 format_.sampleRate, format_.blockCount, format_.blockFrames, format_.blockBytes,
+                 performanceFrequency(), origin_, wall);
+    std::fprintf(file_,
+                 "# ms cursor woken taken wrote dropouts onset event; onset: block:frame@ms of "
+                 "the first sample outside {-1, 0} after %d frames of none written in the "
+                 "wake-up, the ms when its block was in the ring\n",
+                 kOnsetSilenceFrames);
+    headerWritten_ = true;
+  }
+  if (upTo - written_ > kCapacity - kWriterMargin) {
+    const uint64_t from = upTo - (kCapacity - kWriterMargin);
+    std::fprintf(file_, "# %" PRIu64 " wake-ups overwritten before they were written\n",
+                 from - written_);
+    written_ = from;
+  }
+  const uint32_t blockCount = format_.blockCount;
+  static const char* const kEvents[] = {"", " whole-ring", " ring-went-round", " stall"};
+  for (; written_ < upTo; ++written_) {
+    const DuplexTraceRecord& r = records_[written_ % kCapacity];
     char cursor[16];
     if (r.cursor == DuplexTraceRecord::kNoCursor) {
       std::snprintf(cursor, sizeof cursor, "-");
@@ -117,9 +170,8 @@ void DuplexTrace::flush(int32_t sampleRate, int32_t blockFrames, int32_t blockBy
       std::snprintf(onset, sizeof onset, "%u:%u@%.3f", r.onsetBlock, r.onsetFrame,
                     toMs(r.onsetWritten));
     }
-    std::fprintf(file, "%.3f %s %u %s %s %d %s%s\n", ms, cursor, r.woken, taken, wrote, r.dropouts,
-                 onset, r.event < 4 ? kEvents[r.event] : "");
+    std::fprintf(file_, "%.3f %s %u %s %s %d %s%s\n", toMs(r.ticks), cursor, r.woken, taken, wrote,
+                 r.dropouts, onset, r.event < 4 ? kEvents[r.event] : "");
   }
-  std::fprintf(file, "summary wakeups=%" PRIu64 " dropouts=%d\n", total, dropouts);
-  std::fclose(file);
+  std::fflush(file_);
 }

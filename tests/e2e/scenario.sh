@@ -46,6 +46,10 @@ sc_stage_program() {
 # sound device miss periods, which the audio checks, demanding no discontinuity, fail.
 sc_start() {
   cd "$SC_OUT" || e2e_fail "no $SC_OUT"
+  # The full-duplex worker's trace, written while the program runs, shows where Wine's
+  # mixer stalled (sc_has_tone). Wine maps drive Z: to the root.
+  SC_TRACE=${SC_TRACE:-$SC_OUT/duplex-trace.txt}
+  export TONBRIK_DSOUND_TRACE="Z:${SC_TRACE//\//\\}"
   SC_REGISTRY_FILE=$(stat -c %i "$WINEPREFIX/system.reg" 2>/dev/null)
   e2e_start_program "$SC_OUT/tonbrik.log" "$SC_EXE"
   SC_PID=$E2E_PROGRAM_PID
@@ -178,25 +182,31 @@ sc_tone() {
 # nothing in time. The stretch is cut into 100 ms
 # windows and the tone is judged by the medians over the less disturbed half of them, so
 # a glitch is reported as such and not as a wrong frequency or level. SC_MAX_GLITCHES
-# (default 0) is the number of breaks the stretch may hold. SC_EXTRA_GAPS, where the
-# scenario traces the worker, is the number of gaps its trace has shown to be Wine's
-# mixer stalling in that stretch (sc_trace_mixer_stalls), and no other gap passes;
-# scenarios that judge a stretch while the program still runs (the trace is written when
-# it stops) leave it unset, and then one gap per started 10 s passes: Wine's mixer stalls
-# for 20 to 100 ms about once a minute on an idle machine.
+# (default 0) is the number of breaks the stretch may hold. A window whose only
+# glitches are gaps passes where the worker's trace proves that Wine's mixer stalled
+# then (sc_mixer_stall_windows): Wine's mixer stalls for 20 to 100 ms about once a
+# minute on an idle machine. No other gap passes, unless SC_EXTRA_GAPS says how many
+# of them a scenario has proved by its own count of the stalls (then windows are not
+# matched to the trace).
 sc_has_tone() {
-  local out verdict result excused
+  local out verdict result excused stalled=""
   out=$("$SC_ANALYSIS" --start "$2" --end "$3" --window 0.1 --tones 4 --glitch-freq "$5" "$1" \
     2>>"$SC_OUT/analysis.log") || return 1
   printf '%s\n' "$out" | grep " ch=$4 " >>"$SC_OUT/analysis.log"
   excused=$(printf '%s\n' "$out" | grep "^window=.* ch=$4 " | sc_stolen_windows)
+  [ -n "${SC_EXTRA_GAPS:-}" ] ||
+    stalled=$(printf '%s\n' "$out" | grep "^window=.* ch=$4 " | sc_mixer_stall_windows)
   verdict=$(printf '%s\n' "$out" | grep "^window=.* ch=$4 " | awk -v want="$5" -v tol="$6" \
-    -v lo="$7" -v hi="$8" -v maxg="${SC_MAX_GLITCHES:-0}" -v extra="${SC_EXTRA_GAPS:-}" \
-    -v excused=" $excused " '
+    -v lo="$7" -v hi="$8" -v maxg="${SC_MAX_GLITCHES:-0}" -v extra="${SC_EXTRA_GAPS:-0}" \
+    -v excused=" $excused " -v stalled=" $stalled " '
     {
       best = -1
       for (i = 1; i <= NF; i++) if ($i ~ /^start=/ && index(excused, " " substr($i, 7) " ")) {
         skipped++
+        next
+      }
+      for (i = 1; i <= NF; i++) if ($i ~ /^start=/ && index(stalled, " " substr($i, 7) " ")) {
+        stalls++
         next
       }
       for (i = 1; i <= NF; i++) {
@@ -233,9 +243,8 @@ sc_has_tone() {
       for (i = 0; i < keep; i++) { fs[i] = freq[order[i]]; as[i] = amp[order[i]] }
       fm = median(fs, keep)
       am = median(as, keep)
-      maxgaps = (extra == "" ? int((n + 99) / 100) : extra)
-      printf "%.2f Hz at %.4f (median of the %d least disturbed of %d windows; %d glitches: %d breaks, %d gaps)%s\n", fm, am, keep, n, glitches, breaks, gaps, skipped ? sprintf("; %d windows left out: the hypervisor held a core", skipped) : ""
-      exit !(fm >= want - tol && fm <= want + tol && am >= lo && am <= hi && breaks <= maxg && gaps <= maxgaps)
+      printf "%.2f Hz at %.4f (median of the %d least disturbed of %d windows; %d glitches: %d breaks, %d gaps)%s%s\n", fm, am, keep, n, glitches, breaks, gaps, skipped ? sprintf("; %d windows left out: the hypervisor held a core", skipped) : "", stalls ? sprintf("; %d windows with gaps left out: the worker\047s trace shows Wine\047s mixer stalled", stalls) : ""
+      exit !(fm >= want - tol && fm <= want + tol && am >= lo && am <= hi && breaks <= maxg && gaps <= extra)
     }')
   result=$?
   e2e_log "  ch $4, $2 s to $3 s, want $5 Hz: $verdict"
@@ -254,6 +263,49 @@ sc_stolen_windows() {
     sc_stolen_at "$(sc_add "$E2E_WAV_WALL" "$start")" "$(sc_add "$E2E_WAV_WALL" "$end")" \
       >/dev/null && printf '%s ' "$start"
   done
+}
+
+# sc_mixer_stall_windows: reads analysis window lines on stdin and prints the start of
+# each whose glitches are all gaps and where the worker's trace proves that Wine's mixer
+# stalled (sc_trace_stall_at), when the recording's wall-clock start is known.
+sc_mixer_stall_windows() {
+  local start end
+  [ -n "${E2E_WAV_WALL:-}" ] && [ -s "${SC_TRACE:-}" ] || { cat >/dev/null; return 0; }
+  awk '/ breaks=0 / && !/ gaps=0/ { for (i = 1; i <= NF; i++) {
+      if ($i ~ /^start=/) s = substr($i, 7); if ($i ~ /^end=/) e = substr($i, 5) }
+    print s, e }' | while read -r start end; do
+    sc_trace_stall_at "$(sc_add "$E2E_WAV_WALL" "$start")" "$(sc_add "$E2E_WAV_WALL" "$end")" &&
+      printf '%s ' "$start"
+  done
+}
+
+# sc_trace_stall_at FROM TO: true when the worker's trace ($SC_TRACE) proves a stall of
+# Wine's mixer (as sc_trace_mixer_stalls tells it) within half a second of that
+# wall-clock stretch: the sound reaches the recorder some tens of ms after the worker,
+# and the recording's start is known to a few ms. While the stream runs, it waits up to
+# 2 s for the trace to reach past the stretch.
+sc_trace_stall_at() {
+  local tries
+  for tries in $(seq 20); do
+    awk -v at="$(sc_add "$2" 0.5)" '
+      /^# full-duplex/ { wall = ""; for (i = 1; i <= NF; i++) if ($i ~ /^wall=/) wall = substr($i, 6); last = 0; ended = 0; next }
+      /^summary/ { ended = 1; next }
+      /^#/ { next }
+      { last = $1 + 0 }
+      END { exit !(ended || (wall != "" && wall + last / 1000 >= at)) }' "$SC_TRACE" && break
+    sleep 0.1
+  done
+  awk -v from="$(sc_add "$1" -0.5)" -v to="$(sc_add "$2" 0.5)" '
+    /^# full-duplex/ { wall = ""; for (i = 1; i <= NF; i++) if ($i ~ /^wall=/) wall = substr($i, 6); prev = -1; next }
+    /^#/ || /^summary/ || wall == "" { next }
+    {
+      t = $1 + 0
+      if (prev >= 0 && t - prev > 25 && NF < 8 && split($4, taken, ",") <= 4 &&
+          wall + t / 1000 >= from && wall + prev / 1000 <= to)
+        found = 1
+      prev = t
+    }
+    END { exit !found }' "$SC_TRACE"
 }
 
 # sc_glitches WAV START END CH FREQ: the discontinuities of a steady tone of FREQ Hz in

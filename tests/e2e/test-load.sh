@@ -26,8 +26,8 @@ e2e_start_pulse "$SC_OUT"
 e2e_use_prefix "$SC_BUILD/e2e/prefix"
 sc_stage_program
 export E2E_REALTIME=0  # granted only for the second load
-export TONBRIK_DSOUND_TRACE="$SC_OUT/worker-trace.txt"
-rm -f "$TONBRIK_DSOUND_TRACE"
+SC_TRACE="$SC_OUT/worker-trace.txt"
+rm -f "$SC_TRACE"
 wav="$SC_OUT/output.wav"
 e2e_start_recording "$wav"
 sc_start
@@ -68,7 +68,7 @@ e2e_wait_program 10 || e2e_log "the program did not end"
 # recording (its clock starts at the worker's first wake-up, the tone's onset).
 onset=$(sc_onset "$wav" 1114.08 0.025)
 stalls_between() {
-  sc_trace_mixer_stalls "$TONBRIK_DSOUND_TRACE" "$(sc_trace_ms "$1" "$onset")" "$(sc_trace_ms "$2" "$onset")"
+  sc_trace_mixer_stalls "$SC_TRACE" "$(sc_trace_ms "$1" "$onset")" "$(sc_trace_ms "$2" "$onset")"
 }
 rate() { awk -v g="$1" -v a="$2" -v b="$3" 'BEGIN { printf "%.2f", (b > a) ? g / (b - a) : 0 }'; }
 seconds=$(sc_wav_seconds "$wav")
@@ -92,8 +92,8 @@ for phase in plain realtime; do
       'BEGIN { exit !(g != "x" && g <= w) }'
   done
 done
-e2e_log "worker dropouts: $(sc_trace_dropouts "$TONBRIK_DSOUND_TRACE") in all (real-time granted: $realtime)"
-sc_check "the worker's trace was written" test -n "$(sc_trace_dropouts "$TONBRIK_DSOUND_TRACE")"
+e2e_log "worker dropouts: $(sc_trace_dropouts "$SC_TRACE") in all (real-time granted: $realtime)"
+sc_check "the worker's trace was written" test -n "$(sc_trace_dropouts "$SC_TRACE")"
 SC_EXTRA_GAPS=$(stalls_between "$(sc_add "$realtime_to" 1)" "$(sc_add "$realtime_to" 3)") \
   sc_check "channel 0: 1114 Hz at about 0.05 after the loads" \
   sc_has_tone "$wav" "$(sc_add "$realtime_to" 1)" "$(sc_add "$realtime_to" 3)" 0 1114.08 2 0.04 0.06

@@ -93,10 +93,10 @@ play() {
 play_duplex() {
   e2e_log "--- $duplex_mode MIDI timing on the full-duplex route"
   store_timing "$duplex_mode"
-  rm -f "$SC_OUT/worker-trace.txt"
-  export TONBRIK_DSOUND_TRACE=$(sc_winpath "$SC_OUT/worker-trace.txt")
+  SC_TRACE="$SC_OUT/worker-trace.txt"
+  rm -f "$SC_TRACE"
   sc_start
-  unset TONBRIK_DSOUND_TRACE
+  unset SC_TRACE
   sc_check "duplex: on the full-duplex route" checked_is 0
   sc_check "duplex: audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
   sc_check "duplex: MIDI in active" sc_shows $IDC_MIDI_IN_STATE active

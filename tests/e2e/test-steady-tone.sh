@@ -31,8 +31,8 @@ e2e_start_display "$SC_OUT"
 e2e_start_pulse "$SC_OUT"
 e2e_use_prefix "$SC_BUILD/e2e/prefix"
 sc_stage_program
-export TONBRIK_DSOUND_TRACE="$SC_OUT/worker-trace.txt"
-rm -f "$TONBRIK_DSOUND_TRACE"
+SC_TRACE="$SC_OUT/worker-trace.txt"
+rm -f "$SC_TRACE"
 e2e_start_recording "$SC_OUT/output.wav"
 sc_start
 sc_check "audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
@@ -54,15 +54,15 @@ seconds=$(sc_wav_seconds "$wav")
 from=$(awk -v f="$measured" 'BEGIN { printf "%.3f\n", f < 0.5 ? 0.5 : f + 0.2 }')
 to=$(sc_add "$seconds" -0.2)
 span=$(awk -v a="$from" -v b="$to" 'BEGIN { printf "%.3f\n", b - a }')
-dropouts=$(sc_trace_dropouts "$TONBRIK_DSOUND_TRACE")
-settled=$(sc_trace_dropouts_after "$TONBRIK_DSOUND_TRACE" 1000)
+dropouts=$(sc_trace_dropouts "$SC_TRACE")
+settled=$(sc_trace_dropouts_after "$SC_TRACE" 1000)
 # The trace's clock starts at the worker's first wake-up, which the recording shows as
 # the tone's onset (within 0.1 s); the stalls counted are those in the measured stretch.
 onset=$(sc_onset "$wav" 1114.08 0.025)
 trace_from=$(sc_trace_ms "$from" "$onset")
-stalls=$(sc_trace_mixer_stalls "$TONBRIK_DSOUND_TRACE" "$trace_from" "$(sc_trace_ms "$to" "$onset")")
+stalls=$(sc_trace_mixer_stalls "$SC_TRACE" "$trace_from" "$(sc_trace_ms "$to" "$onset")")
 e2e_log "Wine's mixer stalled (no notification for over 25 ms) $stalls times in the measured stretch;" \
-  "wake-ups over 14 ms apart: $(sc_trace_late_wakeups "$TONBRIK_DSOUND_TRACE" "$trace_from" \
+  "wake-ups over 14 ms apart: $(sc_trace_late_wakeups "$SC_TRACE" "$trace_from" \
     "$(sc_trace_ms "$to" "$onset")"); CPU time the hypervisor took: $steal ms"
 # A second of the recording, or a lost ring, in which a core lost a ring's time to the
 # hypervisor (sc_stolen_at) is the machine's doing: it is logged, not counted.
@@ -98,7 +98,7 @@ while read -r at; do
     lost=$((lost + 1))
   fi
 done < <(awk -v from="$trace_from" '/^#/ || /^summary/ { next }
-  / (whole-ring|ring-went-round|stall)$/ && $1 + 0 >= from { print $1 }' "$TONBRIK_DSOUND_TRACE")
+  / (whole-ring|ring-went-round|stall)$/ && $1 + 0 >= from { print $1 }' "$SC_TRACE")
 e2e_log "worker dropouts: ${dropouts:-unknown} (${settled:-unknown} after its first second)," \
   "of which rings lost: ${lost:-unknown}"
 sc_check "the worker's trace was written" test -n "$dropouts"

@@ -224,7 +224,7 @@ TEST_F(DsoundWine, UnreadablePlayCursorFallsBackOnTheNotifications) {
   expectContinuousTone(sim::dsoundPlayed(), expected);
 }
 
-TEST_F(DsoundWine, TraceRecordsEachWakeUpAndIsWrittenByStop) {
+TEST_F(DsoundWine, TraceIsWrittenWhileTheStreamRunsAndEndsWithASummary) {
   const std::string path = ::testing::TempDir() + "tonbrik_dsound_trace.txt";
   std::remove(path.c_str());
   setenv("TONBRIK_DSOUND_TRACE", path.c_str(), 1);
@@ -232,6 +232,12 @@ TEST_F(DsoundWine, TraceRecordsEachWakeUpAndIsWrittenByStop) {
   const int32_t opened = openWindowSettings();
   unsetenv("TONBRIK_DSOUND_TRACE");
   ASSERT_EQ(opened, 0);
+  const auto readLines = [&] {
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return lines;
+  };
   ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
   sim::holdThreadWakeUps(engine.thread(), true);  // one wake-up for the whole burst
@@ -239,18 +245,23 @@ TEST_F(DsoundWine, TraceRecordsEachWakeUpAndIsWrittenByStop) {
   sim::holdThreadWakeUps(engine.thread(), false);
   ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
   playBlocksLate(7);  // a whole ring
-  ASSERT_EQ(engine.stop(), AudioOk);
+  ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
 
-  std::ifstream file(path);
+  // The burst's record is complete once the next wake-up has begun: it reaches the file
+  // while the stream still runs.
   std::vector<std::string> lines;
-  for (std::string line; std::getline(file, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 5u);
-  EXPECT_NE(lines[0].find("48000 Hz, 7 blocks of 128 frames (512 bytes); 2 wake-ups"),
+  for (int waited = 0; waited < 2000 && (lines = readLines()).size() < 3; waited += 10) Sleep(10);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[0].find("48000 Hz, 7 blocks of 128 frames (512 bytes); counter frequency="),
             std::string::npos)
       << lines[0];
-  EXPECT_NE(lines[0].find("; counter frequency="), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find(" wall="), std::string::npos) << lines[0];
   // The tone starts from silence in block 0, the first block written.
   EXPECT_NE(lines[2].find(" 1920 0 0,1,2 0..2(3) 0 0:"), std::string::npos) << lines[2];
+
+  ASSERT_EQ(engine.stop(), AudioOk);
+  lines = readLines();
+  ASSERT_EQ(lines.size(), 5u);
   EXPECT_NE(lines[3].find(" 0,1,2,3,4,5,6 - 1 - whole-ring"), std::string::npos) << lines[3];
   EXPECT_EQ(lines[4], "summary wakeups=2 dropouts=1");
   std::remove(path.c_str());

@@ -94,12 +94,12 @@ lose_and_return() {
   returned=$(now)
   # Recorded from the return on, without waiting: the state is timed meanwhile.
   wav="$SC_OUT/after-$how.wav"
-  parecord --device=vsink.monitor --latency-msec=20 --file-format=wav --rate=48000 --channels=2 \
-    --format=s16le "$wav" 2>"$wav.log" &
+  $(e2e_realtime_prefix) parecord --device=vsink.monitor --latency-msec=20 --file-format=wav \
+    --rate=48000 --channels=2 --format=s16le "$wav" 2>"$wav.log" &
   E2E_RECORDER_PID=$!
   sc_check "$how: audio out active again" sc_shows $IDC_AUDIO_OUT_STATE active 6000
   active=$(elapsed "$returned" "$(now)")
-  e2e_wait_for 10 e2e_file_grows "$wav" || e2e_log "parecord does not record"
+  e2e_wait_for 10 e2e_file_grows "$wav" && e2e_note_wav_wall "$wav" || e2e_log "parecord does not record"
   sc_check "$how: audio in active again" sc_shows $IDC_AUDIO_IN_STATE active 1000
   sc_check "$how: the name line as before" sc_shows $IDC_AUDIO_OUT_NAME "$name" 1000
   sc_check "$how: the health line shows the load again" shows_prefix $IDC_HEALTH "Load " 2

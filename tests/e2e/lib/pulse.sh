@@ -45,9 +45,14 @@ e2e_start_recording() {
   E2E_RECORDER_PID=$!
   e2e_on_exit "e2e_stop_recording"
   e2e_wait_for 10 e2e_file_grows "$wav" || e2e_fail "parecord does not record (see $wav.log)"
-  # The wall-clock time of the recording's first frame (48 kHz, 16-bit stereo): a place
-  # in the recording can then be matched with what the machine did at that moment.
-  E2E_WAV_WALL=$(awk -v now="$EPOCHREALTIME" -v bytes="$(stat -c %s "$wav")" \
+  e2e_note_wav_wall "$wav"
+}
+
+# e2e_note_wav_wall WAV: sets E2E_WAV_WALL to the wall-clock time of the first frame of
+# a recording that is growing (48 kHz, 16-bit stereo): a place in the recording can then
+# be matched with what the machine did at that moment.
+e2e_note_wav_wall() {
+  E2E_WAV_WALL=$(awk -v now="$EPOCHREALTIME" -v bytes="$(stat -c %s "$1")" \
     'BEGIN { printf "%.3f\n", now - (bytes - 44) / 192000 }')
 }
 

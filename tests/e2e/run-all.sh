@@ -55,6 +55,9 @@ for test in "$here"/test-*.sh; do
   if held_since "$start"; then
     e2e_log "$name failed while the host held a core (steal.log): it runs once more"
     mv "$log" "$build/e2e/$name.held.log"
+    # The scenario's own folder (recordings, traces) is kept beside the log.
+    held=$(sed -n 's/.*FAIL: .*(see \(.*\))$/\1/p' "$build/e2e/$name.held.log" | tail -n1)
+    [ -d "$held" ] && rm -rf "$held.held" && mv "$held" "$held.held"
     again+=("$name")
     if run_test "$test" "$log"; then
       passed=$((passed + 1))

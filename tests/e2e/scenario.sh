@@ -382,6 +382,38 @@ sc_trace_mixer_stalls() {
     END { print count + 0 }' "$1" 2>/dev/null
 }
 
+# sc_trace_mixer_overruns TRACE: the trace times (ms) of the lost rings that Wine's
+# mixer caused by taking more than the whole ring at once: every block's notification
+# came within half a ring's time, in wake-ups the first of which came less than a ring
+# after the one before. A mixer that runs a period late catches up with two periods in
+# one stretch (960 frames at 48 kHz), more than a ring of 7 x 128 frames holds; the
+# worker was not away for a ring, so nothing it could have written was missing.
+sc_trace_mixer_overruns() {
+  awk '
+    /^# full-duplex/ {
+      n = 0
+      blocks = $6; ring = 1000 * $6 * $9 / $4  # "48000 Hz, 7 blocks of 128 frames"
+      next
+    }
+    /^#/ || /^summary/ { next }
+    {
+      t = times[n] = $1 + 0
+      taken[n] = $4
+      lost[n] = / (whole-ring|ring-went-round|stall)$/
+      n++
+      if (!lost[n - 1]) next
+      split("", got)
+      count = 0
+      for (k = n - 1; k >= 0 && t - times[k] <= ring / 2; k--) {
+        m = split(taken[k], b, ",")
+        for (i = 1; i <= m; i++) if (b[i] != "-" && !(b[i] in got)) { got[b[i]] = 1; count++ }
+        first = k
+      }
+      if (count >= blocks && first > 0 && times[first] - times[first - 1] < ring)
+        for (k = first; k < n; k++) if (lost[k]) printf "%.3f\n", times[k]
+    }' "$1" 2>/dev/null | sort -un
+}
+
 # sc_trace_late_wakeups TRACE [FROM_MS TO_MS]: the wake-ups that came more than 14 ms
 # after the one before (Wine's mixer signals every 10 ms). Many of them mean the mixer
 # itself ran irregularly: for telling a disturbed machine from a fault of the program.

@@ -196,6 +196,8 @@ sc_has_tone() {
   verdict=$(printf '%s\n' "$out" | grep "^window=.* ch=$4 " | awk -v want="$5" -v tol="$6" \
     -v lo="$7" -v hi="$8" -v maxg="${SC_MAX_GLITCHES:-0}" \
     -v excused=" $excused " -v stalled=" $stalled " '
+    # n counts from a number: an unset variable would index the first window as "".
+    BEGIN { n = 0 }
     {
       best = -1
       for (i = 1; i <= NF; i++) if ($i ~ /^start=/ && index(excused, " " substr($i, 7) " ")) {
@@ -390,6 +392,7 @@ sc_trace_mixer_stalls() {
 # worker was not away for a ring, so nothing it could have written was missing.
 sc_trace_mixer_overruns() {
   awk '
+    BEGIN { n = 0 }
     /^# full-duplex/ {
       n = 0
       blocks = $6; ring = 1000 * $6 * $9 / $4  # "48000 Hz, 7 blocks of 128 frames"

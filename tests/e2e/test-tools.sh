@@ -113,6 +113,8 @@ if command -v sox >/dev/null; then
   sc_check "analysis: 1114 Hz on the left" sc_has_tone tones.wav 0.2 1.8 0 1114.08 0.2 0.049 0.051
   sc_check "analysis: 440 Hz on the right" sc_has_tone tones.wav 0.2 1.8 1 440 0.2 0.049 0.051
   sc_check "analysis: nothing at 440 Hz on the left" sc_quiet_at tones.wav 0.2 1.8 0 440 0.0005
+  sc_check "analysis: 1114 Hz over four windows (the median of two)" \
+    sc_has_tone tones.wav 0.2 0.6 0 1114.08 0.2 0.049 0.051
   # A jump of phase (a break) fails the tone check; 10 ms of silence (a gap) fails it too,
   # unless the worker's trace shows Wine's mixer stalling at that place in the recording.
   sox -D -n -r 48000 -c 1 -b 16 a.wav synth 0.95 sine 1114.085 vol 0.05 2>/dev/null

@@ -250,32 +250,33 @@ sc_has_tone() {
   return $result
 }
 
-# sc_stolen_windows: reads analysis window lines on stdin and prints the start of each
-# that holds a discontinuity where a core was held by the hypervisor (sc_stolen_at),
-# when the recording's wall-clock start is known.
-sc_stolen_windows() {
+# sc_windows_where SELECT TEST: reads analysis window lines on stdin and prints the start
+# of each window the awk pattern SELECT picks for which TEST FROM TO holds, FROM and TO
+# being the window's wall-clock stretch; nothing when the recording's start is unknown.
+sc_windows_where() {
   local start end
-  [ -n "${E2E_WAV_WALL:-}" ] && [ -s "$SC_OUT/steal.log" ] || { cat >/dev/null; return 0; }
-  awk '!/ glitches=0/ { for (i = 1; i <= NF; i++) {
+  [ -n "${E2E_WAV_WALL:-}" ] || { cat >/dev/null; return 0; }
+  awk "$1"' { for (i = 1; i <= NF; i++) {
       if ($i ~ /^start=/) s = substr($i, 7); if ($i ~ /^end=/) e = substr($i, 5) }
     print s, e }' | while read -r start end; do
-    sc_stolen_at "$(sc_add "$E2E_WAV_WALL" "$start")" "$(sc_add "$E2E_WAV_WALL" "$end")" \
-      >/dev/null && printf '%s ' "$start"
+    "$2" "$(sc_add "$E2E_WAV_WALL" "$start")" "$(sc_add "$E2E_WAV_WALL" "$end")" >/dev/null &&
+      printf '%s ' "$start"
   done
 }
 
-# sc_mixer_stall_windows: reads analysis window lines on stdin and prints the start of
-# each whose glitches are all gaps and where the worker's trace proves that Wine's mixer
-# stalled (sc_trace_stall_at), when the recording's wall-clock start is known.
+# sc_stolen_windows: of the analysis window lines on stdin, the starts of those holding a
+# discontinuity where a core was held by the hypervisor (sc_stolen_at).
+sc_stolen_windows() {
+  [ -s "$SC_OUT/steal.log" ] || { cat >/dev/null; return 0; }
+  sc_windows_where '!/ glitches=0/' sc_stolen_at
+}
+
+# sc_mixer_stall_windows: of the analysis window lines on stdin, the starts of those whose
+# glitches are all gaps and where the worker's trace proves that Wine's mixer stalled
+# (sc_trace_stall_at).
 sc_mixer_stall_windows() {
-  local start end
-  [ -n "${E2E_WAV_WALL:-}" ] && [ -s "${SC_TRACE:-}" ] || { cat >/dev/null; return 0; }
-  awk '/ breaks=0 / && !/ gaps=0/ { for (i = 1; i <= NF; i++) {
-      if ($i ~ /^start=/) s = substr($i, 7); if ($i ~ /^end=/) e = substr($i, 5) }
-    print s, e }' | while read -r start end; do
-    sc_trace_stall_at "$(sc_add "$E2E_WAV_WALL" "$start")" "$(sc_add "$E2E_WAV_WALL" "$end")" &&
-      printf '%s ' "$start"
-  done
+  [ -s "${SC_TRACE:-}" ] || { cat >/dev/null; return 0; }
+  sc_windows_where '/ breaks=0 / && !/ gaps=0/' sc_trace_stall_at
 }
 
 # sc_trace_stall_at FROM TO: true when the worker's trace ($SC_TRACE) proves a stall of

@@ -1,4 +1,5 @@
-// The worker trace's set-up and its text output, both on the owner's thread.
+// The worker trace's set-up on the owner's thread, and its text output on the writer thread
+// while the stream runs (on the owner's once it has ended).
 #include "audio/dsound/dsound_duplex_trace.h"
 
 #include <chrono>

@@ -346,17 +346,6 @@ sc_glitches() {
 # line of its trace (TONBRIK_DSOUND_TRACE), written when the stream stops.
 sc_trace_dropouts() { sed -n 's/^summary .* dropouts=\([0-9]*\).*/\1/p' "$1" 2>/dev/null | tail -n1; }
 
-# sc_trace_lost_rings TRACE [FROM_MS TO_MS]: how many times (from FROM_MS to TO_MS after
-# the first wake-up) the worker found that the play cursor had gone round the ring before
-# it refilled what was due (render dropouts; the rest of its dropouts are placements of
-# the capture position).
-sc_trace_lost_rings() {
-  awk -v from="${2:-0}" -v to="${3:-1e18}" '
-    /^#/ || /^summary/ { next }
-    / (whole-ring|ring-went-round|stall)$/ && $1 + 0 >= from && $1 + 0 <= to { count++ }
-    END { print count + 0 }' "$1" 2>/dev/null
-}
-
 # sc_trace_dropouts_after TRACE MS: the dropouts the worker counted from MS milliseconds
 # after its first wake-up on (in the last run of the trace).
 sc_trace_dropouts_after() {

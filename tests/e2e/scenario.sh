@@ -325,6 +325,21 @@ sc_unproven_gaps() {
     END { print gaps + 0 }'
 }
 
+# sc_unexcused_breaks WAV START END CH FREQ: the breaks in that stretch of channel CH,
+# counted in 100 ms windows, outside the windows where the hypervisor held a core
+# (sc_stolen_windows); "x" when the stretch cannot be analysed.
+sc_unexcused_breaks() {
+  local out excused
+  out=$("$SC_ANALYSIS" --start "$2" --end "$3" --window 0.1 --tones 1 --glitch-freq "$5" "$1" \
+    2>>"$SC_OUT/analysis.log" | grep "^window=.* ch=$4 ")
+  [ -n "$out" ] || { echo x; return 1; }
+  excused=$(printf '%s\n' "$out" | sc_stolen_windows)
+  printf '%s\n' "$out" | awk -v skip=" $excused " '{
+      for (i = 1; i <= NF; i++) { if ($i ~ /^start=/) s = substr($i, 7); if ($i ~ /^breaks=/) b = substr($i, 8) }
+      if (!index(skip, " " s " ")) breaks += b }
+    END { print breaks + 0 }'
+}
+
 # sc_glitches WAV START END CH FREQ: the discontinuities of a steady tone of FREQ Hz in
 # that stretch of channel CH, counted in 1 s windows by the recording analysis
 # (independent of anything the program reports about itself), as "BREAKS GAPS": breaks

@@ -14,8 +14,8 @@
 # (where the program starts) in Immediate timing, with the worker's trace on
 # (TONBRIK_DSOUND_TRACE), and timed to the play cursor of its DirectSound ring: every
 # note must be found in play order (but for the few a lost ring or a stalled worker never
-# let the program render, which the tool reports) and come 0 to 100 ms after its
-# delivery. The figures go to SC_OUT/latency.txt.
+# let the program render, which the tool reports, and those missed while the hypervisor
+# held a core) and come 0 to 100 ms after its delivery. The figures go to SC_OUT/latency.txt.
 # Usage: test-midi-timing.sh <build/windows dir>
 # E2E_TIMING_FRAMES: the driver's buffer size (default 128); E2E_TIMING_MODES: the
 # modes to play on the ASIO route (default "Immediate Steady", empty for none; the
@@ -114,6 +114,28 @@ measure_duplex() {
     --trace "$SC_OUT/worker-trace.txt" --label "duplex-$duplex_mode" >"$SC_OUT/latency-duplex.txt"
 }
 
+# duplex_notes_found: the tool's verdict, but for notes it found missing while the
+# hypervisor held a core (sc_stolen_at, on the trace's wall clock): those are the
+# machine's. The others must still be few and each explained by the trace.
+duplex_notes_found() {
+  local wall line ms at stolen left=0
+  measure_duplex && return 0
+  grep -q '^notes .* notes=[1-9][0-9]* .* in_order=1 ' "$SC_OUT/latency-duplex.txt" || return 1
+  wall=$(sed -n 's/^# full-duplex.* wall=\([0-9.]*\).*/\1/p' "$SC_OUT/worker-trace.txt" | head -n1)
+  [ -n "$wall" ] || return 1
+  while read -r line; do
+    ms=$(sc_field "$line" trace_ms)
+    at=$(sc_add "$wall" "$(awk -v ms="$ms" 'BEGIN { printf "%.3f\n", ms / 1000 }')")
+    if stolen=$(sc_stolen_at "$at" "$at"); then
+      e2e_log "the note missing at $ms ms of the trace is left out: a core lost $stolen ms then"
+      continue
+    fi
+    case "$line" in *" lost_ring=0 not_rendered=0"*) return 1 ;; esac
+    left=$((left + 1)) # the tool allows 3 such notes
+  done < <(grep '^missing ' "$SC_OUT/latency-duplex.txt")
+  [ "$left" -le 3 ]
+}
+
 # duplex_sane: every delivery-to-cursor figure between 0 and 100 ms.
 duplex_sane() {
   awk '/^cursor / { for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] } }
@@ -122,7 +144,7 @@ duplex_sane() {
 
 if [ "$duplex" = 1 ]; then
   play_duplex
-  sc_check "duplex: every note found, in play order" measure_duplex
+  sc_check "duplex: every note found, in play order" duplex_notes_found
   e2e_log "$(grep '^notes' "$SC_OUT/latency-duplex.txt" 2>/dev/null)"
   sc_check "duplex: each note 0 to 100 ms after its delivery" duplex_sane
   cat "$SC_OUT/latency-duplex.txt" >>"$SC_OUT/latency.txt" 2>/dev/null

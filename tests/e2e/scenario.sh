@@ -296,11 +296,12 @@ sc_trace_stall_at() {
     sleep 0.1
   done
   awk -v from="$(sc_add "$1" -0.5)" -v to="$(sc_add "$2" 0.5)" '
-    /^# full-duplex/ { wall = ""; for (i = 1; i <= NF; i++) if ($i ~ /^wall=/) wall = substr($i, 6); prev = -1; next }
+    /^# full-duplex/ { wall = ""; for (i = 1; i <= NF; i++) if ($i ~ /^wall=/) wall = substr($i, 6); prev = -1
+      ring = $6 * $9 * 1000 / $4; next }
     /^#/ || /^summary/ || wall == "" { next }
     {
       t = $1 + 0
-      if (prev >= 0 && t - prev > 25 && NF < 8 && split($4, taken, ",") <= 4 &&
+      if (prev >= 0 && t - prev > ring && NF < 8 && split($4, taken, ",") <= 4 &&
           wall + t / 1000 >= from && wall + prev / 1000 <= to)
         found = 1
       prev = t
@@ -371,18 +372,19 @@ sc_trace_dropouts_after() {
 }
 
 # sc_trace_mixer_stalls TRACE [FROM_MS TO_MS]: the wake-ups (from FROM_MS to TO_MS
-# after the first) that came more than 25 ms after the one before, yet took no more
-# than one mixer stretch of notifications (4 blocks) and found no ring lost. Had the
-# worker been late, the mixer would have signalled every block meanwhile; so the sound
-# service itself (Wine's mixer) did not run for that long, and the sound server, given
-# nothing, played a gap of silence. Such gaps are not the program's.
+# after the first) that came more than a ring's time after the one before (the header
+# gives rate, blocks and frames), yet took no more than one mixer stretch of
+# notifications (4 blocks) and found no ring lost. Had the worker been late, the mixer
+# would have signalled every block meanwhile; so the sound service itself (Wine's
+# mixer) did not run for longer than the ring, and the sound server, given nothing,
+# may have played a gap of silence. Such gaps are not the program's.
 sc_trace_mixer_stalls() {
   awk -v from="${2:-0}" -v to="${3:-1e18}" '
-    /^# full-duplex/ { prev = -1; count = 0; next }
+    /^# full-duplex/ { prev = -1; count = 0; ring = $6 * $9 * 1000 / $4; next }
     /^#/ || /^summary/ { next }
     {
       t = $1 + 0
-      if (prev >= 0 && t - prev > 25 && t >= from && t <= to && NF < 8 && split($4, taken, ",") <= 4)
+      if (prev >= 0 && t - prev > ring && t >= from && t <= to && NF < 8 && split($4, taken, ",") <= 4)
         count++
       prev = t
     }

@@ -62,7 +62,7 @@ settled=$(sc_trace_dropouts_after "$SC_TRACE" 1000)
 onset=$(sc_onset "$wav" 1114.08 0.025)
 trace_from=$(sc_trace_ms "$from" "$onset")
 stalls=$(sc_trace_mixer_stalls "$SC_TRACE" "$trace_from" "$(sc_trace_ms "$to" "$onset")")
-e2e_log "Wine's mixer stalled (no notification for over 25 ms) $stalls times in the measured stretch;" \
+e2e_log "Wine's mixer stalled (no notification for over a ring's time) $stalls times in the measured stretch;" \
   "wake-ups over 14 ms apart: $(sc_trace_late_wakeups "$SC_TRACE" "$trace_from" \
     "$(sc_trace_ms "$to" "$onset")"); CPU time the hypervisor took: $steal ms"
 # A second of the recording, or a lost ring, in which a core lost a ring's time to the

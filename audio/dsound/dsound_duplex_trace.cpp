@@ -127,9 +127,10 @@ void DuplexTrace::writeRecords(uint64_t upTo) {
                  format_.sampleRate, format_.blockCount, format_.blockFrames, format_.blockBytes,
                  performanceFrequency(), origin_, wall);
     std::fprintf(file_,
-                 "# ms cursor woken taken wrote dropouts onset event; onset: block:frame@ms of "
-                 "the first sample outside {-1, 0} after %d frames of none written in the "
-                 "wake-up, the ms when its block was in the ring\n",
+                 "# ms cursor woken taken wrote dropouts onset event; wrote: first..last(count)"
+                 "@ms the first began rendering; onset: block:frame@ms of the first sample "
+                 "outside {-1, 0} after %d frames of none written in the wake-up, the ms when "
+                 "its block was in the ring\n",
                  kOnsetSilenceFrames);
     headerWritten_ = true;
   }
@@ -157,12 +158,16 @@ void DuplexTrace::writeRecords(uint64_t upTo) {
         at += std::snprintf(taken + at, sizeof taken - at, "%s%u", at ? "," : "", b);
     }
     if (at == 0) std::snprintf(taken, sizeof taken, "-");
-    char wrote[32];
+    char wrote[48];
     if (r.written == 0) {
       std::snprintf(wrote, sizeof wrote, "-");
     } else {
       const unsigned last = (r.firstWritten + r.written - 1u) % (blockCount ? blockCount : 1u);
-      std::snprintf(wrote, sizeof wrote, "%u..%u(%u)", r.firstWritten, last, r.written);
+      const int n =
+          std::snprintf(wrote, sizeof wrote, "%u..%u(%u)", r.firstWritten, last, r.written);
+      if (r.rendered != 0 && n > 0 && n < static_cast<int>(sizeof wrote)) {
+        std::snprintf(wrote + n, sizeof wrote - n, "@%.3f", toMs(r.rendered));
+      }
     }
     char onset[48];
     if (r.onsetBlock == DuplexTraceRecord::kNoOnset) {

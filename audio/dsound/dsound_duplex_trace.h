@@ -30,6 +30,9 @@ struct DuplexTraceRecord {
   uint32_t woken = 0;   // which handle the wait reported
   uint16_t firstWritten = 0;
   uint16_t written = 0;  // blocks written, in play order from firstWritten
+  // Counter when the first of them began rendering: a MIDI message that came later is
+  // not in it, though it came after the wake-up. 0 when none was rendered.
+  int64_t rendered = 0;
   uint8_t event = None;
   int32_t dropouts = 0;  // the count after this wake-up
   // The first onset written in this wake-up: its block, its frame in the block, and the

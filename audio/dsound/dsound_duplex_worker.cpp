@@ -212,6 +212,7 @@ void DsoundDuplex::processBlock(uint32_t block, DuplexTraceRecord* record) {
 
   pcm16ToPlanar(in16_.get(), inFloat_.get(), blockFrames_, channels_);
   if (output != DuplexOutput::NoRender) {
+    if (record && record->rendered == 0) record->rendered = BlockTiming::now();
     rack_->render(outFloat_.get(), inFloat_.get(), channels_, channels_, blockFrames_,
                   static_cast<float>(sampleRate_), startTicks);
   }

@@ -24,9 +24,11 @@ bool parseWakeUp(const std::string& line, int64_t origin, int64_t frequency, Wak
   out.ticks = ticksOf(at);
   out.cursor = cursor == "-" ? -1 : std::strtoll(cursor.c_str(), nullptr, 10);
   unsigned first = 0, last = 0, count = 0;
-  if (std::sscanf(wrote.c_str(), "%u..%u(%u)", &first, &last, &count) == 3) {
-    out.written = static_cast<int32_t>(count);
-  }
+  double renderedMs = 0.0;
+  const int wroteFields =
+      std::sscanf(wrote.c_str(), "%u..%u(%u)@%lf", &first, &last, &count, &renderedMs);
+  if (wroteFields >= 3) out.written = static_cast<int32_t>(count);
+  if (wroteFields == 4) out.rendered = ticksOf(renderedMs);
   int block = 0, frame = 0;
   double writtenMs = 0.0;
   if (std::sscanf(onset.c_str(), "%d:%d@%lf", &block, &frame, &writtenMs) == 3) {
@@ -174,6 +176,19 @@ DuplexResult analyseDuplex(const std::vector<Delivery>& deliveries, const Worker
     }
     return false;
   };
+  // A note is rendered while held when a wake-up began rendering between its note-on and
+  // note-off. The wake-up itself is not enough: its first block is rendered a few tenths
+  // of a millisecond later, after the cursor and the notifications are read, and a short
+  // note's off can come in between.
+  const auto renderedWhileHeld = [&](int64_t on, int64_t off) {
+    for (const WorkerRun& run : trace.runs) {
+      for (const WakeUp& w : run.wakeUps) {
+        const int64_t rendered = w.rendered != 0 ? w.rendered : w.ticks;
+        if (w.written > 0 && rendered >= on && rendered < off) return true;
+      }
+    }
+    return false;
+  };
   const double toMs = 1000.0 / static_cast<double>(trace.frequency);
   bool crowded = false;
   size_t next = 0;
@@ -188,8 +203,7 @@ DuplexResult analyseDuplex(const std::vector<Delivery>& deliveries, const Worker
         MissingNote missing;
         missing.delivered = from;
         missing.lostRing = anyWakeUp(from, to, [](const WakeUp& w) { return w.lostRing; });
-        missing.notRendered =
-            !anyWakeUp(from, notes[i].off, [](const WakeUp& w) { return w.written > 0; });
+        missing.notRendered = !renderedWhileHeld(from, notes[i].off);
         result.missing.push_back(missing);
       }
       continue;

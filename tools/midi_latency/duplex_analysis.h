@@ -18,6 +18,7 @@ struct WakeUp {
   int64_t cursor = -1;    // play cursor in bytes, -1 when unreadable
   bool lostRing = false;  // the worker found the ring lost (whole-ring, ring-went-round, stall)
   int32_t written = 0;    // blocks written
+  int64_t rendered = 0;   // counter when the first of them began rendering; 0 if not noted
   int32_t onsetBlock = -1;
   int32_t onsetFrame = 0;
   int64_t onsetWritten = 0;  // counter when the onset's block was in the ring

@@ -10,7 +10,7 @@ namespace {
 
 // A synthetic run on a counter of 48 kHz, so one tick is one frame: 48 kHz stereo 16-bit,
 // 7 blocks of 128 frames (a ring of 896 frames, 3584 bytes), the play cursor at frame
-// t - 1000 of the stream at counter t.
+// t - 1000 of the stream at counter t. Each wake-up begins rendering 3 ticks after it wakes.
 constexpr int64_t kStart = 1000;
 constexpr int64_t kRing = 896;
 
@@ -26,9 +26,10 @@ std::string traceLine(const Wake& w) {
   char onset[48] = "-";
   if (w.onset)
     std::snprintf(onset, sizeof onset, "%s@%.3f", w.onset, (w.ticks + 5 - kStart) / 48.0);
+  char wrote[48] = "-";
+  if (!*w.event) std::snprintf(wrote, sizeof wrote, "0..0(1)@%.3f", (w.ticks + 3 - kStart) / 48.0);
   std::snprintf(line, sizeof line, "%.3f %lld 3 - %s 0 %s%s\n", (w.ticks - kStart) / 48.0,
-                static_cast<long long>(frames % kRing * 4), *w.event ? "-" : "0..0(1)", onset,
-                w.event);
+                static_cast<long long>(frames % kRing * 4), wrote, onset, w.event);
   return line;
 }
 
@@ -63,15 +64,22 @@ TEST(DuplexLatency, TimesOnsetsOnThePlayCursorAcrossTheRingsWrapAndALostRing) {
     deliveries.push_back({on, 0x90, 69, 0x64});
     deliveries.push_back({on + (on == 3700 ? 600 : 150), 0x80, 69, 0});
   }
+  // The last comes after the wake-up at 6036 had begun rendering, and its note-off after
+  // the one at 6292 woke but before it began rendering: never rendered either.
+  deliveries.push_back({6040, 0x90, 69, 0x64});
+  deliveries.push_back({6293, 0x80, 69, 0});
   const auto result = midi_latency::analyseDuplex(deliveries, parsed, 69);
-  EXPECT_EQ(result.notes, 5u);
+  EXPECT_EQ(result.notes, 6u);
   EXPECT_EQ(result.onsets, 4u);
   EXPECT_EQ(result.matched, 4u);
   EXPECT_TRUE(result.inOrder);
-  ASSERT_EQ(result.missing.size(), 1u);
+  ASSERT_EQ(result.missing.size(), 2u);
   EXPECT_EQ(result.missing[0].delivered, 3700);
   EXPECT_TRUE(result.missing[0].lostRing);
   EXPECT_TRUE(result.missing[0].notRendered);
+  EXPECT_EQ(result.missing[1].delivered, 6040);
+  EXPECT_FALSE(result.missing[1].lostRing);
+  EXPECT_TRUE(result.missing[1].notRendered);
   // Delivery to the cursor passing kStart + the onset's place in the stream.
   const double played[] = {2546 - 1718, 3148 - 2250, 4348 - 3500, 5736 - 4800};
   const double written[] = {1773 - 1718, 2285 - 2250, 3565 - 3500, 5017 - 4800};

@@ -101,8 +101,8 @@ sc_install_virtual_asio() {
   [ -f "$driver" ] || e2e_fail "no virtual ASIO driver at $driver"
   mkdir -p "$WINEPREFIX/drive_c/vasio"
   cp "$driver" "$WINEPREFIX/drive_c/vasio/" || e2e_fail "cannot install the driver"
-  WINEDEBUG=-all wine regsvr32 /s 'C:\vasio\tonbrik_vasio.dll' >/dev/null 2>&1 ||
-    e2e_fail "regsvr32 could not register the driver"
+  WINEDEBUG=-all wine regsvr32 /s 'C:\vasio\tonbrik_vasio.dll' >"$SC_OUT/regsvr32.log" 2>&1 ||
+    e2e_fail "regsvr32 could not register the driver (see $SC_OUT/regsvr32.log)"
   e2e_on_exit "WINEDEBUG=-all wine regsvr32 /u /s 'C:\\vasio\\tonbrik_vasio.dll'"
 }
 

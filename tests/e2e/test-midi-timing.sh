@@ -7,7 +7,8 @@
 # Played once in Immediate and once in Steady MIDI timing (a restart in between). Only
 # what does not depend on the machine's speed is checked: every note heard, in play
 # order (but for a note the driver could not play: its note-off came before the driver
-# asked for a block after its note-on), and Steady's jitter below Immediate's, timed on
+# asked for a block after its note-on; and for a note delivered so soon after the one
+# before that its onset may lie in that note's release tail), and Steady's jitter below Immediate's, timed on
 # the driver's sample clock (the
 # virtual driver's own switches wander with its thread's wake-ups, by more than Steady's
 # jitter on a loaded machine). The same train is first played on the full-duplex route

@@ -146,6 +146,8 @@ Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch
   Result result;
   std::vector<int64_t> noteOns;
   std::vector<bool> mayBeSilent;
+  const int64_t tailTicks = (kReleaseTailMs - kWanderMs) * frequency / 1000;
+  int64_t lastOff = -1;
   for (const HeldNote& held : heldNotes(deliveries, note)) {
     const auto nextCall = std::lower_bound(switches.begin(), switches.end(), held.on,
                                            [](const Switch& s, int64_t t) { return s.called < t; });
@@ -153,8 +155,11 @@ Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch
     // before that call: it may be heard, so it keeps its window.
     const bool unplayable = nextCall != switches.end() && nextCall->called >= held.off;
     if (unplayable) ++result.unplayable;
+    const bool inTail = lastOff >= 0 && held.on - lastOff < tailTicks;
+    if (inTail) ++result.inTail;
+    lastOff = held.off;
     noteOns.push_back(held.on);
-    mayBeSilent.push_back(unplayable);
+    mayBeSilent.push_back(unplayable || inTail);
   }
   result.notes = noteOns.size();
   if (noteOns.empty()) return result;
@@ -197,7 +202,7 @@ std::string trainEvents(int count, uint32_t seed, int note) {
   uint32_t at = 400;
   for (int i = 0; i < count; ++i) {
     const uint32_t held = 10 + random() % 15;
-    const uint32_t gap = 36 + random() % 35;
+    const uint32_t gap = static_cast<uint32_t>(kReleaseTailMs) + random() % 35;
     std::snprintf(line, sizeof(line), "%u 90 %02X 64\n%u 80 %02X 00\n", at, note, at + held, note);
     text += line;
     at += held + gap;

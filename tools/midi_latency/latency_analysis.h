@@ -70,6 +70,12 @@ struct Summary {
 };
 Summary summarize(std::vector<double> values);
 
+// How long a released note's tail stays above the onset finder's threshold: the train
+// leaves at least this much between a note-off and the next note-on.
+constexpr int64_t kReleaseTailMs = 36;
+// The test player delivers on a millisecond clock and may shorten a gap by this much.
+constexpr int64_t kWanderMs = 2;
+
 struct Result {
   size_t notes = 0;    // note-ons of the train delivered
   size_t onsets = 0;   // onsets heard after the first of them
@@ -78,7 +84,12 @@ struct Result {
   // driver stalled): Immediate timing cannot sound them, Steady timing can, when the
   // note-off falls inside the last block before that call; they may be missing.
   size_t unplayable = 0;
-  // Every note's onset in its own window, in play order, but for unplayable notes not heard.
+  // Notes delivered sooner after the note-off before them than the train plans, by more
+  // than the player's millisecond clock accounts for (kWanderMs): the delivery wandered,
+  // and their onset may be lost in that note's release tail; they may be missing.
+  size_t inTail = 0;
+  // Every note's onset in its own window, in play order, but for unplayable notes and notes
+  // in a tail not heard.
   bool inOrder = false;
   std::vector<double> outputMs;       // delivery -> onset leaves the driver
   std::vector<double> programMs;      // delivery -> end of the block holding the onset

@@ -22,7 +22,7 @@
 
 namespace {
 
-// Above the tail of a released note 36 ms on, below the first sample of a new one.
+// Above the tail of a released note kReleaseTailMs on, below the first sample of a new one.
 constexpr float kOnsetThreshold = 2e-6f;
 constexpr size_t kSilenceFrames = 240;
 // Notes the full-duplex route may lose to lost rings or a stalled worker before the
@@ -176,9 +176,9 @@ int main(int argc, char** argv) {
   const midi_latency::Result result =
       midi_latency::analyse(deliveries, blocks, driverFrequency, onsets, note);
   std::printf(
-      "notes %s notes=%zu unplayable=%zu onsets=%zu matched=%zu in_order=%d frames=%d "
-      "latency_frames=%d\n",
-      label.c_str(), result.notes, result.unplayable, result.onsets, result.matched,
+      "notes %s notes=%zu unplayable=%zu in_tail=%zu onsets=%zu matched=%zu in_order=%d "
+      "frames=%d latency_frames=%d\n",
+      label.c_str(), result.notes, result.unplayable, result.inTail, result.onsets, result.matched,
       result.inOrder ? 1 : 0, blocks.back().frames, blocks.back().outputLatency);
   printSummary("output", label, result.outputMs);
   printSummary("program", label, result.programMs);

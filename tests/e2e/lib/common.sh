@@ -24,10 +24,6 @@ e2e_run_cleanups() {
     eval "${E2E_CLEANUPS[$i]}" >/dev/null 2>&1 || true
   done
   E2E_CLEANUPS=()
-# A command prefix for the long-running processes the helpers start (display, recorder,
-# program): "setsid" keeps them out of the terminal's process group, so a Ctrl+C reaches
-# only the script, which then stops them in order (scripts/run.sh).
-E2E_DETACH=${E2E_DETACH:-}
 }
 trap e2e_run_cleanups EXIT
 trap 'exit 130' INT TERM

@@ -168,23 +168,13 @@ DuplexResult analyseDuplex(const std::vector<Delivery>& deliveries, const Worker
                    [](const RingOnset& a, const RingOnset& b) { return a.written < b.written; });
   result.onsets = onsets.size();
 
-  const auto anyWakeUp = [&](int64_t from, int64_t to, bool (*counts)(const WakeUp&)) {
+  // When a wake-up's first block began rendering: a MIDI message that came after the
+  // wake-up but before that is in it. Traces that do not note it give the wake-up.
+  const auto renderedAt = [](const WakeUp& w) { return w.rendered != 0 ? w.rendered : w.ticks; };
+  const auto anyWakeUp = [&](const auto& counts) {
     for (const WorkerRun& run : trace.runs) {
       for (const WakeUp& w : run.wakeUps) {
-        if (w.ticks >= from && w.ticks < to && counts(w)) return true;
-      }
-    }
-    return false;
-  };
-  // A note is rendered while held when a wake-up began rendering between its note-on and
-  // note-off. The wake-up itself is not enough: its first block is rendered a few tenths
-  // of a millisecond later, after the cursor and the notifications are read, and a short
-  // note's off can come in between.
-  const auto renderedWhileHeld = [&](int64_t on, int64_t off) {
-    for (const WorkerRun& run : trace.runs) {
-      for (const WakeUp& w : run.wakeUps) {
-        const int64_t rendered = w.rendered != 0 ? w.rendered : w.ticks;
-        if (w.written > 0 && rendered >= on && rendered < off) return true;
+        if (counts(w)) return true;
       }
     }
     return false;
@@ -202,8 +192,12 @@ DuplexResult analyseDuplex(const std::vector<Delivery>& deliveries, const Worker
       if (next == first) {
         MissingNote missing;
         missing.delivered = from;
-        missing.lostRing = anyWakeUp(from, to, [](const WakeUp& w) { return w.lostRing; });
-        missing.notRendered = !renderedWhileHeld(from, notes[i].off);
+        missing.lostRing = anyWakeUp(
+            [&](const WakeUp& w) { return w.lostRing && w.ticks >= from && w.ticks < to; });
+        // Rendered while held: a wake-up began rendering between the note-on and note-off.
+        missing.notRendered = !anyWakeUp([&](const WakeUp& w) {
+          return w.written > 0 && renderedAt(w) >= from && renderedAt(w) < notes[i].off;
+        });
         result.missing.push_back(missing);
       }
       continue;

@@ -280,7 +280,7 @@ sc_mixer_stall_windows() {
 }
 
 # sc_trace_stall_at FROM TO: true when the worker's trace ($SC_TRACE) proves a stall of
-# Wine's mixer (as sc_trace_mixer_stalls tells it) within half a second of that
+# Wine's mixer ($SC_AWK_MIXER_STALL) within half a second of that
 # wall-clock stretch: the sound reaches the recorder some tens of ms after the worker,
 # and the recording's start is known to a few ms. While the stream runs, it waits up to
 # 2 s for the trace to reach past the stretch.
@@ -295,15 +295,13 @@ sc_trace_stall_at() {
       END { exit !(ended || (wall != "" && wall + last / 1000 >= at)) }' "$SC_TRACE" && break
     sleep 0.1
   done
-  awk -v from="$(sc_add "$1" -0.5)" -v to="$(sc_add "$2" 0.5)" '
+  awk -v from="$(sc_add "$1" -0.5)" -v to="$(sc_add "$2" 0.5)" "$SC_AWK_MIXER_STALL"'
     /^# full-duplex/ { wall = ""; for (i = 1; i <= NF; i++) if ($i ~ /^wall=/) wall = substr($i, 6); prev = -1
       ring = $6 * $9 * 1000 / $4; next }
     /^#/ || /^summary/ || wall == "" { next }
     {
       t = $1 + 0
-      if (prev >= 0 && t - prev > ring && NF < 8 && split($4, taken, ",") <= 4 &&
-          wall + t / 1000 >= from && wall + prev / 1000 <= to)
-        found = 1
+      if (mixer_stall(t, prev, ring) && wall + t / 1000 >= from && wall + prev / 1000 <= to) found = 1
       prev = t
     }
     END { exit !found }' "$SC_TRACE"
@@ -371,21 +369,25 @@ sc_trace_dropouts_after() {
     END { if (at < 0) at = last; print last - at }' "$1" 2>/dev/null
 }
 
-# sc_trace_mixer_stalls TRACE [FROM_MS TO_MS]: the wake-ups (from FROM_MS to TO_MS
-# after the first) that came more than a ring's time after the one before (the header
-# gives rate, blocks and frames), yet took no more than one mixer stretch of
-# notifications (4 blocks) and found no ring lost. Had the worker been late, the mixer
-# would have signalled every block meanwhile; so the sound service itself (Wine's
-# mixer) did not run for longer than the ring, and the sound server, given nothing,
-# may have played a gap of silence. Such gaps are not the program's.
+# The awk test, on a wake-up line of the worker's trace, for a stall of Wine's mixer:
+# the wake-up came more than a ring's time (RING ms, from the header's rate, blocks and
+# frames) after the one before (at PREV ms, -1 for none), yet took no more than one mixer
+# stretch of notifications (4 blocks) and found no ring lost. Had the worker been late,
+# the mixer would have signalled every block meanwhile; so the sound service itself
+# (Wine's mixer) did not run for longer than the ring, and the sound server, given
+# nothing, may have played a gap of silence. Such gaps are not the program's.
+SC_AWK_MIXER_STALL='function mixer_stall(t, prev, ring,   taken) {
+  return prev >= 0 && t - prev > ring && NF < 8 && split($4, taken, ",") <= 4 }'
+
+# sc_trace_mixer_stalls TRACE [FROM_MS TO_MS]: how many wake-ups (from FROM_MS to TO_MS
+# after the first) show a stall of Wine's mixer ($SC_AWK_MIXER_STALL).
 sc_trace_mixer_stalls() {
-  awk -v from="${2:-0}" -v to="${3:-1e18}" '
+  awk -v from="${2:-0}" -v to="${3:-1e18}" "$SC_AWK_MIXER_STALL"'
     /^# full-duplex/ { prev = -1; count = 0; ring = $6 * $9 * 1000 / $4; next }
     /^#/ || /^summary/ { next }
     {
       t = $1 + 0
-      if (prev >= 0 && t - prev > ring && t >= from && t <= to && NF < 8 && split($4, taken, ",") <= 4)
-        count++
+      if (t >= from && t <= to && mixer_stall(t, prev, ring)) count++
       prev = t
     }
     END { print count + 0 }' "$1" 2>/dev/null

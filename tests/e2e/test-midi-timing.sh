@@ -16,7 +16,10 @@
 # (TONBRIK_DSOUND_TRACE), and timed to the play cursor of its DirectSound ring: every
 # note must be found in play order (but for the few a lost ring or a stalled worker never
 # let the program render, which the tool reports, and those missed while the hypervisor
-# held a core) and come 0 to 100 ms after its delivery. The figures go to SC_OUT/latency.txt.
+# held a core) and come 0 to 100 ms after its delivery. Each train starts once the
+# wineserver has saved what the program's start changed in the registry: that save holds
+# up every Wine thread, the test MIDI input's and the driver's too, for 20 ms or more
+# (sc_wait_registry_saved). The figures go to SC_OUT/latency.txt.
 # Usage: test-midi-timing.sh <build/windows dir>
 # E2E_TIMING_FRAMES: the driver's buffer size (default 128); E2E_TIMING_MODES: the
 # modes to play on the ASIO route (default "Immediate Steady", empty for none; the
@@ -63,6 +66,7 @@ store_timing() {
 # the delivery stamps as stamps-NAME.log.
 play_train() {
   local exit_line
+  sc_wait_registry_saved
   sleep 0.5
   touch "$SC_OUT/go"
   e2e_wait_for 40 grep -q " done" "$SC_OUT/midi_in.log" || e2e_log "$1: the train did not finish"

@@ -15,7 +15,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # seen once in these runs, in a helper process of a scenario's session). Without
 # address-space randomisation every Wine process starts its heap right after the loader,
 # 48 MB below that page, so the scenarios and everything they start run that way.
-if [ -z "${E2E_FIXED_LAYOUT:-}" ] && command -v setarch >/dev/null; then
+if [ -z "${E2E_FIXED_LAYOUT:-}" ] && setarch "$(uname -m)" -R true 2>/dev/null; then
   E2E_FIXED_LAYOUT=1 exec setarch "$(uname -m)" -R bash "$0" "$@"
 fi
 

@@ -56,14 +56,15 @@ struct PlayClock {
     return position[j - 1] +
            (position[j] - position[j - 1]) * (t - ticks[j - 1]) / (ticks[j] - ticks[j - 1]);
   }
-  // When the cursor passed `at`; 0 if it never did.
+  // When the cursor had passed `at`: the first reading at or past it; 0 if none was.
+  // Interpolating between readings would assume a cursor that moves evenly, but Wine's
+  // mixer moves it a whole period (10 ms) at once and only then wakes the worker: an
+  // onset mixed at that step came out up to a period early, at times before the note
+  // was even delivered. The reading is late by at most one wake-up on any device.
   double timeAt(double at) const {
     const auto reached = std::lower_bound(position.begin(), position.end(), at);
     if (reached == position.end()) return 0.0;
-    const size_t j = static_cast<size_t>(reached - position.begin());
-    if (j == 0) return ticks.front();
-    return ticks[j - 1] +
-           (ticks[j] - ticks[j - 1]) * (at - position[j - 1]) / (position[j] - position[j - 1]);
+    return ticks[static_cast<size_t>(reached - position.begin())];
   }
 };
 

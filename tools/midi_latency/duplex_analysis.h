@@ -41,8 +41,8 @@ struct WorkerTrace {
 // Reads every run of a trace file; false if it holds none or no counter frequency.
 bool parseWorkerTrace(const std::string& text, WorkerTrace& out);
 
-// An onset as the ring plays it: when its block was written, and when the play cursor
-// passed its first frame (0 when the stream stopped before it came round).
+// An onset as the ring plays it: when its block was written, and the first wake-up that
+// found the play cursor past its first frame (0 when the stream stopped before that).
 struct RingOnset {
   double written = 0.0;
   double played = 0.0;
@@ -68,7 +68,7 @@ struct DuplexResult {
   size_t unheard = 0;    // matched, but the stream stopped before the cursor came round
   bool inOrder = false;  // no window holds two onsets, and no onset lies outside the windows
   std::vector<MissingNote> missing;
-  std::vector<double> cursorMs;   // delivery -> the play cursor passes the onset
+  std::vector<double> cursorMs;   // delivery -> a wake-up finds the cursor past the onset
   std::vector<double> programMs;  // delivery -> the onset's block is in the ring
 };
 

@@ -5,6 +5,7 @@
 # that records the program's audio output to a WAV file when there is no sound
 # card. Ctrl+C (or closing the window) stops everything it started.
 set -uo pipefail
+. "$(dirname "$0")/../tests/e2e/lib/fixed_layout.sh"
 
 # Ctrl+C at a terminal reaches the whole foreground process group, make included,
 # and make reports an interrupted recipe as an error. Running in a process group

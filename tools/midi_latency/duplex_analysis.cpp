@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 namespace midi_latency {
@@ -11,8 +12,8 @@ namespace {
 
 bool parseWakeUp(const std::string& line, int64_t origin, int64_t frequency, WakeUp& out) {
   std::istringstream fields(line);
-  std::string ms, cursor, woken, taken, wrote, dropouts, onset, event;
-  if (!(fields >> ms >> cursor >> woken >> taken >> wrote >> dropouts)) return false;
+  std::string ms, ended, cursor, woken, taken, wrote, dropouts, onset, event;
+  if (!(fields >> ms >> ended >> cursor >> woken >> taken >> wrote >> dropouts)) return false;
   fields >> onset >> event;
   const auto ticksOf = [&](double milliseconds) {
     return origin + std::llround(milliseconds * static_cast<double>(frequency) / 1000.0);
@@ -22,6 +23,16 @@ bool parseWakeUp(const std::string& line, int64_t origin, int64_t frequency, Wak
   if (end == ms.c_str()) return false;
   out = WakeUp{};
   out.ticks = ticksOf(at);
+  const double endedMs = std::strtod(ended.c_str(), &end);
+  out.ended = end == ended.c_str() ? out.ticks : ticksOf(endedMs);
+  unsigned taken0 = 0;
+  out.taken = 0;
+  for (const char* p = taken.c_str(); std::sscanf(p, "%u", &taken0) == 1;) {
+    ++out.taken;
+    p = std::strchr(p, ',');
+    if (p == nullptr) break;
+    ++p;
+  }
   out.cursor = cursor == "-" ? -1 : std::strtoll(cursor.c_str(), nullptr, 10);
   unsigned first = 0, last = 0, count = 0;
   double renderedMs = 0.0;
@@ -68,6 +79,62 @@ struct PlayClock {
   }
 };
 
+// What in the trace alone excuses a note with no onset, if anything does.
+MissingNote explainMissing(const WorkerTrace& trace, const HeldNote& note, size_t index) {
+  MissingNote m;
+  m.note = index;
+  m.delivered = note.on;
+  const int64_t on = note.on;
+  const int64_t off = note.off;
+  if (off == INT64_MAX) return m;
+  const double toMs = 1000.0 / static_cast<double>(trace.frequency);
+  const auto sinceOn = [&](int64_t t) { return static_cast<double>(t - on) * toMs; };
+  char text[200];
+  const WorkerRun* held = nullptr;  // a run that played all the while the note was held
+  bool renderable = false;
+  int64_t renderBefore = INT64_MIN, renderAfter = INT64_MAX;
+  for (const WorkerRun& run : trace.runs) {
+    if (run.wakeUps.empty() || run.sampleRate <= 0) continue;
+    const int64_t ring =
+        static_cast<int64_t>(run.blockFrames) * run.blockCount * trace.frequency / run.sampleRate;
+    for (const WakeUp& w : run.wakeUps) {
+      // A lost ring that can have taken the onset: found after the note came (its onset
+      // cannot lie before), and before the note-off's block has had a ring's time to play.
+      if (w.lostRing && w.ticks >= on && w.ticks <= off + ring && m.excuse == Excuse::Unexplained) {
+        m.excuse = Excuse::LostRing;
+        std::snprintf(text, sizeof text,
+                      "trace_ms=%.3f lost_ring_ms=%.3f held_ms=%.3f ring_ms=%.3f",
+                      static_cast<double>(on - run.wakeUps.front().ticks) * toMs, sinceOn(w.ticks),
+                      sinceOn(off), static_cast<double>(ring) * toMs);
+        m.evidence = text;
+      }
+      if (w.written <= 0) continue;
+      // When a block of the wake-up can have begun rendering: at its first render (at the
+      // wake-up, in traces that do not note it) and, when it wrote more blocks, until it
+      // went back to waiting. A worker still at work when the note came may have rendered
+      // it: its own time is no excuse.
+      const int64_t first = w.rendered != 0 ? w.rendered : w.ticks;
+      const int64_t last = w.written > 1 || w.rendered == 0 ? std::max(first, w.ended) : first;
+      if (first < off && last >= on) renderable = true;
+      if (last < on) renderBefore = std::max(renderBefore, last);
+      if (first >= off) renderAfter = std::min(renderAfter, first);
+    }
+    if (run.wakeUps.front().ticks <= on && run.wakeUps.back().ticks >= off) held = &run;
+  }
+  // Only a trace that saw the worker render before the note and after it, and never in
+  // between, proves that nothing rendered it.
+  if (m.excuse == Excuse::Unexplained && held != nullptr && !renderable &&
+      renderBefore != INT64_MIN && renderAfter != INT64_MAX) {
+    m.excuse = Excuse::NotRendered;
+    std::snprintf(text, sizeof text,
+                  "trace_ms=%.3f held_ms=%.3f render_before_ms=%.3f render_after_ms=%.3f",
+                  static_cast<double>(on - held->wakeUps.front().ticks) * toMs, sinceOn(off),
+                  sinceOn(renderBefore), sinceOn(renderAfter));
+    m.evidence = text;
+  }
+  return m;
+}
+
 }  // namespace
 
 bool parseWorkerTrace(const std::string& text, WorkerTrace& out) {
@@ -89,6 +156,9 @@ bool parseWorkerTrace(const std::string& text, WorkerTrace& out) {
         return false;
       }
       if (out.frequency != 0 && out.frequency != frequency) return false;
+      const size_t wall = line.find(" wall=");
+      if (wall != std::string::npos) run.wall = std::strtod(line.c_str() + wall + 6, nullptr);
+      run.origin = origin;
       out.frequency = frequency;
       out.runs.push_back(run);
       continue;
@@ -169,17 +239,6 @@ DuplexResult analyseDuplex(const std::vector<Delivery>& deliveries, const Worker
                    [](const RingOnset& a, const RingOnset& b) { return a.written < b.written; });
   result.onsets = onsets.size();
 
-  // When a wake-up's first block began rendering: a MIDI message that came after the
-  // wake-up but before that is in it. Traces that do not note it give the wake-up.
-  const auto renderedAt = [](const WakeUp& w) { return w.rendered != 0 ? w.rendered : w.ticks; };
-  const auto anyWakeUp = [&](const auto& counts) {
-    for (const WorkerRun& run : trace.runs) {
-      for (const WakeUp& w : run.wakeUps) {
-        if (counts(w)) return true;
-      }
-    }
-    return false;
-  };
   const double toMs = 1000.0 / static_cast<double>(trace.frequency);
   bool crowded = false;
   size_t next = 0;
@@ -190,17 +249,7 @@ DuplexResult analyseDuplex(const std::vector<Delivery>& deliveries, const Worker
     while (next < onsets.size() && onsets[next].written < static_cast<double>(to)) ++next;
     if (next - first > 1) crowded = true;
     if (next - first != 1) {
-      if (next == first) {
-        MissingNote missing;
-        missing.delivered = from;
-        missing.lostRing = anyWakeUp(
-            [&](const WakeUp& w) { return w.lostRing && w.ticks >= from && w.ticks < to; });
-        // Rendered while held: a wake-up began rendering between the note-on and note-off.
-        missing.notRendered = !anyWakeUp([&](const WakeUp& w) {
-          return w.written > 0 && renderedAt(w) >= from && renderedAt(w) < notes[i].off;
-        });
-        result.missing.push_back(missing);
-      }
+      if (next == first) result.missing.push_back(explainMissing(trace, notes[i], i));
       continue;
     }
     ++result.matched;

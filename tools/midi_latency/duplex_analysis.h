@@ -15,6 +15,8 @@ namespace midi_latency {
 
 struct WakeUp {
   int64_t ticks = 0;
+  int64_t ended = 0;      // counter when the worker went back to waiting
+  int32_t taken = 0;      // block notifications taken
   int64_t cursor = -1;    // play cursor in bytes, -1 when unreadable
   bool lostRing = false;  // the worker found the ring lost (whole-ring, ring-went-round, stall)
   int32_t written = 0;    // blocks written
@@ -30,6 +32,8 @@ struct WorkerRun {
   int32_t blockFrames = 0;
   int32_t blockBytes = 0;
   int32_t blockCount = 0;
+  int64_t origin = 0;  // counter at the first wake-up
+  double wall = 0;     // wall-clock seconds at the first wake-up; 0 if not noted
   std::vector<WakeUp> wakeUps;
 };
 
@@ -53,20 +57,16 @@ struct RingOnset {
 // counter shows more than a ring's time; then the elapsed time chooses the laps.
 std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency);
 
-struct MissingNote {
-  int64_t delivered = 0;
-  // Why no onset was written: the worker found the ring lost while the note was due, or
-  // it rendered no block while the note was held; neither: unexplained.
-  bool lostRing = false;
-  bool notRendered = false;
-};
-
 struct DuplexResult {
   size_t notes = 0;      // note-ons of the train delivered
   size_t onsets = 0;     // onsets written after the first of them
   size_t matched = 0;    // notes whose window (delivery to next delivery) holds one onset
   size_t unheard = 0;    // matched, but the stream stopped before the cursor came round
   bool inOrder = false;  // no window holds two onsets, and no onset lies outside the windows
+  // Notes with no onset. Two rules may excuse one, both read in the trace alone:
+  // lost_ring, the worker found the ring lost between the note's delivery (its onset
+  // cannot lie before) and one ring's time after its note-off; not_rendered, the trace
+  // covers the held note and no block can have begun rendering while it was held.
   std::vector<MissingNote> missing;
   std::vector<double> cursorMs;   // delivery -> a wake-up finds the cursor past the onset
   std::vector<double> programMs;  // delivery -> the onset's block is in the ring

@@ -6,6 +6,7 @@
 
 namespace {
 
+using midi_latency::Excuse;
 using midi_latency::Switch;
 
 // A synthetic run: 100 kHz counter, 48 kHz, 128-frame blocks; switch k is called at
@@ -16,6 +17,7 @@ std::vector<Switch> blocks(int count) {
     Switch s;
     s.called = 1000 + k * 267;
     s.returned = s.called + 20;
+    s.samplePosition = static_cast<uint64_t>(k) * 128;
     s.recordedFrame = static_cast<uint64_t>(k) * 128;
     s.frames = 128;
     s.outputLatency = 128;
@@ -23,6 +25,10 @@ std::vector<Switch> blocks(int count) {
     out.push_back(s);
   }
   return out;
+}
+
+bool passes(const midi_latency::Result& r) {
+  return midi_latency::trainPasses(r.notes, r.inOrder, r.missing);
 }
 
 // A note's sine after silence, rising as the synth's glide does, then released.
@@ -83,23 +89,49 @@ TEST(MidiLatency, PairsNotesWithOnsetsAndReportsMissingOnes) {
   EXPECT_NEAR(result.programMs[0], (267 + 20 - 100) / 100.0, 1e-9);
   EXPECT_NEAR(result.outputMs[0], (267 - 100) / 100.0 + 128 / 48.0, 1e-9);
 
+  EXPECT_TRUE(passes(result));
+
+  // A note missing with nothing to excuse it fails the train.
   result = midi_latency::analyse(deliveries, switches, 100000, {0, 11 * 128, 51 * 128}, 69);
   EXPECT_EQ(result.matched, 2u);
+  ASSERT_EQ(result.missing.size(), 1u);
+  EXPECT_EQ(result.missing[0].excuse, Excuse::Unexplained);
+  EXPECT_FALSE(passes(result));
+  // Two onsets in one note's window break the pairing.
+  result =
+      midi_latency::analyse(deliveries, switches, 100000, {0, 11 * 128, 12 * 128, 51 * 128}, 69);
   EXPECT_FALSE(result.inOrder);
 
-  // The driver stalls across the second note, on to off: Immediate timing cannot sound
-  // it, so it may be missing; Steady timing may sound it all the same, and then it is
-  // paired like any other.
-  auto stalled = switches;
-  stalled.erase(stalled.begin() + 31, stalled.begin() + 40);
-  result = midi_latency::analyse(deliveries, stalled, 100000, {0, 11 * 128, 51 * 128}, 69);
-  EXPECT_EQ(result.notes, 3u);
+  // The second note is released 1 ms after its delivery, before the driver's next block
+  // was due on its sample clock (switch 30's time, 9000, plus a block, 266.7 ticks):
+  // Immediate timing cannot sound it, so it may be missing; Steady timing may sound it
+  // all the same, and then it is paired like any other.
+  auto brief = deliveries;
+  brief[4].counter = brief[3].counter + 100;
+  EXPECT_NEAR(midi_latency::nextBlockDue(switches, brief[3].counter, 100000), 9266.67, 0.01);
+  result = midi_latency::analyse(brief, switches, 100000, {0, 11 * 128, 51 * 128}, 69);
   EXPECT_EQ(result.unplayable, 1u);
-  EXPECT_TRUE(result.inOrder);
-  result =
-      midi_latency::analyse(deliveries, stalled, 100000, {0, 11 * 128, 40 * 128, 51 * 128}, 69);
+  ASSERT_EQ(result.missing.size(), 1u);
+  EXPECT_EQ(result.missing[0].excuse, Excuse::Unplayable);
+  EXPECT_TRUE(passes(result));
+  result = midi_latency::analyse(brief, switches, 100000, {0, 11 * 128, 31 * 128, 51 * 128}, 69);
   EXPECT_EQ(result.matched, 3u);
-  EXPECT_TRUE(result.inOrder);
+  EXPECT_TRUE(passes(result));
+
+  // The program returns switch 30's block 15 ms late and the driver calls every later
+  // switch that much late, after the second note's note-off. On the sample clock its
+  // block was due 1.6 ms after its delivery: the program's own lateness excuses nothing.
+  auto late = switches;
+  late[30].returned += 1500;
+  for (size_t k = 31; k < late.size(); ++k) {
+    late[k].called += 1500;
+    late[k].returned += 1500;
+  }
+  result = midi_latency::analyse(deliveries, late, 100000, {0, 11 * 128, 51 * 128}, 69);
+  EXPECT_EQ(result.unplayable, 0u);
+  ASSERT_EQ(result.missing.size(), 1u);
+  EXPECT_EQ(result.missing[0].excuse, Excuse::Unexplained);
+  EXPECT_FALSE(passes(result));
 
   // The second note's delivery wandered to 20 ms after the first one's note-off: its onset
   // may be lost in that note's release tail, so it may be missing; the third may not.
@@ -107,9 +139,11 @@ TEST(MidiLatency, PairsNotesWithOnsetsAndReportsMissingOnes) {
   wandered[3].counter = wandered[2].counter + 2000;
   result = midi_latency::analyse(wandered, switches, 100000, {0, 11 * 128, 51 * 128}, 69);
   EXPECT_EQ(result.inTail, 1u);
-  EXPECT_TRUE(result.inOrder);
+  ASSERT_EQ(result.missing.size(), 1u);
+  EXPECT_EQ(result.missing[0].excuse, Excuse::InTail);
+  EXPECT_TRUE(passes(result));
   result = midi_latency::analyse(wandered, switches, 100000, {0, 11 * 128, 31 * 128}, 69);
-  EXPECT_FALSE(result.inOrder);
+  EXPECT_FALSE(passes(result));
 }
 
 TEST(MidiLatency, SummaryGivesSpreadAndNearestRankPercentile) {

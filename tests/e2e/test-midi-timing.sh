@@ -6,17 +6,18 @@
 # its onset in the recording.
 # Played once in Immediate and once in Steady MIDI timing (a restart in between). Only
 # what does not depend on the machine's speed is checked: every note heard, in play
-# order (but for a note the driver could not play: its note-off came before the driver
-# asked for a block after its note-on; and for a note delivered so soon after the one
-# before that its onset may lie in that note's release tail), and Steady's jitter below Immediate's, timed on
-# the driver's sample clock (the
+# order, and Steady's jitter below Immediate's, timed on the driver's sample clock (the
 # virtual driver's own switches wander with its thread's wake-ups, by more than Steady's
 # jitter on a loaded machine). The same train is first played on the full-duplex route
 # (where the program starts) in Immediate timing, with the worker's trace on
 # (TONBRIK_DSOUND_TRACE), and timed to the play cursor of its DirectSound ring: every
-# note must be found in play order (but for the few a lost ring or a stalled worker never
-# let the program render, which the tool reports, and those missed while the hypervisor
-# held a core) and come 0 to 100 ms after its delivery. Each train starts once the
+# note must be found in play order and come 0 to 100 ms after its delivery. A note with
+# no onset fails the train unless the records prove it could not sound, by a rule the
+# tool applies (the driver's next block was due on its sample clock only after the
+# note-off; the delivery wandered into the previous note's release tail; a ring lost
+# while it was due; no block rendered while it was held), and no more than 1.5 % of a
+# train may be so excused: the tool's exit status is the verdict, and its lines for the
+# missing notes and its counts per rule go to the log. Each train starts once the
 # wineserver has saved what the program's start changed in the registry: that save holds
 # up every Wine thread, the test MIDI input's and the driver's too, for 20 ms or more
 # (sc_wait_registry_saved). The figures go to SC_OUT/latency.txt.
@@ -108,37 +109,29 @@ play_duplex() {
   play_train duplex
 }
 
+# log_verdict FILE: the tool's notes line, its lines for missing notes, its counts of
+# excused ones per rule and its verdict, into the log before the check's own line.
+log_verdict() {
+  local line
+  while read -r line; do e2e_log "$line"; done < <(grep -E '^(notes|missing|excused|verdict) ' "$1" 2>/dev/null)
+}
+
 measure() {
-  local mode=$1
+  local mode=$1 status
   "$latency_tool" measure --stamps "$SC_OUT/stamps-$mode.log" --switches "$SC_OUT/switches-$mode.log" \
     --wav "$SC_OUT/asio-$mode.wav" --label "asio-$frames-$mode" >"$SC_OUT/latency-$mode.txt"
+  status=$?
+  log_verdict "$SC_OUT/latency-$mode.txt"
+  return $status
 }
 
 measure_duplex() {
+  local status
   "$latency_tool" measure-duplex --stamps "$SC_OUT/stamps-duplex.log" \
     --trace "$SC_OUT/worker-trace.txt" --label "duplex-$duplex_mode" >"$SC_OUT/latency-duplex.txt"
-}
-
-# duplex_notes_found: the tool's verdict, but for notes it found missing while the
-# hypervisor held a core (sc_stolen_at, on the trace's wall clock): those are the
-# machine's. The others must still be few and each explained by the trace.
-duplex_notes_found() {
-  local wall line ms at stolen left=0
-  measure_duplex && return 0
-  grep -q '^notes .* notes=[1-9][0-9]* .* in_order=1 ' "$SC_OUT/latency-duplex.txt" || return 1
-  wall=$(sed -n 's/^# full-duplex.* wall=\([0-9.]*\).*/\1/p' "$SC_OUT/worker-trace.txt" | head -n1)
-  [ -n "$wall" ] || return 1
-  while read -r line; do
-    ms=$(sc_field "$line" trace_ms)
-    at=$(sc_add "$wall" "$(awk -v ms="$ms" 'BEGIN { printf "%.3f\n", ms / 1000 }')")
-    if stolen=$(sc_stolen_at "$at" "$at"); then
-      e2e_log "the note missing at $ms ms of the trace is left out: a core lost $stolen ms then"
-      continue
-    fi
-    case "$line" in *" lost_ring=0 not_rendered=0"*) return 1 ;; esac
-    left=$((left + 1)) # the tool allows 3 such notes
-  done < <(grep '^missing ' "$SC_OUT/latency-duplex.txt")
-  [ "$left" -le 3 ]
+  status=$?
+  log_verdict "$SC_OUT/latency-duplex.txt"
+  return $status
 }
 
 # duplex_sane: every delivery-to-cursor figure between 0 and 100 ms.
@@ -149,8 +142,7 @@ duplex_sane() {
 
 if [ "$duplex" = 1 ]; then
   play_duplex
-  sc_check "duplex: every note found, in play order" duplex_notes_found
-  e2e_log "$(grep '^notes' "$SC_OUT/latency-duplex.txt" 2>/dev/null)"
+  sc_check "duplex: every note found, in play order" measure_duplex
   sc_check "duplex: each note 0 to 100 ms after its delivery" duplex_sane
   cat "$SC_OUT/latency-duplex.txt" >>"$SC_OUT/latency.txt" 2>/dev/null
 fi
@@ -158,12 +150,12 @@ fi
 for mode in $modes; do
   play "$mode"
   sc_check "$mode: every note heard, in play order" measure "$mode"
-  e2e_log "$(head -n1 "$SC_OUT/latency-$mode.txt" 2>/dev/null)"
   cat "$SC_OUT/latency-$mode.txt" >>"$SC_OUT/latency.txt" 2>/dev/null
 done
 e2e_log "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "load $(cut -d' ' -f1-3 /proc/loadavg)" >>"$SC_OUT/latency.txt"
-grep -v '^notes' "$SC_OUT/latency.txt" >&2
+# The figures; the verdict lines are in the log already, once (the suite sums the counts).
+grep -Ev '^(notes|missing|excused|verdict) ' "$SC_OUT/latency.txt" >&2
 
 jitter() { sed -n "s/^steady-clock asio-$frames-$1 .* jitter_ms=\([0-9.]*\).*/\1/p" "$SC_OUT/latency.txt"; }
 if [ -f "$SC_OUT/latency-Immediate.txt" ] && [ -f "$SC_OUT/latency-Steady.txt" ]; then

@@ -24,7 +24,11 @@ struct DuplexTraceRecord {
   static constexpr uint32_t kNoCursor = 0xFFFFFFFFu;
   static constexpr uint16_t kNoOnset = 0xFFFFu;
 
-  int64_t ticks = 0;    // performance counter at the wake-up
+  int64_t ticks = 0;  // performance counter at the wake-up
+  // Counter when the wake-up's work was done and the worker went back to waiting: the
+  // time between one wake-up's end and the next one's start is time the worker spent
+  // waiting for the sound service, not its own.
+  int64_t ended = 0;
   uint64_t taken = 0;   // the notifications taken, one bit per block
   uint32_t cursor = 0;  // play cursor in bytes at the wake-up, kNoCursor if unreadable
   uint32_t woken = 0;   // which handle the wait reported

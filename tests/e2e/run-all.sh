@@ -26,13 +26,21 @@ export WINEPREFIX
 steal_log="$build/e2e/steal.log"
 e2e_watch_steal "$steal_log" 1
 
-# held_since WALL: true when, since the wall-clock time WALL, a core lost at least a
-# tenth of a second to the host.
-held_since() {
+# held_ms_since WALL: the most time (ms) a core lost to the host in one second since the
+# wall-clock time WALL.
+held_ms_since() {
   awk -v from="$1" -v hz="$(getconf CLK_TCK)" '$1 + 0 >= from - 1 {
-      if (n++) for (i = 2; i <= NF; i++) if (($i - p[i]) * 1000 / hz >= 100) held = 1
+      if (n++) for (i = 2; i <= NF; i++) if (($i - p[i]) * 1000 / hz > most) most = ($i - p[i]) * 1000 / hz
       for (i = 2; i <= NF; i++) p[i] = $i }
-    END { exit !held }' "$steal_log"
+    END { printf "%d\n", most }' "$steal_log"
+}
+
+# timing_only LOG: true when the scenario came to its verdict and every check that failed
+# is one of how soon something happened (sc_check_timing), which a host that holds a core
+# can fail. A crash, a time-out, a UI check or a wrong sound is never run again.
+timing_only() {
+  grep -q 'FAIL: [0-9]* checks failed' "$1" && grep -q 'check failed (timing): ' "$1" &&
+    ! grep -q 'check failed: ' "$1"
 }
 
 # run_test TEST LOG: one run of a scenario, its output also in LOG.
@@ -42,36 +50,55 @@ failed=()
 passed=0
 again=()
 failures="$build/e2e/failures.txt"
+summary="$build/e2e/summary.txt"
 : >"$failures"
 for test in "$here"/test-*.sh; do
   [ -f "$test" ] || continue
   name=$(basename "$test" .sh)
   e2e_log "--- $name"
   log="$build/e2e/$name.log"
-  # A failure while the host held a core is that run's, not the program's: the scenario
-  # runs again, at most twice (the host's storms last up to minutes), and the last run
-  # must pass. Any other failure stands.
+  # A run whose only failures are timing checks, while the host held a core for a tenth
+  # of a second or more in some second, runs again, at most twice (the host's storms last
+  # up to minutes); the last run must pass, and a pass on a rerun is reported as such.
   for try in 1 2 3; do
     start=$EPOCHREALTIME
     if run_test "$test" "$log"; then
       passed=$((passed + 1))
+      [ "$try" = 1 ] || again+=("$name: passed on rerun (host held a core $held ms)")
       continue 2
     fi
-    [ "$try" -lt 3 ] && held_since "$start" || break
-    e2e_log "$name failed while the host held a core (steal.log): it runs again"
+    held=$(held_ms_since "$start")
+    [ "$try" -lt 3 ] && [ "${held:-0}" -ge 100 ] && timing_only "$log" || break
+    e2e_log "$name failed timing checks while the host held a core $held ms in a second: it runs again"
     kept=.held
     [ "$try" = 2 ] && kept=.held2
     mv "$log" "$build/e2e/$name$kept.log"
     # The scenario's own folder (recordings, traces) is kept beside the log.
     folder=$(sed -n 's/.*FAIL: .*(see \(.*\))$/\1/p' "$build/e2e/$name$kept.log" | tail -n1)
     [ -d "$folder" ] && rm -rf "$folder$kept" && mv "$folder" "$folder$kept"
-    [ "$try" = 2 ] || again+=("$name")
   done
   failed+=("$name")
   { grep -B3 -E "check failed|FAIL" "$log" || echo "[$name] ended without a verdict (timed out?)"; } >>"$failures"
 done
 
-[ ${#again[@]} -eq 0 ] || e2e_log "run again after the host held a core: ${again[*]}"
+# What every scenario left out of its checks, and why, summed per rule from the
+# "excused rule=NAME count=N" lines of the last run of each.
+{
+  echo "Left out of the checks, per rule (each listed with its evidence in the scenario's log):"
+  for log in "$build"/e2e/test-*.log; do
+    case "$log" in *.held.log | *.held2.log) continue ;; esac
+    sed -n "s/.*excused rule=\([a-z_]*\) count=\([0-9]*\).*/$(basename "$log" .log) \1 \2/p" "$log"
+  done | awk '{ per[$2] += $3; where[$2] = where[$2] " " $1 "=" $3; any = 1 }
+    END { for (r in per) printf "  %s: %d (%s )\n", r, per[r], where[r]; if (!any) print "  nothing" }'
+  if [ ${#again[@]} -eq 0 ]; then
+    echo "Passed on rerun: none"
+  else
+    printf '%s\n' "${again[@]}"
+  fi
+} >"$summary"
+cat "$summary" >&2
+[ -s "$failures" ] && cat "$summary" >>"$failures"
+
 e2e_log "$passed passed, ${#failed[@]} failed${failed:+: ${failed[*]}}"
 [ -s "$failures" ] && cat "$failures" >&2
 [ ${#failed[@]} -eq 0 ]

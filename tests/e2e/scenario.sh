@@ -137,10 +137,15 @@ sc_check() {
   if "$@" >/dev/null; then
     e2e_log "ok: $what"
   else
-    e2e_log "check failed: $what"
+    e2e_log "check failed${SC_TIMING:+ (timing)}: $what"
     SC_FAILURES=$((SC_FAILURES + 1))
   fi
 }
+
+# sc_check_timing DESCRIPTION COMMAND...: a check of how soon something happens, which a
+# host that holds a core can fail; a scenario that fails only such checks while the host
+# held one may run again (run-all.sh). Nothing else is ever run again.
+sc_check_timing() { SC_TIMING=1 sc_check "$@"; }
 
 # not COMMAND...: true when the command fails (for checks that a fault is caught).
 not() { ! "$@"; }
@@ -174,169 +179,54 @@ sc_tone() {
     "$(printf '%s\n' "$out" | sed -n "s/^at window=0 ch=$ch .* amp=//p")"
 }
 
-# sc_has_tone WAV START END CH FREQ TOL AMIN AMAX: true when a tone within TOL Hz of
-# FREQ sounds with an amplitude between AMIN and AMAX in that stretch of channel CH,
-# without a break: on an idle machine a correct program records none, on either route.
-# The recording analysis tells breaks of the program's signal from gaps, stretches of
-# exact silence the sound server plays when Wine's mixer (not the program) delivered
-# nothing in time. The stretch is cut into 100 ms
-# windows and the tone is judged by the medians over the less disturbed half of them, so
-# a glitch is reported as such and not as a wrong frequency or level. SC_MAX_GLITCHES
-# (default 0) is the number of breaks the stretch may hold. A window whose only
-# glitches are gaps passes where the worker's trace proves that Wine's mixer stalled
-# then (sc_mixer_stall_windows): Wine's mixer stalls for 20 to 100 ms about once a
-# minute on an idle machine. No other gap passes.
+# sc_has_tone WAV START END CH FREQ TOL AMIN AMAX: true when every 100 ms window of that
+# stretch of channel CH holds a tone within TOL Hz of FREQ, its amplitude between AMIN and
+# AMAX, with no break of the sine and no silence (a gap: 1 ms or more of exact zeros or of
+# sound 40 dB under the tone), to the stretch's last sample: on an idle machine a correct
+# program records none, on either route. The verdict is the recording analysis's
+# (`audio_analysis verdict`). For the harness's own recording (E2E_WAV_WALL) a window with
+# a break or gap is left out only where evidence the program cannot make proves a stall
+# there: the hypervisor took a ring's time from every core within 0.1 s of it
+# (steal.log), or the worker's trace shows it waited longer than the ring for the sound
+# service, with no ring lost beside it; at most 5 % of the stretch, each window logged with
+# its evidence and counted per rule ("excused rule=... count=..."). With SC_LOST_RINGS=1
+# every ring the worker's trace shows lost in the stretch fails it too, but where the
+# host's steal explains it.
 sc_has_tone() {
-  local out verdict result excused stalled=""
-  out=$("$SC_ANALYSIS" --start "$2" --end "$3" --window 0.1 --tones 4 --glitch-freq "$5" "$1" \
-    2>>"$SC_OUT/analysis.log") || return 1
-  printf '%s\n' "$out" | grep " ch=$4 " >>"$SC_OUT/analysis.log"
-  excused=$(printf '%s\n' "$out" | grep "^window=.* ch=$4 " | sc_stolen_windows)
-  stalled=$(printf '%s\n' "$out" | grep "^window=.* ch=$4 " | sc_mixer_stall_windows)
-  verdict=$(printf '%s\n' "$out" | grep "^window=.* ch=$4 " | awk -v want="$5" -v tol="$6" \
-    -v lo="$7" -v hi="$8" -v maxg="${SC_MAX_GLITCHES:-0}" \
-    -v excused=" $excused " -v stalled=" $stalled " '
-    # n counts from a number: an unset variable would index the first window as "".
-    BEGIN { n = 0 }
-    {
-      best = -1
-      for (i = 1; i <= NF; i++) if ($i ~ /^start=/ && index(excused, " " substr($i, 7) " ")) {
-        skipped++
-        next
-      }
-      for (i = 1; i <= NF; i++) if ($i ~ /^start=/ && index(stalled, " " substr($i, 7) " ")) {
-        stalls++
-        next
-      }
-      for (i = 1; i <= NF; i++) {
-        split($i, kv, "=")
-        if (kv[1] ~ /^f[0-9]+$/) f[substr(kv[1], 2)] = kv[2]
-        if (kv[1] ~ /^a[0-9]+$/) a[substr(kv[1], 2)] = kv[2]
-        if (kv[1] == "glitches") g[n] = kv[2]
-        if (kv[1] == "breaks") breaks += kv[2]
-        if (kv[1] == "gaps") gaps += kv[2]
-      }
-      for (k in f) {
-        d = f[k] - want
-        if (d < 0) d = -d
-        if (d <= 20 && (best < 0 || d < bestd)) { best = k; bestd = d }
-      }
-      freq[n] = best < 0 ? -1 : f[best]
-      amp[n] = best < 0 ? 0 : a[best]
-      glitches += g[n]
-      delete f
-      delete a
-      n++
-    }
-    function median(values, count,    i, j, t) {
-      for (i = 1; i < count; i++)
-        for (j = i; j > 0 && values[j - 1] > values[j]; j--) { t = values[j]; values[j] = values[j - 1]; values[j - 1] = t }
-      return count % 2 ? values[int(count / 2)] : (values[count / 2 - 1] + values[count / 2]) / 2
-    }
-    END {
-      if (n == 0) { print "no windows"; exit 1 }
-      for (i = 0; i < n; i++) order[i] = i
-      for (i = 1; i < n; i++)
-        for (j = i; j > 0 && g[order[j - 1]] > g[order[j]]; j--) { t = order[j]; order[j] = order[j - 1]; order[j - 1] = t }
-      keep = int((n + 1) / 2)
-      for (i = 0; i < keep; i++) { fs[i] = freq[order[i]]; as[i] = amp[order[i]] }
-      fm = median(fs, keep)
-      am = median(as, keep)
-      printf "%.2f Hz at %.4f (median of the %d least disturbed of %d windows; %d glitches: %d breaks, %d gaps)%s%s\n", fm, am, keep, n, glitches, breaks, gaps, skipped ? sprintf("; %d windows left out: the hypervisor held a core", skipped) : "", stalls ? sprintf("; %d windows with gaps left out: the worker\047s trace shows Wine\047s mixer stalled", stalls) : ""
-      exit !(fm >= want - tol && fm <= want + tol && am >= lo && am <= hi && breaks <= maxg && gaps == 0)
-    }')
+  local args=(verdict --start "$2" --end "$3" --channel "$4" --freq "$5" --tol "$6" --min "$7" --max "$8")
+  local out result line
+  if [ -n "${E2E_WAV_WALL:-}" ] && [ "${E2E_WAV_WALL_FILE:-}" = "$1" ]; then
+    args+=(--wall "$E2E_WAV_WALL")
+    [ -s "$SC_OUT/steal.log" ] && args+=(--steal "$SC_OUT/steal.log" --tick-rate "$(getconf CLK_TCK)")
+    if [ -s "${SC_TRACE:-}" ]; then
+      sc_trace_reaches "$(sc_add "$E2E_WAV_WALL" "$3")"
+      args+=(--trace "$SC_TRACE")
+      [ "${SC_LOST_RINGS:-0}" = 1 ] && args+=(--lost-rings)
+    fi
+  fi
+  out=$("$SC_ANALYSIS" "${args[@]}" "$1" 2>>"$SC_OUT/analysis.log")
   result=$?
-  e2e_log "  ch $4, $2 s to $3 s, want $5 Hz: $verdict"
+  printf '%s\n' "$out" >>"$SC_OUT/analysis.log"
+  e2e_log "  ch $4, $2 s to $3 s, want $5 Hz: $(printf '%s\n' "$out" | sed -n 's/^verdict //p')"
+  while IFS= read -r line; do e2e_log "    $line"; done < <(printf '%s\n' "$out" | grep -v '^verdict ')
   return $result
 }
 
-# sc_windows_where SELECT TEST: reads analysis window lines on stdin and prints the start
-# of each window the awk pattern SELECT picks for which TEST FROM TO holds, FROM and TO
-# being the window's wall-clock stretch; nothing when the recording's start is unknown.
-sc_windows_where() {
-  local start end
-  [ -n "${E2E_WAV_WALL:-}" ] || { cat >/dev/null; return 0; }
-  awk "$1"' { for (i = 1; i <= NF; i++) {
-      if ($i ~ /^start=/) s = substr($i, 7); if ($i ~ /^end=/) e = substr($i, 5) }
-    print s, e }' | while read -r start end; do
-    "$2" "$(sc_add "$E2E_WAV_WALL" "$start")" "$(sc_add "$E2E_WAV_WALL" "$end")" >/dev/null &&
-      printf '%s ' "$start"
-  done
-}
-
-# sc_stolen_windows: of the analysis window lines on stdin, the starts of those holding a
-# discontinuity where a core was held by the hypervisor (sc_stolen_at).
-sc_stolen_windows() {
-  [ -s "$SC_OUT/steal.log" ] || { cat >/dev/null; return 0; }
-  sc_windows_where '!/ glitches=0/' sc_stolen_at
-}
-
-# sc_mixer_stall_windows: of the analysis window lines on stdin, the starts of those whose
-# glitches are all gaps and where the worker's trace proves that Wine's mixer stalled
-# (sc_trace_stall_at).
-sc_mixer_stall_windows() {
-  [ -s "${SC_TRACE:-}" ] || { cat >/dev/null; return 0; }
-  sc_windows_where '/ breaks=0 / && !/ gaps=0/' sc_trace_stall_at
-}
-
-# sc_trace_stall_at FROM TO: true when the worker's trace ($SC_TRACE) proves a stall of
-# Wine's mixer ($SC_AWK_MIXER_STALL) within half a second of that
-# wall-clock stretch: the sound reaches the recorder some tens of ms after the worker,
-# and the recording's start is known to a few ms. While the stream runs, it waits up to
-# 2 s for the trace to reach past the stretch.
-sc_trace_stall_at() {
+# sc_trace_reaches WALL: while the program runs, waits up to 2 s for the worker's trace
+# ($SC_TRACE, written ten times a second) to reach past the wall-clock time WALL plus the
+# sound's way to the recorder, so that a stall there is in it.
+sc_trace_reaches() {
   local tries
+  kill -0 "${SC_PID:-0}" 2>/dev/null || return 0
   for tries in $(seq 20); do
-    awk -v at="$(sc_add "$2" 0.5)" '
+    awk -v at="$(sc_add "$1" 0.5)" '
       /^# full-duplex/ { wall = ""; for (i = 1; i <= NF; i++) if ($i ~ /^wall=/) wall = substr($i, 6); last = 0; ended = 0; next }
       /^summary/ { ended = 1; next }
       /^#/ { next }
       { last = $1 + 0 }
-      END { exit !(ended || (wall != "" && wall + last / 1000 >= at)) }' "$SC_TRACE" && break
+      END { exit !(ended || (wall != "" && wall + last / 1000 >= at)) }' "$SC_TRACE" && return 0
     sleep 0.1
   done
-  awk -v from="$(sc_add "$1" -0.5)" -v to="$(sc_add "$2" 0.5)" "$SC_AWK_MIXER_STALL"'
-    /^# full-duplex/ { wall = ""; for (i = 1; i <= NF; i++) if ($i ~ /^wall=/) wall = substr($i, 6); prev = -1
-      ring = $6 * $9 * 1000 / $4; next }
-    /^#/ || /^summary/ || wall == "" { next }
-    {
-      t = $1 + 0
-      if (mixer_stall(t, prev, ring) && wall + t / 1000 >= from && wall + prev / 1000 <= to) found = 1
-      prev = t
-    }
-    END { exit !found }' "$SC_TRACE"
-}
-
-# sc_unproven_gaps WAV START END CH FREQ: the gaps in that stretch of channel CH, counted
-# in 100 ms windows, that neither a stall of Wine's mixer the worker's trace shows there
-# (sc_mixer_stall_windows) nor the hypervisor (sc_stolen_windows) accounts for; "x" when
-# the stretch cannot be analysed.
-sc_unproven_gaps() {
-  local out excused stalled
-  out=$("$SC_ANALYSIS" --start "$2" --end "$3" --window 0.1 --tones 1 --glitch-freq "$5" "$1" \
-    2>>"$SC_OUT/analysis.log" | grep "^window=.* ch=$4 ")
-  [ -n "$out" ] || { echo x; return 1; }
-  excused=$(printf '%s\n' "$out" | sc_stolen_windows)
-  stalled=$(printf '%s\n' "$out" | sc_mixer_stall_windows)
-  printf '%s\n' "$out" | awk -v skip=" $excused $stalled " '{
-      for (i = 1; i <= NF; i++) { if ($i ~ /^start=/) s = substr($i, 7); if ($i ~ /^gaps=/) g = substr($i, 6) }
-      if (!index(skip, " " s " ")) gaps += g }
-    END { print gaps + 0 }'
-}
-
-# sc_unexcused_breaks WAV START END CH FREQ: the breaks in that stretch of channel CH,
-# counted in 100 ms windows, outside the windows where the hypervisor held a core
-# (sc_stolen_windows); "x" when the stretch cannot be analysed.
-sc_unexcused_breaks() {
-  local out excused
-  out=$("$SC_ANALYSIS" --start "$2" --end "$3" --window 0.1 --tones 1 --glitch-freq "$5" "$1" \
-    2>>"$SC_OUT/analysis.log" | grep "^window=.* ch=$4 ")
-  [ -n "$out" ] || { echo x; return 1; }
-  excused=$(printf '%s\n' "$out" | sc_stolen_windows)
-  printf '%s\n' "$out" | awk -v skip=" $excused " '{
-      for (i = 1; i <= NF; i++) { if ($i ~ /^start=/) s = substr($i, 7); if ($i ~ /^breaks=/) b = substr($i, 8) }
-      if (!index(skip, " " s " ")) breaks += b }
-    END { print breaks + 0 }'
 }
 
 # sc_glitches WAV START END CH FREQ: the discontinuities of a steady tone of FREQ Hz in
@@ -360,83 +250,6 @@ sc_glitches() {
 # line of its trace (TONBRIK_DSOUND_TRACE), written when the stream stops.
 sc_trace_dropouts() { sed -n 's/^summary .* dropouts=\([0-9]*\).*/\1/p' "$1" 2>/dev/null | tail -n1; }
 
-# sc_trace_dropouts_after TRACE MS: the dropouts the worker counted from MS milliseconds
-# after its first wake-up on (in the last run of the trace).
-sc_trace_dropouts_after() {
-  awk -v ms="$2" '/^# full-duplex/ { n = 0; at = -1; last = 0; next } /^#/ { next }
-    /^summary/ { next }
-    { if (at < 0 && $1 + 0 >= ms) at = $6; last = $6 }
-    END { if (at < 0) at = last; print last - at }' "$1" 2>/dev/null
-}
-
-# The awk test, on a wake-up line of the worker's trace, for a stall of Wine's mixer:
-# the wake-up came more than a ring's time (RING ms, from the header's rate, blocks and
-# frames) after the one before (at PREV ms, -1 for none), yet took no more than one mixer
-# stretch of notifications (4 blocks) and found no ring lost. Had the worker been late,
-# the mixer would have signalled every block meanwhile; so the sound service itself
-# (Wine's mixer) did not run for longer than the ring, and the sound server, given
-# nothing, may have played a gap of silence. Such gaps are not the program's.
-SC_AWK_MIXER_STALL='function mixer_stall(t, prev, ring,   taken) {
-  return prev >= 0 && t - prev > ring && NF < 8 && split($4, taken, ",") <= 4 }'
-
-# sc_trace_mixer_stalls TRACE [FROM_MS TO_MS]: how many wake-ups (from FROM_MS to TO_MS
-# after the first) show a stall of Wine's mixer ($SC_AWK_MIXER_STALL).
-sc_trace_mixer_stalls() {
-  awk -v from="${2:-0}" -v to="${3:-1e18}" "$SC_AWK_MIXER_STALL"'
-    /^# full-duplex/ { prev = -1; count = 0; ring = $6 * $9 * 1000 / $4; next }
-    /^#/ || /^summary/ { next }
-    {
-      t = $1 + 0
-      if (t >= from && t <= to && mixer_stall(t, prev, ring)) count++
-      prev = t
-    }
-    END { print count + 0 }' "$1" 2>/dev/null
-}
-
-# sc_trace_mixer_overruns TRACE: the trace times (ms) of the lost rings that Wine's
-# mixer caused by taking more than the whole ring at once: every block's notification
-# came within half a ring's time, in wake-ups the first of which came less than a ring
-# after the one before. A mixer that runs a period late catches up with two periods in
-# one stretch (960 frames at 48 kHz), more than a ring of 7 x 128 frames holds; the
-# worker was not away for a ring, so nothing it could have written was missing.
-sc_trace_mixer_overruns() {
-  awk '
-    BEGIN { n = 0 }
-    /^# full-duplex/ {
-      n = 0
-      blocks = $6; ring = 1000 * $6 * $9 / $4  # "48000 Hz, 7 blocks of 128 frames"
-      next
-    }
-    /^#/ || /^summary/ { next }
-    {
-      t = times[n] = $1 + 0
-      taken[n] = $4
-      lost[n] = / (whole-ring|ring-went-round|stall)$/
-      n++
-      if (!lost[n - 1]) next
-      split("", got)
-      count = 0
-      for (k = n - 1; k >= 0 && t - times[k] <= ring / 2; k--) {
-        m = split(taken[k], b, ",")
-        for (i = 1; i <= m; i++) if (b[i] != "-" && !(b[i] in got)) { got[b[i]] = 1; count++ }
-        first = k
-      }
-      if (count >= blocks && first > 0 && times[first] - times[first - 1] < ring)
-        for (k = first; k < n; k++) if (lost[k]) printf "%.3f\n", times[k]
-    }' "$1" 2>/dev/null | sort -un
-}
-
-# sc_trace_late_wakeups TRACE [FROM_MS TO_MS]: the wake-ups that came more than 14 ms
-# after the one before (Wine's mixer signals every 10 ms). Many of them mean the mixer
-# itself ran irregularly: for telling a disturbed machine from a fault of the program.
-sc_trace_late_wakeups() {
-  awk -v from="${2:-0}" -v to="${3:-1e18}" '
-    /^# full-duplex/ { prev = -1; count = 0; next }
-    /^#/ || /^summary/ { next }
-    { t = $1 + 0; if (prev >= 0 && t - prev > 14 && t >= from && t <= to) count++; prev = t }
-    END { print count + 0 }' "$1" 2>/dev/null
-}
-
 # sc_steal_ms: CPU time the hypervisor has taken from this virtual machine since it
 # started, in ms over all cores (0 on a machine that reports none). A difference of two
 # readings over a measured stretch shows whether the machine itself was held up.
@@ -444,33 +257,9 @@ sc_steal_ms() {
   awk -v hz="$(getconf CLK_TCK)" '/^cpu / { printf "%d\n", $9 * 1000 / hz; exit }' /proc/stat 2>/dev/null
 }
 
-# sc_watch_steal: samples the stolen time every 100 ms into SC_OUT/steal.log, for
-# sc_stolen_ms.
+# sc_watch_steal: samples each core's stolen time every 100 ms into SC_OUT/steal.log, the
+# evidence sc_has_tone accepts for a stall of the machine.
 sc_watch_steal() { e2e_watch_steal "$SC_OUT/steal.log" 0.1; }
-
-# sc_stolen_ms FROM TO: the most CPU time (ms) the hypervisor took from any one core
-# between the wall-clock times FROM and TO (seconds; the samples around them count).
-sc_stolen_ms() {
-  awk -v a="$1" -v b="$2" -v hz="$(getconf CLK_TCK)" '
-    { t = $1 + 0
-      if (n == 0 || t <= a) for (i = 2; i <= NF; i++) s0[i] = $i
-      if (t <= b || !done) { for (i = 2; i <= NF; i++) s1[i] = $i; if (t >= b) done = 1 }
-      n++ }
-    END { for (i in s1) if (s1[i] - s0[i] > most) most = s1[i] - s0[i]; print most * 1000 / hz + 0 }
-  ' "$SC_OUT/steal.log" 2>/dev/null
-}
-
-# sc_stolen_at FROM TO: true when, between the wall-clock times FROM and TO widened by
-# half a second each side, a core lost more than two rings' time (40 ms) to the
-# hypervisor: a stall there is the machine's, not the program's or Wine's. (An idle
-# machine here loses a 10 ms clock tick to it now and then; when the host is busy, a
-# core loses 30 to 50 % of a second.) Prints what was taken.
-sc_stolen_at() {
-  local ms
-  ms=$(sc_stolen_ms "$(sc_add "$1" -0.5)" "$(sc_add "$2" 0.5)")
-  echo "${ms:-0}"
-  awk -v m="${ms:-0}" 'BEGIN { exit !(m >= 40) }'
-}
 
 # sc_hogs N: starts N busy loops (the test's own processes); sets SC_HOG_PIDS.
 sc_hogs() {

@@ -77,7 +77,7 @@ while [ $(( ($(date +%s%N) - requested) / 1000000 )) -lt 3000 ]; do
 done
 e2e_log "reopened ${reopened:-never} ms after the reset request"
 sc_check "reset request answered" grep -q "^asioMessage 3 " "$log"
-sc_check "reopened within one second" test -n "$reopened" -a "${reopened:-9999}" -le 1000
+sc_check_timing "reopened within one second" test -n "$reopened" -a "${reopened:-9999}" -le 1000
 sleep 1.5
 seconds=$(sc_wav_seconds "$recording")
 sc_check "tone goes on after the reopen" \
@@ -108,7 +108,7 @@ e2e_wait_for 5 checked_is 1 || e2e_log "the check box did not flip"
 sc_check "on ASIO again" route_is_asio
 releases=$(count "^release")
 exit_line=$(sc_probe --timeout 5000 key esc --wait-exit | grep '^exited')
-sc_check "Esc ends the program within 5 s ($exit_line)" test -n "$exit_line"
+sc_check_timing "Esc ends the program within 5 s ($exit_line)" test -n "$exit_line"
 sc_check "driver stopped, buffers disposed and driver released at exit" \
   e2e_wait_for 3 test "$(count "^release")" -gt "$releases"
 tail -n 4 "$log" >&2 2>/dev/null

@@ -86,7 +86,7 @@ else
   end=$(edge "$wav" "$(sc_add "$unplug_rec" -0.05)" "$(sc_add "$unplug_rec" 2)" 0.005 fall)
   ended_ms=$(awk -v e="$end" -v u="$unplug_rec" 'BEGIN { printf "%d\n", (e - u) * 1000 }')
   e2e_log "note ends ${ended_ms} ms after the unplug (recording)"
-  sc_check "the note ends within 100 ms of the unplug (${ended_ms} ms)" \
+  sc_check_timing "the note ends within 100 ms of the unplug (${ended_ms} ms)" \
     test -n "$end" -a "$ended_ms" -le 100
   sc_check "silent while unplugged" \
     sc_quiet_at "$wav" "$(sc_add "$unplug_rec" 0.2)" "$(at "$replug")" 0 439.96 0.005
@@ -95,10 +95,10 @@ else
     sc_has_tone "$wav" "$(sc_add "$on2_rec" 0.2)" "$(sc_add "$on2_rec" 1.0)" 0 439.96 2 0.08 0.12
   e2e_log "time to notice: $((noticed - pulled)) ms (touch of the control file to the name line, polled)"
   e2e_log "time to play again: $((on2 - replug)) ms (device back to the next note, device log)"
-  sc_check "plays again within 2.5 s of the return ($((on2 - replug)) ms)" test $((on2 - replug)) -le 2500
+  sc_check_timing "plays again within 2.5 s of the return ($((on2 - replug)) ms)" test $((on2 - replug)) -le 2500
 fi
 
 exit_line=$(sc_probe --timeout 5000 key esc --wait-exit | grep '^exited')
-sc_check "Esc ends the program within 5 s ($exit_line)" test -n "$exit_line"
+sc_check_timing "Esc ends the program within 5 s ($exit_line)" test -n "$exit_line"
 e2e_wait_program 5 || e2e_log "the wine process still runs"
 sc_finish

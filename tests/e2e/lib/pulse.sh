@@ -49,9 +49,10 @@ e2e_start_recording() {
 }
 
 # e2e_note_wav_wall WAV: sets E2E_WAV_WALL to the wall-clock time of the first frame of
-# a recording that is growing (48 kHz, 16-bit stereo): a place in the recording can then
-# be matched with what the machine did at that moment.
+# a recording that is growing (48 kHz, 16-bit stereo), and E2E_WAV_WALL_FILE to WAV: a
+# place in that recording can then be matched with what the machine did at that moment.
 e2e_note_wav_wall() {
+  E2E_WAV_WALL_FILE=$1
   E2E_WAV_WALL=$(awk -v now="$EPOCHREALTIME" -v bytes="$(stat -c %s "$1")" \
     'BEGIN { printf "%.3f\n", now - (bytes - 44) / 192000 }')
 }

@@ -298,9 +298,5 @@ sc_onset() {
     }'
 }
 
-# sc_trace_ms SECONDS ONSET: the time on the worker's trace clock (ms from its first
-# wake-up) of a place SECONDS into a recording whose tone started at ONSET seconds.
-sc_trace_ms() { awk -v t="$1" -v o="${2:-0}" 'BEGIN { printf "%.0f\n", (t - o) * 1000 }'; }
-
 # Arithmetic on seconds for the ranges above.
 sc_add() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f\n", a + b }'; }

@@ -122,6 +122,18 @@ TEST(DuplexLatency, TimesOnsetsOnThePlayCursorAcrossTheRingsWrapAndALostRing) {
       midi_latency::trainPasses(unexplained.notes, unexplained.inOrder, {unexplained.missing[0]}));
   wakes[10].onset = "5:20";
 
+  // The stream started afresh while a note was held: no run of the trace saw it through,
+  // so nothing proves that no block rendered it.
+  auto restarted = deliveries;
+  restarted.push_back({7000, 0x90, 69, 0x64});
+  restarted.push_back({7200, 0x80, 69, 0});
+  ASSERT_TRUE(midi_latency::parseWorkerTrace(
+      trace(wakes) + trace({{8000, nullptr, ""}, {8256, nullptr, ""}}), parsed));
+  missing = midi_latency::analyseDuplex(restarted, parsed, 69).missing;
+  ASSERT_EQ(missing.size(), 3u);
+  EXPECT_EQ(missing[2].delivered, 7000);
+  EXPECT_EQ(missing[2].excuse, midi_latency::Excuse::Unexplained);
+
   // A second onset in one note's window: the pairing no longer holds.
   wakes[4].onset = "6:0";
   ASSERT_TRUE(midi_latency::parseWorkerTrace(trace(wakes), parsed));

@@ -102,8 +102,8 @@ bool trainPasses(size_t notes, bool inOrder, const std::vector<MissingNote>& mis
 // scheduled time of the last switch called before `at`. A driver's switches are late,
 // never early, on its clock (a wake-up that came late, a host that returned a block
 // late), so a switch's scheduled time is the earliest that any switch before it in the
-// stream projects, through their sample positions. INT64_MAX when no switch came
-// before `at` (the stream had not started).
+// stream projects, through their sample positions. Before the stream's first switch,
+// that switch's call (no clock ran yet); HUGE_VAL when there is no switch at all.
 double nextBlockDue(const std::vector<Switch>& switches, int64_t at, int64_t frequency);
 
 struct Result {

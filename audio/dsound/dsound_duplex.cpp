@@ -103,7 +103,9 @@ int32_t DsoundDuplex::open(SynthRack* rack, HWND window, int channels, int sampl
   events_ = std::make_unique<HANDLE[]>(blockCount_ + 2);
   notifyPositions_ = std::make_unique<DSBPOSITIONNOTIFY[]>(blockCount_);
   for (uint32_t i = 0; i < blockCount_; ++i) {
-    events_[i] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // Resetting themselves, the block events cost the worker no ResetEvent: under Wine
+    // every call on an event is a round trip to the wineserver.
+    events_[i] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     notifyPositions_[i].dwOffset = (i + 1) * static_cast<DWORD>(blockBytes_) - frameBytes_;
     notifyPositions_[i].hEventNotify = events_[i];
   }
@@ -168,6 +170,11 @@ int32_t DsoundDuplex::start(DuplexOutput output) {
   inSync_.set(false);
   nextBlock_.set(0);
   echoes_.set(0);
+  carried_.set(0);
+  takeNotifications();  // left over from an earlier run
+  endedTicks_.set(0);
+  lastCursor_.set(kNoCursorReading);
+  ringOutrun_.set(false);
   const int64_t frequency = performanceFrequency();
   ringTicks_.set(sampleRate_ > 0
                      ? frequency * static_cast<int64_t>(renderBytes_ / frameBytes_) / sampleRate_

@@ -75,6 +75,11 @@ class DsoundDuplex {
   // stops when its sound server goes). The worker then only waits for stop; the owner
   // releases the engine and opens a new one. Cleared by start.
   bool lost() const { return lost_.get(); }
+  // The sound service took more than the ring at once while the worker waited with
+  // everything due refilled: a ring was lost that no speed of the worker could have
+  // kept, and only a longer ring rides out. The owner may open the route again with
+  // more blocks. Cleared by start.
+  bool ringOutrun() const { return ringOutrun_.get(); }
   // The HRESULT behind the last failure of open, start or stop; S_OK when that
   // failure had none behind it or the call succeeded.
   HRESULT lastHostError() const { return lastHostError_; }
@@ -84,10 +89,13 @@ class DsoundDuplex {
   void runWorker();
   void handleWakeUp(DWORD woken);
   uint64_t takeNotifications();
+  bool takeFreshAhead(uint32_t cursorBlock, uint64_t& taken);
   bool readPlayCursor(DWORD& cursor, uint32_t& block);
   uint32_t firstUnnotified(uint64_t taken) const;
   bool freshAheadOfCursor(uint64_t fresh, uint32_t cursorBlock) const;
   void loseRing();
+  void loseRingWhileWaiting(int64_t wakeTicks, DWORD cursor);
+  void endWakeUp(DuplexTraceRecord* record);
   bool workerAlive() const;
   // The worker's watch over the device (dsound_duplex_watch.cpp).
   void resetWatch();
@@ -132,6 +140,15 @@ class DsoundDuplex {
   Relaxed<uint32_t> nextBlock_{0};
   Relaxed<uint64_t> echoes_{0};  // blocks refilled whose notification is still to come
   Relaxed<int64_t> ringTicks_{0};
+  // Notifications taken after the last refill that no refill has answered yet: blocks
+  // the cursor passed once the worker had looked, due at the next wake-up.
+  Relaxed<uint64_t> carried_{0};
+  // When the last wake-up ended (counter ticks) and the last play cursor it read
+  // (kNoCursorReading: none), to tell a ring lost while the worker waited.
+  static constexpr DWORD kNoCursorReading = 0xFFFFFFFFu;
+  Relaxed<int64_t> endedTicks_{0};
+  Relaxed<DWORD> lastCursor_{kNoCursorReading};
+  Relaxed<bool> ringOutrun_{false};
   // The worker's watch (counter ticks): the last sign of a live device (a notification,
   // a moving cursor, a restore), the play cursor seen then, the first of a run of
   // failed render locks (-1: none), a restore asked for, and the time without a sign

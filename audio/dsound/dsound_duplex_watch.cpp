@@ -61,6 +61,7 @@ bool DsoundDuplex::restoreRing() {
   if (readPlayCursor(cursor, block)) nextBlock_.set(block);
   takeNotifications();
   echoes_.set(0);
+  carried_.set(0);
   failingSince_.set(-1);
   lifeTicks_.set(BlockTiming::now());
   return true;

@@ -51,19 +51,41 @@ void DsoundDuplex::runWorker() {
   }
 }
 
-// Resets and reports every block notification that is set, one bit per block. A
+// Takes every block notification that is set, one bit per block: each wait takes the
+// lowest set one (the events reset themselves), and a wait that finds none ends it. A
 // service signals each offset once per lap, in play order, possibly while this runs;
-// looking from the newest block back to the next one to refill, a block seen set
-// implies that every block signalled before it is seen set too.
+// whatever was signalled before the last look is taken, so what is taken is always a
+// first part of a burst, never one with a gap.
 uint64_t DsoundDuplex::takeNotifications() {
   uint64_t taken = 0;
-  for (uint32_t n = blockCount_; n-- > 0;) {
-    const uint32_t j = (nextBlock_.get() + n) % blockCount_;
-    if (WaitForSingleObject(events_[j], 0) != WAIT_OBJECT_0) continue;
-    ResetEvent(events_[j]);
-    taken |= uint64_t{1} << j;
+  // Bounded: a burst signalled meanwhile can set a block again, but not without end.
+  for (uint32_t n = 0; n < 2 * blockCount_; ++n) {
+    const DWORD result = WaitForMultipleObjects(blockCount_, events_.get(), FALSE, 0);
+    if (result >= WAIT_OBJECT_0 + blockCount_) break;
+    taken |= uint64_t{1} << (result - WAIT_OBJECT_0);
   }
   return taken;
+}
+
+// One look, and so one round trip under Wine, at every block ahead of the cursor's
+// block up to the next block to refill that expects no echo: whether the cursor passed
+// its end and came round. Takes the notification found.
+bool DsoundDuplex::takeFreshAhead(uint32_t cursorBlock, uint64_t& taken) {
+  HANDLE ahead[64];
+  uint32_t blocks[64];
+  DWORD count = 0;
+  const uint64_t expected = echoes_.get() | taken;
+  const uint32_t next = nextBlock_.get();
+  for (uint32_t j = (cursorBlock + 1) % blockCount_; j != next; j = (j + 1) % blockCount_) {
+    if (expected & (uint64_t{1} << j)) continue;
+    ahead[count] = events_[j];
+    blocks[count++] = j;
+  }
+  if (count == 0) return false;
+  const DWORD result = WaitForMultipleObjects(count, ahead, FALSE, 0);
+  if (result >= WAIT_OBJECT_0 + count) return false;
+  taken |= uint64_t{1} << blocks[result - WAIT_OBJECT_0];
+  return true;
 }
 
 bool DsoundDuplex::readPlayCursor(DWORD& cursor, uint32_t& block) {
@@ -106,91 +128,188 @@ void DsoundDuplex::loseRing() {
   captureReadPos_.set(kNoCapturePosition);
 }
 
+// A ring found lost as the worker woke, before it did anything: when it last went back
+// to waiting everything due was refilled, so the cursor went round while it waited. If
+// that wait was shorter than the ring and the cursor moved meanwhile, the service took
+// more than the ring in less than the ring's time, in one catch-up: no worker could have
+// kept that ring, and only a longer one rides it out. (A lap that ended before the last
+// reading, its notifications still on their way, leaves the cursor where it was.)
+void DsoundDuplex::loseRingWhileWaiting(int64_t wakeTicks, DWORD cursor) {
+  const bool counted = inSync_.get();
+  loseRing();
+  const int64_t ring = ringTicks_.get();
+  const int64_t ended = endedTicks_.get();
+  const DWORD last = lastCursor_.get();
+  if (counted && ring > 0 && ended > 0 && wakeTicks - ended < ring && last != kNoCursorReading &&
+      cursor != last) {
+    ringOutrun_.set(true);
+  }
+}
+
+void DsoundDuplex::endWakeUp(DuplexTraceRecord* record) {
+  const int64_t ended = BlockTiming::now();
+  endedTicks_.set(ended);
+  if (record) {
+    record->dropouts = dropouts_.get();
+    record->ended = ended;
+  }
+}
+
+// Every round trip to the sound service or the wineserver before the first block is
+// rendered delays all of this wake-up's blocks, so the usual wake-up reads the play
+// cursor (no round trip under Wine), looks once at the blocks ahead of it for a sign
+// that the ring went round, renders, and only then takes the notifications, to tell
+// the next wake-up's fresh ones from echoes. Where that one look cannot decide (no
+// cursor, nothing due, or so much due that no block lies ahead) the notifications are
+// taken first and the cursor read after them, as before.
 void DsoundDuplex::handleWakeUp(DWORD woken) {
   const uint64_t all = blockCount_ >= 64 ? ~uint64_t{0} : (uint64_t{1} << blockCount_) - 1;
   const int64_t wakeTicks = BlockTiming::now();
-  const uint64_t taken = takeNotifications();
-  // A block refilled on the cursor's word before its notification came still gets
-  // that notification later: an echo, not a sign that the ring went round.
-  const uint64_t fresh = taken & ~echoes_.get();
-  echoes_.set(echoes_.get() & ~taken);
+  const uint64_t echoes = echoes_.get();
+  // The wait took the notification that woke the worker.
+  uint64_t taken = woken < blockCount_ ? uint64_t{1} << woken : 0;
+  const uint64_t carried = carried_.get();
+  carried_.set(0);
   DWORD cursor = 0;
   uint32_t cursorBlock = 0;
-  const bool haveCursor = readPlayCursor(cursor, cursorBlock);
+  bool haveCursor = readPlayCursor(cursor, cursorBlock);
+  const uint32_t due =
+      haveCursor ? (cursorBlock + blockCount_ - nextBlock_.get()) % blockCount_ : 0;
+  const bool renderFirst = haveCursor && due > 0 && due + 1 < blockCount_ &&
+                           !freshAheadOfCursor((taken | carried) & ~echoes, cursorBlock) &&
+                           !takeFreshAhead(cursorBlock, taken);
+  if (!renderFirst) {
+    taken |= takeNotifications();
+    // Read after the notifications, the cursor has passed every block end they tell of.
+    if (haveCursor) haveCursor = readPlayCursor(cursor, cursorBlock);
+  }
   int64_t cursorTicks = haveCursor ? BlockTiming::now() : -1;
 
   DuplexTraceRecord* record = trace_.enabled() ? &trace_.next() : nullptr;
   if (record) {
     record->ticks = wakeTicks;
-    record->taken = taken;
     record->cursor = haveCursor ? cursor : DuplexTraceRecord::kNoCursor;
     record->woken = woken;
     record->firstWritten = static_cast<uint16_t>(nextBlock_.get());
   }
 
-  if (fresh == all || (haveCursor && freshAheadOfCursor(fresh, cursorBlock))) {
-    // Every block's end was passed since the last look, or the end of a block the
-    // cursor has not reached in this lap: a whole ring went by unanswered. Nothing
-    // written now could sound in time; resume at the cursor.
-    loseRing();
-    echoes_.set(0);
-    if (haveCursor) nextBlock_.set(cursorBlock);
-    if (record) {
-      record->event = DuplexTraceRecord::WholeRing;
-      record->dropouts = dropouts_.get();
+  if (!renderFirst) {
+    const uint64_t fresh = (taken | carried) & ~echoes;
+    if (fresh == all || (haveCursor && freshAheadOfCursor(fresh, cursorBlock))) {
+      // Every block's end was passed since the last look, or the end of a block the
+      // cursor has not reached in this lap: a whole ring went by unanswered. Nothing
+      // written now could sound in time; resume at the cursor. Every block's end was
+      // passed in that lap, so the notifications not taken yet are still on their way:
+      // they belong to the lap that was lost.
+      if (haveCursor) {
+        loseRingWhileWaiting(wakeTicks, cursor);
+        nextBlock_.set(cursorBlock);
+      } else {
+        loseRing();
+      }
+      echoes_.set(all & ~(taken | carried));
+      lastCursor_.set(haveCursor ? cursor : kNoCursorReading);
+      if (record) {
+        record->taken = taken;
+        record->event = DuplexTraceRecord::WholeRing;
+      }
+      endWakeUp(record);
+      return;
     }
-    return;
+    if (!haveCursor) cursorBlock = firstUnnotified(fresh);
   }
   if (!inSync_.get()) inSync_.set(true);
-  if (!haveCursor) cursorBlock = firstUnnotified(fresh);
 
+  uint64_t refilled = 0;
+  uint64_t refilledTwice = 0;
   uint16_t written = 0;
-  while (nextBlock_.get() != cursorBlock) {
-    const uint32_t block = nextBlock_.get();
-    // How far the cursor is ahead of this block; it is behind the cursor, so at least 1.
-    const uint32_t due = (cursorBlock + blockCount_ - block) % blockCount_;
-    processBlock(block, record);
-    ++written;
-    if (!(fresh & (uint64_t{1} << block))) echoes_.set(echoes_.get() | uint64_t{1} << block);
-    nextBlock_.set((block + 1) % blockCount_);
+  DuplexTraceRecord::Event lostBy = DuplexTraceRecord::None;
+  uint32_t nowBlock = cursorBlock;
+  uint64_t takenBeforeLast = taken;
+  for (;;) {
+    while (nextBlock_.get() != cursorBlock) {
+      const uint32_t block = nextBlock_.get();
+      // How far the cursor is ahead of this block; it is behind the cursor, so at least 1.
+      const uint32_t behind = (cursorBlock + blockCount_ - block) % blockCount_;
+      processBlock(block, record);
+      ++written;
+      const uint64_t bit = uint64_t{1} << block;
+      if (refilled & bit) refilledTwice |= bit;
+      refilled |= bit;
+      nextBlock_.set((block + 1) % blockCount_);
 
-    DWORD now = 0;
-    uint32_t nowBlock = 0;
-    if (!readPlayCursor(now, nowBlock)) {
-      cursorTicks = -1;  // go on to the last known cursor
-      continue;
+      DWORD now = 0;
+      if (!readPlayCursor(now, nowBlock)) {
+        cursorTicks = -1;  // go on to the last known cursor
+        nowBlock = cursorBlock;
+        continue;
+      }
+      cursor = now;
+      const int64_t ticks = BlockTiming::now();
+      // The cursor came round into what was due (the block just written included): it
+      // played blocks the worker had not refilled. A stall longer than the ring may show
+      // as less on the cursor; the counter tells.
+      const int64_t ring = ringTicks_.get();
+      if ((nowBlock + blockCount_ - block) % blockCount_ < behind) {
+        lostBy = DuplexTraceRecord::RingWentRound;
+      } else if (ring > 0 && cursorTicks >= 0 && ticks - cursorTicks > ring) {
+        lostBy = DuplexTraceRecord::Stall;
+      }
+      if (lostBy != DuplexTraceRecord::None) break;
+      cursorBlock = nowBlock;
+      cursorTicks = ticks;
     }
-    const int64_t ticks = BlockTiming::now();
-    // The cursor came round into what was due (the block just written included): it
-    // played blocks the worker had not refilled. A stall longer than the ring may show
-    // as less on the cursor; the counter tells.
-    const bool wentRound = (nowBlock + blockCount_ - block) % blockCount_ < due;
-    const int64_t ring = ringTicks_.get();
-    const bool stalled = ring > 0 && cursorTicks >= 0 && ticks - cursorTicks > ring;
-    if (wentRound || stalled) {
-      loseRing();
-      // What was signalled meanwhile belongs to the lap that was lost. The blocks
-      // refilled or skipped in this wake-up whose notification is still to come get it
-      // as an echo: were it taken as fresh, it would look like another lost ring.
-      const uint64_t late = takeNotifications();
-      uint64_t outstanding = echoes_.get();
-      for (uint32_t j = (block + 1) % blockCount_; j != nowBlock; j = (j + 1) % blockCount_) {
-        if (!(taken & (uint64_t{1} << j))) outstanding |= uint64_t{1} << j;
-      }
-      echoes_.set(outstanding & ~late);
-      nextBlock_.set(nowBlock);
-      if (record) {
-        record->event = wentRound ? DuplexTraceRecord::RingWentRound : DuplexTraceRecord::Stall;
-      }
+    if (lostBy != DuplexTraceRecord::None) {
+      takenBeforeLast = taken;
+      taken |= takeNotifications();
       break;
     }
-    cursorBlock = nowBlock;
-    cursorTicks = ticks;
+    if (!renderFirst) break;
+    // The blocks are written; now the notifications, then the cursor once more, read
+    // after them: one of a block not refilled that lies ahead of it tells that the
+    // cursor went round while the worker was at work. A block that fell due meanwhile is
+    // refilled now, as the notification that would have woken the worker is taken.
+    takenBeforeLast = taken;
+    taken |= takeNotifications();
+    DWORD now = 0;
+    uint32_t newBlock = 0;
+    if (!readPlayCursor(now, newBlock)) break;
+    cursor = now;
+    nowBlock = newBlock;
+    if (freshAheadOfCursor((taken | carried) & ~echoes & ~refilled, newBlock)) {
+      lostBy = DuplexTraceRecord::RingWentRound;
+      break;
+    }
+    if (newBlock == cursorBlock) break;
+    cursorBlock = newBlock;
+    cursorTicks = BlockTiming::now();
   }
+  // A block refilled on the cursor's word before its notification came still gets that
+  // notification later: an echo, not a sign that the ring went round. A block refilled
+  // twice in one wake-up may still get the second lap's.
+  const uint64_t fresh = (taken | carried) & ~echoes;
+  uint64_t outstanding = (echoes & ~taken) | (refilled & ~fresh) | refilledTwice;
+  if (lostBy != DuplexTraceRecord::None) {
+    loseRing();
+    // What was signalled meanwhile belongs to the lap that was lost. The blocks
+    // refilled or skipped in this wake-up whose notification is still to come get it
+    // as an echo: were it taken as fresh, it would look like another lost ring.
+    for (uint32_t j = nextBlock_.get(); j != nowBlock; j = (j + 1) % blockCount_) {
+      if (!(takenBeforeLast & (uint64_t{1} << j))) outstanding |= uint64_t{1} << j;
+    }
+    echoes_.set(outstanding & ~(taken & ~takenBeforeLast));
+    nextBlock_.set(nowBlock);
+    if (record) record->event = lostBy;
+  } else {
+    echoes_.set(outstanding);
+    carried_.set(fresh & ~refilled);
+  }
+  lastCursor_.set(haveCursor ? cursor : kNoCursorReading);
   if (record) {
+    record->taken = taken;
     record->written = written;
-    record->dropouts = dropouts_.get();
   }
+  endWakeUp(record);
 }
 
 void DsoundDuplex::processBlock(uint32_t block, DuplexTraceRecord* record) {

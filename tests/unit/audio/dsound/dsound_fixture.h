@@ -58,9 +58,13 @@ class DsoundFixture : public ::testing::Test {
     ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
   }
 
+  // A look that leaves the notification set: the block events reset themselves when a
+  // wait takes them.
   bool blockEventSignaled(uint32_t block) {
-    return WaitForSingleObject(sim::dsoundNotificationPositions().at(block).hEventNotify, 0) ==
-           WAIT_OBJECT_0;
+    const HANDLE event = sim::dsoundNotificationPositions().at(block).hEventNotify;
+    if (WaitForSingleObject(event, 0) != WAIT_OBJECT_0) return false;
+    SetEvent(event);
+    return true;
   }
 
   // The 16-bit output rule written out independently: truncate, then shift down.

@@ -66,7 +66,21 @@ std::string format(const char* pattern, double a, double b = 0) {
   return text;
 }
 
-void conclude(StretchVerdict& verdict, double excusedSeconds, const VerdictLimits& limits) {
+// The time the excused windows cover, counted once where they overlap (rings lost one
+// after the other in one stall).
+double coveredSeconds(std::vector<JudgedWindow> windows) {
+  std::sort(windows.begin(), windows.end(),
+            [](const JudgedWindow& a, const JudgedWindow& b) { return a.start < b.start; });
+  double total = 0, reached = -1e300;
+  for (const JudgedWindow& w : windows) {
+    total += std::max(0.0, w.end - std::max(w.start, reached));
+    reached = std::max(reached, w.end);
+  }
+  return total;
+}
+
+void conclude(StretchVerdict& verdict, const VerdictLimits& limits) {
+  const double excusedSeconds = coveredSeconds(verdict.excused);
   verdict.excusedShare = excusedSeconds / verdict.seconds;
   verdict.judgedShare = std::max(0.0, verdict.recorded - excusedSeconds) / verdict.seconds;
   // Window edges are sums of floating-point seconds: the cap itself is allowed.
@@ -107,7 +121,6 @@ StretchVerdict judgeStretch(const float* samples, size_t count, double sampleRat
   ToneSearch search;
   search.maxTones = 4;
   std::vector<double> frequencies, amplitudes;
-  double excusedSeconds = 0;
   std::vector<const Span*> counted;  // silences in windows that fail
   for (const Span& w : windows) {
     JudgedWindow judged;
@@ -121,7 +134,6 @@ StretchVerdict judgeStretch(const float* samples, size_t count, double sampleRat
       judged.detail = format("%.0f gaps, %.0f breaks", gaps, windowBreaks);
       judged.excuse = excuses ? excuses(judged.start, judged.end, windowBreaks > 0) : std::nullopt;
       if (judged.excuse) {
-        excusedSeconds += judged.end - judged.start;
         verdict.excused.push_back(judged);
       } else {
         verdict.breaks += windowBreaks;
@@ -161,14 +173,13 @@ StretchVerdict judgeStretch(const float* samples, size_t count, double sampleRat
   verdict.medianFrequency = median(frequencies);
   verdict.medianAmplitude = median(amplitudes);
   verdict.recorded = std::min(count / sampleRate, claimed);
-  conclude(verdict, excusedSeconds, limits);
+  conclude(verdict, limits);
   return verdict;
 }
 
 void addLostRings(StretchVerdict& verdict, double from, double to,
                   const std::vector<double>& lostRings, const ExcuseFinder& excuses,
                   const VerdictLimits& limits) {
-  double excusedSeconds = verdict.excusedShare * verdict.seconds;
   for (double at : lostRings) {
     if (at < from || at >= to) continue;
     JudgedWindow judged;
@@ -178,14 +189,13 @@ void addLostRings(StretchVerdict& verdict, double from, double to,
     judged.detail = format("the worker lost a ring at %.3f s", at);
     judged.excuse = excuses ? excuses(judged.start, judged.end, true) : std::nullopt;
     if (judged.excuse) {
-      excusedSeconds += limits.window;
       verdict.excused.push_back(judged);
     } else {
       ++verdict.lostRings;
       verdict.faults.push_back(judged);
     }
   }
-  conclude(verdict, excusedSeconds, limits);
+  conclude(verdict, limits);
 }
 
 }  // namespace audio_analysis

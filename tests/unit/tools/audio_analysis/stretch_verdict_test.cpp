@@ -117,6 +117,10 @@ TEST(StretchVerdict, OnlyProvenStallsAreLeftOutAndNoMoreThanTheCap) {
   addLostRings(verdict = judge(tone()), 0, 2, {0.5}, silenceOnly, VerdictLimits{});
   EXPECT_FALSE(verdict.pass);
   EXPECT_EQ(verdict.lostRings, 1);
+  // Rings lost one after the other in one stall leave out that stretch once.
+  addLostRings(verdict = judge(tone(4)), 0, 4, {0.5, 0.502, 0.504}, provenBetween(0.4, 0.6), {});
+  EXPECT_TRUE(verdict.pass);
+  EXPECT_NEAR(verdict.excusedShare, 0.104 / 4, 1e-9);
 }
 
 TEST(ExternalEvidence, StealMustHoldEveryCoreNearTheStretch) {

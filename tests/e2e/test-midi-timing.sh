@@ -143,7 +143,7 @@ duplex_sane() {
 if [ "$duplex" = 1 ]; then
   play_duplex
   sc_check "duplex: every note found, in play order" measure_duplex
-  sc_check "duplex: each note 0 to 100 ms after its delivery" duplex_sane
+  sc_check_timing "duplex: each note 0 to 100 ms after its delivery" duplex_sane
   cat "$SC_OUT/latency-duplex.txt" >>"$SC_OUT/latency.txt" 2>/dev/null
 fi
 
@@ -161,7 +161,7 @@ jitter() { sed -n "s/^steady-clock asio-$frames-$1 .* jitter_ms=\([0-9.]*\).*/\1
 if [ -f "$SC_OUT/latency-Immediate.txt" ] && [ -f "$SC_OUT/latency-Steady.txt" ]; then
   immediate=$(jitter Immediate)
   steady=$(jitter Steady)
-  sc_check "Steady's jitter ($steady ms) below Immediate's ($immediate ms)" \
+  sc_check_timing "Steady's jitter ($steady ms) below Immediate's ($immediate ms)" \
     awk -v s="${steady:-9}" -v i="${immediate:-0}" 'BEGIN { exit !(s < i) }'
 fi
 

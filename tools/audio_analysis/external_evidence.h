@@ -36,9 +36,9 @@ class ExternalEvidence {
   std::vector<double> lostRings() const;
 
   // How far a stall of the worker's trace may lie from where the recording shows it: the
-  // sound reaches the recorder some tens of ms after the worker wrote it.
+  // recording's start is known to a few ms, and the silence is heard within the wait.
   static constexpr double kStallBefore = 0.1;
-  static constexpr double kStallAfter = 0.2;
+  static constexpr double kStallAfter = 0.1;
   // How far stolen time is looked for around a stretch.
   static constexpr double kStealAround = 0.1;
 

@@ -129,6 +129,12 @@ if [ ${#details[@]} -gt 0 ]; then
   echo "Unit test programs:"
   printf '%s\n' "${details[@]}"
 fi
+# What the end-to-end checks left out, per rule, and the scenarios that passed only on a
+# rerun: a pass is reported with what it needed.
+if [ -s build/windows/e2e/summary.txt ]; then
+  echo
+  cat build/windows/e2e/summary.txt
+fi
 # Last, so that a report showing only the end of the output still says what failed.
 if [ -s build/windows/e2e/failures.txt ]; then
   echo

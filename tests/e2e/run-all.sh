@@ -52,6 +52,7 @@ again=()
 failures="$build/e2e/failures.txt"
 summary="$build/e2e/summary.txt"
 : >"$failures"
+rm -f "$summary"
 for test in "$here"/test-*.sh; do
   [ -f "$test" ] || continue
   name=$(basename "$test" .sh)

@@ -32,7 +32,13 @@ std::string formatLevelDb(float peak) {
 std::string healthLine(const EngineHealth& health) {
   if (health.lost) return "Audio device lost: retrying";
   if (!health.running) return "Audio stopped";
-  return "Load " + formatLoadPercent(health.averageLoad * 100.0) + " % (peak " +
-         formatLoadPercent(health.peakLoad * 100.0) + " %)   Dropouts " +
-         std::to_string(health.dropouts) + "   Level " + formatLevelDb(health.peakLevel) + " dB";
+  std::string line = "Load " + formatLoadPercent(health.averageLoad * 100.0) + " % (peak " +
+                     formatLoadPercent(health.peakLoad * 100.0) + " %)   Dropouts " +
+                     std::to_string(health.dropouts) + "   Level " +
+                     formatLevelDb(health.peakLevel) + " dB";
+  if (health.grownRingMs > 0.0) {
+    line += "   Ring " + std::to_string(std::lround(health.grownRingMs)) +
+            " ms (grown after a lost ring)";
+  }
+  return line;
 }

@@ -1,5 +1,6 @@
 // The engine's health as one line of text for the bottom of the main window:
 //   Load 0.4 % (peak 3 %)   Dropouts 0   Level -26 dB
+// (with "   Ring 24 ms (grown after a lost ring)" after it once the full-duplex ring grew)
 // or "Audio stopped" while no engine runs, "Audio device lost: retrying" while the
 // audio route's device is gone and the window tries to open it again.
 #pragma once
@@ -14,6 +15,8 @@ struct EngineHealth {
   double peakLoad = 0.0;
   int32_t dropouts = 0;
   float peakLevel = 0.0f;  // largest output magnitude of the interval, full scale 1.0
+  // The full-duplex ring's length in ms once it has grown after a lost ring; 0: not grown.
+  double grownRingMs = 0.0;
 };
 
 // A load percentage: "0", "< 0.01" for a trace, two significant digits below 10

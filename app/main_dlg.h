@@ -57,6 +57,8 @@ class CMainDlg : public DialogBase {
   void ShowAudioLost() const;
   // Shows the route lost and opens it again from kAudioRetryMs after `now` on.
   void MarkAudioLost(ULONGLONG now);
+  // Opens the full-duplex route again with a longer ring, once, if its ring was outrun.
+  void GrowOutrunDuplexRing();
   void ReopenAsioOnRequest();
   void SetupSliders();
   static int32_t SliderParamIndex(int id);
@@ -117,6 +119,8 @@ class CMainDlg : public DialogBase {
   // A retry opened the ASIO route: it is shown playing once the driver calls back (a
   // stalled driver opens and starts, but does not). Whether the chosen driver was missing.
   bool m_bAudioRetryMissing = false;
+  // The full-duplex ring was outrun once and is opened with more blocks from then on.
+  bool m_bDuplexRingGrown = false;
   std::wstring m_strAudioInName;
   std::wstring m_strAudioOutName;
   std::string m_strHealth;

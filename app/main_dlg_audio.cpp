@@ -13,6 +13,9 @@ constexpr int kChannels = 2;
 constexpr int kSampleRate = 48000;
 constexpr int kDuplexBlockFrames = 128;
 constexpr int kDuplexBlockCountSetting = DsoundDuplex::kRingOf15Ms;
+// After a lost ring that no worker could have kept (README: the full-duplex route's ring
+// and timing).
+constexpr int kGrownDuplexBlockCountSetting = DsoundDuplex::kRingOf20Ms;
 constexpr int kAsioOutputs = 2;
 constexpr int kAsioInputs = 2;
 constexpr int kAsioPreferredBufferSize = 0;
@@ -39,7 +42,7 @@ bool CMainDlg::StartAudioRoute(AudioRoute route, std::wstring& inName, std::wstr
   if (route == AudioRoute::kDuplex) {
     m_pDuplex = std::make_unique<DsoundDuplex>();
     m_pDuplex->open(m_pRack.get(), hwnd(), kChannels, kSampleRate, kDuplexBlockFrames,
-                    kDuplexBlockCountSetting);
+                    m_bDuplexRingGrown ? kGrownDuplexBlockCountSetting : kDuplexBlockCountSetting);
     m_pDuplex->deviceNamesW(inName, outName);
     return m_pDuplex->start(DuplexOutput::Play) == AudioOk;
   }
@@ -125,6 +128,23 @@ void CMainDlg::WatchAudioRoute() {
   m_nAudioRetryAt = now + kAudioRetryMs;
 }
 
+// Reopened from the timer, as a lost route is, never from inside the worker. A route
+// that does not open again is retried as a lost route is.
+void CMainDlg::GrowOutrunDuplexRing() {
+  if (m_bDuplexRingGrown || !m_bAudioRunning || m_audioRoute != AudioRoute::kDuplex || !m_pDuplex ||
+      !m_pDuplex->ringOutrun()) {
+    return;
+  }
+  m_bDuplexRingGrown = true;
+  const std::wstring inName = m_strAudioInName;
+  const std::wstring outName = m_strAudioOutName;
+  if (OpenAudio(AudioRoute::kDuplex)) return;
+  CloseAudio();
+  m_strAudioInName = inName;
+  m_strAudioOutName = outName;
+  MarkAudioLost(GetTickCount64());
+}
+
 void CMainDlg::MarkAudioLost(ULONGLONG now) {
   m_bAudioLost = true;
   m_nAudioRetryAt = now + kAudioRetryMs;
@@ -159,6 +179,7 @@ void CMainDlg::OnTimer(UINT_PTR) {
     m_pAsio->followRateChange();
     if (m_pAsio->state() == AsioHostState::ResetRequested) ReopenAsioOnRequest();
     WatchAudioRoute();
+    GrowOutrunDuplexRing();
     WatchMidi();
     if (m_pRack) SetDlgItemText(IDC_MIDI_ACTIVITY, m_pRack->takeMidiActivity() ? "*" : "");
     RefreshHealthLine();

@@ -114,6 +114,10 @@ void CMainDlg::RefreshHealthLine() {
     health.peakLoad = blockLoad(m_pDuplex->peakTicks(), frequency, m_pDuplex->sampleRate(),
                                 m_pDuplex->blockFrames());
     health.dropouts = m_pDuplex->dropouts();
+    if (m_bDuplexRingGrown && m_pDuplex->sampleRate() > 0) {
+      health.grownRingMs =
+          1000.0 * m_pDuplex->blockCount() * m_pDuplex->blockFrames() / m_pDuplex->sampleRate();
+    }
   } else if (m_bAudioRunning && m_pAsio->state() == AsioHostState::Running) {
     health.running = true;
     health.averageLoad = m_pAsio->averageLoad();

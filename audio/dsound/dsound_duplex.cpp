@@ -174,6 +174,7 @@ int32_t DsoundDuplex::start(DuplexOutput output) {
   takeNotifications();  // left over from an earlier run
   endedTicks_.set(0);
   lastCursor_.set(kNoCursorReading);
+  catchUpCursor_.set(kNoCursorReading);
   ringOutrun_.set(false);
   const int64_t frequency = performanceFrequency();
   ringTicks_.set(sampleRate_ > 0

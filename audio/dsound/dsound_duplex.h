@@ -75,10 +75,10 @@ class DsoundDuplex {
   // stops when its sound server goes). The worker then only waits for stop; the owner
   // releases the engine and opens a new one. Cleared by start.
   bool lost() const { return lost_.get(); }
-  // The sound service took more than the ring at once while the worker waited with
-  // everything due refilled: a ring was lost that no speed of the worker could have
-  // kept, and only a longer ring rides out. The owner may open the route again with
-  // more blocks. Cleared by start.
+  // The sound service took more than the ring in less than the ring's time while the
+  // worker waited with everything due refilled: a ring was lost that no speed of the
+  // worker could have kept, and only a longer ring rides out. The owner may open the
+  // route again with more blocks. Cleared by start.
   bool ringOutrun() const { return ringOutrun_.get(); }
   // The HRESULT behind the last failure of open, start or stop; S_OK when that
   // failure had none behind it or the call succeeded.
@@ -94,7 +94,8 @@ class DsoundDuplex {
   uint32_t firstUnnotified(uint64_t taken) const;
   bool freshAheadOfCursor(uint64_t fresh, uint32_t cursorBlock) const;
   void loseRing();
-  void loseRingWhileWaiting(int64_t wakeTicks, DWORD cursor);
+  void noteFirstReading(int64_t wakeTicks, DWORD cursor);
+  void noteLapWhileWaiting(DWORD cursor);
   void endWakeUp(DuplexTraceRecord* record);
   bool workerAlive() const;
   // The worker's watch over the device (dsound_duplex_watch.cpp).
@@ -143,11 +144,13 @@ class DsoundDuplex {
   // Notifications taken after the last refill that no refill has answered yet: blocks
   // the cursor passed once the worker had looked, due at the next wake-up.
   Relaxed<uint64_t> carried_{0};
-  // When the last wake-up ended (counter ticks) and the last play cursor it read
+  // When the last wake-up ended (counter ticks), the last play cursor it read and where
+  // the cursor stood when first read after a short wait in which it moved
   // (kNoCursorReading: none), to tell a ring lost while the worker waited.
   static constexpr DWORD kNoCursorReading = 0xFFFFFFFFu;
   Relaxed<int64_t> endedTicks_{0};
   Relaxed<DWORD> lastCursor_{kNoCursorReading};
+  Relaxed<DWORD> catchUpCursor_{kNoCursorReading};
   Relaxed<bool> ringOutrun_{false};
   // The worker's watch (counter ticks): the last sign of a live device (a notification,
   // a moving cursor, a restore), the play cursor seen then, the first of a run of

@@ -128,22 +128,26 @@ void DsoundDuplex::loseRing() {
   captureReadPos_.set(kNoCapturePosition);
 }
 
-// A ring found lost as the worker woke, before it did anything: when it last went back
-// to waiting everything due was refilled, so the cursor went round while it waited. If
-// that wait was shorter than the ring and the cursor moved meanwhile, the service took
-// more than the ring in less than the ring's time, in one catch-up: no worker could have
-// kept that ring, and only a longer one rides it out. (A lap that ended before the last
-// reading, its notifications still on their way, leaves the cursor where it was.)
-void DsoundDuplex::loseRingWhileWaiting(int64_t wakeTicks, DWORD cursor) {
-  const bool counted = inSync_.get();
-  loseRing();
+// Where the cursor stood when the worker first looked after a wait in which it moved,
+// kept only when that wait was shorter than the ring.
+void DsoundDuplex::noteFirstReading(int64_t wakeTicks, DWORD cursor) {
+  const DWORD last = lastCursor_.get();
+  if (cursor == last) return;  // a look at the same stretch again
   const int64_t ring = ringTicks_.get();
   const int64_t ended = endedTicks_.get();
-  const DWORD last = lastCursor_.get();
-  if (counted && ring > 0 && ended > 0 && wakeTicks - ended < ring && last != kNoCursorReading &&
-      cursor != last) {
-    ringOutrun_.set(true);
-  }
+  const bool shortWait =
+      last != kNoCursorReading && ring > 0 && ended > 0 && wakeTicks - ended < ring;
+  catchUpCursor_.set(shortWait ? cursor : kNoCursorReading);
+}
+
+// A lap found before the cursor moved on from where the worker first saw it after a
+// wait shorter than the ring happened in that wait, with everything due refilled: the
+// service took more than the ring in less than the ring's time, in one catch-up. No
+// worker could have kept that ring; only a longer one rides it out. A lap found once
+// the cursor has moved on may have happened while the worker worked.
+void DsoundDuplex::noteLapWhileWaiting(DWORD cursor) {
+  const DWORD at = catchUpCursor_.get();
+  if (inSync_.get() && at != kNoCursorReading && cursor == at) ringOutrun_.set(true);
 }
 
 void DsoundDuplex::endWakeUp(DuplexTraceRecord* record) {
@@ -173,6 +177,7 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
   DWORD cursor = 0;
   uint32_t cursorBlock = 0;
   bool haveCursor = readPlayCursor(cursor, cursorBlock);
+  if (haveCursor) noteFirstReading(wakeTicks, cursor);
   const uint32_t due =
       haveCursor ? (cursorBlock + blockCount_ - nextBlock_.get()) % blockCount_ : 0;
   const bool renderFirst = haveCursor && due > 0 && due + 1 < blockCount_ &&
@@ -202,11 +207,10 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
       // passed in that lap, so the notifications not taken yet are still on their way:
       // they belong to the lap that was lost.
       if (haveCursor) {
-        loseRingWhileWaiting(wakeTicks, cursor);
+        noteLapWhileWaiting(cursor);
         nextBlock_.set(cursorBlock);
-      } else {
-        loseRing();
       }
+      loseRing();
       echoes_.set(all & ~(taken | carried));
       lastCursor_.set(haveCursor ? cursor : kNoCursorReading);
       if (record) {
@@ -277,6 +281,9 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
     cursor = now;
     nowBlock = newBlock;
     if (freshAheadOfCursor((taken | carried) & ~echoes & ~refilled, newBlock)) {
+      // Found only now, the lap may still have come before the wake-up: the rest of a
+      // burst the worker woke at the start of.
+      noteLapWhileWaiting(now);
       lostBy = DuplexTraceRecord::RingWentRound;
       break;
     }

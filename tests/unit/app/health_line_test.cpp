@@ -16,6 +16,10 @@ TEST(HealthLineTest, ReadsAsTheWindowShowsIt) {
   health.dropouts = 0;
   health.peakLevel = 0.05f;
   EXPECT_EQ(healthLine(health), "Load 0.4 % (peak 3 %)   Dropouts 0   Level -26 dB");
+  health.grownRingMs = 24.0;
+  EXPECT_EQ(
+      healthLine(health),
+      "Load 0.4 % (peak 3 %)   Dropouts 0   Level -26 dB   Ring 24 ms (grown after a lost ring)");
   health.running = false;
   EXPECT_EQ(healthLine(health), "Audio stopped");
   health.lost = true;

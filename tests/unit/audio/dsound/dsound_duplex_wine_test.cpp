@@ -288,6 +288,7 @@ TEST_F(DsoundWine, RingGoneRoundWhileABlockIsWrittenResumesAtThePlayCursor) {
   EXPECT_EQ(engine.captureReadPos(), DsoundDuplex::kNoCapturePosition);
   EXPECT_EQ(sim::dsoundRenderLockCount(), locks + 1) << "nothing more after block 2";
   for (uint32_t b = 0; b < 7; ++b) EXPECT_FALSE(blockEventSignaled(b)) << b;
+  EXPECT_FALSE(engine.ringOutrun()) << "the worker was the one late";
 
   // Block 2 is written again once the play cursor has left it, and only then.
   sim::advanceDsound(kFrames / 4);
@@ -320,6 +321,39 @@ TEST_F(DsoundWine, StallOfMoreThanARingIsCountedAlthoughTheCursorShowsLess) {
   EXPECT_EQ(engine.dropouts(), 1);
   EXPECT_FALSE(engine.inSync());
   EXPECT_EQ(sim::dsoundRenderLockCount(), locks + 1);
+  EXPECT_FALSE(engine.ringOutrun());
+  sim::setManualPerformanceCounter(false);
+}
+
+// Only a ring lost while the worker waited, everything due refilled, and in less than
+// the ring's time asks for a longer ring: a worker asleep for longer may have been the
+// one late; a mixer a period late that catches up with two periods at once, more than
+// the ring, outruns any worker.
+TEST_F(DsoundWine, CatchUpOfMoreThanTheRingWhileTheWorkerWaitedAsksForALongerRing) {
+  setUpSynth(rack, 16);
+  sim::setManualPerformanceCounter(true);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+  WineMixer mixer(engine);
+  mixer.run(6);
+
+  ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+  sim::holdThreadWakeUps(engine.thread(), true);
+  sim::advancePerformanceCounter(sim::kPerformanceFrequency / 50);  // 20 ms > 18.7 ms
+  sim::mixDsoundStretch(kMixFrames);
+  sim::mixDsoundStretch(kMixFrames);
+  sim::holdThreadWakeUps(engine.thread(), false);
+  ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+  EXPECT_EQ(engine.dropouts(), 1);
+  EXPECT_FALSE(engine.ringOutrun());
+
+  mixer.run(6);
+  ASSERT_TRUE(engine.inSync());
+  sim::mixDsoundStretch(2 * kMixFrames);
+  ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+  mixer.run(2);
+  EXPECT_EQ(engine.dropouts(), 2);
+  EXPECT_TRUE(engine.ringOutrun());
   sim::setManualPerformanceCounter(false);
 }
 

@@ -230,6 +230,7 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
   DuplexTraceRecord::Event lostBy = DuplexTraceRecord::None;
   uint32_t nowBlock = cursorBlock;
   uint64_t takenBeforeLast = taken;
+  bool wholeLap = false;  // the cursor passed every block's end since the worker looked
   for (;;) {
     while (nextBlock_.get() != cursorBlock) {
       const uint32_t block = nextBlock_.get();
@@ -285,6 +286,7 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
       // burst the worker woke at the start of.
       noteLapWhileWaiting(now);
       lostBy = DuplexTraceRecord::RingWentRound;
+      wholeLap = true;
       break;
     }
     if (newBlock == cursorBlock) break;
@@ -300,11 +302,12 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
     loseRing();
     // What was signalled meanwhile belongs to the lap that was lost. The blocks
     // refilled or skipped in this wake-up whose notification is still to come get it
-    // as an echo: were it taken as fresh, it would look like another lost ring.
+    // as an echo: were it taken as fresh, it would look like another lost ring. After a
+    // whole lap that is every notification not taken yet.
     for (uint32_t j = nextBlock_.get(); j != nowBlock; j = (j + 1) % blockCount_) {
       if (!(takenBeforeLast & (uint64_t{1} << j))) outstanding |= uint64_t{1} << j;
     }
-    echoes_.set(outstanding & ~(taken & ~takenBeforeLast));
+    echoes_.set(wholeLap ? all & ~(taken | carried) : outstanding & ~(taken & ~takenBeforeLast));
     nextBlock_.set(nowBlock);
     if (record) record->event = lostBy;
   } else {

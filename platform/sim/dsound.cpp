@@ -112,6 +112,7 @@ struct Device {
   int renderLocks = 0;
   int captureLocks = 0;
   std::atomic<bool> blockRenderLock{false};
+  std::atomic<int64_t> blockRenderLockAt{-1};
   std::atomic<int> blockedLockers{0};
   std::atomic<int> references{0};
 
@@ -295,13 +296,16 @@ class RenderBuffer final : public IDirectSoundBuffer8, ComObject {
 
   HRESULT STDMETHODCALLTYPE Lock(DWORD offset, DWORD bytes, LPVOID* audio1, LPDWORD bytes1,
                                  LPVOID* audio2, LPDWORD bytes2, DWORD flags) override {
-    if (device().blockRenderLock.load()) {
+    const auto held = [offset] {
+      return device().blockRenderLock.load() || device().blockRenderLockAt.load() == offset;
+    };
+    if (held()) {
       // Counted until the caller leaves, also when TerminateThread unwinds it.
       struct Blocked {
         Blocked() { ++device().blockedLockers; }
         ~Blocked() { --device().blockedLockers; }
       } blocked;
-      while (device().blockRenderLock.load()) {
+      while (held()) {
         terminationPoint();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
@@ -656,6 +660,11 @@ void returnDsoundDevice() {
 
 void blockDsoundRenderLock(bool block) {
   device().blockRenderLock = block;
+  if (!block) device().blockRenderLockAt = -1;
+}
+
+void blockDsoundRenderLockAt(DWORD offset) {
+  device().blockRenderLockAt = offset;
 }
 
 bool dsoundRenderLockBlocked() {
@@ -692,6 +701,7 @@ void resetDsound() {
   d.renderLocks = 0;
   d.captureLocks = 0;
   d.blockRenderLock = false;
+  d.blockRenderLockAt = -1;
 }
 
 }  // namespace sim

@@ -242,6 +242,8 @@ void removeDsoundDevice(HRESULT callsFail = S_OK);
 void returnDsoundDevice();
 // While set, render Lock blocks (a stuck driver); TerminateThread still ends the caller.
 void blockDsoundRenderLock(bool block);
+// Only a render Lock at this offset blocks; blockDsoundRenderLock(false) ends it.
+void blockDsoundRenderLockAt(DWORD offset);
 // True while a caller waits inside a blocked render Lock.
 bool dsoundRenderLockBlocked();
 

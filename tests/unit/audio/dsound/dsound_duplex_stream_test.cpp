@@ -164,6 +164,31 @@ TEST_F(DsoundStream, RingMissedWhileWritingABlockSkipsToThePlayCursor) {
   EXPECT_EQ(engine.dropouts(), 1);
 }
 
+// Held up in a Lock while the cursor moves on through blocks already refilled, the
+// worker refills them again in the same wake-up; the notifications of that second pass
+// come after it and are no sign of a lost ring.
+TEST_F(DsoundStream, BlocksRefilledTwiceInOneWakeUpAreNoLostRing) {
+  setUpSynth(rack, 16);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+  playBlocks(1);
+  // Blocks 1..6 fall due while the worker sleeps; it stops in block 3's Lock.
+  sim::holdThreadWakeUps(engine.thread(), true);
+  sim::blockDsoundRenderLockAt(3 * 512);
+  sim::advanceDsound(6 * kFrames);
+  sim::holdThreadWakeUps(engine.thread(), false);
+  while (!sim::dsoundRenderLockBlocked()) Sleep(1);
+  // Meanwhile the cursor plays blocks 0 and 1 and goes on into block 2, all refilled.
+  sim::advanceDsound(2 * kFrames + kFrames / 2);
+  sim::blockDsoundRenderLock(false);
+  ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+  EXPECT_EQ(engine.dropouts(), 0);
+  EXPECT_TRUE(engine.inSync());
+
+  playBlocks(14);
+  EXPECT_EQ(engine.dropouts(), 0);
+}
+
 TEST_F(DsoundStream, CaptureOverrunIsResynchronisedWithinTheBlock) {
   setUpSynth(rack, 0, 1.0f);
   ASSERT_EQ(openWindowSettings(), AudioOk);

@@ -174,12 +174,13 @@ sc_wav_seconds() { "$SC_ANALYSIS" --window 0 "$1" 2>/dev/null | sed -n 's/^file 
 sc_tone() {
   local wav=$1 start=$2 end=$3 ch=$4 freq=$5 out
   out=$("$SC_ANALYSIS" --start "$start" --end "$end" --window 0 --tones 4 --at "$freq" "$wav" \
-    2>>"$SC_OUT/analysis.log") || return 1
+    2>>"${SC_ANALYSIS_LOG:-$SC_OUT/analysis.log}") || return 1
   printf '%s at=%s\n' "$(printf '%s\n' "$out" | grep "^window=0 .* ch=$ch ")" \
     "$(printf '%s\n' "$out" | sed -n "s/^at window=0 ch=$ch .* amp=//p")"
 }
 
-# sc_has_tone WAV START END CH FREQ TOL AMIN AMAX: true when every 100 ms window of that
+# sc_has_tone WAV START END CH FREQ TOL AMIN AMAX (verdict lines in SC_ANALYSIS_LOG,
+# default SC_OUT/analysis.log): true when every 100 ms window of that
 # stretch of channel CH holds a tone within TOL Hz of FREQ, its amplitude between AMIN and
 # AMAX, with no break of the sine and no silence (a gap: 1 ms or more of exact zeros or of
 # sound 40 dB under the tone), to the stretch's last sample: on an idle machine a correct
@@ -204,9 +205,9 @@ sc_has_tone() {
       [ "${SC_LOST_RINGS:-0}" = 1 ] && args+=(--lost-rings)
     fi
   fi
-  out=$("$SC_ANALYSIS" "${args[@]}" "$1" 2>>"$SC_OUT/analysis.log")
+  out=$("$SC_ANALYSIS" "${args[@]}" "$1" 2>>"${SC_ANALYSIS_LOG:-$SC_OUT/analysis.log}")
   result=$?
-  printf '%s\n' "$out" >>"$SC_OUT/analysis.log"
+  printf '%s\n' "$out" >>"${SC_ANALYSIS_LOG:-$SC_OUT/analysis.log}"
   e2e_log "  ch $4, $2 s to $3 s, want $5 Hz: $(printf '%s\n' "$out" | sed -n 's/^verdict //p')"
   while IFS= read -r line; do e2e_log "    $line"; done < <(printf '%s\n' "$out" | grep -v '^verdict ')
   return $result
@@ -232,10 +233,12 @@ sc_trace_reaches() {
 # sc_glitches WAV START END CH FREQ: the discontinuities of a steady tone of FREQ Hz in
 # that stretch of channel CH, counted in 1 s windows by the recording analysis
 # (independent of anything the program reports about itself), as "BREAKS GAPS": breaks
-# of the signal, and gaps of silence where the sound server had nothing to play.
+# of the signal, and gaps of silence where the sound server had nothing to play. A
+# figure for the log, never a verdict (sc_has_tone judges): its lines go to
+# SC_OUT/figures.log, apart from the judged stretches of analysis.log.
 sc_glitches() {
   "$SC_ANALYSIS" --start "$2" --end "$3" --window 1 --tones 1 --glitch-freq "$5" "$1" \
-    2>>"$SC_OUT/analysis.log" | tee -a "$SC_OUT/analysis.log" | awk -v ch="$4" '
+    2>>"$SC_OUT/figures.log" | tee -a "$SC_OUT/figures.log" | awk -v ch="$4" '
     /^window=/ && $0 ~ (" ch=" ch " ") {
       for (i = 1; i <= NF; i++) {
         if ($i ~ /^breaks=/) breaks += substr($i, 8)
@@ -283,7 +286,7 @@ sc_stop_hogs() {
 sc_quiet_at() {
   local line at
   line=$(sc_tone "$1" "$2" "$3" "$4" "$5") || return 1
-  printf '%s\n' "$line" >>"$SC_OUT/analysis.log"
+  printf '%s\n' "$line" >>"${SC_ANALYSIS_LOG:-$SC_OUT/analysis.log}"
   at=$(sc_field "$line" at)
   awk -v a="$at" -v max="$6" 'BEGIN { exit !(a != "" && a < max) }'
 }

@@ -149,6 +149,7 @@ if command -v sox >/dev/null; then
   sc_check "analysis: a break with the host's steal 2 s away is caught" not tone_ok broken.wav
   steal_at 1 1.95
   sc_check "analysis: a break with steal on one core only is caught" not tone_ok broken.wav
+  sc_check "analysis: and is no reason to run the scenario again" test -z "$SC_HOST_HELD"
   steal_at "0 1" 1.95
   sc_check "analysis: a break where the host held every core passes" tone_ok broken.wav
   rm -f "$SC_OUT/steal.log"
@@ -175,6 +176,7 @@ if command -v sox >/dev/null; then
   E2E_WAV_WALL_FILE=gapped-twice.wav
   awk 'BEGIN { for (t = 0; t <= 4; t += 0.1) printf "%.3f %d %d\n", 1000 + t, 3 * int(t * 10), 3 * int(t * 10) }' >"$SC_OUT/steal.log"
   sc_check "analysis: more left out than the cap allows fails" not tone_ok gapped-twice.wav
+  sc_check "analysis: as the host's doing, which may run again" test -n "$SC_HOST_HELD"
   rm -f "$SC_OUT/steal.log"
   unset E2E_WAV_WALL E2E_WAV_WALL_FILE SC_TRACE
 else

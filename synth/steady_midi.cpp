@@ -31,6 +31,29 @@ void SynthRack::setMidiTiming(MidiTiming timing) {
   steady_.set(timing == MidiTiming::kSteady);
 }
 
+template <class Dispatch>
+void SynthRack::takeReset(int64_t until, Dispatch&& dispatch) {
+  const uint32_t resets = resetRequests_.load(std::memory_order_acquire);
+  if (resets == resetsTaken_) return;
+  const int64_t resetStamp = resetStamp_.get();
+  if (resetStamp > until) return;
+  resetsTaken_ = resets;
+  queue_.takeUpTo(resetStamp, dispatch);
+  resetActiveSlots();
+}
+
+void SynthRack::dispatchStaleMidi() {
+  if (!steady_.get() || ticksPerSecond_ <= 0) return;
+  const int64_t until = counterNow() - ticksPerSecond_ * kStaleMidiMs / 1000;
+  if (!claimQueue()) return;
+  const auto dispatch = [this](const StampedMidiQueue::Message& message) {
+    dispatchBytes(message.bytes, message.count);
+  };
+  takeReset(until, dispatch);
+  queue_.takeUpTo(until, dispatch);
+  releaseQueue();
+}
+
 void SynthRack::queueMessages(const uint8_t* bytes, int32_t count) {
   // One queue entry per status byte with the data bytes after it (a message has
   // at most two): dispatching the entries one by one does what dispatching the
@@ -86,21 +109,17 @@ void SynthRack::render(float* out, const float* in, int32_t outChannels, int32_t
     return static_cast<int32_t>(std::min(offset, static_cast<double>(frames - 1)));
   };
 
-  // A reset asked for since the last block follows the messages that came
-  // before it, all at the block's first frame.
-  const uint32_t resets = resetRequests_.load(std::memory_order_acquire);
-  if (resets != resetsTaken_) {
-    const int64_t resetStamp = resetStamp_.get();
-    if (resetStamp <= blockStartTicks) {
-      resetsTaken_ = resets;
-      queue_.takeUpTo(resetStamp,
-                      [&](const StampedMidiQueue::Message& message) { dispatchAt(message, 0); });
-      resetActiveSlots();
-    }
+  // Taken by the window (stale messages) just now: they keep for the next block.
+  if (claimQueue()) {
+    // A reset asked for since the last block follows the messages that came
+    // before it, all at the block's first frame.
+    takeReset(blockStartTicks,
+              [&](const StampedMidiQueue::Message& message) { dispatchAt(message, 0); });
+    queue_.takeUpTo(blockStartTicks, [&](const StampedMidiQueue::Message& message) {
+      dispatchAt(message, placed(message));
+    });
+    releaseQueue();
   }
-  queue_.takeUpTo(blockStartTicks, [&](const StampedMidiQueue::Message& message) {
-    dispatchAt(message, placed(message));
-  });
   renderSpan(out, in, outChannels, inChannels, rendered, frames, frames, sampleRate);
   clipAndMeasure(out, samples);
   previousBlockStart_ = blockStartTicks;

@@ -87,6 +87,13 @@ class SynthRack {
   MidiTiming midiTiming() const {
     return steady_.get() ? MidiTiming::kSteady : MidiTiming::kImmediate;
   }
+  // Window thread, on its timer, in steady timing: dispatches the queued messages
+  // no block has taken for kStaleMidiMs (and a reset asked for before them). While
+  // no engine renders (the route lost or closed) nothing else would: the queue
+  // would overflow and lose the oldest, a held note's note-off among them. While
+  // blocks come, they have taken every message long before it is that old.
+  void dispatchStaleMidi();
+  static constexpr int64_t kStaleMidiMs = 200;
   // Messages lost to a full steady-timing queue since the timing was set.
   uint64_t droppedMidiMessages() const { return queue_.dropped(); }
   bool takeMidiActivity();
@@ -135,6 +142,14 @@ class SynthRack {
   void clipAndMeasure(float* out, int64_t samples);
   void queueMessages(const uint8_t* bytes, int32_t count);
   int64_t steadyWindowStart(int64_t blockStartTicks, int32_t frames, float sampleRate) const;
+  // The queue's one consumer at a time: the audio thread for each block, the window
+  // thread for stale messages. Neither waits for the other: a block that finds the
+  // queue taken renders without messages, which keep for the next block.
+  bool claimQueue() { return !queueClaimed_.exchange(true, std::memory_order_acquire); }
+  void releaseQueue() { queueClaimed_.store(false, std::memory_order_release); }
+  // A reset asked for up to `until` follows the messages that came before it.
+  template <class Dispatch>
+  void takeReset(int64_t until, Dispatch&& dispatch);
   static int64_t counterNow();
 
   MidiShortSender midiPort_;
@@ -151,9 +166,12 @@ class SynthRack {
   PeakMeter outputPeak_;
 
   // Steady timing. The queue and the reset request are filled by the MIDI side;
-  // the rest belongs to the audio thread.
+  // the rest belongs to whichever thread holds the queue's claim (the audio
+  // thread, or the window while no block takes it), hadBlock_ and
+  // previousBlockStart_ to the audio thread alone.
   Relaxed<bool> steady_;
   StampedMidiQueue queue_;
+  std::atomic<bool> queueClaimed_{false};
   std::atomic<uint32_t> resetRequests_{0};
   Relaxed<int64_t> resetStamp_;
   uint32_t resetsTaken_ = 0;

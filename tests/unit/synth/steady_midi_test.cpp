@@ -223,6 +223,33 @@ TEST_F(SteadyTiming, LateMessagesGoToTheFirstFrameAndAResetFollowsThemAll) {
   EXPECT_EQ(steady_.lastActiveEntry(0), -1);
 }
 
+TEST_F(SteadyTiming, ANoteOffOutlivesAnOutageWithTheMidiClockRunning) {
+  const uint8_t on[3] = {0x90, 69, 100};
+  const uint8_t off[3] = {0x80, 69, 0};
+  const uint8_t clock[1] = {0xF8};
+  block(steady_, 0);
+  at(kBlockTicks / 2);
+  steady_.processMidi(on, 3);
+  block(steady_, 1);
+  ASSERT_EQ(steady_.lastActiveEntry(0), 0) << "the note is held";
+  // The route is lost: no block comes for 23 s, while the clock ticks 48 times a
+  // second and the window's timer looks in every 100 ms.
+  at(2 * kBlockTicks);
+  steady_.processMidi(off, 3);
+  constexpr int64_t kClockTicks = 10'000'000 / 48;
+  for (int64_t i = 1; i <= 1100; ++i) {
+    at(2 * kBlockTicks + i * kClockTicks);
+    steady_.processMidi(clock, 1);
+    if (i % 5 == 0) steady_.dispatchStaleMidi();
+  }
+  // The route is back.
+  const int64_t back = (2 * kBlockTicks + 1101 * kClockTicks) / kBlockTicks + 1;
+  block(steady_, back);
+  block(steady_, back + 1);
+  EXPECT_EQ(steady_.lastActiveEntry(0), -1) << "the note was released";
+  EXPECT_EQ(steady_.droppedMidiMessages(), 0u);
+}
+
 TEST(SteadyTimingThreads, RenderMidiAndParametersTogether) {
   SynthRack rack;
   for (int slot = 0; slot < 4; ++slot) {
@@ -257,6 +284,7 @@ TEST(SteadyTimingThreads, RenderMidiAndParametersTogether) {
       rack.setParameter(rng() % 4, rng() % 17, static_cast<float>(rng() % 101) / 100.0f);
       (void)rack.takeMidiActivity();
       (void)rack.droppedMidiMessages();
+      rack.dispatchStaleMidi();
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
   });

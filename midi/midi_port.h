@@ -139,10 +139,12 @@ class MidiPort {
   void closeOutput();
   void closeOutput(DriverWait& wait);
   int32_t openWinmmInput(int32_t inDevice, bool strictDevice, int32_t sysexRingBytes);
-  void closeWinmmInput(DriverWait& wait);
+  // True when no call of the input's callback can still be inside the port.
+  bool closeWinmmInput(DriverWait& wait);
   int32_t stopWinmmInput(DriverWait& wait);
   // The callback no longer reaches this port; the link is freed if the input closed.
-  void detachInputLink(bool closed);
+  // False when a call was still inside when the wait ran out.
+  bool detachInputLink(bool closed);
   // Waits until the driver has handed every sysex buffer back, resetting it again
   // while one is still queued; false when the time ran out first.
   bool awaitSysexBuffers(HMIDIIN handle, DriverWait& wait);

@@ -170,9 +170,9 @@ void MidiPort::queueSysexBuffer(HMIDIIN handle, int32_t index) {
   }
 }
 
-void MidiPort::detachInputLink(bool closed) {
+bool MidiPort::detachInputLink(bool closed) {
   MidiInputLink* link = inputLink_;
-  if (link == nullptr) return;
+  if (link == nullptr) return true;
   inputLink_ = nullptr;
   link->port.store(nullptr);
   // A call already inside must leave the port before the port may go. That is our
@@ -184,9 +184,11 @@ void MidiPort::detachInputLink(bool closed) {
   }) == MMSYSERR_NOERROR;
   if (quiet && closed) delete link;
   // Otherwise the driver may still call it: it stays the driver's (a deliberate leak).
+  return quiet;
 }
 
-void MidiPort::closeWinmmInput(DriverWait& wait) {
+bool MidiPort::closeWinmmInput(DriverWait& wait) {
+  bool quiet = true;
   const HMIDIIN handle = midiIn_.get();
   if (handle != nullptr) {
     closingInput_.set(true);
@@ -209,7 +211,7 @@ void MidiPort::closeWinmmInput(DriverWait& wait) {
     // the port can still close.
     const bool closed = wait.retry([&] { return midiInClose(handle); }) != MIDIERR_STILLPLAYING;
     midiIn_.set(nullptr);
-    detachInputLink(closed);
+    quiet = detachInputLink(closed);
     closingInput_.set(false);
   }
   for (int32_t i = 0; i < kSysexBufferCount; ++i) {
@@ -218,6 +220,7 @@ void MidiPort::closeWinmmInput(DriverWait& wait) {
     sysexQueued_[i].store(false, std::memory_order_relaxed);
   }
   inDevice_ = kNoMidiDevice;
+  return quiet;
 }
 
 int32_t MidiPort::start() {
@@ -287,10 +290,16 @@ void MidiPort::closeLostDevices() {
     resetting_.set(true);
     midiInReset(handle);
     running_.set(false);
-    closeWinmmInput(once);
     // Released here as well: the loss may have been noticed without a close notice.
-    // The input is closed, so this thread is the only one feeding the rack now.
-    releaseInputNotes();
+    // Once the callback has left the port, this thread is the only one feeding the
+    // rack. A callback still inside may yet be handing the rack a message: a second
+    // sender beside it would break the rack's one-writer queue (steady timing), so
+    // the notes end through the reset request instead, which any thread may raise.
+    if (closeWinmmInput(once)) {
+      releaseInputNotes();
+    } else if (rack_.bound()) {
+      rack_(nullptr, kMidiResetRequest);
+    }
   }
   if (outputLost_.get()) closeOutput(once);
 }

@@ -4,6 +4,9 @@
 
 #include "synth/synth_rack.h"
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 using sim::MidiCall;
@@ -133,6 +136,43 @@ TEST_F(MidiDeviceLossTest, AnInputGoneWithoutANoticeIsClosedAndItsNotesReleased)
   EXPECT_FALSE(synthRack.isSustainDown(0));
   EXPECT_FALSE(sim::midiInIsOpen());
   EXPECT_TRUE(sim::midiOutIsOpen());
+}
+
+// A rack whose processMidi holds the driver's thread inside while `hold` is set.
+class HoldingRack {
+ public:
+  void processMidi(const uint8_t* bytes, int32_t count) {
+    if (std::this_thread::get_id() != window_) {
+      inside_ = true;
+      while (hold_.load()) std::this_thread::yield();
+      return;
+    }
+    (bytes == nullptr ? windowRequests_ : windowMessages_).fetch_add(1);
+    (void)count;
+  }
+  std::thread::id window_ = std::this_thread::get_id();
+  std::atomic<bool> hold_{true};
+  std::atomic<bool> inside_{false};
+  std::atomic<int> windowMessages_{0};
+  std::atomic<int> windowRequests_{0};
+};
+
+TEST_F(MidiDeviceLossTest, ALostInputWhoseCallbackStaysInsideGetsNoSecondSender) {
+  HoldingRack holding;
+  ASSERT_EQ(port->open(&holding, nullptr, {.inDevice = 0, .outDevice = 0}), 0);
+  ASSERT_EQ(port->start(), 0);
+  std::thread driver([] { sim::midiInSendShort(0x643C90); });
+  ASSERT_TRUE(eventually([&] { return holding.inside_.load(); }));
+  port->markInputLost();
+  onFastClock();
+  port->closeLostDevices();
+  // The callback did not leave within the wait: the notes end through a request,
+  // never through messages sent beside the callback's own.
+  EXPECT_EQ(holding.windowMessages_.load(), 0);
+  EXPECT_EQ(holding.windowRequests_.load(), 1);
+  holding.hold_ = false;
+  driver.join();
+  EXPECT_FALSE(sim::midiInIsOpen());
 }
 
 TEST_F(MidiDeviceLossTest, AFailedSendMarksTheOutputLostAndItClosesWithoutWaiting) {

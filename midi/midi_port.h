@@ -127,7 +127,9 @@ class MidiPort {
   // Read access for observers and tests.
   const SysexRing& sysexRing() const { return ring_; }
   bool isRunning() const { return running_.get(); }
-  bool hasSysexBuffer(int32_t index) const { return sysexBuffers_[index] != nullptr; }
+  bool hasSysexBuffer(int32_t index) const {
+    return sysexBuffers_[index].load(std::memory_order_relaxed) != nullptr;
+  }
   bool hasOutput() const { return midiOut_.get() != nullptr; }
   bool hasWinmmInput() const { return midiIn_.get() != nullptr; }
   bool hasMusicPort() const { return musicPort_ != nullptr; }
@@ -188,7 +190,9 @@ class MidiPort {
     MIDIHDR header;
     uint8_t data[kSysexBufferBytes];
   };
-  SysexBuffer* sysexBuffers_[kSysexBufferCount] = {};
+  // Set and cleared by the window thread, read by the callback, which may run on
+  // while the window clears them: hence atomic.
+  std::atomic<SysexBuffer*> sysexBuffers_[kSysexBufferCount] = {};
   // Per sysex buffer: queued with the driver and not yet handled by the callback.
   // Cleared with release after the callback's last touch of the buffer, so that the
   // window thread, which reads it with acquire, may unprepare and free the buffer.

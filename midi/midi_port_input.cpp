@@ -64,7 +64,10 @@ void MidiPort::handleInput(UINT message, DWORD_PTR param1) {
 }
 
 void MidiPort::handleSysexBuffer(LPMIDIHDR header, bool error) {
-  if (sysexBuffers_[0] == nullptr && sysexBuffers_[1] == nullptr) return;
+  if (sysexBuffers_[0].load(std::memory_order_acquire) == nullptr &&
+      sysexBuffers_[1].load(std::memory_order_acquire) == nullptr) {
+    return;
+  }
   if (header == nullptr) return;
   if (error) {
     ring_.feed(nullptr, 0, SysexAbort);

@@ -139,7 +139,7 @@ int32_t MidiPort::openWinmmInput(int32_t inDevice, bool strictDevice, int32_t sy
       delete buffer;
       continue;
     }
-    sysexBuffers_[i] = buffer;
+    sysexBuffers_[i].store(buffer, std::memory_order_release);
   }
   return MidiOk;
 }
@@ -162,7 +162,7 @@ bool MidiPort::awaitSysexBuffers(HMIDIIN handle, DriverWait& wait) {
 }
 
 void MidiPort::queueSysexBuffer(HMIDIIN handle, int32_t index) {
-  SysexBuffer* buffer = sysexBuffers_[index];
+  SysexBuffer* buffer = sysexBuffers_[index].load(std::memory_order_relaxed);
   if (buffer == nullptr) return;
   sysexQueued_[index].store(true, std::memory_order_relaxed);
   if (midiInAddBuffer(handle, &buffer->header, sizeof(MIDIHDR)) != MMSYSERR_NOERROR) {
@@ -196,7 +196,7 @@ bool MidiPort::closeWinmmInput(DriverWait& wait) {
     midiInReset(handle);
     awaitSysexBuffers(handle, wait);
     for (int32_t i = 0; i < kSysexBufferCount; ++i) {
-      SysexBuffer* buffer = sysexBuffers_[i];
+      SysexBuffer* buffer = sysexBuffers_[i].load(std::memory_order_relaxed);
       if (buffer == nullptr) continue;
       const MMRESULT result = wait.retry(
           [&] { return midiInUnprepareHeader(handle, &buffer->header, sizeof(MIDIHDR)); });
@@ -204,7 +204,7 @@ bool MidiPort::closeWinmmInput(DriverWait& wait) {
         // The driver still holds the buffer and may yet write into it and its
         // header; freed, that memory could be handed out again and corrupted. It
         // is left to the driver for good (a deliberate leak of one block).
-        sysexBuffers_[i] = nullptr;
+        sysexBuffers_[i].store(nullptr, std::memory_order_relaxed);
       }
     }
     // A driver that will not close in time is given up on: the handle is lost, but
@@ -215,8 +215,11 @@ bool MidiPort::closeWinmmInput(DriverWait& wait) {
     closingInput_.set(false);
   }
   for (int32_t i = 0; i < kSysexBufferCount; ++i) {
-    delete sysexBuffers_[i];
-    sysexBuffers_[i] = nullptr;
+    SysexBuffer* buffer = sysexBuffers_[i].exchange(nullptr, std::memory_order_relaxed);
+    // A buffer the driver handed back but whose callback has not let go of it yet
+    // (its flag still set) may still be read by that callback, if one can still be
+    // inside: it is left to it (a deliberate leak of one block).
+    if (quiet || !sysexQueued_[i].load(std::memory_order_acquire)) delete buffer;
     sysexQueued_[i].store(false, std::memory_order_relaxed);
   }
   inDevice_ = kNoMidiDevice;

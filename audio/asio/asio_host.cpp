@@ -221,9 +221,9 @@ int32_t AsioHost::openUpTo(SynthRack* rack, HWND window, const AsioOpenOptions& 
 
 AsioHost::~AsioHost() {
   close();
-  if (!driverCall_.pending()) return;
-  // The driver still holds a call it never returned from. The arrays it may write
-  // through the callbacks are left to it rather than freed under it.
+  if (!closeUnfinished()) return;
+  // The driver still holds a call it never returned from, or refused to stop. The
+  // arrays it may write through the callbacks are left to it rather than freed under it.
   AsioHost* self = this;
   active_.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
   (void)sampleTypes_.release();
@@ -237,6 +237,7 @@ bool AsioHost::callDriver(BoundedDriverCall::Call call, ASIOError& answer,
   if (driverCall_.run(call, kDriverCallWaitMs, answer)) return true;
   resumeClose_ = resumeFrom;
   state_.set(AsioHostState::Closed);
+  shutSwitches();
   return false;
 }
 
@@ -252,9 +253,19 @@ int32_t AsioHost::close() {
   // A driver that asked for a reset has not been stopped by the request: it may
   // still be streaming into the buffers about to be disposed.
   if (state == AsioHostState::Running || state == AsioHostState::ResetRequested) {
-    if (!callDriver(&ASIOStop, answer, AsioHostState::BuffersCreated)) return AudioOk;
+    if (!callDriver(&ASIOStop, answer, AsioHostState::Running)) return AudioOk;
+    if (answer != ASE_OK) {
+      // A driver that refused to stop may stream on into its buffers: they are not
+      // disposed under it. Its switches reach nothing from now on, and the next close
+      // asks for the stop again.
+      resumeClose_ = AsioHostState::Running;
+      state_.set(AsioHostState::Closed);
+      shutSwitches();
+      return failed(AudioStartStopFailed, answer);
+    }
     state_.set(AsioHostState::BuffersCreated);
   }
+  shutSwitches();
   if (state_.get() == AsioHostState::BuffersCreated) {
     if (!callDriver(&ASIODisposeBuffers, answer, AsioHostState::DriverInitialised)) {
       return AudioOk;
@@ -277,7 +288,6 @@ int32_t AsioHost::close() {
   dropouts_.set(0);
   timing_.clear();
   sampleRate_.set(0.0);
-  callDepth_.store(kNoSwitch, std::memory_order_relaxed);
   muteOutputs_.set(false);
   rateChanged_.set(false);
   calledBack_.set(false);
@@ -295,11 +305,12 @@ int32_t AsioHost::start(bool muteOutputs) {
   if (state != AsioHostState::BuffersCreated) return AudioStartStopFailed;
   state_.set(AsioHostState::Running);
   writeOutputs(1, true);
-  callDepth_.store(kNoSwitch, std::memory_order_relaxed);
   lastSwitchTicks_.set(BlockTiming::now());
   calledBack_.set(false);
+  openSwitches();
   const ASIOError answer = ASIOStart();
   if (answer == ASE_OK) return AudioOk;
+  shutSwitches();
   state_.set(AsioHostState::BuffersCreated);
   close();
   return failed(AudioStartStopFailed, answer);
@@ -313,10 +324,13 @@ int32_t AsioHost::stop() {
 int32_t AsioHost::stopRunning() {
   if (state_.get() != AsioHostState::Running) return AudioOk;
   ASIOError answer = ASE_OK;
-  if (!callDriver(&ASIOStop, answer, AsioHostState::BuffersCreated)) {
+  // A late stop's answer is never known: closing asks for the stop again once it is back.
+  if (!callDriver(&ASIOStop, answer, AsioHostState::Running)) {
     return AudioStartStopFailed;  // no answer to keep: the call has not come back
   }
+  // Refused: the driver may stream on, so the host goes on playing.
   if (answer != ASE_OK) return failed(AudioStartStopFailed, answer);
+  shutSwitches();
   // A request the driver made meanwhile stays noted.
   AsioHostState running = AsioHostState::Running;
   state_.compareExchange(running, AsioHostState::BuffersCreated);

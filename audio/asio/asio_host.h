@@ -68,7 +68,10 @@ class AsioHost {
   // Stops the driver (if it may be streaming), disposes its buffers and lets it go.
   // A stop or disposal that does not return within kDriverCallWaitMs is left to the
   // driver: the host then reports itself closed, keeps what the driver may still
-  // use, and finishes closing (and can open again) only once that call is back.
+  // use, and finishes closing (and can open again) only once that call is back. A
+  // stop the driver refuses (AudioStartStopFailed) is handled alike: its buffers are
+  // not disposed, and the next close asks for the stop again. Either way no buffer
+  // switch of this host touches the rack once close has returned.
   int32_t close();
   int32_t start(bool muteOutputs);
   int32_t stop();
@@ -82,6 +85,10 @@ class AsioHost {
   // True while a stop or disposal that did not return in time is still inside the
   // driver; open fails (AudioNoDriver) meanwhile.
   bool driverCallPending() { return driverCall_.pending(); }
+  // True after a close that could not finish (see close): the driver may still call
+  // back, so the rack must stay, and no other route may open while the driver holds
+  // the device. A later close tries to finish.
+  bool closeUnfinished() const { return resumeClose_ != AsioHostState::Closed; }
   // Reads back a sample rate the driver announced as changed (the callback only
   // notes it); for the owner's timer.
   void followRateChange();
@@ -124,6 +131,10 @@ class AsioHost {
 
   // The callbacks' work on this host (asio_host_callbacks.cpp).
   void switchBuffers(int32_t index);
+  // Lets the driver's buffer switches in; before the driver is started.
+  void openSwitches();
+  // Keeps them out, and waits for one already inside the rack to finish its block.
+  void shutSwitches();
   // Writes silence or outFloat_ into half `index` of every output channel.
   void writeOutputs(int32_t index, bool mute);
   int32_t handleMessage(int32_t selector);
@@ -156,8 +167,14 @@ class AsioHost {
   BoundedDriverCall driverCall_;
   // Where closing goes on once a late driver call is back; Closed when none is late.
   AsioHostState resumeClose_ = AsioHostState::Closed;
-  // kNoSwitch when no buffer switch is in progress. Atomic, so that a switch entered on
-  // a second thread while one is still running is detected, not raced.
-  static constexpr int32_t kNoSwitch = -1;
-  std::atomic<int32_t> callDepth_{kNoSwitch};
+  // The buffer switch's gate: one word that the switch and the window thread change in
+  // one step each, so that a switch either finds the gate shut or is waited for by
+  // shutSwitches. Shut while the driver is not started for this host, and from a stop
+  // on, also one that failed or did not return: a driver that calls on then reaches
+  // nothing. kInSwitch spans a whole switch (a second one, re-entered or on another
+  // thread, is skipped); kInRack the part inside the rack and the buffers.
+  static constexpr uint32_t kSwitchShut = 1;
+  static constexpr uint32_t kInSwitch = 2;
+  static constexpr uint32_t kInRack = 4;
+  std::atomic<uint32_t> switchGate_{kSwitchShut};
 };

@@ -14,22 +14,30 @@ void AsioHost::writeOutputs(int32_t index, bool mute) {
 }
 
 void AsioHost::switchBuffers(int32_t index) {
+  // Entered in one step with the gate's state: either this switch finds the gate shut,
+  // or the window thread's shutSwitches finds it inside and waits for it.
+  uint32_t gate = switchGate_.load(std::memory_order_relaxed);
+  while ((gate & (kSwitchShut | kInSwitch)) == 0 &&
+         !switchGate_.compare_exchange_weak(gate, gate | kInSwitch | kInRack,
+                                            std::memory_order_acquire, std::memory_order_relaxed)) {
+  }
+  // Not started, stopped, or a stop the driver has not finished: a driver that calls
+  // on regardless reaches nothing, least of all the rack, which another route may play.
+  if ((gate & kSwitchShut) != 0) return;
   // Any switch, even a bad one, shows the driver's stream is alive.
   const int64_t started = BlockTiming::now();
   lastSwitchTicks_.set(started);
   calledBack_.set(true);
-  // There are two halves: any other index from the driver would address memory
-  // beyond a channel's pair of buffers. Such a switch is skipped and counted.
-  if (index != 0 && index != 1) {
-    dropouts_.set(dropouts_.get() + 1);
-    return;
-  }
-  const int32_t depth = callDepth_.fetch_add(1, std::memory_order_relaxed) + 1;
-  if (depth > 0) {
+  if ((gate & kInSwitch) != 0) {
     // The previous switch has not returned: skip this one rather than queue it.
     dropouts_.set(dropouts_.get() + 1);
     if (outputReadySupported_) ASIOOutputReady();
-  } else {
+    return;
+  }
+  // There are two halves: any other index from the driver would address memory
+  // beyond a channel's pair of buffers. Such a switch is skipped and counted.
+  const bool validHalf = index == 0 || index == 1;
+  if (validHalf) {
     const ASIOBufferInfo* infos = bufferInfos_.get();
     convertInputs(
         sampleTypes_.get(), [infos, index](int32_t c) { return infos[c].buffers[index]; },
@@ -37,10 +45,32 @@ void AsioHost::switchBuffers(int32_t index) {
     rack_->render(outFloat_.get(), inFloat_.get(), numOutputs_, numInputs_, bufferSize_,
                   static_cast<float>(sampleRate_.get()), started);
     writeOutputs(index, muteOutputs_.get());
+  } else {
+    dropouts_.set(dropouts_.get() + 1);
+  }
+  // Out of the rack before the driver is called: a driver that hangs in outputReady
+  // must not keep the window thread waiting in shutSwitches.
+  switchGate_.fetch_and(~kInRack, std::memory_order_release);
+  if (validHalf) {
     if (outputReadySupported_) ASIOOutputReady();
     timing_.record(BlockTiming::now() - started);
   }
-  callDepth_.fetch_sub(1, std::memory_order_relaxed);
+  switchGate_.fetch_and(~kInSwitch, std::memory_order_release);
+}
+
+void AsioHost::openSwitches() {
+  switchGate_.fetch_and(~kSwitchShut, std::memory_order_release);
+}
+
+void AsioHost::shutSwitches() {
+  switchGate_.fetch_or(kSwitchShut, std::memory_order_acq_rel);
+  // A switch inside the rack makes no driver call and ends within its block; the
+  // bound only keeps a frozen driver thread from holding the window for good.
+  for (DWORD waited = 0;
+       (switchGate_.load(std::memory_order_acquire) & kInRack) != 0 && waited < kDriverCallWaitMs;
+       ++waited) {
+    Sleep(1);
+  }
 }
 
 int32_t AsioHost::handleMessage(int32_t selector) {

@@ -174,8 +174,9 @@ INSTANTIATE_TEST_SUITE_P(SupportedTypes, AsioHostRenderTest,
                                            ASIOSTFloat32LSB, ASIOSTFloat64LSB, ASIOSTInt32LSB16,
                                            ASIOSTInt32LSB18, ASIOSTInt32LSB20, ASIOSTInt32LSB24));
 
-// A driver thread calling back while the window thread reads the figures; under
-// ThreadSanitizer this checks that the shared state is race-free.
+// A driver thread calling back while the window thread reads the figures, and a second
+// driver thread whose switches meet the first one's; under ThreadSanitizer this checks
+// that the shared state is race-free.
 TEST(AsioHostThreadTest, CallbacksOnADriverThreadRaceWithNothing) {
   resetAsioWorld();
   FakeDriverInstall install("Fake", "Fake", 1);
@@ -195,12 +196,16 @@ TEST(AsioHostThreadTest, CallbacksOnADriverThreadRaceWithNothing) {
     callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
     done = true;
   });
+  std::thread second([&] {
+    for (int i = 0; i < 200; ++i) callbacks.bufferSwitchTimeInfo(nullptr, i % 2, ASIOTrue);
+  });
   double load = 0;
   while (!done) load += host.averageLoad() + host.dropoutCount() + static_cast<int>(host.state());
   thread.join();
+  second.join();
   EXPECT_GE(load, 0.0);
   EXPECT_EQ(host.state(), AsioHostState::ResetRequested);
-  EXPECT_EQ(host.dropoutCount(), 1);
+  EXPECT_GE(host.dropoutCount(), 1);
   host.close();
   resetAsioWorld();
 }

@@ -462,8 +462,25 @@ TEST_F(AsioHostTest, CloseStopsAStreamingDriverBeforeItsBuffersGo) {
     driver.stopResult = round == 2 ? ASE_HWMalfunction : ASE_OK;
     if (round > 0) driver.callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
     driver.calls.clear();
+    if (round == 2) {
+      // The driver may stream on: its buffers stay, its switches reach nothing, and
+      // the host stays unfinished (no open) until a later close gets the stop.
+      EXPECT_EQ(host.close(), AudioStartStopFailed);
+      EXPECT_EQ(host.lastHostError(), ASE_HWMalfunction);
+      EXPECT_EQ(driver.calls, std::vector<std::string>{"stop"});
+      EXPECT_EQ(host.state(), AsioHostState::Closed);
+      EXPECT_TRUE(host.closeUnfinished());
+      std::memset(driver.buffer(false, 0, 0), 0xA5, 4 * 256);
+      driver.callbacks.bufferSwitch(0, ASIOTrue);
+      EXPECT_TRUE(allBytesAre(driver.buffer(false, 0, 0), 4 * 256, 0xA5));
+      EXPECT_EQ(openFull(), AudioNoDriver);
+      EXPECT_EQ(driver.live, 1);
+      driver.stopResult = ASE_OK;
+      driver.calls.clear();
+    }
     EXPECT_EQ(host.close(), AudioOk);
     EXPECT_EQ(driver.calls, (std::vector<std::string>{"stop", "disposeBuffers"})) << round;
+    EXPECT_FALSE(host.closeUnfinished());
     EXPECT_EQ(driver.live, 0);
   }
 }
@@ -634,18 +651,34 @@ TEST_F(AsioHostTest, ADriverThatStopsCallingBackIsLostAfterTheLimit) {
 
 TEST_F(AsioHostTest, ADriverCallThatDoesNotReturnIsLeftToTheDriver) {
   FakeDriverScript& driver = install();
+  rack.setMidiTiming(MidiTiming::kSteady);
   ASSERT_EQ(openFull(), AudioOk);
   ASSERT_EQ(host.start(false), AudioOk);
   HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   driver.stopWaitsFor = release;
+  // A driver whose stop hangs while its stream goes on.
+  driver.callsBackWhileStopHangs = true;
   const DWORD before = GetTickCount();
   EXPECT_EQ(host.stop(), AudioStartStopFailed);
   EXPECT_EQ(host.close(), AudioOk);
   EXPECT_LT(GetTickCount() - before, AsioHost::kDriverCallWaitMs + 1000);
   EXPECT_EQ(host.state(), AsioHostState::Closed);
   EXPECT_TRUE(host.driverCallPending());
+  EXPECT_TRUE(host.closeUnfinished());
   EXPECT_EQ(openFull(), AudioNoDriver);
   EXPECT_EQ(driver.live, 1);
+  // Its switches from now on touch neither the rack (a queued note stays queued) nor
+  // the buffers.
+  std::memset(driver.buffer(false, 0, 0), 0xA5, 4 * 256);
+  std::memset(driver.buffer(false, 0, 1), 0xA5, 4 * 256);
+  const uint8_t on[3] = {0x90, 69, 100};
+  rack.processMidi(on, 3);
+  const int switched = driver.switchesWhileStopHangs;
+  for (int i = 0; i < 200 && driver.switchesWhileStopHangs < switched + 10; ++i) Sleep(10);
+  EXPECT_GE(driver.switchesWhileStopHangs, switched + 10);
+  EXPECT_TRUE(allBytesAre(driver.buffer(false, 0, 0), 4 * 256, 0xA5));
+  EXPECT_TRUE(allBytesAre(driver.buffer(false, 0, 1), 4 * 256, 0xA5));
+  EXPECT_EQ(rack.lastActiveEntry(0), -1);
   // Once the stop is back, closing finishes and the driver can be opened again.
   SetEvent(release);
   for (int i = 0; i < 200 && host.driverCallPending(); ++i) Sleep(10);

@@ -64,7 +64,14 @@ class FakeAsioDriver final : public IASIO {
   }
   ASIOError start() override { return record("start", script_->startResult); }
   ASIOError stop() override {
-    if (script_->stopWaitsFor != nullptr) WaitForSingleObject(script_->stopWaitsFor, INFINITE);
+    if (script_->stopWaitsFor != nullptr) {
+      const DWORD wait = script_->callsBackWhileStopHangs ? 1 : INFINITE;
+      for (int32_t half = 0; WaitForSingleObject(script_->stopWaitsFor, wait) != WAIT_OBJECT_0;
+           half = 1 - half) {
+        script_->callbacks.bufferSwitch(half, ASIOTrue);
+        ++script_->switchesWhileStopHangs;
+      }
+    }
     return record("stop", script_->stopResult);
   }
   ASIOError getChannels(int32_t* in, int32_t* out) override {

@@ -3,6 +3,7 @@
 // keeps and may change at any time; the script also records what the host did.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -47,7 +48,7 @@ struct FakeDriverScript {
   std::vector<std::string> calls;
   int live = 0;     // objects not yet destroyed
   int created = 0;  // objects made
-  int outputReadyCalls = 0;
+  std::atomic<int> outputReadyCalls{0};
   void* sysRef = nullptr;
   ASIOCallbacks callbacks{};
   int32_t bufferSize = 0;
@@ -55,6 +56,10 @@ struct FakeDriverScript {
   std::vector<std::vector<uint8_t>> storage;  // two halves per channel
   // When set, stop waits for this event before it answers: a driver that hangs.
   HANDLE stopWaitsFor = nullptr;
+  // Meanwhile its stream goes on: the stop's thread calls the buffer switch every
+  // millisecond, and counts those switches.
+  bool callsBackWhileStopHangs = false;
+  std::atomic<int> switchesWhileStopHangs{0};
   // Called from outputReady (lets a test re-enter the buffer switch).
   void (*onOutputReady)(FakeDriverScript&) = nullptr;
 

@@ -33,6 +33,13 @@ CMainDlg::CMainDlg(HWND parent)
 CMainDlg::~CMainDlg() {
   CloseAudio();
   m_pMidi.reset();
+  if (!FreeStrandedDuplex()) {
+    // A worker still inside a call may come back and reach its engine and the rack:
+    // both are left to the end of the process.
+    for (std::unique_ptr<DsoundDuplex>& engine : m_strandedDuplex)
+      static_cast<void>(engine.release());
+    static_cast<void>(m_pRack.release());
+  }
   if (m_pRack) {
     m_pRack->close();
     m_pRack.reset();

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/device_settings.h"
 #include "app/framework/dialog_base.h"
@@ -92,8 +93,13 @@ class CMainDlg : public DialogBase {
   // Adds to a name line that the chosen device was not found.
   void NoteMissingDevice(int id, const std::wstring& chosen) const;
   void RefreshHealthLine();
+  // Frees the stranded engines whose worker has ended; true when none is left.
+  bool FreeStrandedDuplex();
 
   std::unique_ptr<DsoundDuplex> m_pDuplex;
+  // Full-duplex engines whose worker did not end when closed: kept, with the rack, until
+  // it does (FreeStrandedDuplex); the route is not opened again meanwhile.
+  std::vector<std::unique_ptr<DsoundDuplex>> m_strandedDuplex;
   // The ASIO host, closed while the route is the full-duplex stream.
   std::unique_ptr<AsioHost> m_pAsio;
   std::unique_ptr<MidiPort> m_pMidi;

@@ -30,9 +30,19 @@ void CMainDlg::CloseAudio() {
   m_pAsio->close();
   if (m_pDuplex) {
     m_pDuplex->release();
+    // A worker that did not end may still come back and reach its engine and the rack.
+    if (m_pDuplex->workerLeftRunning()) m_strandedDuplex.push_back(std::move(m_pDuplex));
     m_pDuplex.reset();
   }
   m_bAudioRunning = false;
+}
+
+bool CMainDlg::FreeStrandedDuplex() {
+  std::erase_if(m_strandedDuplex, [](const std::unique_ptr<DsoundDuplex>& engine) {
+    engine->release();
+    return !engine->workerLeftRunning();
+  });
+  return m_strandedDuplex.empty();
 }
 
 bool CMainDlg::StartAudioRoute(AudioRoute route, std::wstring& inName, std::wstring& outName,
@@ -40,6 +50,11 @@ bool CMainDlg::StartAudioRoute(AudioRoute route, std::wstring& inName, std::wstr
   CloseAudio();
   driverMissing = false;
   if (route == AudioRoute::kDuplex) {
+    // Not beside a worker that never ended: the sound service may still be stuck with it.
+    if (!FreeStrandedDuplex()) {
+      DsoundDuplex().deviceNamesW(inName, outName);
+      return false;
+    }
     m_pDuplex = std::make_unique<DsoundDuplex>();
     m_pDuplex->open(m_pRack.get(), hwnd(), kChannels, kSampleRate, kDuplexBlockFrames,
                     m_bDuplexRingGrown ? kGrownDuplexBlockCountSetting : kDuplexBlockCountSetting);
@@ -64,6 +79,10 @@ bool CMainDlg::OpenAudio(AudioRoute route) {
   bool missing = false;
   const bool active = StartAudioRoute(route, m_strAudioInName, m_strAudioOutName, missing);
   ShowAudioRoute(active, missing);
+  // Retried as a lost route until the stranded worker lets go.
+  if (!active && route == AudioRoute::kDuplex && !m_strandedDuplex.empty()) {
+    MarkAudioLost(GetTickCount64());
+  }
   return active;
 }
 
@@ -95,6 +114,7 @@ void CMainDlg::ShowAudioLost() const {
 // rack, whose synths keep their state) and opened again, quietly, until it plays.
 void CMainDlg::WatchAudioRoute() {
   const ULONGLONG now = GetTickCount64();
+  if (!m_strandedDuplex.empty()) FreeStrandedDuplex();
   if (m_bAudioRunning && AudioRouteLost()) {
     CloseAudio();
     MarkAudioLost(now);

@@ -14,12 +14,13 @@ enum AudioResult : int32_t {
   AudioNoRack = -5,                  // no rack was given
   AudioStreamSetupFailed = -6,       // a stream or buffer could not be set up
   AudioNotificationFailed = -8,      // notifications could not be set up, or a worker runs
-  AudioWorkerTerminated = -9,        // the worker did not end in time and was terminated
+  AudioWorkerTerminated = -9,        // no longer given: a worker is never terminated
   AudioTooManyBlocks = -10,          // more blocks than the worker can wait on
   AudioNoDriver = -11,               // no driver, or the driver cannot be loaded
   AudioUnsupportedSampleType = -12,  // the driver's sample type is not handled
   AudioStartStopFailed = -13,        // the device refused to start or stop
   AudioRateNotPossible = -14,        // the sample rate cannot be set
+  AudioWorkerLeftRunning = -15,      // the worker did not end in time and was left running
 };
 
 // A short English text for a code ("unknown result" for a value not listed).

@@ -14,7 +14,6 @@ constexpr int32_t kMaxWaitHandles = 64;
 constexpr int64_t kMaxRingBytes = 0x0FFFFFFF;
 constexpr DWORD kRenderFlags = DSBCAPS_GETCURRENTPOSITION2 | DSBCAPS_GLOBALFOCUS |
                                DSBCAPS_CTRLPOSITIONNOTIFY | DSBCAPS_LOCSOFTWARE;
-constexpr DWORD kTerminatedExitCode = 259;
 
 int64_t computedBlockCount(int32_t sampleRate, int32_t blockFrames, int setting) {
   const int64_t rate = sampleRate;
@@ -56,7 +55,7 @@ int32_t DsoundDuplex::open(SynthRack* rack, HWND window, int channels, int sampl
   blockFrames_ = std::max(blockFramesWanted, minimumFrames);
 
   int64_t count = computedBlockCount(sampleRate_, blockFrames_, blockCountSetting);
-  // The worker waits on every block event plus the stop and start events at once.
+  // The worker waits on every block event plus the stop request at once.
   if (count + 3 > kMaxWaitHandles) return AudioTooManyBlocks;
   if (count < 2) count = 2;
   blockCount_ = static_cast<uint32_t>(count);
@@ -134,6 +133,7 @@ int32_t DsoundDuplex::open(SynthRack* rack, HWND window, int channels, int sampl
 int32_t DsoundDuplex::start(DuplexOutput output) {
   lastHostError_ = S_OK;
   if (!isOpened()) return AudioFailed;
+  if (workerLeftRunning_) return AudioNotificationFailed;
   outputMode_.set(output);
   timing_.clear();
   dropouts_.set(0);
@@ -183,27 +183,22 @@ int32_t DsoundDuplex::start(DuplexOutput output) {
   trace_.begin({sampleRate_, blockFrames_, blockBytes_, blockCount_});
   resetWatch();
 
+  quitting_.store(false, std::memory_order_relaxed);
+  ResetEvent(readyEvent());
   thread_ = CreateThread(nullptr, 0, workerMain, this, 0, nullptr);
   if (thread_ == nullptr) {
-    // Nobody would ever answer the handshake below.
     renderBuffer_->Stop();
     captureBuffer_->Stop();
     return AudioNotificationFailed;
   }
   SetThreadPriority(thread_, THREAD_PRIORITY_TIME_CRITICAL);
 
-  // The worker resets the handshake event once it is inside its wait.
-  SetEvent(handshakeEvent());
-  while (WaitForSingleObject(handshakeEvent(), 0) == WAIT_OBJECT_0) {
-    if (WaitForSingleObject(thread_, 0) == WAIT_OBJECT_0) {
-      // The worker ended without answering (its wait failed).
-      CloseHandle(thread_);
-      thread_ = nullptr;
-      ResetEvent(handshakeEvent());
-      renderBuffer_->Stop();
-      captureBuffer_->Stop();
-      return AudioNotificationFailed;
-    }
+  // The rings start once the worker is about to wait for their notifications. A worker
+  // that ended without answering (its wait failed) or does not answer in time is none.
+  const HANDLE readyOrEnded[2] = {readyEvent(), thread_};
+  if (WaitForMultipleObjects(2, readyOrEnded, FALSE, kWorkerWaitMs) != WAIT_OBJECT_0) {
+    stop();
+    return AudioNotificationFailed;
   }
 
   HRESULT started = captureBuffer_->Start(DSCBSTART_LOOPING);
@@ -212,7 +207,6 @@ int32_t DsoundDuplex::start(DuplexOutput output) {
     stop();
     return failed(AudioStartStopFailed, started);
   }
-  Sleep(50);
   return AudioOk;
 }
 
@@ -226,19 +220,17 @@ int32_t DsoundDuplex::stop() {
   if (FAILED(captureStopped)) result = failed(AudioStartStopFailed, captureStopped);
 
   if (thread_ != nullptr) {
-    // Ten times the ring's duration; 64-bit so that large rings cannot wrap it short.
-    const uint64_t divisor = uint64_t{static_cast<uint32_t>(channels_)} *
-                             static_cast<uint32_t>(std::max(sampleRate_, 1));
-    const uint64_t timeout =
-        uint64_t{blockCount_} * 10000u * static_cast<uint32_t>(blockSamples_) / divisor;
+    quitting_.store(true, std::memory_order_release);
     SetEvent(stopEvent());
-    if (WaitForSingleObject(thread_, static_cast<DWORD>(std::min<uint64_t>(
-                                         timeout, INFINITE - 1))) != WAIT_OBJECT_0) {
-      TerminateThread(thread_, kTerminatedExitCode);
-      result = AudioWorkerTerminated;
+    // Once left running, the worker is only looked at.
+    if (WaitForSingleObject(thread_, workerLeftRunning_ ? 0 : kWorkerWaitMs) != WAIT_OBJECT_0) {
+      workerLeftRunning_ = true;
+      lost_.set(true);
+      return AudioWorkerLeftRunning;
     }
-    // A worker that had ended on its own, or was terminated, never took its stop
-    // request; the next start needs it clear.
+    workerLeftRunning_ = false;
+    // A worker that had ended on its own never took its stop request; the next start
+    // needs it clear.
     ResetEvent(stopEvent());
     CloseHandle(thread_);
     thread_ = nullptr;
@@ -249,6 +241,7 @@ int32_t DsoundDuplex::stop() {
 
 void DsoundDuplex::release() {
   stop();
+  if (workerLeftRunning_) return;
   closeEvents();
   if (renderBuffer_ != nullptr) {
     renderBuffer_->Release();

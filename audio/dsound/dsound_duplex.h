@@ -4,6 +4,7 @@
 // passed is filled anew, in play order, so what is written sounds one ring later.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,7 +39,12 @@ class DsoundDuplex {
   // a ring between them the read overtakes the data and the input jumps back a ring.
   static constexpr uint32_t kCaptureSlackBlocks = 2;
 
+  // How long stop waits for the worker to end, and start for it to answer. Far beyond
+  // any stall of the host or the sound service seen so far.
+  static constexpr DWORD kWorkerWaitMs = 2000;
+
   DsoundDuplex() = default;
+  // An engine whose worker was left running (workerLeftRunning) must not be destroyed.
   ~DsoundDuplex() { release(); }
   DsoundDuplex(const DsoundDuplex&) = delete;
   DsoundDuplex& operator=(const DsoundDuplex&) = delete;
@@ -46,8 +52,16 @@ class DsoundDuplex {
   int32_t open(SynthRack* rack, HWND window, int channels, int sampleRate, int blockFramesWanted,
                int blockCountSetting);
   int32_t start(DuplexOutput output);
+  // A worker that does not end within kWorkerWaitMs is never killed (inside a call of
+  // the sound service or the rack's render that would leave a lock held or the rack
+  // half updated): it is left to end by itself, the engine counts as lost and gives
+  // AudioWorkerLeftRunning, and everything the worker reaches (this engine, its
+  // buffers and the rack) must stay alive. It renders nothing more. A later stop or
+  // release that finds it ended finishes the work.
   int32_t stop();
+  // Releases everything, unless the worker was left running.
   void release();
+  bool workerLeftRunning() const { return workerLeftRunning_; }
   bool deviceNames(std::string& captureName, std::string& renderName);
   // The same names whole, also outside the ANSI code page, for display.
   bool deviceNamesW(std::wstring& captureName, std::wstring& renderName);
@@ -114,7 +128,7 @@ class DsoundDuplex {
   // A failed call of the sound service: keeps its HRESULT for lastHostError, gives `code`.
   int32_t failed(int32_t code, HRESULT result);
   HANDLE stopEvent() const { return events_[blockCount_]; }
-  HANDLE handshakeEvent() const { return events_[blockCount_ + 1]; }
+  HANDLE readyEvent() const { return events_[blockCount_ + 1]; }
 
   int32_t sampleRate_ = 0;
   int32_t channels_ = 0;
@@ -135,7 +149,7 @@ class DsoundDuplex {
   Relaxed<int32_t> dropouts_{0};
   BlockTiming timing_;
   Relaxed<DuplexOutput> outputMode_{DuplexOutput::Play};
-  // The worker's (set by start, which may run while a terminated worker unwinds): the
+  // The worker's (set by start before the worker exists): the
   // next block to refill in play order, the blocks refilled ahead of their notification,
   // and a ring's duration in counter ticks (0: not measurable).
   Relaxed<uint32_t> nextBlock_{0};
@@ -171,6 +185,10 @@ class DsoundDuplex {
   IDirectSoundBuffer8* renderBuffer_ = nullptr;
   IDirectSoundCaptureBuffer8* captureBuffer_ = nullptr;
   HANDLE thread_ = nullptr;
+  // Set by stop before it asks the worker to end: a worker that comes back late from
+  // a call renders and writes nothing more.
+  std::atomic<bool> quitting_{false};
+  bool workerLeftRunning_ = false;  // the owner's thread only
   std::unique_ptr<HANDLE[]> events_;
   std::unique_ptr<DSBPOSITIONNOTIFY[]> notifyPositions_;
   SynthRack* rack_ = nullptr;

@@ -22,7 +22,9 @@ DWORD WINAPI DsoundDuplex::workerMain(LPVOID self) {
 constexpr DWORD kWatchMs = 50;
 
 void DsoundDuplex::runWorker() {
-  const DWORD handles = blockCount_ + 2;
+  // The block events and the stop request.
+  const DWORD handles = blockCount_ + 1;
+  SetEvent(readyEvent());
   for (;;) {
     const DWORD result = WaitForMultipleObjects(handles, events_.get(), FALSE, kWatchMs);
     if (result == WAIT_FAILED) return;
@@ -36,11 +38,6 @@ void DsoundDuplex::runWorker() {
       ResetEvent(stopEvent());
       return;
     }
-    if (index == blockCount_ + 1) {
-      ResetEvent(handshakeEvent());
-      continue;
-    }
-    if (index >= blockCount_) continue;
     lifeTicks_.set(BlockTiming::now());
     handleWakeUp(index);
     if (restoreWanted_.get()) restoreRing();
@@ -323,6 +320,8 @@ void DsoundDuplex::handleWakeUp(DWORD woken) {
 }
 
 void DsoundDuplex::processBlock(uint32_t block, DuplexTraceRecord* record) {
+  // Back late from a call after stop gave up on it: the rack may be another's by now.
+  if (quitting_.load(std::memory_order_acquire)) return;
   const int64_t startTicks = BlockTiming::now();
   const DuplexOutput output = outputMode_.get();
 

@@ -47,6 +47,7 @@ struct Kernel {
   int failCreateEvent = 0;
   int passCreateEvent = 0;
   int failCreateThread = 0;
+  DWORD delayNextThreadStart = 0;
   int terminated = 0;
   std::atomic<DWORD> nextThreadId{1000};
   std::atomic<bool> manualCounter{false};
@@ -128,6 +129,11 @@ void failNextCreateThread(int count) {
   kernel().failCreateThread = count;
 }
 
+void delayNextThreadStart(DWORD milliseconds) {
+  std::lock_guard lock(kernel().mutex);
+  kernel().delayNextThreadStart = milliseconds;
+}
+
 int threadPriorityOf(HANDLE thread) {
   std::lock_guard lock(kernel().mutex);
   auto object = lookupThread(thread);
@@ -172,6 +178,7 @@ void resetKernel() {
   kernel().failCreateEvent = 0;
   kernel().passCreateEvent = 0;
   kernel().failCreateThread = 0;
+  kernel().delayNextThreadStart = 0;
   kernel().terminated = 0;
   kernel().manualCounter = false;
   kernel().manualCounterValue = 0;
@@ -319,8 +326,11 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE start,
   object->id = kernel().nextThreadId++;
   object->suspended = (flags & CREATE_SUSPENDED) != 0;
   if (threadId) *threadId = object->id;
-  object->thread = std::thread([object, start, parameter] {
+  const DWORD delay = kernel().delayNextThreadStart;
+  kernel().delayNextThreadStart = 0;
+  object->thread = std::thread([object, start, parameter, delay] {
     currentThread = object;
+    if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     {
       std::unique_lock lock(kernel().mutex);
       kernel().changed.wait(lock, [&] { return !object->suspended; });

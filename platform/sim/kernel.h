@@ -67,6 +67,8 @@ void setSleepObserver(SleepObserver observer);
 // `after` calls that still succeed, so a test can reach one event of a set).
 void failNextCreateEvent(int count = 1, int after = 0);
 void failNextCreateThread(int count = 1);
+// The next thread created runs only after `milliseconds`: a host too busy to schedule it.
+void delayNextThreadStart(DWORD milliseconds);
 
 // Observations for tests.
 int threadPriorityOf(HANDLE thread);

@@ -1,5 +1,6 @@
 // Opening, starting and stopping the full-duplex engine, and what it asks of the
 // sound service; streaming itself is in dsound_duplex_stream_test.cpp.
+#include <ctime>
 #include <thread>
 
 #include "dsound_fixture.h"
@@ -235,6 +236,17 @@ TEST_F(DsoundSetup, WorkerThatCannotBeCreatedFailsStartInsteadOfHanging) {
   EXPECT_EQ(engine.stop(), AudioOk);
 }
 
+TEST_F(DsoundSetup, StartWaitsForASlowWorkerWithoutSpinning) {
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  sim::delayNextThreadStart(500);
+  const std::clock_t cpuBefore = std::clock();
+  EXPECT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+  const double cpuMs = 1000.0 * static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC;
+  EXPECT_LT(cpuMs, 25.0) << "the window thread spins while the worker is not yet running";
+  EXPECT_TRUE(sim::dsoundRenderPlaying());
+  EXPECT_EQ(engine.stop(), AudioOk);
+}
+
 TEST_F(DsoundSetup, StopFailureIsReportedButTheWorkerStillEnds) {
   ASSERT_EQ(openWindowSettings(), AudioOk);
   ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
@@ -286,29 +298,58 @@ TEST_F(DsoundSetup, StopAfterTheWorkerEndedLeavesNoStaleStopRequest) {
   EXPECT_EQ(engine.stop(), AudioOk);
 }
 
-TEST_F(DsoundSetup, WorkerThatNeverEndsIsTerminated) {
+// Killed inside a call of the sound service, a worker could leave its lock held or the
+// rack half rendered: it is waited for, and one that never ends is left running.
+TEST_F(DsoundSetup, WorkerStuckInACallIsWaitedForAndNeverKilled) {
   setUpSynth(rack, 16);
   ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+  // Stuck far longer than the ring (18.7 ms), as a stalled host or service can keep it.
+  sim::blockDsoundRenderLock(true);
+  sim::advanceDsound(128);
+  while (!sim::dsoundRenderLockBlocked()) Sleep(1);
+  std::thread release([] {
+    Sleep(500);
+    sim::blockDsoundRenderLock(false);
+  });
+  EXPECT_EQ(engine.stop(), AudioOk);
+  release.join();
+  EXPECT_EQ(engine.thread(), nullptr);
+  EXPECT_EQ(sim::terminatedThreadCount(), 0);
+  EXPECT_FALSE(engine.workerLeftRunning());
+
+  // Stuck for good: left running, the engine lost and kept with what the worker reaches.
   ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   sim::blockDsoundRenderLock(true);
   sim::advanceDsound(128);
   while (!sim::dsoundRenderLockBlocked()) Sleep(1);
+  const int locks = sim::dsoundRenderLockCount();
+  EXPECT_EQ(engine.stop(), AudioWorkerLeftRunning);
+  EXPECT_EQ(sim::terminatedThreadCount(), 0);
+  EXPECT_TRUE(engine.workerLeftRunning());
+  EXPECT_TRUE(engine.lost());
+  engine.release();
+  EXPECT_TRUE(engine.isOpened());
+  EXPECT_GT(sim::liveDsoundReferences(), 0);
+  EXPECT_EQ(engine.start(DuplexOutput::Play), AudioNotificationFailed);
+  EXPECT_EQ(engine.stop(), AudioWorkerLeftRunning) << "looked at, not waited for again";
 
-  EXPECT_EQ(engine.stop(), AudioWorkerTerminated);
-  EXPECT_EQ(engine.thread(), nullptr);
-  EXPECT_EQ(sim::terminatedThreadCount(), 1);
+  // Back from its call, it renders nothing more and ends; only then is it all released.
   sim::blockDsoundRenderLock(false);
+  sim::advanceDsound(3 * 128);
   while (sim::dsoundRenderLockBlocked()) Sleep(1);
-
-  // The stop request the dead worker never took must not end the next one.
-  EXPECT_EQ(engine.start(DuplexOutput::Play), AudioOk);
-  EXPECT_NE(engine.thread(), nullptr);
-  EXPECT_EQ(engine.stop(), AudioOk);
+  for (int waited = 0; waited < 2000 && engine.workerLeftRunning(); waited += 10) {
+    Sleep(10);
+    engine.release();
+  }
+  EXPECT_FALSE(engine.workerLeftRunning());
+  EXPECT_FALSE(engine.isOpened());
+  EXPECT_EQ(sim::dsoundRenderLockCount(), locks + 1) << "only the lock it was stuck in";
 }
 
-TEST_F(DsoundSetup, StopWaitsTenRingsAlsoForRingsWhoseTimeOutPassesThirtyTwoBits) {
-  // 2 blocks of 107375 stereo frames: 2 * 10000 * 214750 passes 2^32 by 32704, less
-  // than 2 * 48000, so a 32-bit product would leave no time to wait at all.
+TEST_F(DsoundSetup, StopWaitsForABusyWorkerAlsoWithRingsWhoseLengthPassesThirtyTwoBits) {
+  // 2 blocks of 107375 stereo frames: 2 * 10000 * 214750 passes 2^32 by 32704, so a
+  // time-out computed from the ring in 32 bits would leave no time to wait at all.
   ASSERT_EQ(engine.open(&rack, window, 2, 48000, 107375, 2), AudioOk);
   ASSERT_EQ(engine.start(DuplexOutput::NoRender), AudioOk);
   // The worker is busy with a block when asked to stop, and gets free a little later.

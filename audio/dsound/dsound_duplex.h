@@ -115,6 +115,7 @@ class DsoundDuplex {
   // The worker's watch over the device (dsound_duplex_watch.cpp).
   void resetWatch();
   bool watchQuietRing();
+  void answerQuietRing();
   bool restoreRing();
   void noteRenderLock(HRESULT result);
   bool failingTooLong() const;

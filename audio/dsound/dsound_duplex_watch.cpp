@@ -27,15 +27,57 @@ bool DsoundDuplex::watchQuietRing() {
   } else {
     DWORD play = 0;
     DWORD write = 0;
+    // Moved since the last wake-up or look: the ring plays on unanswered. Answered here;
+    // no sign of life though, so a service that goes on like this counts as lost.
     if (SUCCEEDED(renderBuffer_->GetCurrentPosition(&play, &write)) &&
-        play != watchedCursor_.get()) {
-      // Still moving: the notifications alone are missing; keep watching.
+        play != watchedCursor_.get() && play != lastCursor_.get()) {
       watchedCursor_.set(play);
-      lifeTicks_.set(BlockTiming::now());
-      return true;
+      answerQuietRing();
     }
   }
   return BlockTiming::now() - lifeTicks_.get() <= lossTicks_.get();
+}
+
+// The play cursor ran through a wait with no notification. A ring shorter than that
+// wait went round playing what it held: one dropout, and the worker resumes behind the
+// cursor. Either way it refills up to the cursor, so the ring does not loop a stale
+// stretch. The notifications of that time, should they still come, are of a lap gone.
+void DsoundDuplex::answerQuietRing() {
+  DWORD cursor = 0;
+  uint32_t cursorBlock = 0;
+  if (!readPlayCursor(cursor, cursorBlock)) return;
+  const int64_t wakeTicks = BlockTiming::now();
+  DuplexTraceRecord* record = trace_.enabled() ? &trace_.next() : nullptr;
+  if (record) {
+    record->ticks = wakeTicks;
+    record->cursor = cursor;
+    record->woken = WAIT_TIMEOUT;
+    record->firstWritten = static_cast<uint16_t>(nextBlock_.get());
+  }
+  const int64_t ring = ringTicks_.get();
+  if (ring <= 0 || wakeTicks - endedTicks_.get() > ring) {
+    loseRing();
+    nextBlock_.set((cursorBlock + 1) % blockCount_);
+    if (record) record->event = DuplexTraceRecord::WholeRing;
+  }
+  inSync_.set(true);
+  uint16_t written = 0;
+  while (nextBlock_.get() != cursorBlock) {
+    processBlock(nextBlock_.get(), record);
+    ++written;
+    nextBlock_.set((nextBlock_.get() + 1) % blockCount_);
+  }
+  const uint64_t taken = takeNotifications();
+  const uint64_t all = blockCount_ >= 64 ? ~uint64_t{0} : (uint64_t{1} << blockCount_) - 1;
+  echoes_.set(all & ~taken);
+  carried_.set(0);
+  lastCursor_.set(cursor);
+  catchUpCursor_.set(kNoCursorReading);
+  if (record) {
+    record->taken = taken;
+    record->written = written;
+  }
+  endWakeUp(record);
 }
 
 // One Restore; the ring is silenced and played again, and refilling resumes at the

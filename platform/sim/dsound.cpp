@@ -105,6 +105,7 @@ struct Device {
   bool captureHeld = false;
   DWORD writeLead = 0;
   bool signalAtOffset = false;
+  bool notificationsSilent = false;
   std::string captureDescription = "Primary Sound Capture Driver";
   std::string renderDescription = "Primary Sound Driver";
   std::shared_ptr<Stream> current;
@@ -161,6 +162,7 @@ void advanceLocked(Stream& stream, DWORD frames, bool render = true,
       stream.played.insert(stream.played.end(), samples, samples + chunk / 2);
       std::vector<const DSBPOSITIONNOTIFY*> inChunk;
       for (const DSBPOSITIONNOTIFY& n : stream.notifications) {
+        if (device().notificationsSilent) break;
         if (device().signalAtOffset) {
           // Reached: the chunk (from, to]; offset 0 is reached at the ring's end.
           const DWORD at = n.dwOffset == 0 ? stream.render.size : n.dwOffset;
@@ -653,6 +655,11 @@ void removeDsoundDevice(HRESULT callsFail) {
   }
 }
 
+void silenceDsoundNotifications(bool on) {
+  std::lock_guard lock(device().mutex);
+  device().notificationsSilent = on;
+}
+
 void returnDsoundDevice() {
   std::lock_guard lock(device().mutex);
   device().removed = false;
@@ -694,6 +701,7 @@ void resetDsound() {
   d.captureHeld = false;
   d.writeLead = 0;
   d.signalAtOffset = false;
+  d.notificationsSilent = false;
   d.captureDescription = "Primary Sound Capture Driver";
   d.renderDescription = "Primary Sound Driver";
   d.current.reset();

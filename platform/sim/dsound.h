@@ -239,6 +239,8 @@ void loseDsoundRenderBuffer();
 // stream's calls fail with `callsFail`). New full-duplex objects cannot be created until
 // the device comes back; the old stream stays dead then, a new one plays.
 void removeDsoundDevice(HRESULT callsFail = S_OK);
+// While set, the render ring plays on but its notifications are no longer signalled.
+void silenceDsoundNotifications(bool on);
 void returnDsoundDevice();
 // While set, render Lock blocks (a stuck driver); TerminateThread still ends the caller.
 void blockDsoundRenderLock(bool block);

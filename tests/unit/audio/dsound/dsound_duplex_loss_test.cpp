@@ -1,8 +1,9 @@
 // The full-duplex engine when its device fails: a render buffer reported lost is
 // restored and plays on; a device that goes away (silently as under Wine, with failing
-// calls as on Windows, or with locks that keep failing) marks the engine lost within
-// a fraction of a second, after which the worker costs nothing; an engine opened anew
-// once the device is back plays again.
+// calls as on Windows, with locks that keep failing, or with notifications that stop
+// while the cursor runs) marks the engine lost within a fraction of a second, after
+// which the worker costs nothing; an engine opened anew once the device is back plays
+// again.
 #include <chrono>
 #include <ctime>
 #include <thread>
@@ -69,10 +70,12 @@ TEST_F(DsoundLoss, DeviceGoneIsLostSoonCostsNothingAndAReopenedEnginePlays) {
     const char* what;
     HRESULT callsFail;
     bool locksFail;
+    bool notificationsStop = false;  // the cursor runs on: the ring loops what it holds
   };
   const Case cases[] = {{"silent, as under Wine", S_OK, false},
                         {"calls fail", DSERR_NODRIVER, false},
-                        {"locks keep failing", S_OK, true}};
+                        {"locks keep failing", S_OK, true},
+                        {"notifications stop, the cursor runs", S_OK, false, true}};
   setUpSynth(rack, 16);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -81,14 +84,20 @@ TEST_F(DsoundLoss, DeviceGoneIsLostSoonCostsNothingAndAReopenedEnginePlays) {
     sim::setDsoundRealTime(true);
     ASSERT_LT(waitFor([this] { return ringSounds(); }, milliseconds(2000)).count(), 2000);
 
+    const int dropouts = engine.dropouts();
     if (c.locksFail) {
       sim::failDsound(sim::DsoundCall::RenderLock, 1000000, DSERR_NODRIVER);
+    } else if (c.notificationsStop) {
+      sim::silenceDsoundNotifications(true);
     } else {
       sim::removeDsoundDevice(c.callsFail);
     }
     const milliseconds noticed = waitFor([this] { return engine.lost(); }, milliseconds(3000));
     EXPECT_LT(noticed.count(), 1500) << "noticed within a fraction of a second";
     EXPECT_GE(noticed.count(), 400) << "not before half a second without a sign of life";
+    if (c.notificationsStop) {
+      EXPECT_GT(engine.dropouts(), dropouts) << "the rings that went round unanswered";
+    }
 
     // Lost: the worker waits for its stop and nothing else.
     sim::setDsoundRealTime(false);
@@ -101,7 +110,8 @@ TEST_F(DsoundLoss, DeviceGoneIsLostSoonCostsNothingAndAReopenedEnginePlays) {
     EXPECT_TRUE(engine.lost());
 
     engine.release();  // as the window does with a lost route
-    if (!c.locksFail) {
+    sim::silenceDsoundNotifications(false);
+    if (!c.locksFail && !c.notificationsStop) {
       EXPECT_EQ(openWindowSettings(), AudioFailed) << "the device is still away";
       sim::returnDsoundDevice();
     }

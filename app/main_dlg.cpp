@@ -32,6 +32,14 @@ CMainDlg::CMainDlg(HWND parent)
 
 CMainDlg::~CMainDlg() {
   CloseAudio();
+  if (m_pAsio->closeUnfinished()) {
+    // The ASIO driver has not come back from its stop (or refused it) and may call
+    // back until the process ends; its callbacks reach the host, and the host the
+    // rack. Both are left to it rather than freed under a driver thread: the process
+    // ends right after and gives everything back.
+    static_cast<void>(m_pAsio.release());
+    static_cast<void>(m_pRack.release());
+  }
   m_pMidi.reset();
   if (!FreeStrandedDuplex()) {
     // A worker still inside a call may come back and reach its engine and the rack:
@@ -153,7 +161,9 @@ bool CMainDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT
 }
 
 void CMainDlg::OnDestroy() {
-  m_pAsio->stop();
+  // Closed rather than stopped: a stop the driver refuses leaves it playing the rack,
+  // which is emptied next; a refused close keeps its callbacks out.
+  m_pAsio->close();
   if (m_pDuplex) m_pDuplex->stop();
   if (m_pMidi) m_pMidi->stop();
   if (m_pRack) m_pRack->open(nullptr, 0);

@@ -49,6 +49,9 @@ bool CMainDlg::StartAudioRoute(AudioRoute route, std::wstring& inName, std::wstr
                                bool& driverMissing) {
   CloseAudio();
   driverMissing = false;
+  // An ASIO driver that has not come back from its stop, or refused it, may still call
+  // back and holds its device: no route opens until it lets go.
+  if (m_pAsio->closeUnfinished()) return false;
   if (route == AudioRoute::kDuplex) {
     // Not beside a worker that never ended: the sound service may still be stuck with it.
     if (!FreeStrandedDuplex()) {
@@ -79,10 +82,10 @@ bool CMainDlg::OpenAudio(AudioRoute route) {
   bool missing = false;
   const bool active = StartAudioRoute(route, m_strAudioInName, m_strAudioOutName, missing);
   ShowAudioRoute(active, missing);
-  // Retried as a lost route until the stranded worker lets go.
-  if (!active && route == AudioRoute::kDuplex && !m_strandedDuplex.empty()) {
-    MarkAudioLost(GetTickCount64());
-  }
+  // Held up by a stranded full-duplex worker or by the ASIO driver: opened as a lost
+  // route is, once it lets go.
+  const bool strandedDuplex = route == AudioRoute::kDuplex && !m_strandedDuplex.empty();
+  if (!active && (strandedDuplex || m_pAsio->closeUnfinished())) MarkAudioLost(GetTickCount64());
   return active;
 }
 

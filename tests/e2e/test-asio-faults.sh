@@ -3,9 +3,11 @@
 # calling back ("stall"), every call fails ("vanish"), its stop fails, and its stop
 # never returns ("hang"). In each case the window keeps answering, the health line and
 # the name lines say the device is lost, and once the driver answers again the route
-# plays again on its own; a stop that fails still comes before the buffers are
-# disposed; Esc ends the program while the driver hangs. Logs the time from each fault
-# to the window saying so, and from the driver's return to sound in its recording.
+# plays again on its own; the buffers of a driver whose stop failed are not disposed
+# while it streams on; a driver whose stop hangs while it calls on keeps the
+# full-duplex route from opening beside it until it lets go; Esc ends the program
+# then. Logs the time from each fault to the window saying so, and from the driver's
+# return to sound in its recording.
 # Usage: test-asio-faults.sh <build/windows dir>
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -117,26 +119,46 @@ done
 sc_check "no buffers disposed while the driver streamed" test "$(count "still streaming")" -eq 0
 sc_check "no driver call from inside a callback" test "$(count "inside a callback")" -eq 0
 
-# A stop that fails: a reset request is still answered by stop before disposal.
+# A stop that fails on a reset request: the stream goes on, so its buffers stay and
+# the route is lost until a later stop succeeds.
 tell failstop
-starts=$(count "^start:")
 tell reset
-sc_check "failing stop: reopened after the reset request" e2e_wait_for 3 started_since "$starts"
-sc_check "failing stop: stop asked before the buffers went" test "$(count "still streaming")" -eq 0
+sc_check "failing stop: lost shown" shows_lost 5000
 sc_check "failing stop: the stop was refused" grep -q "stop: refused" "$log"
-sc_check "failing stop: route active" route_is_asio
-sc_check "failing stop: no driver call from inside a callback" test "$(count "inside a callback")" -eq 0
+sleep 2.5
+sc_check "failing stop: no buffers disposed while the driver streamed" \
+  test "$(count "still streaming")" -eq 0
+starts=$(count "^start:")
 tell back
+sc_check "failing stop: reopened once the stop succeeds" e2e_wait_for 5 started_since "$starts"
+sc_check "failing stop: route active" route_is_asio 4000
+sc_check "failing stop: no driver call from inside a callback" test "$(count "inside a callback")" -eq 0
 sleep 1.2
 sc_check "failing stop: tone goes on" tone_goes_on
 
-# Esc while the driver's stop never returns.
-tell hang
-sc_check "hang: lost shown" shows_lost 5000
+# A stop that hangs while the driver calls on: leaving the ASIO route does not open the
+# full-duplex route beside it; that opens once the driver lets go.
+tell hangstop
+sc_probe click $IDC_ASIO >/dev/null
+e2e_wait_for 5 checked_is 0 || e2e_log "the check box did not flip"
+sc_check "hanging stop: lost shown, nothing opened beside the driver" shows_lost 5000
+sc_check "hanging stop: the driver calls on" grep -q "stop: hangs" "$log"
+sleep 2.5
+sc_check "hanging stop: still shown lost after a retry" shows_lost 1000
+tell back
+sc_check "hanging stop: the full-duplex route plays once the driver let go" \
+  sc_shows $IDC_AUDIO_OUT_STATE active 5000
+sc_probe click $IDC_ASIO >/dev/null
+e2e_wait_for 5 checked_is 1 || e2e_log "the check box did not flip"
+sc_check "hanging stop: back on the ASIO route" route_is_asio 4000
+
+# Esc while the driver's stop never returns and the driver calls on.
+tell hangstop
+sleep 0.5
 pressed=$(now_ms)
 exit_line=$(sc_probe --timeout 5000 key esc --wait-exit | grep '^exited')
-e2e_log "Esc with the driver hung: ${exit_line:-no exit} after $(($(now_ms) - pressed)) ms"
-sc_check "Esc ends the program while the driver hangs ($exit_line)" test -n "$exit_line"
+e2e_log "Esc with the driver's stop hung: ${exit_line:-no exit} after $(($(now_ms) - pressed)) ms"
+sc_check "Esc ends the program while the driver's stop hangs ($exit_line)" test -n "$exit_line"
 tail -n 6 "$log" >&2 2>/dev/null
 
 sc_finish

@@ -11,6 +11,8 @@ namespace {
 
 std::atomic<StreamFault> fault{StreamFault::None};
 std::atomic<bool> failingStop{false};
+std::atomic<bool> hangingStop{false};
+constexpr DWORD kStopHangPollMs = 20;
 
 bool startsWith(const char* text, const char* word) {
   return std::strncmp(text, word, std::strlen(word)) == 0;
@@ -26,8 +28,22 @@ bool stopFails() {
   return failingStop.load();
 }
 
+void waitWhileStopHangs(const std::string& controlFile) {
+  if (!hangingStop.load()) return;
+  driverLog("stop: hangs, the stream goes on");
+  char command[64];
+  while (hangingStop.load()) {
+    Sleep(kStopHangPollMs);
+    takeControlCommand(controlFile, true, command, sizeof(command));
+  }
+  driverLog("stop hang over");
+}
+
 bool applyFaultCommand(const char* command) {
-  if (startsWith(command, "stall")) {
+  // "hangstop" before "hang", which it begins with.
+  if (startsWith(command, "hangstop")) {
+    hangingStop = true;
+  } else if (startsWith(command, "stall")) {
     fault = StreamFault::Stall;
   } else if (startsWith(command, "hang")) {
     fault = StreamFault::Hang;
@@ -38,6 +54,7 @@ bool applyFaultCommand(const char* command) {
   } else if (startsWith(command, "back")) {
     fault = StreamFault::None;
     failingStop = false;
+    hangingStop = false;
   } else {
     return false;
   }

@@ -2,8 +2,9 @@
 // has gone would: "stall" (no more callbacks, calls still answer), "hang" (no more
 // callbacks, and stop, disposeBuffers and release block until told "back"),
 // "vanish" (no callbacks, every call fails with ASE_NotPresent, init included),
-// "failstop" (stop answers ASE_HWMalfunction and the stream goes on) and "back"
-// (all of these end). The state is process-wide, so that driver objects a host
+// "failstop" (stop answers ASE_HWMalfunction and the stream goes on), "hangstop" (stop
+// blocks until told "back" while the stream goes on: the driver keeps calling back)
+// and "back" (all of these end). The state is process-wide, so that driver objects a host
 // creates anew while the fault lasts show it too.
 #pragma once
 
@@ -13,6 +14,9 @@ enum class StreamFault { None, Stall, Hang, Vanish };
 
 StreamFault streamFault();
 bool stopFails();
+// Inside stop: while "hangstop" holds, waits (taking fault commands from the control
+// file at `controlFile`) and logs it; returns at once otherwise.
+void waitWhileStopHangs(const std::string& controlFile);
 
 // Applies one of the commands above; false when `command` is none of them.
 bool applyFaultCommand(const char* command);

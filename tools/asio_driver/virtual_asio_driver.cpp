@@ -134,6 +134,7 @@ ASIOError VirtualAsioDriver::stop() {
     driverLog("stop: refused, the stream goes on");
     return ASE_HWMalfunction;
   }
+  waitWhileStopHangs(config_.controlFile);
   halt();
   return ASE_OK;
 }
@@ -293,7 +294,10 @@ ASIOError VirtualAsioDriver::disposeBuffers() {
   if (vanished()) return ASE_NotPresent;
   if (bufferSize_ <= 0) return ASE_InvalidMode;
   // What a real driver may not survive: its buffers taken while it streams into them.
-  if (running_ && !stopAsked_) driverLog("disposeBuffers: still streaming, stop not asked");
+  if (running_) {
+    driverLog(stopAsked_ ? "disposeBuffers: still streaming, stop refused"
+                         : "disposeBuffers: still streaming, stop not asked");
+  }
   halt();
   freeBuffers();
   return ASE_OK;

@@ -41,16 +41,10 @@ void CMainDlg::OpenMidi() {
   }
   const bool inputRunning = midiResult == MidiOk && m_pMidi->start() == MidiOk;
 
-  // What was tried is remembered, so a device that refused is not tried again and
-  // again; a lost side keeps the name of what it lost until something opens.
   const int inOpen = inputRunning ? m_pMidi->openInputDevice() : kNoMidiDevice;
   const int outOpen = m_pMidi->openOutputDevice();
-  if (in.index >= 0 || !m_midiIn.lost) m_midiIn.key = choiceOf(inNames, in.index);
-  if (out.index >= 0 || !m_midiOut.lost) m_midiOut.key = choiceOf(outNames, out.index);
-  m_midiIn.open = inOpen >= 0;
-  m_midiOut.open = outOpen >= 0;
-  if (m_midiIn.open) m_midiIn.lost = false;
-  if (m_midiOut.open) m_midiOut.lost = false;
+  noteMidiSideOpened(m_midiIn, inNames, in.index, inOpen);
+  noteMidiSideOpened(m_midiOut, outNames, out.index, outOpen);
   ShowMidiSide(IDC_MIDI_IN_NAME, IDC_MIDI_IN_STATE, m_midiIn, inNames, inOpen, in.missing);
   ShowMidiSide(IDC_MIDI_OUT_NAME, IDC_MIDI_OUT_STATE, m_midiOut, outNames, outOpen, out.missing);
   m_bMidiWaiting = midiSideWaiting(inNames, m_midiIn, kMidiInDevice) ||
@@ -64,9 +58,7 @@ void CMainDlg::OpenMidiOutput() {
       midiSideTarget(outNames, m_midiOut.choice, kMidiOutDevice, !m_midiOut.lost);
   m_pMidi->reopenOutput(out.index, true);
   const int outOpen = m_pMidi->openOutputDevice();
-  if (out.index >= 0 || !m_midiOut.lost) m_midiOut.key = choiceOf(outNames, out.index);
-  m_midiOut.open = outOpen >= 0;
-  if (m_midiOut.open) m_midiOut.lost = false;
+  noteMidiSideOpened(m_midiOut, outNames, out.index, outOpen);
   ShowMidiSide(IDC_MIDI_OUT_NAME, IDC_MIDI_OUT_STATE, m_midiOut, outNames, outOpen, out.missing);
   m_bMidiWaiting = midiSideWaiting(DeviceLists::midiInputNames(), m_midiIn, kMidiInDevice) ||
                    midiSideWaiting(outNames, m_midiOut, kMidiOutDevice);
@@ -76,15 +68,8 @@ void CMainDlg::ShowMidiSide(int nameId, int stateId, const MidiSide& side,
                             const std::vector<std::wstring>& names, int openIndex,
                             bool missing) const {
   setStateText(stateId, openIndex >= 0);
-  std::wstring line;
-  if (openIndex >= 0) {
-    line = shownChoice(choiceOf(names, openIndex));
-  } else if (side.lost) {
-    line = shownChoice(side.key) + L" (lost, retrying)";
-  }
   // Names can lie outside the ANSI code page: the line is set in UTF-16.
-  SetDlgItemTextW(hwnd(), nameId, line.c_str());
-  if (missing && !side.lost) NoteMissingDevice(nameId, side.choice);
+  SetDlgItemTextW(hwnd(), nameId, midiSideLine(names, side, openIndex, missing).c_str());
 }
 
 void CMainDlg::OnDeviceChange() {
@@ -108,13 +93,11 @@ void CMainDlg::CloseLostMidi() {
   const std::vector<std::wstring> inNames = DeviceLists::midiInputNames();
   const std::vector<std::wstring> outNames = DeviceLists::midiOutputNames();
   if (inLost) {
-    m_midiIn.open = false;
-    m_midiIn.lost = true;
+    noteMidiSideLost(m_midiIn);
     ShowMidiSide(IDC_MIDI_IN_NAME, IDC_MIDI_IN_STATE, m_midiIn, inNames, kNoMidiDevice, false);
   }
   if (outLost) {
-    m_midiOut.open = false;
-    m_midiOut.lost = true;
+    noteMidiSideLost(m_midiOut);
     ShowMidiSide(IDC_MIDI_OUT_NAME, IDC_MIDI_OUT_STATE, m_midiOut, outNames, kNoMidiDevice, false);
   }
   m_bMidiWaiting = true;

@@ -39,21 +39,49 @@ bool midiSideWaiting(const std::vector<std::wstring>& names, const MidiSide& sid
   return side.lost || midiSideTarget(names, side.choice, defaultIndex, false).index < 0;
 }
 
+void noteMidiSideOpened(MidiSide& side, const std::vector<std::wstring>& names, int tried,
+                        int openIndex) {
+  if (tried >= 0 || !side.lost) side.key = choiceOf(names, tried);
+  side.open = openIndex >= 0;
+  if (side.open) side.lost = false;
+}
+
+void noteMidiSideLost(MidiSide& side) {
+  if (side.open) side.lostKey = side.key;
+  side.open = false;
+  side.lost = true;
+}
+
+std::wstring midiSideLine(const std::vector<std::wstring>& names, const MidiSide& side,
+                          int openIndex, bool missing) {
+  std::wstring line;
+  if (openIndex >= 0) {
+    line = shownChoice(choiceOf(names, openIndex));
+  } else if (side.lost) {
+    // Not `key`: a stand-in tried since (the first available device) may have refused.
+    line = shownChoice(side.lostKey) + L" (lost, retrying)";
+  }
+  if (missing && !side.lost) {
+    if (line.empty()) line = L"(none)";
+    line += L" (" + shownChoice(side.choice) + L" not found)";
+  }
+  return line;
+}
+
 bool MidiDeviceWatch::due(uint64_t nowMs, bool waiting) {
   bool check = false;
   if (settleAtMs_ != 0 && nowMs >= settleAtMs_) {
     settleAtMs_ = 0;
     check = true;
   }
-  if (!waiting) {
-    beatStarted_ = false;
-  } else if (!beatStarted_) {
-    // The beat counts from when the waiting began.
+  if (!beatStarted_ || (waiting && !wasWaiting_)) {
+    // The beat counts from the first look, and again from when the waiting began.
     beatStarted_ = true;
     lastCheckMs_ = nowMs;
   } else if (nowMs - lastCheckMs_ >= kRetryMs) {
     check = true;
   }
+  wasWaiting_ = waiting;
   if (check) lastCheckMs_ = nowMs;
   return check;
 }

@@ -12,10 +12,12 @@
 // One side of MIDI as the window last left it. Keys are in the stored form of
 // device_settings.h: name and occurrence.
 struct MidiSide {
-  std::wstring choice;  // "" for "(first available)"
-  std::wstring key;     // the device last opened or tried; "" for none
-  bool open = false;    // `key` is open now
-  bool lost = false;    // `key` went away while open and has not been opened since
+  std::wstring choice;   // "" for "(first available)"
+  std::wstring key;      // the device last opened or tried; "" for none
+  bool open = false;     // `key` is open now
+  bool lost = false;     // `lostKey` went away while open, and nothing opened since
+  std::wstring lostKey;  // the device that went away: the name line shows it while
+                         // stand-ins are tried
 };
 
 // The device index to open for a side (kNoMidiDevice: none) and whether the chosen device is
@@ -42,9 +44,24 @@ MidiSideCheck checkMidiSide(const std::vector<std::wstring>& names, const MidiSi
 bool midiSideWaiting(const std::vector<std::wstring>& names, const MidiSide& side,
                      int defaultIndex);
 
+// After an open on the side was tried: `tried` is the index asked for (kNoMidiDevice:
+// none), `openIndex` the device open now. What was tried is remembered, so a device
+// that refused is not tried again and again; a lost side keeps the name of what it
+// lost until something opens.
+void noteMidiSideOpened(MidiSide& side, const std::vector<std::wstring>& names, int tried,
+                        int openIndex);
+// The open device went away.
+void noteMidiSideLost(MidiSide& side);
+// The side's name line: the device open now (`openIndex`), or the one lost; `missing`
+// adds that the chosen device was not found, e.g. "Keys (Pads not found)", or
+// "(none) (Pads not found)" when no device stands in.
+std::wstring midiSideLine(const std::vector<std::wstring>& names, const MidiSide& side,
+                          int openIndex, bool missing);
+
 // When to read the lists again: once things have settled after the system announces
-// a device change (each announcement starts the wait again), and on a steady beat while
-// a side waits for its device.
+// a device change (each announcement starts the wait again), and on a steady beat, for
+// open devices too: an output nothing is sent on shows its loss only in the list, and
+// not every system announces it. The beat starts afresh when a side begins to wait.
 class MidiDeviceWatch {
  public:
   static constexpr uint64_t kSettleMs = 500;
@@ -58,4 +75,5 @@ class MidiDeviceWatch {
   uint64_t settleAtMs_ = 0;  // 0: no change announced
   uint64_t lastCheckMs_ = 0;
   bool beatStarted_ = false;
+  bool wasWaiting_ = false;
 };

@@ -3,7 +3,8 @@
 # within 100 ms, the MIDI-in name line says the device is lost and its state reads
 # "inactive"; once the device is back the program opens it on its own and its next
 # note sounds within about 2 s, without anything done in the window. Prints the time
-# the window took to show the loss and the time from the return to the next note.
+# the window took to show the loss and the time from the return to the next note. Then
+# the output goes and comes back unannounced, and is seen to on the device lists' beat.
 # Usage: test-midi-hotplug.sh <build/windows dir>
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -22,7 +23,7 @@ sc_stage_program midi
 
 # Each time the input is opened and started it plays note 69 (440 Hz) and holds it.
 echo "0 90 45 64" >"$SC_OUT/midi_in_events.txt"
-export FAKE_WINMM_TRIGGER=go FAKE_WINMM_OUTPUTS=synth,port FAKE_WINMM_PLUG=in0:unplugged
+export FAKE_WINMM_TRIGGER=go FAKE_WINMM_OUTPUTS=synth,port FAKE_WINMM_PLUG=in0:unplugged,out1:outgone
 log="$SC_OUT/midi_in.log"
 
 # log_ms PATTERN [NTH]: the fake device's time (ms since it loaded) of the NTH line
@@ -97,6 +98,18 @@ else
   e2e_log "time to play again: $((on2 - replug)) ms (device back to the next note, device log)"
   sc_check_timing "plays again within 2.5 s of the return ($((on2 - replug)) ms)" test $((on2 - replug)) -le 2500
 fi
+
+# The output, nothing sent on it and no announcement: the device list read on the
+# 2 s beat shows it gone; the synthesizer that stands first then is tried and refused,
+# and the line keeps the lost device's name.
+sc_check "MIDI out name" sc_shows $IDC_MIDI_OUT_NAME "Virtual MIDI Out"
+touch "$SC_OUT/outgone"
+sc_check "MIDI out name says lost, unannounced" \
+  sc_shows $IDC_MIDI_OUT_NAME "Virtual MIDI Out (lost, retrying)" 3500
+sc_check "MIDI out inactive" sc_shows $IDC_MIDI_OUT_STATE inactive 1000
+rm -f "$SC_OUT/outgone"
+sc_check "MIDI out back" sc_shows $IDC_MIDI_OUT_NAME "Virtual MIDI Out" 3500
+sc_check "MIDI out active again" sc_shows $IDC_MIDI_OUT_STATE active 1000
 
 exit_line=$(sc_probe --timeout 5000 key esc --wait-exit | grep '^exited')
 sc_check_timing "Esc ends the program within 5 s ($exit_line)" test -n "$exit_line"

@@ -9,7 +9,7 @@ using Names = std::vector<std::wstring>;
 
 // A side as the window leaves it after opening `key` from `names`.
 MidiSide opened(const std::wstring& choice, const std::wstring& key) {
-  return MidiSide{choice, key, true, false};
+  return MidiSide{choice, key, true, false, {}};
 }
 
 TEST(MidiDevicePlanTest, AChosenDeviceIsFollowedAndNeverSwappedAfterItIsLost) {
@@ -58,14 +58,47 @@ TEST(MidiDevicePlanTest, FirstAvailableFollowsWhateverIsFirst) {
   side = opened(L"", L"B");
   EXPECT_TRUE(checkMidiSide({L"A", L"B"}, side, 0).reopen);
   // Nothing at all: waiting, and the first device to appear is opened.
-  side = MidiSide{L"", L"", false, false};
+  side = MidiSide{L"", L"", false, false, {}};
   EXPECT_TRUE(midiSideWaiting({}, side, 0));
   EXPECT_TRUE(checkMidiSide({L"A"}, side, 0).reopen);
 }
 
+TEST(MidiDevicePlanTest, ALostOutputIsShownUnderItsOwnNameWhileAStandInRefuses) {
+  // Output "(first available)" is device 1, the port; the synthesizer before it
+  // is refused whenever it is tried.
+  const Names both = {L"Virtual Synth Out", L"Virtual MIDI Out"};
+  MidiSide side;
+  noteMidiSideOpened(side, both, 1, 1);
+  EXPECT_EQ(midiSideLine(both, side, 1, false), L"Virtual MIDI Out");
+  const Names left = {L"Virtual Synth Out"};
+  ASSERT_TRUE(checkMidiSide(left, side, 1).gone);
+  noteMidiSideLost(side);
+  // The synthesizer stands first now and is tried; it refuses.
+  const MidiSideCheck check = checkMidiSide(left, side, 1);
+  ASSERT_TRUE(check.reopen);
+  noteMidiSideOpened(side, left, midiSideTarget(left, side.choice, 1, false).index, kNoMidiDevice);
+  EXPECT_EQ(midiSideLine(left, side, kNoMidiDevice, false), L"Virtual MIDI Out (lost, retrying)");
+  // Back: it is the one opened, and the line is plain again.
+  noteMidiSideOpened(side, both, 1, 1);
+  EXPECT_EQ(midiSideLine(both, side, 1, false), L"Virtual MIDI Out");
+}
+
+TEST(MidiDevicePlanTest, AMissingChoiceWithNothingToStandInIsNamedAfterANoDeviceMark) {
+  MidiSide side{L"Virtual MIDI In", L"", false, false, {}};
+  const MidiSideTarget target = midiSideTarget({}, side.choice, 0, true);
+  ASSERT_EQ(target.index, kNoMidiDevice);
+  ASSERT_TRUE(target.missing);
+  noteMidiSideOpened(side, {}, target.index, kNoMidiDevice);
+  EXPECT_EQ(midiSideLine({}, side, kNoMidiDevice, true), L"(none) (Virtual MIDI In not found)");
+  EXPECT_EQ(midiSideLine({L"Keys"}, side, 0, true), L"Keys (Virtual MIDI In not found)");
+  // The choice stays, and the device is opened when it comes.
+  EXPECT_EQ(side.choice, L"Virtual MIDI In");
+  EXPECT_TRUE(checkMidiSide({L"Virtual MIDI In"}, side, 0).reopen);
+}
+
 TEST(MidiDevicePlanTest, ADeviceThatRefusedIsNotTriedAgainUntilTheListChanges) {
   // A synthesizer output was tried at start-up and refused.
-  const MidiSide side{L"", L"GS Synth", false, false};
+  const MidiSide side{L"", L"GS Synth", false, false, {}};
   EXPECT_FALSE(checkMidiSide({L"GS Synth"}, side, 1).reopen);
   EXPECT_FALSE(midiSideWaiting({L"GS Synth"}, side, 1));
 }
@@ -97,7 +130,12 @@ TEST(MidiDeviceWatchTest, ChangesSettleAndAWaitingSideIsRetriedEveryTwoSeconds) 
   EXPECT_TRUE(watch.due(7000, true));
   EXPECT_FALSE(watch.due(8900, true));
   EXPECT_TRUE(watch.due(9000, true));
-  EXPECT_FALSE(watch.due(20000, false));
+  // Open devices are read on the same beat: an output nothing is sent on is seen to
+  // go without an announcement too.
+  EXPECT_FALSE(watch.due(10000, false));
+  EXPECT_TRUE(watch.due(11000, false));
+  EXPECT_FALSE(watch.due(12900, false));
+  EXPECT_TRUE(watch.due(13000, false));
 }
 
 }  // namespace

@@ -106,8 +106,13 @@ void CMainDlg::CloseLostMidi() {
 void CMainDlg::CheckMidiDevices() {
   const std::vector<std::wstring> inNames = DeviceLists::midiInputNames();
   const std::vector<std::wstring> outNames = DeviceLists::midiOutputNames();
-  const MidiSideCheck in = checkMidiSide(inNames, m_midiIn, kMidiInDevice);
-  const MidiSideCheck out = checkMidiSide(outNames, m_midiOut, kMidiOutDevice);
+  const MidiSideCheck in =
+      checkMidiSide(inNames, m_midiIn, kMidiInDevice, m_pMidi->currentInputPlace());
+  const MidiSideCheck out =
+      checkMidiSide(outNames, m_midiOut, kMidiOutDevice, m_pMidi->currentOutputPlace());
+  // An open device's key follows its place, which identical names make its occurrence.
+  if (m_midiIn.open) m_midiIn.key = in.key;
+  if (m_midiOut.open) m_midiOut.key = out.key;
   // A device the list no longer shows is gone, whether or not its driver said so.
   if (in.gone) m_pMidi->markInputLost();
   if (out.gone) m_pMidi->markOutputLost();

@@ -21,16 +21,28 @@ MidiSideTarget midiSideTarget(const std::vector<std::wstring>& names, const std:
 }
 
 MidiSideCheck checkMidiSide(const std::vector<std::wstring>& names, const MidiSide& side,
-                            int defaultIndex) {
+                            int defaultIndex, int place) {
   MidiSideCheck check;
-  check.gone = side.open && resolveChoice(names, side.key).missing;
+  check.key = side.key;
+  if (side.open && place >= 0 && place < static_cast<int>(names.size())) {
+    // Where its handle says it is: its key follows it.
+    check.key = choiceOf(names, place);
+  } else {
+    // Where that is not known (or the handle no longer answers), by its key.
+    check.gone = side.open && resolveChoice(names, side.key).missing;
+  }
   const MidiSideTarget target = midiSideTarget(names, side.choice, defaultIndex, false);
   // A chosen device that is missing leaves the side as it is: whatever stands in for
   // it stays, and a lost side stays closed. A device that was tried and refused is
   // not tried again until the lists change.
   if (target.index < 0) return check;
   const std::wstring wanted = choiceOf(names, target.index);
-  check.reopen = check.gone || side.lost || wanted != side.key;
+  // Identical devices are told apart only by their places, which a replug changes: a
+  // twin of the open device never takes its place.
+  if (side.open && !check.gone && parseChoice(wanted).name == parseChoice(check.key).name) {
+    return check;
+  }
+  check.reopen = check.gone || side.lost || wanted != check.key;
   return check;
 }
 

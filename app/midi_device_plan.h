@@ -36,9 +36,14 @@ struct MidiSideCheck {
   bool gone = false;    // the device open now is no longer listed
   bool reopen = false;  // the device the side should have is present, and not open
                         // or not the one last tried
+  std::wstring key;     // the open device's key today, for the side to keep
 };
+// `place` is where the open device stands in `names` today, as its handle tells
+// (kNoMidiDevice when that is not known): identical names shift their occurrences as a
+// twin before the open device goes or comes back, so only the place tells which of
+// them is open.
 MidiSideCheck checkMidiSide(const std::vector<std::wstring>& names, const MidiSide& side,
-                            int defaultIndex);
+                            int defaultIndex, int place = kNoMidiDevice);
 
 // A side is waiting for a device: lost, its chosen device missing, or no device at all.
 bool midiSideWaiting(const std::vector<std::wstring>& names, const MidiSide& side,

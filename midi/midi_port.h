@@ -119,6 +119,11 @@ class MidiPort {
   // The device indexes open now, kNoMidiDevice for a side that is closed.
   int32_t openInputDevice() const { return midiIn_.get() ? inDevice_ : kNoMidiDevice; }
   int32_t openOutputDevice() const { return midiOut_.get() ? outDevice_ : kNoMidiDevice; }
+  // Where the open device stands in the device list today, as its handle answers: it
+  // moves as devices before it go and come. kNoMidiDevice for a side that is closed
+  // or a handle that does not answer (a device that is gone).
+  int32_t currentInputPlace() const;
+  int32_t currentOutputPlace() const;
 
   // The winmm input callback; `instance` is the port's MidiInputLink.
   static void CALLBACK inputCallback(HMIDIIN handle, UINT message, DWORD_PTR instance,

@@ -307,6 +307,20 @@ void MidiPort::closeLostDevices() {
   if (outputLost_.get()) closeOutput(once);
 }
 
+int32_t MidiPort::currentInputPlace() const {
+  const HMIDIIN handle = midiIn_.get();
+  UINT id = 0;
+  if (handle == nullptr || midiInGetID(handle, &id) != MMSYSERR_NOERROR) return kNoMidiDevice;
+  return id < midiInGetNumDevs() ? static_cast<int32_t>(id) : kNoMidiDevice;
+}
+
+int32_t MidiPort::currentOutputPlace() const {
+  const HMIDIOUT handle = midiOut_.get();
+  UINT id = 0;
+  if (handle == nullptr || midiOutGetID(handle, &id) != MMSYSERR_NOERROR) return kNoMidiDevice;
+  return id < midiOutGetNumDevs() ? static_cast<int32_t>(id) : kNoMidiDevice;
+}
+
 bool MidiPort::deviceNames(std::string& inName, std::string& outName) {
   inName.clear();
   outName.clear();

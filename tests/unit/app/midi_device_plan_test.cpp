@@ -44,6 +44,37 @@ TEST(MidiDevicePlanTest, TheSecondOfTwoIdenticalDevicesIsWaitedForByItsOccurrenc
   EXPECT_TRUE(checkMidiSide({L"USB MIDI", L"USB MIDI"}, side, 0).reopen);
 }
 
+TEST(MidiDevicePlanTest, IdenticalDevicesAreToldApartByTheOpenOnesPlaceAcrossAReplug) {
+  const Names two = {L"USB MIDI", L"USB MIDI"};
+  const Names one = {L"USB MIDI"};
+  // The first is open; the second is pulled.
+  MidiSide side = opened(L"", L"USB MIDI");
+  MidiSideCheck check = checkMidiSide(one, side, 0, 0);
+  EXPECT_FALSE(check.gone);
+  EXPECT_FALSE(check.reopen);
+  // It comes back ahead of the open one, which is the second of the name now: it is
+  // left open, and its key follows it.
+  check = checkMidiSide(two, side, 0, 1);
+  EXPECT_FALSE(check.gone);
+  EXPECT_FALSE(check.reopen) << "a twin never displaces the open device";
+  EXPECT_EQ(check.key, choiceOf(two, 1));
+  side.key = check.key;
+  // The open one goes without a word from its driver; the twin left does not hide it.
+  check = checkMidiSide(one, side, 0, kNoMidiDevice);
+  EXPECT_TRUE(check.gone);
+
+  // The second is chosen and open; the first is pulled and comes back after it.
+  const std::wstring second = choiceOf(two, 1);
+  side = opened(second, second);
+  check = checkMidiSide(one, side, 0, 0);
+  EXPECT_FALSE(check.gone) << "the open device is still there, first of its name now";
+  EXPECT_FALSE(check.reopen);
+  side.key = check.key;
+  check = checkMidiSide(two, side, 0, 0);
+  EXPECT_FALSE(check.gone);
+  EXPECT_FALSE(check.reopen) << "the returning twin does not take the open one's place";
+}
+
 TEST(MidiDevicePlanTest, FirstAvailableFollowsWhateverIsFirst) {
   // Output "(first available)" is device 1, or 0 when there is only one.
   EXPECT_EQ(midiSideTarget({L"A", L"B"}, L"", 1, false).index, 1);

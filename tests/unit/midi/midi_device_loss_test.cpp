@@ -115,8 +115,14 @@ TEST_F(MidiDeviceLossTest, AnInputPulledOutReleasesItsNotesAtOnceAndClosesWithou
   ASSERT_EQ(port->start(), 0);
   ASSERT_TRUE(sim::midiInSendShort(0x643C90));
   EXPECT_TRUE(noteSounds(synthRack, 0x3C));
+  // A device before it goes: the open one moves up a place, as its handle tells.
+  EXPECT_EQ(port->currentInputPlace(), 1);
+  ASSERT_TRUE(sim::unplugMidiIn(0));
+  EXPECT_EQ(port->currentInputPlace(), 0);
+  EXPECT_FALSE(port->inputLost());
   port->close();
   EXPECT_FALSE(port->inputLost());
+  EXPECT_EQ(port->currentInputPlace(), kNoMidiDevice);
 }
 
 TEST_F(MidiDeviceLossTest, AnInputGoneWithoutANoticeIsClosedAndItsNotesReleased) {

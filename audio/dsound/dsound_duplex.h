@@ -84,10 +84,12 @@ class DsoundDuplex {
   double averageTicks() const { return timing_.averageTicks(); }
   bool isOpened() const { return out16_ != nullptr; }
   HANDLE thread() const { return thread_; }
-  // The device went away while running: its calls kept failing, or the play cursor
-  // stood still for more than half a second with no notification (Wine's mixer just
-  // stops when its sound server goes). The worker then only waits for stop; the owner
-  // releases the engine and opens a new one. Cleared by start.
+  // The device went away while running: its calls kept failing, no notification came
+  // for more than half a second (Wine's mixer just stops when its sound server goes), or
+  // dropouts came in a storm for seconds (Wine's mixer with its sink suspended: it runs
+  // at two thirds of the pace, nothing is heard, and the capture keeps overtaking), or
+  // its worker did not stop. The worker then only waits for stop; the owner releases
+  // the engine and opens a new one. Cleared by start.
   bool lost() const { return lost_.get(); }
   // The sound service took more than the ring in less than the ring's time while the
   // worker waited with everything due refilled: a ring was lost that no speed of the
@@ -119,6 +121,7 @@ class DsoundDuplex {
   bool restoreRing();
   void noteRenderLock(HRESULT result);
   bool failingTooLong() const;
+  bool dropoutStorm();
   void waitWhileLost();
   // `record`: the wake-up's trace record, when the trace is on.
   void processBlock(uint32_t block, DuplexTraceRecord* record);
@@ -176,6 +179,11 @@ class DsoundDuplex {
   Relaxed<int64_t> failingSince_{-1};
   Relaxed<bool> restoreWanted_{false};
   Relaxed<int64_t> lossTicks_{0};
+  // The dropout storm watch: the second being counted (its start in counter ticks, the
+  // dropout count then) and how many seconds in a row held a storm's worth.
+  Relaxed<int64_t> stormSecondTicks_{0};
+  Relaxed<int32_t> stormSecondDropouts_{0};
+  Relaxed<int32_t> stormSeconds_{0};
   Relaxed<bool> lost_{false};
   DuplexTrace trace_;
   std::unique_ptr<int16_t[]> out16_;

@@ -2,8 +2,9 @@
 // and a silenced ring, and streaming goes on. A device that is gone shows in one of
 // two ways: its calls keep failing, or (Wine, when its sound server goes away) nothing
 // fails at all and the mixer just stops: no notification comes and the play cursor
-// stands still. Either, for longer than lossTicks_, marks the engine lost; the worker
-// then waits only for its stop, so a lost engine costs no CPU.
+// stands still. Either, for longer than lossTicks_, marks the engine lost, as does a
+// storm of dropouts that goes on for seconds; the worker then waits only for its stop,
+// so a lost engine costs no CPU.
 #include <cstring>
 
 #include "audio/dsound/dsound_duplex.h"
@@ -14,6 +15,9 @@ void DsoundDuplex::resetWatch() {
   failingSince_.set(-1);
   restoreWanted_.set(false);
   lossTicks_.set(performanceFrequency() / 2);
+  stormSecondTicks_.set(BlockTiming::now());
+  stormSecondDropouts_.set(0);
+  stormSeconds_.set(0);
   lost_.set(false);
 }
 
@@ -117,6 +121,25 @@ void DsoundDuplex::noteRenderLock(HRESULT result) {
   } else if (failingSince_.get() < 0) {
     failingSince_.set(BlockTiming::now());
   }
+}
+
+// A stream that plays loses a ring now and then, a few a second at most under a host
+// that keeps every core busy. One whose dropouts come in a storm second after second
+// plays nothing worth hearing: Wine's mixer, with its sink suspended, still wakes and
+// moves the cursor, at two thirds of the pace, while the capture runs on at full pace
+// and overtakes the read position about ten times a second. True once that has gone
+// on long enough to count as a device gone.
+bool DsoundDuplex::dropoutStorm() {
+  constexpr int32_t kStormDropoutsPerSecond = 5;
+  constexpr int32_t kStormSeconds = 2;
+  const int64_t now = BlockTiming::now();
+  if (now - stormSecondTicks_.get() < performanceFrequency()) return false;
+  const int32_t dropouts = dropouts_.get();
+  const bool storm = dropouts - stormSecondDropouts_.get() >= kStormDropoutsPerSecond;
+  stormSeconds_.set(storm ? stormSeconds_.get() + 1 : 0);
+  stormSecondTicks_.set(now);
+  stormSecondDropouts_.set(dropouts);
+  return stormSeconds_.get() >= kStormSeconds;
 }
 
 bool DsoundDuplex::failingTooLong() const {

@@ -41,7 +41,7 @@ void DsoundDuplex::runWorker() {
     lifeTicks_.set(BlockTiming::now());
     handleWakeUp(index);
     if (restoreWanted_.get()) restoreRing();
-    if (failingTooLong()) {
+    if (failingTooLong() || dropoutStorm()) {
       waitWhileLost();
       return;
     }

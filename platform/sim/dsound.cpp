@@ -106,6 +106,7 @@ struct Device {
   DWORD writeLead = 0;
   bool signalAtOffset = false;
   bool notificationsSilent = false;
+  int renderPace = 100;
   std::string captureDescription = "Primary Sound Capture Driver";
   std::string renderDescription = "Primary Sound Driver";
   std::shared_ptr<Stream> current;
@@ -149,7 +150,7 @@ HRESULT injected(DsoundCall call, const Stream& stream) {
 // Moves the clocks on by `frames`. The notification events passed are signalled at once,
 // or, with `passed` given, only collected there in the order they were passed.
 void advanceLocked(Stream& stream, DWORD frames, bool render = true,
-                   std::vector<HANDLE>* passed = nullptr) {
+                   std::vector<HANDLE>* passed = nullptr, bool capture = true) {
   if (stream.dead) return;
   const DWORD bytes = frames * stream.format.nBlockAlign;
   if (render && stream.playing) {
@@ -184,7 +185,7 @@ void advanceLocked(Stream& stream, DWORD frames, bool render = true,
       remaining -= chunk;
     }
   }
-  if (stream.capturing && (!render || !device().captureHeld)) {
+  if (capture && stream.capturing && (!render || !device().captureHeld)) {
     for (DWORD i = 0; i < bytes / 2; ++i) {
       const int16_t sample =
           device().captureSource ? device().captureSource(stream.capturedSamples) : 0;
@@ -576,16 +577,33 @@ void setDsoundRealTime(bool on) {
     using namespace std::chrono;
     const auto begin = steady_clock::now();
     uint64_t framesDone = 0;
+    uint64_t renderDone = 0;
     while (d.clockRunning.load()) {
       std::this_thread::sleep_for(milliseconds(1));
       std::lock_guard lock(d.mutex);
       if (!d.current) continue;
       const double seconds = duration<double>(steady_clock::now() - begin).count();
       const uint64_t due = static_cast<uint64_t>(seconds * d.current->format.nSamplesPerSec);
-      if (due > framesDone) advanceLocked(*d.current, static_cast<DWORD>(due - framesDone));
+      if (d.renderPace == 100) {
+        if (due > framesDone) advanceLocked(*d.current, static_cast<DWORD>(due - framesDone));
+      } else {
+        const uint64_t renderDue = due * static_cast<uint64_t>(d.renderPace) / 100;
+        if (renderDue > renderDone) {
+          advanceLocked(*d.current, static_cast<DWORD>(renderDue - renderDone), true, nullptr,
+                        false);
+        }
+        renderDone = renderDue;
+        if (due > framesDone)
+          advanceLocked(*d.current, static_cast<DWORD>(due - framesDone), false);
+      }
       framesDone = due;
     }
   });
+}
+
+void setDsoundRenderPace(int percent) {
+  std::lock_guard lock(device().mutex);
+  device().renderPace = percent;
 }
 
 void setDsoundCaptureSource(std::function<int16_t(uint64_t n)> source) {
@@ -702,6 +720,7 @@ void resetDsound() {
   d.writeLead = 0;
   d.signalAtOffset = false;
   d.notificationsSilent = false;
+  d.renderPace = 100;
   d.captureDescription = "Primary Sound Capture Driver";
   d.renderDescription = "Primary Sound Driver";
   d.current.reset();

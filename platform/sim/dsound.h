@@ -215,6 +215,9 @@ void holdDsoundCapture(bool on);
 void setDsoundSignalAtOffset(bool on);
 // Runs the clock in real time on a thread of its own until switched off.
 void setDsoundRealTime(bool on);
+// The real-time clock moves the render ring at `percent` of the pace, the capture ring
+// at full pace (Wine's mixer with its sink suspended: about 67). Set before the clock runs.
+void setDsoundRenderPace(int percent);
 
 // Captured sample n (counting interleaved samples since the device was created).
 void setDsoundCaptureSource(std::function<int16_t(uint64_t n)> source);

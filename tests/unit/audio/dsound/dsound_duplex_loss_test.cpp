@@ -128,4 +128,21 @@ TEST_F(DsoundLoss, DeviceGoneIsLostSoonCostsNothingAndAReopenedEnginePlays) {
   }
 }
 
+// Wine's mixer with its sink suspended: the cursor runs at two thirds of the pace and
+// nothing is heard, while the capture runs at full pace and overtakes the read position
+// about ten times a second. A storm of dropouts for seconds is a device gone.
+TEST_F(DsoundLoss, DropoutStormForSecondsIsALostDevice) {
+  setUpSynth(rack, 16);
+  sim::setDsoundRenderPace(67);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+  sim::setDsoundRealTime(true);
+  const milliseconds noticed = waitFor([this] { return engine.lost(); }, milliseconds(6000));
+  EXPECT_LT(noticed.count(), 4000) << "dropouts counted on and on, the route kept";
+  EXPECT_GE(engine.dropouts(), 10);
+  const int locks = sim::dsoundRenderLockCount();
+  std::this_thread::sleep_for(milliseconds(200));
+  EXPECT_EQ(sim::dsoundRenderLockCount(), locks) << "a lost engine works on";
+}
+
 }  // namespace

@@ -165,7 +165,8 @@ class AsioHost {
   // Set by the driver's announcement of a different sample rate.
   Relaxed<bool> rateChanged_;
   BoundedDriverCall driverCall_;
-  // Where closing goes on once a late driver call is back; Closed when none is late.
+  // Where closing goes on once a late driver call is back, or after a refused stop;
+  // Closed when closing has finished.
   AsioHostState resumeClose_ = AsioHostState::Closed;
   // The buffer switch's gate: one word that the switch and the window thread change in
   // one step each, so that a switch either finds the gate shut or is waited for by

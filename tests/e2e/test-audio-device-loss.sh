@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The sound device goes away and comes back while the program plays on the full-duplex
 # route: PulseAudio's null sink is unloaded (Wine's mixer then just stops) and loaded
-# again; then the whole server is killed and started again. Meanwhile the window answers, both audio states read "inactive", the name lines
-# say "(lost, retrying)", the health line "Audio device lost: retrying", and the
-# program's CPU stays low; after the return the route plays again within 3 s and the
-# start-up tone is back in the recording, with no touch of the window. Prints the time to notice the loss and the
-# time to play again.
+# again; then the whole server is killed and started again; then the sink is suspended
+# and resumed (taken as lost for the storm of dropouts that follows). Meanwhile the
+# window answers, both audio states read "inactive", the name lines say "(lost,
+# retrying)", the health line "Audio device lost: retrying", and the program's CPU stays
+# low; after the return the route plays again within 3 s and the start-up tone is back
+# in the recording, with no touch of the window. Prints the time to notice the loss and
+# the time to play again.
 # Usage: test-audio-device-loss.sh <build/windows dir>
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -121,6 +123,21 @@ lose_and_return() {
   done
 }
 
+# suspend_and_resume: the sink suspended, then resumed. The playing stream's mixer goes
+# on at two thirds of the pace, unheard, with a storm of dropouts: lost, as a device gone.
+suspend_and_resume() {
+  local went
+  e2e_log "--- the sink is suspended"
+  went=$(now)
+  pactl suspend-sink vsink 1 || e2e_fail "cannot suspend the sink"
+  sc_check "suspended: the health line says the device is lost" sc_shows $IDC_HEALTH "$lost_text" 6000
+  e2e_log "suspended: time to notice the loss: $(elapsed "$went" "$(now)") s (the health line)"
+  sc_check "suspended: the name line says lost" sc_shows $IDC_AUDIO_OUT_NAME "$name (lost, retrying)" 1000
+  pactl suspend-sink vsink 0 || e2e_fail "cannot resume the sink"
+  sc_check "resumed: audio out active again" sc_shows $IDC_AUDIO_OUT_STATE active 6000
+  sc_check "resumed: the health line shows the load again" shows_prefix $IDC_HEALTH "Load " 3
+}
+
 sc_setup "${1:?usage: test-audio-device-loss.sh <build/windows dir>}" audio-device-loss
 e2e_start_display "$SC_OUT"
 e2e_start_pulse "$SC_OUT"
@@ -135,6 +152,7 @@ name=$(sc_text $IDC_AUDIO_OUT_NAME)
 sc_wait_registry_saved
 lose_and_return sink
 lose_and_return server
+suspend_and_resume
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
 e2e_wait_program 10 || sc_check "the program ended" false
 

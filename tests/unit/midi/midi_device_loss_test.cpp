@@ -171,14 +171,16 @@ TEST_F(MidiDeviceLossTest, ALostInputWhoseCallbackStaysInsideGetsNoSecondSender)
   ASSERT_TRUE(eventually([&] { return holding.inside_.load(); }));
   port->markInputLost();
   onFastClock();
+  // Its driver will not close either, so the link stays the driver's.
+  sim::failMidiCall(MidiCall::InClose, 1000, MIDIERR_STILLPLAYING);
   port->closeLostDevices();
   // The callback did not leave within the wait: the notes end through a request,
   // never through messages sent beside the callback's own.
   EXPECT_EQ(holding.windowMessages_.load(), 0);
   EXPECT_EQ(holding.windowRequests_.load(), 1);
+  EXPECT_FALSE(port->hasWinmmInput());
   holding.hold_ = false;
   driver.join();
-  EXPECT_FALSE(sim::midiInIsOpen());
 }
 
 TEST_F(MidiDeviceLossTest, AFailedSendMarksTheOutputLostAndItClosesWithoutWaiting) {

@@ -214,15 +214,18 @@ int32_t DsoundDuplex::stop() {
   lastHostError_ = S_OK;
   if (!isOpened()) return AudioFailed;
   int32_t result = AudioOk;
-  const HRESULT renderStopped = renderBuffer_->Stop();
-  if (FAILED(renderStopped)) result = failed(AudioStartStopFailed, renderStopped);
-  const HRESULT captureStopped = captureBuffer_->Stop();
-  if (FAILED(captureStopped)) result = failed(AudioStartStopFailed, captureStopped);
+  // Once the worker was left running, the buffers were stopped, and a sound service that
+  // still holds the worker in a call may hold the caller too: the worker is only looked at.
+  if (!workerLeftRunning_) {
+    const HRESULT renderStopped = renderBuffer_->Stop();
+    if (FAILED(renderStopped)) result = failed(AudioStartStopFailed, renderStopped);
+    const HRESULT captureStopped = captureBuffer_->Stop();
+    if (FAILED(captureStopped)) result = failed(AudioStartStopFailed, captureStopped);
+  }
 
   if (thread_ != nullptr) {
     quitting_.store(true, std::memory_order_release);
     SetEvent(stopEvent());
-    // Once left running, the worker is only looked at.
     if (WaitForSingleObject(thread_, workerLeftRunning_ ? 0 : kWorkerWaitMs) != WAIT_OBJECT_0) {
       workerLeftRunning_ = true;
       lost_.set(true);

@@ -88,4 +88,33 @@ TEST_F(MidiConcurrencyTest, CallbackFeedsTheRackWhileItRendersAndSysexIsRead) {
   EXPECT_GT(messages, 0u);
 }
 
+// A driver that hands the sysex buffers back late, on its own thread, while the
+// window closes the lost input and lets go of the buffers the driver still holds.
+TEST_F(MidiConcurrencyTest, BuffersHandedBackLateWhileALostInputClosesRaceNothing) {
+  for (int round = 0; round < 200; ++round) {
+    resetAll();
+    port = std::make_unique<MidiPort>();
+    sim::setMidiInDevices({{"Keys In"}});
+    ASSERT_EQ(port->open(&rack, nullptr,
+                         {.inDevice = 0, .outDevice = kNoMidiDevice, .sysexRingBytes = 8192}),
+              0);
+    ASSERT_EQ(port->start(), 0);
+    sim::setMidiInResetReturnsLate(true);
+    // Nor does it close: what it may still call back through stays its own.
+    sim::failMidiCall(sim::MidiCall::InClose, 1000, MIDIERR_STILLPLAYING);
+    std::atomic<bool> done{false};
+    std::thread driver([&] {
+      while (!done.load()) {
+        sim::midiInReturnLateBuffers();
+        std::this_thread::yield();
+      }
+    });
+    port->markInputLost();
+    port->closeLostDevices();
+    done = true;
+    driver.join();
+    port.reset();
+  }
+}
+
 }  // namespace

@@ -30,6 +30,8 @@ const char* audioResultText(int32_t code) {
       return "start or stop failed";
     case AudioRateNotPossible:
       return "sample rate not possible";
+    case AudioDriverNotAnswering:
+      return "driver does not answer";
     case AudioWorkerLeftRunning:
       return "worker did not end and was left running";
   }

@@ -21,6 +21,7 @@ enum AudioResult : int32_t {
   AudioStartStopFailed = -13,        // the device refused to start or stop
   AudioRateNotPossible = -14,        // the sample rate cannot be set
   AudioWorkerLeftRunning = -15,      // the worker did not end in time and was left running
+  AudioDriverNotAnswering = -16,  // a driver call did not return within 1 s: it is not asked again
 };
 
 // A short English text for a code ("unknown result" for a value not listed).

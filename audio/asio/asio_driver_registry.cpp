@@ -258,3 +258,12 @@ void AsioDriverRegistry::releaseCurrent() {
   if (current != kNoCurrent) releaseInstance(current);
   current = kNoCurrent;
 }
+
+IASIO* AsioDriverRegistry::detachCurrent() {
+  AsioDriverEntry* entry = current != kNoCurrent ? find(current) : nullptr;
+  current = kNoCurrent;
+  if (entry == nullptr) return nullptr;
+  IASIO* instance = entry->instance;
+  entry->instance = nullptr;
+  return instance;
+}

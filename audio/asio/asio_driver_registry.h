@@ -51,6 +51,9 @@ class AsioDriverRegistry {
   // The same for the entry with that id.
   bool selectById(int32_t id);
   void releaseCurrent();
+  // Forgets the current instance without releasing it and hands it over (null when
+  // there is none): the caller releases it, or leaves it to a call it never returned from.
+  IASIO* detachCurrent();
   int32_t currentId() const { return current; }
 
  private:

@@ -67,9 +67,89 @@ int32_t selectDriver(int driverIndex, bool strictIndex) {
   return selectDriverByIndex(driverIndex, list) ? AudioOk : AudioNoDriver;
 }
 
+// The window thread's calls on the driver, each a job for the bounded call. They call
+// the driver they are given, never the process-wide current one, which a call that
+// comes back late must not touch.
+ASIOError initJob(DriverCallArgs& args) {
+  if (args.driver->init(args.info.sysRef) == ASIOFalse) {
+    // The driver writes at most the standard's 124 bytes.
+    args.driver->getErrorMessage(args.info.errorMessage);
+    return ASE_NotPresent;
+  }
+  args.driver->getDriverName(args.info.name);
+  args.info.driverVersion = args.driver->getDriverVersion();
+  return ASE_OK;
+}
+ASIOError getSampleRateJob(DriverCallArgs& args) {
+  return args.driver->getSampleRate(&args.rate);
+}
+ASIOError canSampleRateJob(DriverCallArgs& args) {
+  return args.driver->canSampleRate(args.rate);
+}
+ASIOError setSampleRateJob(DriverCallArgs& args) {
+  return args.driver->setSampleRate(args.rate);
+}
+ASIOError getChannelsJob(DriverCallArgs& args) {
+  return args.driver->getChannels(&args.values[0], &args.values[1]);
+}
+ASIOError getBufferSizeJob(DriverCallArgs& args) {
+  return args.driver->getBufferSize(&args.values[0], &args.values[1], &args.values[2],
+                                    &args.values[3]);
+}
+ASIOError outputReadyJob(DriverCallArgs& args) {
+  return args.driver->outputReady();
+}
+ASIOError getChannelInfoJob(DriverCallArgs& args) {
+  return args.driver->getChannelInfo(&args.channel);
+}
+ASIOError createBuffersJob(DriverCallArgs& args) {
+  return args.driver->createBuffers(args.buffers.get(), args.channels, args.bufferSize,
+                                    args.callbacks);
+}
+ASIOError startJob(DriverCallArgs& args) {
+  return args.driver->start();
+}
+ASIOError releaseJob(DriverCallArgs& args) {
+  args.driver->Release();
+  return ASE_OK;
+}
+
 }  // namespace
 
 std::atomic<AsioHost*> AsioHost::active_{nullptr};
+
+bool AsioHost::ask(BoundedDriverCall::CallWithArgs call, DriverCallArgs& args, ASIOError& answer) {
+  if (args.driver == nullptr) args.driver = currentDriver.get();
+  if (args.driver == nullptr) {
+    answer = ASE_NotPresent;
+    return true;
+  }
+  if (driverCall_.run(call, args, kDriverCallWaitMs, answer)) return true;
+  abandonDriver();
+  return false;
+}
+
+void AsioHost::abandonDriver() {
+  driverCall_.abandon();
+  abandoned_ = true;
+  abandonedName_ = entryName_;
+  // The instance stays with the call that holds it: it is never released, nor asked
+  // anything again.
+  if (driverRegistry != nullptr) (void)driverRegistry->detachCurrent();
+  currentDriver.set(nullptr);
+  state_.set(AsioHostState::Closed);
+  shutSwitches();
+}
+
+bool AsioHost::releaseDriver() {
+  if (driverRegistry == nullptr) return true;
+  DriverCallArgs args;
+  args.driver = driverRegistry->detachCurrent();
+  currentDriver.set(nullptr);
+  if (args.driver == nullptr) return true;
+  ASIOError answer = ASE_OK;
+  return ask(&releaseJob, args, answer);
+}
 
 int32_t AsioHost::failed(int32_t code, ASIOError answer) {
   lastHostError_.set(answer);
@@ -77,30 +157,33 @@ int32_t AsioHost::failed(int32_t code, ASIOError answer) {
 }
 
 int32_t AsioHost::negotiateRate(int sampleRateWanted, bool probeOnly) {
-  ASIOSampleRate rate = 0.0;
-  ASIOGetSampleRate(&rate);
-  sampleRate_.set(rate);
+  DriverCallArgs args;
+  ASIOError answer = ASE_OK;
+  if (!ask(&getSampleRateJob, args, answer)) return AudioDriverNotAnswering;
+  sampleRate_.set(args.rate);
   // A driver already running at the wanted rate is left alone, also in a full open:
   // some cannot be set while they follow an external clock.
-  const std::optional<int32_t> current = roundedRate(rate);
+  const std::optional<int32_t> current = roundedRate(args.rate);
   if (current.has_value() && *current == sampleRateWanted) return AudioOk;
-  const auto wanted = static_cast<ASIOSampleRate>(sampleRateWanted);
-  ASIOError answer = ASIOCanSampleRate(wanted);
+  args.rate = static_cast<ASIOSampleRate>(sampleRateWanted);
+  if (!ask(&canSampleRateJob, args, answer)) return AudioDriverNotAnswering;
   if (answer != ASE_OK) return failed(AudioRateNotPossible, answer);
   if (probeOnly) return AudioOk;
-  answer = ASIOSetSampleRate(wanted);
+  if (!ask(&setSampleRateJob, args, answer)) return AudioDriverNotAnswering;
   if (answer != ASE_OK) return failed(AudioRateNotPossible, answer);
-  answer = ASIOGetSampleRate(&rate);
+  if (!ask(&getSampleRateJob, args, answer)) return AudioDriverNotAnswering;
   if (answer != ASE_OK) return failed(AudioRateNotPossible, answer);
-  sampleRate_.set(rate);
+  sampleRate_.set(args.rate);
   return AudioOk;
 }
 
 int32_t AsioHost::negotiateChannels(int outputsWanted, int inputsWanted, bool upTo) {
-  int32_t inputs = 0;
-  int32_t outputs = 0;
-  const ASIOError answer = ASIOGetChannels(&inputs, &outputs);
+  DriverCallArgs args;
+  ASIOError answer = ASE_OK;
+  if (!ask(&getChannelsJob, args, answer)) return AudioDriverNotAnswering;
   if (answer != ASE_OK) return failed(AudioFailed, answer);
+  const int32_t inputs = args.values[0];
+  const int32_t outputs = args.values[1];
   if (upTo) {
     inputsWanted = std::min(inputsWanted, std::max(inputs, 0));
     if (outputsWanted > 0) {
@@ -118,10 +201,12 @@ int32_t AsioHost::negotiateChannels(int outputsWanted, int inputsWanted, bool up
 }
 
 int32_t AsioHost::negotiateBufferSize(int bufferSizeWanted) {
-  int32_t minimum = 0, maximum = 0, preferred = 0, granularity = 0;
-  const ASIOError answer = ASIOGetBufferSize(&minimum, &maximum, &preferred, &granularity);
+  DriverCallArgs args;
+  ASIOError answer = ASE_OK;
+  if (!ask(&getBufferSizeJob, args, answer)) return AudioDriverNotAnswering;
   if (answer != ASE_OK) return failed(AudioFailed, answer);
-  const int64_t size = chooseBufferSize(bufferSizeWanted, minimum, maximum, preferred, granularity);
+  const int64_t size = chooseBufferSize(bufferSizeWanted, args.values[0], args.values[1],
+                                        args.values[2], args.values[3]);
   if (size <= 0) return AudioFailed;
   bufferSize_ = static_cast<int32_t>(size);
   return AudioOk;
@@ -139,11 +224,13 @@ int32_t AsioHost::describeChannels() {
     const int32_t unavailable = isInput ? AudioNoInputChannels : AudioNoOutputChannels;
     bufferInfos_[entry] =
         ASIOBufferInfo{isInput ? ASIOTrue : ASIOFalse, channel, {nullptr, nullptr}};
-    ASIOChannelInfo info{};
-    info.channel = channel;
-    info.isInput = isInput ? ASIOTrue : ASIOFalse;
-    const ASIOError answer = ASIOGetChannelInfo(&info);
+    DriverCallArgs args;
+    args.channel.channel = channel;
+    args.channel.isInput = isInput ? ASIOTrue : ASIOFalse;
+    ASIOError answer = ASE_OK;
+    if (!ask(&getChannelInfoJob, args, answer)) return AudioDriverNotAnswering;
     if (answer != ASE_OK) return failed(unavailable, answer);
+    const ASIOChannelInfo& info = args.channel;
     sampleTypes_[entry] = info.type;
     if (!isSupportedSampleType(info.type)) return AudioUnsupportedSampleType;
     if (info.isActive == ASIOTrue) return unavailable;
@@ -157,11 +244,21 @@ int32_t AsioHost::prepare(const AsioOpenOptions& options, bool channelsUpTo) {
   if (result == AudioOk) result = negotiateChannels(options.outputs, options.inputs, channelsUpTo);
   if (result == AudioOk) result = negotiateBufferSize(options.bufferSize);
   if (result != AudioOk) return result;
-  outputReadySupported_ = ASIOOutputReady() == ASE_OK;
+  DriverCallArgs ready;
+  ASIOError answer = ASE_OK;
+  if (!ask(&outputReadyJob, ready, answer)) return AudioDriverNotAnswering;
+  outputReadySupported_ = answer == ASE_OK;
   result = describeChannels();
   if (result != AudioOk || options.probeOnly) return result;
-  const ASIOError answer =
-      ASIOCreateBuffers(bufferInfos_.get(), numInputs_ + numOutputs_, bufferSize_, &callbacks_);
+  DriverCallArgs args;
+  args.channels = numInputs_ + numOutputs_;
+  args.buffers.reset(new (std::nothrow) ASIOBufferInfo[args.channels]);
+  if (!args.buffers) return AudioStreamSetupFailed;
+  std::copy_n(bufferInfos_.get(), args.channels, args.buffers.get());
+  args.bufferSize = bufferSize_;
+  args.callbacks = &callbacks_;
+  if (!ask(&createBuffersJob, args, answer)) return AudioDriverNotAnswering;
+  std::copy_n(args.buffers.get(), args.channels, bufferInfos_.get());
   if (answer != ASE_OK) return failed(AudioStreamSetupFailed, answer);
   const size_t frames = static_cast<size_t>(bufferSize_);
   inFloat_.reset(new (std::nothrow) float[frames * numInputs_]());
@@ -175,6 +272,8 @@ int32_t AsioHost::openHost(SynthRack* rack, HWND window, AsioOpenOptions options
                            bool channelsUpTo) {
   close();
   lastHostError_.set(ASE_OK);
+  // A driver that once did not answer holds a call of ours for good.
+  if (abandoned_) return AudioDriverNotAnswering;
   if (options.outputs < 0) options.outputs = 0;
   if (options.inputs < 0) options.inputs = 0;
   if (options.outputs == 0 && options.inputs == 0) return AudioFailed;
@@ -192,16 +291,24 @@ int32_t AsioHost::openHost(SynthRack* rack, HWND window, AsioOpenOptions options
     return selected;
   }
 
-  ASIODriverInfo info{};
-  info.asioVersion = 2;
-  info.sysRef = window;
-  const ASIOError answer = ASIOInit(&info);
-  if (answer != ASE_OK) {
-    driverRegistry->releaseCurrent();
+  char entryName[AsioDriverRegistry::kNameCapacity] = {};
+  driverRegistry->currentEntryName(entryName);
+  entryName_ = entryName;
+  DriverCallArgs args;
+  args.info.asioVersion = 2;
+  args.info.sysRef = window;
+  ASIOError answer = ASE_OK;
+  if (!ask(&initJob, args, answer)) {
     close();
-    return failed(AudioFailed, answer);
+    return AudioDriverNotAnswering;
   }
-  driverName_ = info.name;
+  if (answer != ASE_OK) {
+    releaseDriver();
+    close();
+    return failed(abandoned_ ? AudioDriverNotAnswering : AudioFailed, answer);
+  }
+  args.info.name[sizeof(args.info.name) - 1] = 0;
+  driverName_ = args.info.name;
   state_.set(AsioHostState::DriverInitialised);
   callbacks_ = ASIOCallbacks{&AsioHost::bufferSwitch, &AsioHost::sampleRateDidChange,
                              &AsioHost::asioMessage, &AsioHost::bufferSwitchTimeInfo};
@@ -272,7 +379,7 @@ int32_t AsioHost::close() {
     }
     state_.set(AsioHostState::DriverInitialised);
   }
-  if (state_.get() == AsioHostState::DriverInitialised) ASIOExit();
+  if (state_.get() == AsioHostState::DriverInitialised) releaseDriver();
   state_.set(AsioHostState::Closed);
   // The driver has let go of the buffers: no callback reaches this host any more.
   AsioHost* self = this;
@@ -308,7 +415,12 @@ int32_t AsioHost::start(bool muteOutputs) {
   lastSwitchTicks_.set(BlockTiming::now());
   calledBack_.set(false);
   openSwitches();
-  const ASIOError answer = ASIOStart();
+  DriverCallArgs args;
+  ASIOError answer = ASE_OK;
+  if (!ask(&startJob, args, answer)) {
+    close();
+    return AudioDriverNotAnswering;
+  }
   if (answer == ASE_OK) return AudioOk;
   shutSwitches();
   state_.set(AsioHostState::BuffersCreated);
@@ -349,8 +461,10 @@ bool AsioHost::lost() const {
 void AsioHost::followRateChange() {
   if (!rateChanged_.get()) return;
   rateChanged_.set(false);
-  ASIOSampleRate rate = 0.0;
-  if (isOpen() && ASIOGetSampleRate(&rate) == ASE_OK) sampleRate_.set(rate);
+  if (!isOpen()) return;
+  DriverCallArgs args;
+  ASIOError answer = ASE_OK;
+  if (ask(&getSampleRateJob, args, answer) && answer == ASE_OK) sampleRate_.set(args.rate);
 }
 
 bool AsioHost::isOpen() const {

@@ -89,6 +89,13 @@ class AsioHost {
   // back, so the rack must stay, and no other route may open while the driver holds
   // the device. A later close tries to finish.
   bool closeUnfinished() const { return resumeClose_ != AsioHostState::Closed; }
+  // True once a driver call other than the stop or disposal did not return within
+  // kDriverCallWaitMs: the host gave the driver up with that call, and every open
+  // fails (AudioDriverNotAnswering) from then on, so no driver of this process is
+  // asked anything beside it (their callbacks carry no context to tell them apart).
+  bool driverAbandoned() const { return abandoned_; }
+  // The list name of the driver given up (empty while none is).
+  const std::string& abandonedDriverName() const { return abandonedName_; }
   // Reads back a sample rate the driver announced as changed (the callback only
   // notes it); for the owner's timer.
   void followRateChange();
@@ -123,6 +130,12 @@ class AsioHost {
   // A bounded stop or disposal; false when it is still inside the driver, which the
   // host then leaves to it: closing goes on from `resumeFrom` once it is back.
   bool callDriver(BoundedDriverCall::Call call, ASIOError& answer, AsioHostState resumeFrom);
+  // Any other driver call, bounded alike; false when it did not return in time, and
+  // the driver is then given up (abandonDriver).
+  bool ask(BoundedDriverCall::CallWithArgs call, DriverCallArgs& args, ASIOError& answer);
+  void abandonDriver();
+  // Releases the current driver instance (a bounded call too); false when it hung.
+  bool releaseDriver();
   // A failed driver call: keeps its answer for lastHostError and gives `code`.
   int32_t failed(int32_t code, ASIOError answer);
   bool isOpen() const;
@@ -144,6 +157,9 @@ class AsioHost {
 
   ASIOCallbacks callbacks_{};
   std::string driverName_;
+  std::string entryName_;  // the driver's name in the driver list, from its selection
+  bool abandoned_ = false;
+  std::string abandonedName_;
   Relaxed<double> sampleRate_;
   int32_t numInputs_ = 0;
   int32_t numOutputs_ = 0;

@@ -6,7 +6,8 @@
 # plays again on its own; the buffers of a driver whose stop failed are not disposed
 # while it streams on; a driver whose stop hangs while it calls on keeps the
 # full-duplex route from opening beside it until it lets go; Esc ends the program
-# then. Logs the time from each fault to the window saying so, and from the driver's
+# then; a driver that hangs in createBuffers is given up, and the window says so
+# within its one-second wait. Logs the time from each fault to the window saying so, and from the driver's
 # return to sound in its recording.
 # Usage: test-asio-faults.sh <build/windows dir>
 set -uo pipefail
@@ -159,6 +160,32 @@ pressed=$(now_ms)
 exit_line=$(sc_probe --timeout 5000 key esc --wait-exit | grep '^exited')
 e2e_log "Esc with the driver's stop hung: ${exit_line:-no exit} after $(($(now_ms) - pressed)) ms"
 sc_check "Esc ends the program while the driver's stop hangs ($exit_line)" test -n "$exit_line"
-tail -n 6 "$log" >&2 2>/dev/null
+
+# A driver that hangs in a call other than its stop (createBuffers, as the route is
+# chosen): the window answers again after its bounded wait, says the driver does not
+# answer, and never asks it anything again in this run.
+sc_start
+tell hangbuffers
+clicked=$(now_ms)
+sc_probe --timeout 5000 click $IDC_ASIO >/dev/null
+if sc_shows $IDC_AUDIO_OUT_NAME "$driver_name (does not answer)" 3000; then
+  e2e_log "hanging createBuffers: shown $(($(now_ms) - clicked)) ms after the click"
+else
+  sc_check "hanging createBuffers: the name line says the driver does not answer" false
+fi
+sc_check_timing "hanging createBuffers: the window answers within a second" answers
+sc_check "hanging createBuffers: state inactive" sc_shows $IDC_AUDIO_OUT_STATE inactive 1000
+sc_check "hanging createBuffers: the driver hung" grep -q "^buffers: hangs" "$log"
+# The calls the program made on the driver, as the driver logs them.
+driver_lines() { grep -c -E "^(create|init|createBuffers|start|stop|disposeBuffers|release|controlPanel)\b" "$log"; }
+asked=$(driver_lines)
+tell back
+sleep 2.5
+sc_check "hanging createBuffers: not asked again once back (2 s retry beat passed)" \
+  test "$(driver_lines)" -eq "$asked"
+sc_check "hanging createBuffers: still says so" \
+  sc_shows $IDC_AUDIO_OUT_NAME "$driver_name (does not answer)" 1000
+exit_line=$(sc_probe --timeout 5000 key esc --wait-exit | grep '^exited')
+sc_check "hanging createBuffers: Esc ends the program ($exit_line)" test -n "$exit_line"
 
 sc_finish

@@ -12,6 +12,9 @@ namespace {
 std::atomic<StreamFault> fault{StreamFault::None};
 std::atomic<bool> failingStop{false};
 std::atomic<bool> hangingStop{false};
+// The call named after "hang" in the command ("init", "buffers", "start"); empty: none.
+std::atomic<int> hangingCall{0};
+const char* const kHangableCalls[] = {"", "init", "buffers", "start"};
 constexpr DWORD kStopHangPollMs = 20;
 
 bool startsWith(const char* text, const char* word) {
@@ -39,9 +42,26 @@ void waitWhileStopHangs(const std::string& controlFile) {
   driverLog("stop hang over");
 }
 
+void waitWhileCallHangs(const char* call, const std::string& controlFile) {
+  if (std::strcmp(kHangableCalls[hangingCall.load()], call) != 0) return;
+  driverLog("%s: hangs", call);
+  char command[64];
+  while (std::strcmp(kHangableCalls[hangingCall.load()], call) == 0) {
+    Sleep(kStopHangPollMs);
+    takeControlCommand(controlFile, true, command, sizeof(command));
+  }
+  driverLog("%s hang over", call);
+}
+
 bool applyFaultCommand(const char* command) {
-  // "hangstop" before "hang", which it begins with.
-  if (startsWith(command, "hangstop")) {
+  int hangable = 0;
+  for (int i = 1; i < 4; ++i) {
+    if (startsWith(command, "hang") && startsWith(command + 4, kHangableCalls[i])) hangable = i;
+  }
+  // "hangstop" and the other hangs before "hang", which they begin with.
+  if (hangable != 0) {
+    hangingCall = hangable;
+  } else if (startsWith(command, "hangstop")) {
     hangingStop = true;
   } else if (startsWith(command, "stall")) {
     fault = StreamFault::Stall;
@@ -55,6 +75,7 @@ bool applyFaultCommand(const char* command) {
     fault = StreamFault::None;
     failingStop = false;
     hangingStop = false;
+    hangingCall = 0;
   } else {
     return false;
   }

@@ -3,9 +3,10 @@
 // callbacks, and stop, disposeBuffers and release block until told "back"),
 // "vanish" (no callbacks, every call fails with ASE_NotPresent, init included),
 // "failstop" (stop answers ASE_HWMalfunction and the stream goes on), "hangstop" (stop
-// blocks until told "back" while the stream goes on: the driver keeps calling back)
-// and "back" (all of these end). The state is process-wide, so that driver objects a host
-// creates anew while the fault lasts show it too.
+// blocks until told "back" while the stream goes on: the driver keeps calling back),
+// "hanginit", "hangbuffers" and "hangstart" (init, createBuffers or start blocks until
+// told "back") and "back" (all of these end). The state is process-wide, so that driver objects a
+// host creates anew while the fault lasts show it too.
 #pragma once
 
 #include <string>
@@ -17,6 +18,10 @@ bool stopFails();
 // Inside stop: while "hangstop" holds, waits (taking fault commands from the control
 // file at `controlFile`) and logs it; returns at once otherwise.
 void waitWhileStopHangs(const std::string& controlFile);
+
+// Inside init ("init"), createBuffers ("buffers") or start ("start"): while the
+// matching hang holds, waits (taking fault commands from the control file) and logs it.
+void waitWhileCallHangs(const char* call, const std::string& controlFile);
 
 // Applies one of the commands above; false when `command` is none of them.
 bool applyFaultCommand(const char* command);

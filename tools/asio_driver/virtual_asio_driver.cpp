@@ -77,6 +77,7 @@ ASIOBool VirtualAsioDriver::init(void* sysHandle) {
     std::snprintf(errorText_, sizeof(errorText_), "device not present");
     return ASIOFalse;
   }
+  waitWhileCallHangs("init", config_.controlFile);
   if (sampleBytes(config_.sampleType) == 0 || stopEvent_ == nullptr) {
     std::snprintf(errorText_, sizeof(errorText_), "sample type %d not offered or no event",
                   config_.sampleType);
@@ -107,6 +108,7 @@ bool VirtualAsioDriver::vanished() {
 
 ASIOError VirtualAsioDriver::start() {
   if (vanished()) return ASE_NotPresent;
+  waitWhileCallHangs("start", config_.controlFile);
   if (bufferSize_ <= 0) return ASE_InvalidMode;
   if (running_) return ASE_OK;
   joinThread();
@@ -248,6 +250,7 @@ ASIOError VirtualAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t 
                                            int32_t bufferSize, ASIOCallbacks* callbacks) {
   driverLog("createBuffers: %d channels, %d frames", numChannels, bufferSize);
   if (vanished()) return ASE_NotPresent;
+  waitWhileCallHangs("buffers", config_.controlFile);
   if (!initialized_ || bufferSize_ > 0) return ASE_InvalidMode;
   if (bufferInfos == nullptr || callbacks == nullptr || callbacks->bufferSwitch == nullptr ||
       numChannels <= 0 || numChannels > 2 * DriverConfig::kChannels ||

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "audio/asio/asio_api.h"
 #include "audio/audio_result.h"
@@ -689,6 +691,47 @@ TEST_F(AsioHostTest, ADriverCallThatDoesNotReturnIsLeftToTheDriver) {
   EXPECT_EQ(driver.live, 0);
   EXPECT_EQ(openFull(), AudioOk);
   CloseHandle(release);
+}
+
+TEST_F(AsioHostTest, ADriverThatHangsInAnyOtherCallIsGivenUpForTheRun) {
+  // What the program does too: a driver left with a call is kept for the process's life.
+  static std::vector<std::shared_ptr<FakeDriverScript>> givenUp;
+  for (const char* method : {"init", "createBuffers", "start"}) {
+    resetAsioWorld();
+    drivers.clear();
+    FakeDriverScript& driver = install();
+    givenUp.push_back(drivers.back()->script);
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    driver.hangsIn = method;
+    driver.hangUntil = release;
+    // The driver answers at last, well after the window's wait.
+    std::thread late([release] {
+      Sleep(AsioHost::kDriverCallWaitMs + 500);
+      SetEvent(release);
+    });
+    AsioHost window;
+    const DWORD before = GetTickCount();
+    int32_t result = window.open(&rack, kWindow, {.outputs = 2, .inputs = 2, .sampleRate = 48000});
+    if (result == AudioOk) result = window.start(false);
+    EXPECT_LT(GetTickCount() - before, AsioHost::kDriverCallWaitMs + 400) << method;
+    EXPECT_EQ(result, AudioDriverNotAnswering) << method;
+    EXPECT_TRUE(window.driverAbandoned()) << method;
+    EXPECT_EQ(window.abandonedDriverName(), "Fake") << method;
+    EXPECT_EQ(window.state(), AsioHostState::Closed) << method;
+    EXPECT_EQ(currentDriver.get(), nullptr) << method;
+    // Not asked anything again, nor released, while its call hangs or after.
+    const size_t calls = driver.calls.size();
+    EXPECT_EQ(window.open(&rack, kWindow, {.outputs = 2, .inputs = 2, .sampleRate = 48000}),
+              AudioDriverNotAnswering);
+    EXPECT_EQ(driver.calls.size(), calls) << method;
+    EXPECT_EQ(driver.created, 1) << method;
+    late.join();
+    EXPECT_EQ(window.open(&rack, kWindow, {.outputs = 2, .inputs = 2, .sampleRate = 48000}),
+              AudioDriverNotAnswering);
+    window.close();
+    EXPECT_EQ(driver.live, 1) << method;
+    EXPECT_EQ(driver.created, 1) << method;
+  }
 }
 
 TEST_F(AsioHostTest, OneHostAtATimeHoldsTheDriver) {

@@ -30,6 +30,7 @@ class FakeAsioDriver final : public IASIO {
       : script_(std::move(script)), classId_(classId) {
     ++script_->live;
     ++script_->created;
+    script_->instance = this;
   }
   ~FakeAsioDriver() { --script_->live; }
 
@@ -50,6 +51,7 @@ class FakeAsioDriver final : public IASIO {
   }
 
   ASIOBool init(void* sysHandle) override {
+    hang("init");
     record("init");
     script_->sysRef = sysHandle;
     return script_->initResult ? ASIOTrue : ASIOFalse;
@@ -62,7 +64,10 @@ class FakeAsioDriver final : public IASIO {
   void getErrorMessage(char* text) override {
     std::snprintf(text, 124, "%s", script_->errorMessage.c_str());
   }
-  ASIOError start() override { return record("start", script_->startResult); }
+  ASIOError start() override {
+    hang("start");
+    return record("start", script_->startResult);
+  }
   ASIOError stop() override {
     if (script_->stopWaitsFor != nullptr) {
       const DWORD wait = script_->callsBackWhileStopHangs ? 1 : INFINITE;
@@ -141,6 +146,7 @@ class FakeAsioDriver final : public IASIO {
   }
   ASIOError createBuffers(ASIOBufferInfo* infos, int32_t numChannels, int32_t bufferSize,
                           ASIOCallbacks* callbacks) override {
+    hang("createBuffers");
     record("createBuffers");
     if (script_->createBuffersResult != ASE_OK) return script_->createBuffersResult;
     script_->callbacks = *callbacks;
@@ -170,6 +176,11 @@ class FakeAsioDriver final : public IASIO {
   }
 
  private:
+  void hang(const char* method) {
+    if (script_->hangUntil != nullptr && script_->hangsIn == method) {
+      WaitForSingleObject(script_->hangUntil, INFINITE);
+    }
+  }
   ASIOError record(const char* method, ASIOError result = ASE_OK) {
     script_->calls.emplace_back(method);
     return result;

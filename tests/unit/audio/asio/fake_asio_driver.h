@@ -60,6 +60,11 @@ struct FakeDriverScript {
   // millisecond, and counts those switches.
   bool callsBackWhileStopHangs = false;
   std::atomic<int> switchesWhileStopHangs{0};
+  // When set, the method named in hangsIn ("init", "createBuffers" or "start") waits
+  // for this event before it answers.
+  std::string hangsIn;
+  HANDLE hangUntil = nullptr;
+  IASIO* instance = nullptr;  // the latest object made
   // Called from outputReady (lets a test re-enter the buffer switch).
   void (*onOutputReady)(FakeDriverScript&) = nullptr;
 

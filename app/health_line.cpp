@@ -1,5 +1,6 @@
 #include "app/health_line.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -41,4 +42,12 @@ std::string healthLine(const EngineHealth& health) {
             " ms (grown after a lost ring)";
   }
   return line;
+}
+
+uint64_t audioRetryDelayMs(uint64_t outageMs, uint64_t lastDelayMs) {
+  constexpr uint64_t kFirstMs = 2000;
+  constexpr uint64_t kLongestMs = 30000;
+  constexpr uint64_t kSteadyForMs = 60000;
+  if (outageMs < kSteadyForMs || lastDelayMs < kFirstMs) return kFirstMs;
+  return std::min(lastDelayMs * 2, kLongestMs);
 }

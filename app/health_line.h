@@ -25,3 +25,10 @@ std::string formatLoadPercent(double percent);
 // A peak level in whole dBFS ("-26"); "-inf" for silence and for levels below -140 dB.
 std::string formatLevelDb(float peak);
 std::string healthLine(const EngineHealth& health);
+
+// How long the window waits before its next try at opening a lost route, `outageMs`
+// into the outage, after waiting `lastDelayMs` before this try: 2 s through the first
+// minute, then twice the last wait, up to 30 s. A driver may itself leak on every
+// failed open (memory and descriptors of its own, out of our reach), so a long
+// outage is tried less often: about 50 tries in the first ten minutes instead of 300.
+uint64_t audioRetryDelayMs(uint64_t outageMs, uint64_t lastDelayMs);

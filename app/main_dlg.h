@@ -56,8 +56,12 @@ class CMainDlg : public DialogBase {
   void WatchAudioRoute();
   void ShowAudioRoute(bool active, bool driverMissing);
   void ShowAudioLost() const;
+  // The ASIO driver did not answer a call in time and is not asked again in this run:
+  // shown instead of a retry, which could only wait on it again. True when so.
+  bool ShowAsioNotAnswering();
   // Shows the route lost and opens it again from kAudioRetryMs after `now` on.
   void MarkAudioLost(ULONGLONG now);
+  void ScheduleAudioRetry(ULONGLONG now);
   // Opens the full-duplex route again with a longer ring, once, if its ring was outrun.
   void GrowOutrunDuplexRing();
   void ReopenAsioOnRequest();
@@ -122,6 +126,8 @@ class CMainDlg : public DialogBase {
   // plays, under the names it had (m_strAudioInName, m_strAudioOutName).
   bool m_bAudioLost = false;
   ULONGLONG m_nAudioRetryAt = 0;
+  ULONGLONG m_nAudioLostAt = 0;        // when the present outage began
+  ULONGLONG m_nAudioRetryDelayMs = 0;  // the wait before the next try
   // A retry opened the ASIO route: it is shown playing once the driver calls back (a
   // stalled driver opens and starts, but does not). Whether the chosen driver was missing.
   bool m_bAudioRetryMissing = false;

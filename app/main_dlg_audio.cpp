@@ -1,6 +1,7 @@
 // Audio route switching, the route's loss and its reopening, and the window timer of
 // the main window.
 #include "app/engines.h"
+#include "app/health_line.h"
 #include "app/main_dlg.h"
 #include "app/resource.h"
 #include "app/wide_text.h"
@@ -19,9 +20,8 @@ constexpr int kGrownDuplexBlockCountSetting = DsoundDuplex::kRingOf20Ms;
 constexpr int kAsioOutputs = 2;
 constexpr int kAsioInputs = 2;
 constexpr int kAsioPreferredBufferSize = 0;
-// A lost route is opened again this often until it plays.
-constexpr ULONGLONG kAudioRetryMs = 2000;
 const wchar_t kLostNote[] = L" (lost, retrying)";
+const wchar_t kNotAnsweringNote[] = L" (does not answer)";
 
 }  // namespace
 
@@ -82,6 +82,7 @@ bool CMainDlg::OpenAudio(AudioRoute route) {
   bool missing = false;
   const bool active = StartAudioRoute(route, m_strAudioInName, m_strAudioOutName, missing);
   ShowAudioRoute(active, missing);
+  if (!active && route == AudioRoute::kAsio && ShowAsioNotAnswering()) return false;
   // Held up by a stranded full-duplex worker or by the ASIO driver: opened as a lost
   // route is, once it lets go.
   const bool strandedDuplex = route == AudioRoute::kDuplex && !m_strandedDuplex.empty();
@@ -104,6 +105,18 @@ void CMainDlg::ShowAudioRoute(bool active, bool driverMissing) {
 bool CMainDlg::AudioRouteLost() const {
   if (m_audioRoute == AudioRoute::kDuplex) return m_pDuplex && m_pDuplex->lost();
   return m_pAsio->lost();
+}
+
+bool CMainDlg::ShowAsioNotAnswering() {
+  if (!m_pAsio->driverAbandoned()) return false;
+  m_bAudioLost = false;
+  m_bAudioRunning = false;
+  m_strAudioInName = m_strAudioOutName = wideFromCodePage(m_pAsio->abandonedDriverName());
+  SetDlgItemTextW(hwnd(), IDC_AUDIO_IN_NAME, (m_strAudioInName + kNotAnsweringNote).c_str());
+  SetDlgItemTextW(hwnd(), IDC_AUDIO_OUT_NAME, (m_strAudioOutName + kNotAnsweringNote).c_str());
+  setStateText(IDC_AUDIO_IN_STATE, false);
+  setStateText(IDC_AUDIO_OUT_STATE, false);
+  return true;
 }
 
 void CMainDlg::ShowAudioLost() const {
@@ -148,7 +161,8 @@ void CMainDlg::WatchAudioRoute() {
     return;
   }
   CloseAudio();
-  m_nAudioRetryAt = now + kAudioRetryMs;
+  if (m_audioRoute == AudioRoute::kAsio && ShowAsioNotAnswering()) return;
+  ScheduleAudioRetry(now);
 }
 
 // Reopened from the timer, as a lost route is, never from inside the worker. A route
@@ -169,9 +183,19 @@ void CMainDlg::GrowOutrunDuplexRing() {
 }
 
 void CMainDlg::MarkAudioLost(ULONGLONG now) {
+  // A route that opened again but never called back is still the same outage.
+  if (!m_bAudioLost) {
+    m_nAudioLostAt = now;
+    m_nAudioRetryDelayMs = 0;
+  }
   m_bAudioLost = true;
-  m_nAudioRetryAt = now + kAudioRetryMs;
+  ScheduleAudioRetry(now);
   ShowAudioLost();
+}
+
+void CMainDlg::ScheduleAudioRetry(ULONGLONG now) {
+  m_nAudioRetryDelayMs = audioRetryDelayMs(now - m_nAudioLostAt, m_nAudioRetryDelayMs);
+  m_nAudioRetryAt = now + m_nAudioRetryDelayMs;
 }
 
 // The driver's reset or buffer-size request was only noted in its callback: here it
@@ -180,7 +204,7 @@ void CMainDlg::MarkAudioLost(ULONGLONG now) {
 void CMainDlg::ReopenAsioOnRequest() {
   const std::wstring inName = m_strAudioInName;
   const std::wstring outName = m_strAudioOutName;
-  if (OpenAudio(AudioRoute::kAsio)) return;
+  if (OpenAudio(AudioRoute::kAsio) || m_pAsio->driverAbandoned()) return;
   CloseAudio();
   m_strAudioInName = inName;
   m_strAudioOutName = outName;
@@ -200,6 +224,12 @@ void CMainDlg::OnTimer(UINT_PTR) {
   static int32_t nesting = -1;
   if (++nesting == 0) {
     m_pAsio->followRateChange();
+    // A driver given up while it played (the rate read back above did not return).
+    if (m_audioRoute == AudioRoute::kAsio && (m_bAudioRunning || m_bAudioLost) &&
+        m_pAsio->driverAbandoned()) {
+      CloseAudio();
+      ShowAsioNotAnswering();
+    }
     if (m_pAsio->state() == AsioHostState::ResetRequested) ReopenAsioOnRequest();
     WatchAudioRoute();
     GrowOutrunDuplexRing();

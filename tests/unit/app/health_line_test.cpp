@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "app/health_line.h"
 
@@ -56,6 +57,21 @@ TEST(HealthLineTest, LevelInWholeDecibelsAndSilenceAsMinusInfinity) {
   health.peakLoad = 3.0;
   health.dropouts = 12;
   EXPECT_EQ(healthLine(health), "Load 150 % (peak 300 %)   Dropouts 12   Level -inf dB");
+}
+
+TEST(HealthLineTest, ALongOutageIsTriedLessOften) {
+  // Ten minutes of a route that never comes back, as the window's timer tries it.
+  std::vector<uint64_t> tries;
+  uint64_t delay = 0;
+  for (uint64_t at = 0; at < 600000; at += delay) {
+    tries.push_back(at);
+    delay = audioRetryDelayMs(at, delay);
+  }
+  EXPECT_EQ(tries[1], 2000u);
+  EXPECT_EQ(tries[30], 60000u);  // every 2 s through the first minute
+  EXPECT_EQ(tries[31] - tries[30], 4000u);
+  EXPECT_EQ(tries.back() - tries[tries.size() - 2], 30000u);
+  EXPECT_LE(tries.size(), 51u);  // instead of 300
 }
 
 }  // namespace

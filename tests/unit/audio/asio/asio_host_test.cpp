@@ -397,6 +397,26 @@ TEST_F(AsioHostTest, EveryOpenFailureLeavesNothingHeld) {
     EXPECT_EQ(host.bufferSize(), AsioHost::kUnknown) << failure.what;
     EXPECT_EQ(currentDriver.get(), nullptr) << failure.what;
   }
+  // A driver whose server has gone fails every try of the window's retry: a hundred
+  // tries leave no instance, handle (of the bounded calls' threads) or COM
+  // initialisation behind.
+  resetAsioWorld();
+  drivers.clear();
+  FakeDriverScript& gone = install();
+  int handles = 0;
+  int apartments = 0;
+  for (int i = 0; i < 100; ++i) {
+    // Counted from the second try on: the first makes the process-wide driver list.
+    if (i == 1) handles = sim::liveHandleCount();
+    if (i == 1) apartments = sim::comInitializeBalance();
+    gone.initResult = i % 2 == 0;
+    gone.startResult = ASE_NotPresent;
+    if (openFull() == AudioOk) host.start(false);
+  }
+  EXPECT_EQ(gone.created, 100);
+  EXPECT_EQ(gone.live, 0);
+  EXPECT_EQ(sim::liveHandleCount(), handles);
+  EXPECT_EQ(sim::comInitializeBalance(), apartments);
 }
 
 TEST_F(AsioHostTest, DriverMessagesAreAnswered) {

@@ -117,6 +117,8 @@ ASIOError releaseJob(DriverCallArgs& args) {
 }  // namespace
 
 std::atomic<AsioHost*> AsioHost::active_{nullptr};
+ASIOCallbacks AsioHost::callbacks_{&AsioHost::bufferSwitch, &AsioHost::sampleRateDidChange,
+                                   &AsioHost::asioMessage, &AsioHost::bufferSwitchTimeInfo};
 
 bool AsioHost::ask(BoundedDriverCall::CallWithArgs call, DriverCallArgs& args, ASIOError& answer) {
   if (args.driver == nullptr) args.driver = currentDriver.get();
@@ -310,8 +312,6 @@ int32_t AsioHost::openHost(SynthRack* rack, HWND window, AsioOpenOptions options
   args.info.name[sizeof(args.info.name) - 1] = 0;
   driverName_ = args.info.name;
   state_.set(AsioHostState::DriverInitialised);
-  callbacks_ = ASIOCallbacks{&AsioHost::bufferSwitch, &AsioHost::sampleRateDidChange,
-                             &AsioHost::asioMessage, &AsioHost::bufferSwitchTimeInfo};
 
   const int32_t result = prepare(options, channelsUpTo);
   if (result != AudioOk) close();

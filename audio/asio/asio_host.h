@@ -155,7 +155,9 @@ class AsioHost {
   // The host the driver's callbacks reach; null while none is open.
   static std::atomic<AsioHost*> active_;
 
-  ASIOCallbacks callbacks_{};
+  // What createBuffers hands the driver, which may keep its address: it outlives every
+  // host, also one freed while a driver it gave up still holds a call.
+  static ASIOCallbacks callbacks_;
   std::string driverName_;
   std::string entryName_;  // the driver's name in the driver list, from its selection
   bool abandoned_ = false;

@@ -183,6 +183,7 @@ class FakeAsioDriver final : public IASIO {
   }
   ASIOError record(const char* method, ASIOError result = ASE_OK) {
     script_->calls.emplace_back(method);
+    ++script_->callCount;
     return result;
   }
 

@@ -46,8 +46,9 @@ struct FakeDriverScript {
 
   // Observations.
   std::vector<std::string> calls;
-  int live = 0;     // objects not yet destroyed
-  int created = 0;  // objects made
+  std::atomic<int> callCount{0};  // the calls recorded, for a test that cannot wait for them
+  int live = 0;                   // objects not yet destroyed
+  int created = 0;                // objects made
   std::atomic<int> outputReadyCalls{0};
   void* sysRef = nullptr;
   ASIOCallbacks callbacks{};

@@ -31,11 +31,12 @@ bool BoundedDriverCall::run(Call call, DWORD milliseconds, ASIOError& answer) {
 
 bool BoundedDriverCall::run(CallWithArgs call, DriverCallArgs& args, DWORD milliseconds,
                             ASIOError& answer) {
-  job_ = new (std::nothrow) Job{nullptr, call, std::move(args), ASE_OK};
+  job_ = new (std::nothrow) Job{nullptr, call, {}, ASE_OK};
   if (job_ == nullptr) {
     answer = call(args);
     return true;
   }
+  job_->args = std::move(args);
   const bool returned = start(milliseconds, answer);
   if (returned) args = std::move(job_->args);
   if (returned) finish();

@@ -20,7 +20,8 @@ enum AudioResult : int32_t {
   AudioUnsupportedSampleType = -12,  // the driver's sample type is not handled
   AudioStartStopFailed = -13,        // the device refused to start or stop
   AudioRateNotPossible = -14,        // the sample rate cannot be set
-  AudioWorkerLeftRunning = -15,      // the worker did not end in time and was left running
+  AudioWorkerLeftRunning = -15,      // the worker did not end within 2 s: it is left running,
+                                     // the route is taken as lost
   AudioDriverNotAnswering = -16,  // a driver call did not return within 1 s: it is not asked again
 };
 

@@ -9,6 +9,10 @@ const wchar_t kMidiOutputValue[] = L"MidiOutput";
 const wchar_t kMidiTimingValue[] = L"MidiTiming";
 const wchar_t kImmediateTimingName[] = L"Immediate";
 const wchar_t kSteadyTimingName[] = L"Steady";
+const wchar_t kRecordFolderValue[] = L"RecordFolder";
+const wchar_t kRecordFormatValue[] = L"RecordFormat";
+const wchar_t kFloat32FormatName[] = L"Float32";
+const wchar_t kPcm24FormatName[] = L"Pcm24";
 const wchar_t kUnnamedDevice[] = L"(unnamed device)";
 
 namespace {
@@ -51,6 +55,8 @@ DeviceChoices loadDeviceChoices() {
   choices.midiInput = readChoice(key, kMidiInputValue);
   choices.midiOutput = readChoice(key, kMidiOutputValue);
   choices.steadyMidiTiming = readChoice(key, kMidiTimingValue) == kSteadyTimingName;
+  choices.recordFolder = readChoice(key, kRecordFolderValue);
+  choices.recordPcm24 = readChoice(key, kRecordFormatValue) == kPcm24FormatName;
   RegCloseKey(key);
   return choices;
 }
@@ -61,11 +67,15 @@ bool saveDeviceChoices(const DeviceChoices& choices) {
                       KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
     return false;
   }
-  const bool ok = writeChoice(key, kAsioDriverValue, choices.asioDriver) &&
-                  writeChoice(key, kMidiInputValue, choices.midiInput) &&
-                  writeChoice(key, kMidiOutputValue, choices.midiOutput) &&
-                  writeChoice(key, kMidiTimingValue,
-                              choices.steadyMidiTiming ? kSteadyTimingName : kImmediateTimingName);
+  const bool ok =
+      writeChoice(key, kAsioDriverValue, choices.asioDriver) &&
+      writeChoice(key, kMidiInputValue, choices.midiInput) &&
+      writeChoice(key, kMidiOutputValue, choices.midiOutput) &&
+      writeChoice(key, kMidiTimingValue,
+                  choices.steadyMidiTiming ? kSteadyTimingName : kImmediateTimingName) &&
+      writeChoice(key, kRecordFolderValue, choices.recordFolder) &&
+      writeChoice(key, kRecordFormatValue,
+                  choices.recordPcm24 ? kPcm24FormatName : kFloat32FormatName);
   RegCloseKey(key);
   return ok;
 }

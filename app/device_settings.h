@@ -12,6 +12,10 @@ struct DeviceChoices {
   std::wstring midiOutput;
   // MIDI timing: steady, or immediate (the default). Kept by name, like the devices.
   bool steadyMidiTiming = false;
+  // Where recordings go (empty: the Music folder's Tonbrik folder), and their format:
+  // 24-bit PCM, or 32-bit float (the default).
+  std::wstring recordFolder = {};
+  bool recordPcm24 = false;
 
   bool operator==(const DeviceChoices&) const = default;
 };
@@ -27,6 +31,12 @@ extern const wchar_t kMidiOutputValue[];
 extern const wchar_t kMidiTimingValue[];
 extern const wchar_t kImmediateTimingName[];
 extern const wchar_t kSteadyTimingName[];
+// The recordings' folder (RecordFolder) and format (RecordFormat, one of these names;
+// anything else reads as float).
+extern const wchar_t kRecordFolderValue[];
+extern const wchar_t kRecordFormatValue[];
+extern const wchar_t kFloat32FormatName[];
+extern const wchar_t kPcm24FormatName[];
 // Longer values are not ours to read: no device has a name of this length.
 constexpr size_t kMaxChoiceChars = 4096;
 

@@ -25,6 +25,8 @@ class FileAccess {
   long long read(void* data, size_t size);
   // One write call; true only when every byte was written.
   bool write(const void* data, size_t size);
+  // The same at `offset` bytes from the file's start; later writes follow it.
+  bool writeAt(uint64_t offset, const void* data, size_t size);
   // Flushes a written file to the disk and closes; false when the data may not
   // have reached the file.
   bool close();

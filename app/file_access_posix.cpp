@@ -71,6 +71,12 @@ bool FileAccess::write(const void* data, size_t size) {
   return put >= 0 && static_cast<size_t>(put) == size;
 }
 
+bool FileAccess::writeAt(uint64_t offset, const void* data, size_t size) {
+  if (!isOpen() || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  return ::lseek(static_cast<int>(handle_), static_cast<off_t>(offset), SEEK_SET) >= 0 &&
+         write(data, size);
+}
+
 bool FileAccess::close() {
   if (!isOpen()) return true;
   // A replaced file must hold its bytes before the rename makes it the sound.

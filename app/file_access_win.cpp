@@ -111,6 +111,13 @@ bool FileAccess::write(const void* data, size_t size) {
   return WriteFile(handleOf(handle_), data, static_cast<DWORD>(size), &put, nullptr) && put == size;
 }
 
+bool FileAccess::writeAt(uint64_t offset, const void* data, size_t size) {
+  if (!isOpen() || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  LARGE_INTEGER to{};
+  to.QuadPart = static_cast<long long>(offset);
+  return SetFilePointerEx(handleOf(handle_), to, nullptr, FILE_BEGIN) && write(data, size);
+}
+
 bool FileAccess::close() {
   if (!isOpen()) return true;
   // A replaced file must hold its bytes before the replace makes it the sound.

@@ -5,6 +5,7 @@
 #include "app/about_dlg.h"
 #include "app/engines.h"
 #include "app/framework/app_base.h"
+#include "app/recorder.h"
 #include "app/resource.h"
 
 namespace {
@@ -105,6 +106,7 @@ BOOL CMainDlg::OnInitDialog() {
     m_pRack->activate(kSynthSlot);
   }
 
+  SetupRecording();
   UpdateData(false);
   return TRUE;
 }
@@ -149,9 +151,19 @@ bool CMainDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT
           case IDC_ASIO_PANEL:
             OnAsioPanel();
             return true;
+          case IDC_RECORD:
+            OnRecord();
+            return true;
+          case IDC_RECORD_FOLDER:
+            OnRecordFolder();
+            return true;
           default:
             break;
         }
+      }
+      if (HIWORD(wParam) == CBN_SELCHANGE && LOWORD(wParam) == IDC_RECORD_FORMAT) {
+        OnRecordFormat();
+        return true;
       }
       break;
     default:
@@ -166,6 +178,8 @@ void CMainDlg::OnDestroy() {
   m_pAsio->close();
   if (m_pDuplex) m_pDuplex->stop();
   if (m_pMidi) m_pMidi->stop();
+  // After the audio: the file ends with the last block played.
+  EndRecordingAtExit();
   if (m_pRack) m_pRack->open(nullptr, 0);
 }
 

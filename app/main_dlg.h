@@ -17,6 +17,7 @@
 class AsioHost;
 class DsoundDuplex;
 class MidiPort;
+class Recorder;
 class SynthRack;
 
 class CMainDlg : public DialogBase {
@@ -97,6 +98,23 @@ class CMainDlg : public DialogBase {
   // Adds to a name line that the chosen device was not found.
   void NoteMissingDevice(int id, const std::wstring& chosen) const;
   void RefreshHealthLine();
+
+  // Recording what plays to a WAV file (main_dlg_record.cpp).
+  void SetupRecording();
+  void OnRecord();
+  void OnRecordFormat();
+  void OnRecordFolder();
+  bool StartRecording();
+  // Clears the rack's tap and lets the writer end the file; waits for it briefly.
+  void StopRecording();
+  void RefreshRecording();
+  void EndRecordingAtExit();
+  // The folder recordings go to: the chosen one, or the Music folder's Tonbrik.
+  std::wstring RecordFolder() const;
+  // The rate and channel count the running route renders; false when none runs.
+  bool RecordFormatNow(int32_t& rate, int32_t& channels) const;
+  void ShowRecordEnd(const Recorder& recorder, bool ended);
+  void ShowRecordStatus(const std::wstring& text) const;
   // Frees the stranded engines whose worker has ended; true when none is left.
   bool FreeStrandedDuplex();
 
@@ -136,4 +154,14 @@ class CMainDlg : public DialogBase {
   std::wstring m_strAudioInName;
   std::wstring m_strAudioOutName;
   std::string m_strHealth;
+  // The recording under way, and those whose writer is still closing its file.
+  std::unique_ptr<Recorder> m_pRecorder;
+  std::vector<std::unique_ptr<Recorder>> m_endingRecorders;
+  std::wstring m_strRecordName;
+  std::wstring m_strRecordNote;
+  // Stretches of the recording without sound: how many, their length before the
+  // present one, and when the present one began (0: sound plays).
+  int32_t m_nRecordGaps = 0;
+  int64_t m_nRecordMissingMs = 0;
+  ULONGLONG m_nRecordGapSince = 0;
 };

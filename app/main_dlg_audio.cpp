@@ -239,6 +239,7 @@ void CMainDlg::OnTimer(UINT_PTR) {
     if (m_pRack) m_pRack->dispatchStaleMidi();
     if (m_pRack) SetDlgItemText(IDC_MIDI_ACTIVITY, m_pRack->takeMidiActivity() ? "*" : "");
     RefreshHealthLine();
+    RefreshRecording();
   }
   --nesting;
 }

@@ -122,6 +122,7 @@ void SynthRack::render(float* out, const float* in, int32_t outChannels, int32_t
   }
   renderSpan(out, in, outChannels, inChannels, rendered, frames, frames, sampleRate);
   clipAndMeasure(out, samples);
+  tapBlock(out, outChannels, frames, sampleRate);
   previousBlockStart_ = blockStartTicks;
   hadBlock_ = true;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <thread>
 
 int32_t SynthRack::openWith(MidiShortSender midiPort, uint32_t timerPeriodMs) {
   close();
@@ -94,6 +95,7 @@ void SynthRack::render(float* out, const float* in, int32_t outChannels, int32_t
   if (!(sampleRate >= 1.0f)) return;  // NaN counts as below
   renderSpan(out, in, outChannels, inChannels, 0, frames, frames, sampleRate);
   clipAndMeasure(out, samples);
+  tapBlock(out, outChannels, frames, sampleRate);
 }
 
 void SynthRack::renderSpan(float* out, const float* in, int32_t outChannels, int32_t inChannels,
@@ -118,6 +120,23 @@ void SynthRack::clipAndMeasure(float* out, int64_t samples) {
     }
   }
   outputPeak_.measure(out, samples);
+}
+
+void SynthRack::tapBlock(const float* out, int32_t outChannels, int32_t frames, float sampleRate) {
+  // Counted in before the tap is read: a window that clears the tap after this read
+  // sees the count and waits for the push to end.
+  tapUsers_.fetch_add(1, std::memory_order_seq_cst);
+  if (RecordRing* ring = recordTap_.load(std::memory_order_seq_cst)) {
+    ring->push(out, outChannels, frames, sampleRate);
+  }
+  tapUsers_.fetch_sub(1, std::memory_order_release);
+}
+
+void SynthRack::setRecordTap(RecordRing* ring) {
+  recordTap_.store(ring, std::memory_order_seq_cst);
+  if (ring != nullptr) return;
+  // One block's copy at most: the audio thread never waits inside the push.
+  while (tapUsers_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
 }
 
 bool SynthRack::takeMidiActivity() {

@@ -11,6 +11,7 @@
 
 #include "common/function_ref.h"
 #include "common/midi_delivery.h"
+#include "common/record_ring.h"
 #include "common/relaxed.h"
 #include "platform/platform.h"
 #include "synth/peak_meter.h"
@@ -100,6 +101,10 @@ class SynthRack {
   // The largest output magnitude rendered since the previous call.
   float takeOutputPeak() { return outputPeak_.take(); }
   bool sendMidi(uint8_t status, uint8_t data1, uint8_t data2);
+  // Window thread: every block rendered from now on, as clipped for the output, is also
+  // put in `ring` (nullptr: in none). Clearing returns once no block is inside the old
+  // ring, which may then be freed: at most the one push under way is waited for.
+  void setRecordTap(RecordRing* ring);
 
   // Read access for observers and tests.
   const Synth* synthAt(int32_t slot) const { return inRange(slot) ? synth_[slot].get() : nullptr; }
@@ -140,6 +145,8 @@ class SynthRack {
   void renderSpan(float* out, const float* in, int32_t outChannels, int32_t inChannels,
                   int32_t first, int32_t end, int32_t frames, float sampleRate);
   void clipAndMeasure(float* out, int64_t samples);
+  // Audio thread: the finished block to the recording, if one is tapping.
+  void tapBlock(const float* out, int32_t outChannels, int32_t frames, float sampleRate);
   void queueMessages(const uint8_t* bytes, int32_t count);
   int64_t steadyWindowStart(int64_t blockStartTicks, int32_t frames, float sampleRate) const;
   // The queue's one consumer at a time: the audio thread for each block, the window
@@ -164,6 +171,10 @@ class SynthRack {
   bool pedalInverted_[kSlotCount] = {};
   uint32_t voiceTable_[kSlotCount][kMaxPolyphony] = {};
   PeakMeter outputPeak_;
+  // The recording's ring, and the blocks inside it now (for the window to wait on when
+  // it clears the tap).
+  std::atomic<RecordRing*> recordTap_{nullptr};
+  std::atomic<int32_t> tapUsers_{0};
 
   // Steady timing. The queue and the reset request are filled by the MIDI side;
   // the rest belongs to whichever thread holds the queue's claim (the audio

@@ -102,6 +102,8 @@ class AsioHost {
   bool driverName(std::string& out) const;
   bool channelName(int index, bool isInput, std::string& out) const;
   int32_t sampleRate() const;
+  // The output channels the rack renders for the open route (0 when none is open).
+  int32_t outputChannels() const { return numOutputs_; }
   int32_t bufferSize() const;
   int32_t inputLatency() const;
   int32_t outputLatency() const;

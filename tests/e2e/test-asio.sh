@@ -5,6 +5,10 @@
 # reset request from the driver is answered by a reopen within one second with the tone
 # going on; unchecking returns to the full-duplex route; ten toggles in a row leave one
 # route running and no threads behind; Esc on the ASIO route releases the driver.
+# Record on the ASIO route writes a file that holds, sample for sample, what the driver
+# recorded over the same stretch (after the conversions to the driver's sample type and
+# its WAV form); a recording whose program is killed midway is a playable file of all
+# but its last second or so.
 # Usage: test-asio.sh <build/windows dir>
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,6 +32,12 @@ recording="$SC_OUT/vasio.wav"
 control="$SC_OUT/vasio.control"
 export TONBRIK_VASIO_LOG=$(sc_winpath "$log") TONBRIK_VASIO_OUTPUT_WAV=$(sc_winpath "$recording")
 export TONBRIK_VASIO_CONTROL_FILE=$(sc_winpath "$control")
+rec_dir="$SC_OUT/recordings"
+mkdir -p "$rec_dir"
+settings_key='HKCU\Software\Tonbrik\Settings'
+WINEDEBUG=-all wine reg add "$settings_key" /v RecordFolder /t REG_SZ /d "$(sc_winpath "$rec_dir")" /f \
+  >/dev/null 2>&1 || e2e_fail "cannot set the recordings' folder"
+e2e_on_exit "WINEDEBUG=-all wine reg delete '$settings_key' /v RecordFolder /f >/dev/null 2>&1"
 sc_stage_program
 sc_start
 sc_check "full-duplex route at start" sc_shows $IDC_AUDIO_OUT_STATE active
@@ -49,6 +59,8 @@ route_is_duplex() {
 # flip; the window answers the texts only once the switch it started has finished.
 checked_is() { sc_control_has $IDC_ASIO checked "$1"; }
 threads() { ls "/proc/$SC_PID/task" 2>/dev/null | wc -l; }
+record_status_has() { sc_text $IDC_RECORD_STATUS | grep -q "$1"; }
+newest_recording() { ls -t "$rec_dir"/*.wav 2>/dev/null | head -n1; }
 running_streams() { pactl list short sink-inputs 2>/dev/null | wc -l; }
 
 # Nothing below can work without the check box.
@@ -63,6 +75,19 @@ for ch in 0 1; do
   sc_check "driver records the start-up tone on ch $ch" \
     sc_has_tone "$recording" "$(sc_add "$seconds" -1.5)" "$(sc_add "$seconds" -0.25)" $ch 1114.08 2 0.04 0.06
 done
+
+sc_probe click $IDC_RECORD >/dev/null
+sc_check "Record: the status line shows the recording" e2e_wait_for 3 record_status_has "^Recording "
+sleep 3
+sc_probe click $IDC_RECORD >/dev/null
+sc_check "Record again: the status line names the saved file" \
+  e2e_wait_for 3 record_status_has "^Saved Tonbrik [0-9-]* [0-9-]*\.wav, 0:0[2-4]"
+e2e_log "status line: $(sc_text $IDC_RECORD_STATUS)"
+ours=$(newest_recording)
+match=$("$SC_ANALYSIS" match --type Int32LSB "$ours" "$recording" 2>&1)
+e2e_log "$match"
+sc_check "the recording is what the driver played, sample for sample" \
+  grep -q "^match offset=[0-9]* frames=1[0-9][0-9][0-9][0-9][0-9] " <<<"$match"
 
 starts=$(count "^start:")
 requested=$(date +%s%N)
@@ -112,5 +137,21 @@ sc_check_timing "Esc ends the program within 5 s ($exit_line)" test -n "$exit_li
 sc_check "driver stopped, buffers disposed and driver released at exit" \
   e2e_wait_for 3 test "$(count "^release")" -gt "$releases"
 tail -n 4 "$log" >&2 2>/dev/null
+
+# A recording (on the full-duplex route the program starts on) ended by killing the
+# program: the header was brought up to date at least every second.
+sc_start
+sc_shows $IDC_AUDIO_OUT_STATE active 5000 || e2e_log "audio not active after the restart"
+sc_probe key alt+r >/dev/null
+sc_check "Alt+R starts a recording" e2e_wait_for 3 record_status_has "^Recording "
+recorded_from=$(date +%s.%N)
+sleep 4
+WINEDEBUG=-all wineserver -k
+killed_after=$(awk -v a="$recorded_from" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
+killed=$(newest_recording)
+seconds=$(soxi -D "$killed" 2>/dev/null)
+e2e_log "killed after ${killed_after} s of recording: soxi reads ${seconds:-nothing} s from $killed"
+sc_check "the killed recording is playable, within 2 s of the run" \
+  awk -v s="${seconds:-x}" -v r="$killed_after" 'BEGIN { exit !(s + 0 > 0 && s <= r + 0.1 && s >= r - 2) }'
 
 sc_finish

@@ -1,5 +1,6 @@
 // audio_analysis: dominant tones and levels of a recorded WAV file, per channel and per
 // time window, one line each, for the end-to-end tests to check with awk or grep.
+#include "recording_match.h"
 #include "tone_analysis.h"
 #include "verdict_command.h"
 #include "wav_file.h"
@@ -16,6 +17,7 @@ namespace {
 const char kUsage[] =
     "usage: audio_analysis [options] FILE.wav\n"
     "       audio_analysis verdict ... (the verdict on one stretch; see its usage)\n"
+    "       audio_analysis match ... (a recording against the ASIO driver's; see its usage)\n"
     "  --window S   window length in seconds (default 1); 0: one window over the range\n"
     "  --hop S      step from one window to the next (default: the window length)\n"
     "  --start S    begin at S seconds (default 0)\n"
@@ -80,6 +82,7 @@ bool parse(int argc, char** argv, Options& o) {
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "verdict") return runVerdict(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "match") return runMatch(argc - 1, argv + 1);
   Options o;
   if (!parse(argc, argv, o)) {
     std::fputs(kUsage, stderr);

@@ -66,6 +66,15 @@ void pressKey(HWND window, UINT virtualKey) {
   PostMessageW(target, WM_KEYUP, virtualKey, up);
 }
 
+void pressAltKey(HWND window, UINT virtualKey) {
+  UINT scan = MapVirtualKeyW(virtualKey, MAPVK_VK_TO_VSC);
+  // Bit 29: the Alt key is down.
+  LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16) | (static_cast<LPARAM>(1) << 29);
+  LPARAM up = down | (static_cast<LPARAM>(1) << 30) | (static_cast<LPARAM>(1) << 31);
+  PostMessageW(window, WM_SYSKEYDOWN, virtualKey, down);
+  PostMessageW(window, WM_SYSKEYUP, virtualKey, up);
+}
+
 std::string staticTexts(HWND dialog) {
   std::string joined;
   for (HWND child : descendants(dialog)) {

@@ -29,6 +29,9 @@ HWND activeWindow(HWND main);
 // Posts a key press (down and up) to the control that has the focus in `window`'s thread,
 // or to `window` itself; the dialog's own message loop translates it.
 void pressKey(HWND window, UINT virtualKey);
+// A key pressed with Alt held, as a mnemonic is typed: the system key messages that the
+// dialog's message loop turns into WM_SYSCHAR.
+void pressAltKey(HWND window, UINT virtualKey);
 
 // The texts of a dialog's static controls joined with " | ", empty ones left out.
 std::string staticTexts(HWND dialog);

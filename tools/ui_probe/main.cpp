@@ -8,6 +8,7 @@
 
 #include <shellapi.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -35,8 +36,9 @@ const char kUsageText[] =
     "                           with exactly TEXT, then print the box's line\n"
     "  msgbox [--keep]          wait for a message box, print its title and text, press OK\n"
     "  file-dialog NAME         wait for the open or save dialog, type NAME, press OK\n"
-    "  key esc|enter [--wait-exit]  press a key in the active window; optionally wait for\n"
-    "                           the program to end and print its exit code\n"
+    "  key esc|enter|alt+L [--wait-exit]  press a key (or Alt and letter L, a mnemonic)\n"
+    "                           in the active window; optionally wait for the program to\n"
+    "                           end and print its exit code\n"
     "  wait-gone                wait until the main window has disappeared\n"
     "  rect [--dialog]          screen rectangle of the main window (or of the program's\n"
     "                           other window) as \"left top width height\"\n";
@@ -257,7 +259,9 @@ int run(const Options& options) {
     std::printf("closed\n");
     return kOk;
   }
-  if (verb == "key" && w.size() == 2 && (w[1] == "esc" || w[1] == "enter")) {
+  const bool altLetter = w.size() == 2 && w[1].size() == 5 && w[1].rfind("alt+", 0) == 0 &&
+                         std::isalpha(static_cast<unsigned char>(w[1][4]));
+  if (verb == "key" && w.size() == 2 && (w[1] == "esc" || w[1] == "enter" || altLetter)) {
     DWORD process = 0;
     GetWindowThreadProcessId(main, &process);
     HANDLE handle = options.waitExit ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
@@ -267,7 +271,11 @@ int run(const Options& options) {
     HWND target = activeWindow(main);
     std::printf("key %s window=%s\n", w[1].c_str(), quoted(windowText(target)).c_str());
     std::fflush(stdout);
-    pressKey(target, w[1] == "esc" ? VK_ESCAPE : VK_RETURN);
+    if (altLetter) {
+      pressAltKey(target, static_cast<UINT>(std::toupper(static_cast<unsigned char>(w[1][4]))));
+    } else {
+      pressKey(target, w[1] == "esc" ? VK_ESCAPE : VK_RETURN);
+    }
     if (!handle) return kOk;
     DWORD start = GetTickCount();
     DWORD waited = WaitForSingleObject(handle, options.timeoutMs);

@@ -56,6 +56,15 @@ TEST_F(DeviceSettingsTest, RoundTripKeepsNonAsciiAndVeryLongNames) {
   EXPECT_EQ(data, wideBytes(L"Steady"));
   sim::setRegistryValue(HKEY_CURRENT_USER, kKey, "MidiTiming", REG_SZ, wideBytes(L"steady "));
   EXPECT_FALSE(loadDeviceChoices().steadyMidiTiming);
+
+  // The recordings' folder and format, the format by its name too.
+  choices.steadyMidiTiming = false;
+  choices.recordFolder = L"D:\\Aufnahmen \u00e9";
+  choices.recordPcm24 = true;
+  ASSERT_TRUE(saveDeviceChoices(choices));
+  EXPECT_EQ(loadDeviceChoices(), choices);
+  ASSERT_TRUE(sim::registryValue(HKEY_CURRENT_USER, kKey, "RecordFormat", &type, &data));
+  EXPECT_EQ(data, wideBytes(L"Pcm24"));
 }
 
 TEST_F(DeviceSettingsTest, MissingKeyOrValuesGiveTheDefaults) {

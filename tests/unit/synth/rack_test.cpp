@@ -110,8 +110,18 @@ TEST_F(Rack, NotANumberNeverReachesTheSpeakersAsFullScale) {
   rack.createSynth(0, 1, 0, false);
   rack.setParameter(0, 1, 1.0f);
   rack.activate(0);
+  RecordRing recording;
+  ASSERT_TRUE(recording.allocate(2, 48000, 16));
+  rack.setRecordTap(&recording);
   rack.render(out.data(), in.data(), 2, 2, 2, 48000.0f);
   EXPECT_EQ(out, (std::vector<float>{0.5f, 1.0f, -1.0f, 0.25f}));
+  // The recording gets the block as the speakers do, clipped, its frames interleaved.
+  std::vector<float> recorded(8, 7.0f);
+  EXPECT_EQ(recording.take(recorded.data(), 4), 2);
+  EXPECT_EQ(recorded, (std::vector<float>{0.5f, -1.0f, 1.0f, 0.25f, 7.0f, 7.0f, 7.0f, 7.0f}));
+  rack.setRecordTap(nullptr);
+  rack.render(out.data(), in.data(), 2, 2, 2, 48000.0f);
+  EXPECT_EQ(recording.take(recorded.data(), 4), 0);
 
   // A corrupt sound: the input level is not a number.
   rack.setParameter(0, 1, kNaN);

@@ -180,6 +180,16 @@ BOOL WriteFile(HANDLE handle, LPCVOID data, DWORD size, LPDWORD put, OVERLAPPED*
   return 1;
 }
 
+BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, LARGE_INTEGER* newPosition,
+                      DWORD method) {
+  log("SetFilePointerEx");
+  Open* open = openOf(handle);
+  if (!open || method != FILE_BEGIN || distance.QuadPart < 0) return fail(ERROR_INVALID_FUNCTION);
+  open->position = static_cast<size_t>(distance.QuadPart);
+  if (newPosition) newPosition->QuadPart = distance.QuadPart;
+  return 1;
+}
+
 BOOL FlushFileBuffers(HANDLE handle) {
   log("FlushFileBuffers");
   Open* open = openOf(handle);

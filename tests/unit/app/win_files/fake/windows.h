@@ -20,6 +20,9 @@ using LPCVOID = const void*;
 using LPDWORD = DWORD*;
 struct SECURITY_ATTRIBUTES;
 struct OVERLAPPED;
+struct LARGE_INTEGER {
+  long long QuadPart;
+};
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 #define INVALID_FILE_ATTRIBUTES (static_cast<DWORD>(-1))
@@ -27,6 +30,7 @@ constexpr DWORD MAX_PATH = 260;
 constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
 constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD FILE_BEGIN = 0;
 constexpr DWORD CREATE_NEW = 1;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;
@@ -56,6 +60,8 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, SECURITY_ATTRIBUTES*
                    DWORD disposition, DWORD flags, HANDLE templateFile);
 BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD got, OVERLAPPED* overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD put, OVERLAPPED* overlapped);
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPosition,
+                      DWORD method);
 BOOL FlushFileBuffers(HANDLE file);
 BOOL CloseHandle(HANDLE handle);
 DWORD GetFileAttributesW(LPCWSTR name);

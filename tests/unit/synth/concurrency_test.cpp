@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
@@ -43,12 +44,24 @@ TEST(RackConcurrency, RenderMidiAndParametersTogether) {
   });
   std::thread window([&] {
     std::mt19937 rng(11);
+    // Recordings start and end while blocks render: a ring is freed as soon as the
+    // tap is cleared, so no block may still be inside it then.
+    std::unique_ptr<RecordRing> recording;
     while (!stop) {
       rack.setParameter(rng() % 4, rng() % 17, static_cast<float>(rng() % 101) / 100.0f);
       (void)rack.getParameter(0, 0);
       (void)rack.takeMidiActivity();
+      if (recording) {
+        rack.setRecordTap(nullptr);
+        recording.reset();
+      } else if (rng() % 4 == 0) {
+        recording = std::make_unique<RecordRing>();
+        recording->allocate(2, 48000, 512);
+        rack.setRecordTap(recording.get());
+      }
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
+    rack.setRecordTap(nullptr);
   });
 
   std::this_thread::sleep_for(std::chrono::seconds(2));

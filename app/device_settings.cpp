@@ -13,6 +13,9 @@ const wchar_t kRecordFolderValue[] = L"RecordFolder";
 const wchar_t kRecordFormatValue[] = L"RecordFormat";
 const wchar_t kFloat32FormatName[] = L"Float32";
 const wchar_t kPcm24FormatName[] = L"Pcm24";
+const wchar_t kKeysPlayNotesValue[] = L"KeysPlayNotes";
+const wchar_t kOnName[] = L"On";
+const wchar_t kOffName[] = L"Off";
 const wchar_t kUnnamedDevice[] = L"(unnamed device)";
 
 namespace {
@@ -57,6 +60,7 @@ DeviceChoices loadDeviceChoices() {
   choices.steadyMidiTiming = readChoice(key, kMidiTimingValue) == kSteadyTimingName;
   choices.recordFolder = readChoice(key, kRecordFolderValue);
   choices.recordPcm24 = readChoice(key, kRecordFormatValue) == kPcm24FormatName;
+  choices.keysPlayNotes = readChoice(key, kKeysPlayNotesValue) != kOffName;
   RegCloseKey(key);
   return choices;
 }
@@ -75,7 +79,8 @@ bool saveDeviceChoices(const DeviceChoices& choices) {
                   choices.steadyMidiTiming ? kSteadyTimingName : kImmediateTimingName) &&
       writeChoice(key, kRecordFolderValue, choices.recordFolder) &&
       writeChoice(key, kRecordFormatValue,
-                  choices.recordPcm24 ? kPcm24FormatName : kFloat32FormatName);
+                  choices.recordPcm24 ? kPcm24FormatName : kFloat32FormatName) &&
+      writeChoice(key, kKeysPlayNotesValue, choices.keysPlayNotes ? kOnName : kOffName);
   RegCloseKey(key);
   return ok;
 }

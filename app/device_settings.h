@@ -16,6 +16,9 @@ struct DeviceChoices {
   // 24-bit PCM, or 32-bit float (the default).
   std::wstring recordFolder = {};
   bool recordPcm24 = false;
+  // The computer's keys play the on-screen keyboard, and the window's notes go to the
+  // MIDI output too (on unless turned off).
+  bool keysPlayNotes = true;
 
   bool operator==(const DeviceChoices&) const = default;
 };
@@ -37,6 +40,10 @@ extern const wchar_t kRecordFolderValue[];
 extern const wchar_t kRecordFormatValue[];
 extern const wchar_t kFloat32FormatName[];
 extern const wchar_t kPcm24FormatName[];
+// "Keys play notes" (KeysPlayNotes) holds kOffName when off; anything else reads as on.
+extern const wchar_t kKeysPlayNotesValue[];
+extern const wchar_t kOnName[];
+extern const wchar_t kOffName[];
 // Longer values are not ours to read: no device has a name of this length.
 constexpr size_t kMaxChoiceChars = 4096;
 

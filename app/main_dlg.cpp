@@ -6,6 +6,7 @@
 #include "app/engines.h"
 #include "app/framework/app_base.h"
 #include "app/recorder.h"
+#include "app/framework/keyboard_strip.h"
 #include "app/resource.h"
 
 namespace {
@@ -29,6 +30,7 @@ CMainDlg::CMainDlg(HWND parent)
   // Device names outside the ANSI code page need Unicode controls.
   SetUnicode(true);
   m_hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME));
+  keyboard_strip::registerClass(instance);
 }
 
 CMainDlg::~CMainDlg() {
@@ -58,6 +60,7 @@ CMainDlg::~CMainDlg() {
 void CMainDlg::DoDataExchange(DataExchange& dx) {
   DialogBase::DoDataExchange(dx);
   dx.control(IDC_ASIO, m_checkAsio);
+  dx.control(IDC_KEYS_PLAY_NOTES, m_checkKeys);
 }
 
 BOOL CMainDlg::OnInitDialog() {
@@ -107,6 +110,7 @@ BOOL CMainDlg::OnInitDialog() {
   }
 
   SetupRecording();
+  OpenKeyboard();
   UpdateData(false);
   return TRUE;
 }
@@ -123,6 +127,16 @@ bool CMainDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT
       return true;
     case WM_DESTROY:
       OnDestroy();
+      return false;
+    case keyboard_strip::kNoteMessage:
+      PlayNote(static_cast<int32_t>(wParam), static_cast<int32_t>(lParam));
+      return true;
+    case WM_ACTIVATE:
+      // Keys released in another window are never seen here: their notes end now.
+      if (LOWORD(wParam) == WA_INACTIVE) ReleaseKeys();
+      return false;
+    case WM_KILLFOCUS:
+      ReleaseKeys();
       return false;
     case WM_TIMER:
       OnTimer(wParam);
@@ -157,6 +171,9 @@ bool CMainDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT
           case IDC_RECORD_FOLDER:
             OnRecordFolder();
             return true;
+          case IDC_KEYS_PLAY_NOTES:
+            OnKeysPlayNotes();
+            return true;
           default:
             break;
         }
@@ -173,6 +190,7 @@ bool CMainDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT
 }
 
 void CMainDlg::OnDestroy() {
+  CloseKeyboard();
   // Closed rather than stopped: a stop the driver refuses leaves it playing the rack,
   // which is emptied next; a refused close keeps its callbacks out.
   m_pAsio->close();

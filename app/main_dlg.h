@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/computer_keys.h"
 #include "app/device_settings.h"
 #include "app/framework/dialog_base.h"
 #include "app/midi_device_plan.h"
@@ -69,6 +70,21 @@ class CMainDlg : public DialogBase {
   void SetupSliders();
   static int32_t SliderParamIndex(int id);
   void RefreshSliders();
+
+  // The on-screen keyboard and the computer's keys (main_dlg_keys.cpp).
+  void OpenKeyboard();
+  void CloseKeyboard();
+  // A key message before the dialog sees it: true when it played the keyboard.
+  bool TakeKey(const MSG& message);
+  static LRESULT CALLBACK KeyHook(int code, WPARAM wParam, LPARAM lParam);
+  // A note of the window's own: to the rack, and to the MIDI output while the keys
+  // play notes. Velocity 0 ends it.
+  void PlayNote(int32_t note, int32_t velocity);
+  void PlayKeys(const ComputerKeys::Outcome& outcome);
+  void ReleaseKeys();
+  void OnKeysPlayNotes();
+  void RefreshKeyboard();
+  void ShowKeyboardCaption() const;
 
   void setStateText(int id, bool active) const;
   // Runs the sound-file dialog; false when it was cancelled.
@@ -164,4 +180,9 @@ class CMainDlg : public DialogBase {
   int32_t m_nRecordGaps = 0;
   int64_t m_nRecordMissingMs = 0;
   ULONGLONG m_nRecordGapSince = 0;
+  // The computer's keys, the hook that hands them to the window before the dialog
+  // manager, and the check box that turns them off.
+  ComputerKeys m_keys;
+  HHOOK m_hKeyHook = nullptr;
+  CheckBox m_checkKeys;
 };

@@ -234,10 +234,11 @@ void CMainDlg::OnTimer(UINT_PTR) {
     WatchAudioRoute();
     GrowOutrunDuplexRing();
     WatchMidi();
-    // Steady MIDI timing: while no engine takes the queued messages (the route lost or
-    // closed), they are dispatched here before the queue overflows.
+    // While no engine takes the queued messages (the route lost or closed), they are
+    // dispatched here before the queue overflows, and the window's notes with them.
     if (m_pRack) m_pRack->dispatchStaleMidi();
     if (m_pRack) SetDlgItemText(IDC_MIDI_ACTIVITY, m_pRack->takeMidiActivity() ? "*" : "");
+    RefreshKeyboard();
     RefreshHealthLine();
     RefreshRecording();
   }

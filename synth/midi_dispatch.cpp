@@ -31,28 +31,46 @@ int32_t channelMessageLength(uint8_t status) {
 void SynthRack::processMidi(const uint8_t* bytes, int32_t count) {
   if (count < 0) {
     // The input is stopping or discarding data: no note may be left hanging.
-    if (steady_.get()) {
-      // Only the audio thread dispatches now; it resets after what came before.
+    if (!steady_.get() && claimQueue()) {
+      takeDeferredMidi(INT64_MAX);
+      resetActiveSlots();
+      releaseQueue();
+    } else {
+      // Another thread dispatches now; it resets after what came before.
       resetStamp_.set(counterNow());
       resetRequests_.fetch_add(1, std::memory_order_release);
-    } else {
-      resetActiveSlots();
     }
     return;
   }
   midiActivity_.store(true, std::memory_order_relaxed);
   if (bytes == nullptr) return;
-  if (steady_.get()) {
+  // Immediate timing dispatches here, unless a block or the window is dispatching
+  // the window's notes this moment: then the message waits for the next block (or
+  // the next message), behind what waited before it.
+  if (steady_.get() || !claimQueue()) {
     queueMessages(bytes, count);
     return;
   }
+  takeDeferredMidi(INT64_MAX);
   dispatchBytes(bytes, count);
+  releaseQueue();
 }
 
 void SynthRack::resetActiveSlots() {
   for (int32_t slot = 0; slot < kSlotCount; ++slot) {
     if (isActive(slot)) resetSlot(slot);
   }
+  publishNoteState();
+}
+
+void SynthRack::publishNoteState() {
+  uint32_t bits[4] = {};
+  const int32_t last = isActive(kNoteStateSlot) ? lastActiveEntry(kNoteStateSlot) : -1;
+  for (int32_t i = 0; i <= last; ++i) {
+    const uint32_t note = voiceTable_[kNoteStateSlot][i] & kNoteMask;
+    bits[note >> 5] |= 1u << (note & 31);
+  }
+  for (int32_t k = 0; k < 4; ++k) noteState_[k].store(bits[k], std::memory_order_relaxed);
 }
 
 void SynthRack::dispatchBytes(const uint8_t* bytes, int32_t count) {
@@ -86,6 +104,7 @@ void SynthRack::dispatchBytes(const uint8_t* bytes, int32_t count) {
       dispatchChannelMessage(status, data1, data2);
     }
   }
+  publishNoteState();
 }
 
 bool SynthRack::isTarget(int32_t slot, int32_t channel) const {

@@ -43,15 +43,41 @@ void SynthRack::takeReset(int64_t until, Dispatch&& dispatch) {
 }
 
 void SynthRack::dispatchStaleMidi() {
-  if (!steady_.get() || ticksPerSecond_ <= 0) return;
-  const int64_t until = counterNow() - ticksPerSecond_ * kStaleMidiMs / 1000;
+  // The counter's rate is asked here, not taken from setMidiTiming: the window's
+  // notes need this in either timing, and the audio thread reads ticksPerSecond_.
+  LARGE_INTEGER frequency;
+  if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) return;
+  const int64_t until = counterNow() - frequency.QuadPart * kStaleMidiMs / 1000;
   if (!claimQueue()) return;
+  takeWindowNotes(until);
+  takeDeferredMidi(until);
+  releaseQueue();
+}
+
+void SynthRack::takeWindowNotes(int64_t until) {
+  windowNotes_.takeUpTo(
+      until, [this](const WindowNoteQueue::Message& message) { dispatchBytes(message.bytes, 3); });
+}
+
+void SynthRack::takeDeferredMidi(int64_t until) {
   const auto dispatch = [this](const StampedMidiQueue::Message& message) {
     dispatchBytes(message.bytes, message.count);
   };
   takeReset(until, dispatch);
   queue_.takeUpTo(until, dispatch);
-  releaseQueue();
+}
+
+bool SynthRack::playWindowNote(int32_t slot, int32_t note, int32_t velocity) {
+  if (note < 0 || note > 127) return false;
+  const auto key = static_cast<uint8_t>(note);
+  if (velocity <= 0) {
+    windowNotes_.noteOff(counterNow(), key);
+    return true;
+  }
+  const int32_t channel = channelOf(slot);
+  if (channel == kNoChannel) return false;
+  return windowNotes_.noteOn(counterNow(), static_cast<uint8_t>(channel), key,
+                             static_cast<uint8_t>(std::min(velocity, 127)));
 }
 
 void SynthRack::queueMessages(const uint8_t* bytes, int32_t count) {
@@ -111,6 +137,8 @@ void SynthRack::render(float* out, const float* in, int32_t outChannels, int32_t
 
   // Taken by the window (stale messages) just now: they keep for the next block.
   if (claimQueue()) {
+    // The window's notes first, at the block's first frame.
+    takeWindowNotes(INT64_MAX);
     // A reset asked for since the last block follows the messages that came
     // before it, all at the block's first frame.
     takeReset(blockStartTicks,

@@ -92,6 +92,13 @@ void SynthRack::render(float* out, const float* in, int32_t outChannels, int32_t
   if (out == nullptr || outChannels <= 0 || frames <= 0) return;
   const int64_t samples = static_cast<int64_t>(outChannels) * frames;
   std::fill(out, out + samples, 0.0f);
+  if (claimQueue()) {
+    // The window's notes, and in immediate timing the MIDI messages that found the
+    // claim taken, before the block (steady timing places its own with the stamps).
+    takeWindowNotes(INT64_MAX);
+    if (!steady_.get()) takeDeferredMidi(INT64_MAX);
+    releaseQueue();
+  }
   if (!(sampleRate >= 1.0f)) return;  // NaN counts as below
   renderSpan(out, in, outChannels, inChannels, 0, frames, frames, sampleRate);
   clipAndMeasure(out, samples);

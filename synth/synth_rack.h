@@ -17,6 +17,7 @@
 #include "synth/peak_meter.h"
 #include "synth/stamped_midi_queue.h"
 #include "synth/synth.h"
+#include "synth/window_note_queue.h"
 
 // What the rack needs of a MIDI port: its short-message send, and nothing else.
 // Keeps the synthesizer engine free of the MIDI port's type and platform calls.
@@ -98,6 +99,20 @@ class SynthRack {
   // Messages lost to a full steady-timing queue since the timing was set.
   uint64_t droppedMidiMessages() const { return queue_.dropped(); }
   bool takeMidiActivity();
+  // Window thread: a note of the window's own keyboard for `slot`'s channel, velocity
+  // 0 ending it. It takes the MIDI road: the next block dispatches it before the
+  // MIDI it dispatches itself (in either timing), or dispatchStaleMidi when no block
+  // comes. False when a note-on finds the queue full (it is dropped); a note-off is
+  // always delivered, and one for a note the window does not hold is ignored.
+  bool playWindowNote(int32_t slot, int32_t note, int32_t velocity);
+  // Any thread: whether `note` sounds (held or sustained) in slot kNoteStateSlot, as
+  // its dispatching thread last left it. Read-only for the window, one block late at
+  // worst.
+  static constexpr int32_t kNoteStateSlot = 0;
+  bool isNoteSounding(int32_t note) const {
+    return note >= 0 && note < 128 &&
+           (noteState_[note >> 5].load(std::memory_order_relaxed) >> (note & 31) & 1u) != 0;
+  }
   // The largest output magnitude rendered since the previous call.
   float takeOutputPeak() { return outputPeak_.take(); }
   bool sendMidi(uint8_t status, uint8_t data1, uint8_t data2);
@@ -150,14 +165,23 @@ class SynthRack {
   void queueMessages(const uint8_t* bytes, int32_t count);
   int64_t steadyWindowStart(int64_t blockStartTicks, int32_t frames, float sampleRate) const;
   // The queue's one consumer at a time: the audio thread for each block, the window
-  // thread for stale messages. Neither waits for the other: a block that finds the
-  // queue taken renders without messages, which keep for the next block.
+  // thread for stale messages, and in immediate timing the MIDI thread for each
+  // message. None waits for another: a block that finds the queue taken renders
+  // without messages, which keep for the next block; a MIDI message that finds it
+  // taken is queued for whoever dispatches next. The window's notes and the voice
+  // table are dispatched under the same claim, so they have one writer at a time.
   bool claimQueue() { return !queueClaimed_.exchange(true, std::memory_order_acquire); }
   void releaseQueue() { queueClaimed_.store(false, std::memory_order_release); }
   // A reset asked for up to `until` follows the messages that came before it.
   template <class Dispatch>
   void takeReset(int64_t until, Dispatch&& dispatch);
   static int64_t counterNow();
+  // Holder of the claim: the window's notes up to `until`, and in immediate timing
+  // the MIDI messages queued while the claim was held elsewhere.
+  void takeWindowNotes(int64_t until);
+  void takeDeferredMidi(int64_t until);
+  // The dispatching thread, after the voice table of kNoteStateSlot changed.
+  void publishNoteState();
 
   MidiShortSender midiPort_;
   UINT timerId_ = 0;
@@ -189,4 +213,7 @@ class SynthRack {
   int64_t previousBlockStart_ = 0;
   bool hadBlock_ = false;
   int64_t ticksPerSecond_ = 0;
+
+  WindowNoteQueue windowNotes_;
+  std::atomic<uint32_t> noteState_[4] = {};
 };

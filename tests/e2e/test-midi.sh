@@ -3,8 +3,9 @@
 # names shown; notes from the input sound at their pitch and level, note-offs fade them,
 # the sustain pedal holds them; system exclusive spread over several buffers is taken in;
 # the activity mark shows "*" while input arrives and "" after it; Esc ends the program
-# within five seconds and both devices log their close. With only a software-synthesizer
-# output, MIDI out reads "inactive" and the input still works.
+# within five seconds and both devices log their close. The computer's keys and a mouse
+# press on the on-screen keyboard play their notes, to the MIDI output too. With only a
+# software-synthesizer output, MIDI out reads "inactive" and the input still works.
 # Usage: test-midi.sh <build/windows dir>
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -58,7 +59,23 @@ done
 sc_check "activity mark \"*\" while input arrives ($marks)" test "$marks" = "[*][*][*]"
 e2e_wait_for 10 grep -q " done" "$SC_OUT/midi_in.log" || e2e_log "the event list did not finish"
 sc_check "activity mark cleared after input" sc_shows $IDC_MIDI_ACTIVITY "" 2000
-sleep 0.5
+
+# Playing without hardware. The key right of the left Shift (scan code 0x2C, "Z" on
+# QWERTY, "W" on AZERTY) plays C4 at velocity 100, by its scan code alone; then a
+# press low on the strip's C5 key (the fifteenth white key from C3) plays C5 loud.
+sc_check "keys play notes by default" sc_control_has $IDC_KEYS_PLAY_NOTES checked 1
+keys_at=$(sc_wav_now "$SC_OUT/output.wav")
+sc_probe scan down 0x2C >/dev/null
+sleep 1.2
+sc_probe scan up 0x2C >/dev/null
+sleep 0.6
+strip=$(sc_field "$(sc_probe get $IDC_KEYBOARD)" client)
+mouse_x=$(( ${strip%x*} * 29 / 58 )) mouse_y=$(( ${strip#*x} - 3 ))
+mouse_at=$(sc_wav_now "$SC_OUT/output.wav")
+sc_probe mouse $IDC_KEYBOARD down $mouse_x $mouse_y >/dev/null
+sleep 1.2
+sc_probe mouse $IDC_KEYBOARD up $mouse_x $mouse_y >/dev/null
+sleep 0.6
 e2e_stop_recording
 sc_screenshot window
 
@@ -82,6 +99,21 @@ else
   sc_check "note 72 faded after the pedal" sc_quiet_at "$wav" "$(at 5.3)" "$(at 6.3)" 0 523.25 0.005
 fi
 
+for ch in 0 1; do
+  sc_check "ch $ch: key Z plays C4 at 261.63 Hz, level 0.1" \
+    sc_has_tone "$wav" "$(sc_add "$keys_at" 0.3)" "$(sc_add "$keys_at" 1.1)" $ch 261.63 2 0.08 0.12
+done
+sc_check "C4 ends with the key's release" \
+  sc_quiet_at "$wav" "$(sc_add "$keys_at" 1.5)" "$(sc_add "$keys_at" 1.7)" 0 261.63 0.005
+sc_check "a press low on the strip plays C5 loud" \
+  sc_has_tone "$wav" "$(sc_add "$mouse_at" 0.3)" "$(sc_add "$mouse_at" 1.1)" 0 523.25 2 0.11 0.128
+sc_check "C5 ends with the button's release" \
+  sc_quiet_at "$wav" "$(sc_add "$mouse_at" 1.5)" "$(sc_add "$mouse_at" 1.7)" 0 523.25 0.005
+sc_check "the keys' notes reach the MIDI output" \
+  grep -q "short 90 3C 64" "$SC_OUT/midi_out_port.log"
+sc_check "and their releases" grep -q "short 80 3C 00" "$SC_OUT/midi_out_port.log"
+
+# Esc still ends the program with the keys playing notes.
 exit_line=$(sc_probe --timeout 5000 key esc --wait-exit | grep '^exited')
 sc_check_timing "Esc ends the program within 5 s ($exit_line)" test -n "$exit_line"
 e2e_wait_program 5 || e2e_log "the wine process still runs"

@@ -50,15 +50,23 @@ HWND activeWindow(HWND main) {
   return main;
 }
 
-void pressKey(HWND window, UINT virtualKey) {
+namespace {
+
+HWND focusOf(HWND window) {
   DWORD thread = GetWindowThreadProcessId(window, nullptr);
   GUITHREADINFO info = {};
   info.cbSize = sizeof info;
-  HWND target = window;
   if (GetGUIThreadInfo(thread, &info) && info.hwndFocus &&
       (info.hwndFocus == window || IsChild(window, info.hwndFocus))) {
-    target = info.hwndFocus;
+    return info.hwndFocus;
   }
+  return window;
+}
+
+}  // namespace
+
+void pressKey(HWND window, UINT virtualKey) {
+  HWND target = focusOf(window);
   UINT scan = MapVirtualKeyW(virtualKey, MAPVK_VK_TO_VSC);
   LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);
   LPARAM up = down | (static_cast<LPARAM>(1) << 30) | (static_cast<LPARAM>(1) << 31);
@@ -73,6 +81,19 @@ void pressAltKey(HWND window, UINT virtualKey) {
   LPARAM up = down | (static_cast<LPARAM>(1) << 30) | (static_cast<LPARAM>(1) << 31);
   PostMessageW(window, WM_SYSKEYDOWN, virtualKey, down);
   PostMessageW(window, WM_SYSKEYUP, virtualKey, up);
+}
+
+void postScanKey(HWND window, UINT scanCode, bool down) {
+  const UINT virtualKey = MapVirtualKeyW(scanCode & 0xFF, MAPVK_VSC_TO_VK);
+  LPARAM lParam = 1 | (static_cast<LPARAM>(scanCode & 0xFF) << 16) |
+                  (static_cast<LPARAM>((scanCode >> 8) & 1) << 24);
+  if (!down) lParam |= (static_cast<LPARAM>(1) << 30) | (static_cast<LPARAM>(1) << 31);
+  PostMessageW(focusOf(window), down ? WM_KEYDOWN : WM_KEYUP, virtualKey, lParam);
+}
+
+void postMouseButton(HWND control, int x, int y, bool down) {
+  PostMessageW(control, down ? WM_LBUTTONDOWN : WM_LBUTTONUP, down ? MK_LBUTTON : 0,
+               MAKELPARAM(x, y));
 }
 
 std::string staticTexts(HWND dialog) {

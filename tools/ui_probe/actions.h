@@ -33,6 +33,14 @@ void pressKey(HWND window, UINT virtualKey);
 // dialog's message loop turns into WM_SYSCHAR.
 void pressAltKey(HWND window, UINT virtualKey);
 
+// Posts one key message (WM_KEYDOWN, or WM_KEYUP when !down) for the key at `scanCode`
+// (bit 8: the extended bit) where pressKey posts, the scan code in lParam as the keyboard
+// gives it and the virtual key the current layout maps it to.
+void postScanKey(HWND window, UINT scanCode, bool down);
+
+// Posts a left mouse button press (down) or release at (x, y) of a control's client area.
+void postMouseButton(HWND control, int x, int y, bool down);
+
 // The texts of a dialog's static controls joined with " | ", empty ones left out.
 std::string staticTexts(HWND dialog);
 

@@ -78,6 +78,12 @@ std::string describeControl(HWND control) {
     LONG type = GetWindowLongW(control, GWL_STYLE) & SS_TYPEMASK;
     if (type == SS_ICON || type == SS_BITMAP) return line + " image=1 text=\"\"";
   }
+  if (kind == "TonbrikKeyboard") {
+    // A drawn control: where to point the mouse follows from its size.
+    RECT client{};
+    GetClientRect(control, &client);
+    line += " client=" + std::to_string(client.right) + "x" + std::to_string(client.bottom);
+  }
   return line + " text=" + quoted(windowText(control));
 }
 

@@ -39,6 +39,9 @@ const char kUsageText[] =
     "  key esc|enter|alt+L [--wait-exit]  press a key (or Alt and letter L, a mnemonic)\n"
     "                           in the active window; optionally wait for the program to\n"
     "                           end and print its exit code\n"
+    "  scan down|up CODE        post WM_KEYDOWN or WM_KEYUP for the key at scan code CODE\n"
+    "                           (0x100: extended) to the active window's focus\n"
+    "  mouse ID down|up X Y     post a left-button press or release at X,Y of control ID\n"
     "  wait-gone                wait until the main window has disappeared\n"
     "  rect [--dialog]          screen rectangle of the main window (or of the program's\n"
     "                           other window) as \"left top width height\"\n";
@@ -296,6 +299,21 @@ int run(const Options& options) {
     RECT r;
     if (!GetWindowRect(window, &r)) return fail("no rectangle");
     std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+    return kOk;
+  }
+  if (verb == "scan" && w.size() == 3 && (w[1] == "down" || w[1] == "up")) {
+    const UINT code = static_cast<UINT>(std::strtoul(w[2].c_str(), nullptr, 0));
+    HWND target = activeWindow(main);
+    postScanKey(target, code, w[1] == "down");
+    std::printf("scan %s 0x%X window=%s\n", w[1].c_str(), code, quoted(windowText(target)).c_str());
+    return kOk;
+  }
+  if (verb == "mouse" && w.size() == 5 && (w[2] == "down" || w[2] == "up")) {
+    HWND item = control(main, w[1]);
+    if (!item) return fail("no control id=" + w[1]);
+    postMouseButton(item, std::atoi(w[3].c_str()), std::atoi(w[4].c_str()), w[2] == "down");
+    std::printf("mouse %s id=%s at %s,%s\n", w[2].c_str(), w[1].c_str(), w[3].c_str(),
+                w[4].c_str());
     return kOk;
   }
   if (verb == "wait-gone" && w.size() == 1) {

@@ -65,6 +65,12 @@ TEST_F(DeviceSettingsTest, RoundTripKeepsNonAsciiAndVeryLongNames) {
   EXPECT_EQ(loadDeviceChoices(), choices);
   ASSERT_TRUE(sim::registryValue(HKEY_CURRENT_USER, kKey, "RecordFormat", &type, &data));
   EXPECT_EQ(data, wideBytes(L"Pcm24"));
+  // "Keys play notes" is on unless stored off.
+  choices.keysPlayNotes = false;
+  ASSERT_TRUE(saveDeviceChoices(choices));
+  EXPECT_EQ(loadDeviceChoices(), choices);
+  sim::setRegistryValue(HKEY_CURRENT_USER, kKey, "KeysPlayNotes", REG_SZ, wideBytes(L"0"));
+  EXPECT_TRUE(loadDeviceChoices().keysPlayNotes);
 }
 
 TEST_F(DeviceSettingsTest, MissingKeyOrValuesGiveTheDefaults) {

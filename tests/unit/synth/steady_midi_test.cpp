@@ -2,6 +2,7 @@
 // the render split at the places the messages arrived.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -84,6 +85,64 @@ TEST(StampedMidiQueue, OneProducerAndOneConsumerLoseNothingTheyDoNotCount) {
   EXPECT_EQ(bad, 0);
   EXPECT_EQ(received + static_cast<int64_t>(queue->dropped()), kMessages);
   EXPECT_EQ(last, kMessages);
+}
+
+TEST(WindowNoteQueue, AFullQueueDropsTheNewestNoteOnButNeverANoteOff) {
+  WindowNoteQueue queue;
+  // The window holds 128 notes while nothing takes from the queue; a retrigger of a
+  // held note still fits, any further note-on does not.
+  int32_t accepted = 0;
+  for (int round = 0; round < 3; ++round) {
+    for (uint8_t note = 0; note < 128; ++note) accepted += queue.noteOn(round, 2, note, 90);
+  }
+  EXPECT_EQ(queue.heldCount(), 128);
+  EXPECT_EQ(accepted, static_cast<int32_t>(WindowNoteQueue::kCapacity) - 128);
+  // Every release is delivered, on the channel its note began on.
+  for (uint8_t note = 0; note < 128; ++note) queue.noteOff(10, note);
+  queue.noteOff(10, 60);  // no longer held: nothing to end
+  int32_t ons = 0;
+  bool offs[128] = {};
+  queue.takeUpTo(INT64_MAX, [&](const WindowNoteQueue::Message& m) {
+    if (m.bytes[0] == 0x92) ++ons;
+    if (m.bytes[0] == 0x82) {
+      EXPECT_FALSE(offs[m.bytes[1]]);
+      offs[m.bytes[1]] = true;
+    }
+  });
+  EXPECT_EQ(ons, accepted);
+  EXPECT_EQ(std::count(std::begin(offs), std::end(offs), true), 128);
+  EXPECT_EQ(queue.heldCount(), 0);
+}
+
+TEST(WindowNotes, SoundFromTheNextBlockInEitherTimingOrFromTheWindowsTimer) {
+  for (const MidiTiming timing : {MidiTiming::kImmediate, MidiTiming::kSteady}) {
+    sim::setManualPerformanceCounter(true);
+    SynthRack rack;
+    rack.createSynth(0, 1, 16, false);
+    rack.activate(0);
+    rack.setMidiTiming(timing);
+    std::vector<float> out(128);
+    const auto render = [&] {
+      LARGE_INTEGER count;
+      QueryPerformanceCounter(&count);
+      rack.render(out.data(), nullptr, 1, 0, 128, 48000.0f, count.QuadPart);
+    };
+    ASSERT_TRUE(rack.playWindowNote(0, 60, 100));
+    EXPECT_FALSE(rack.isNoteSounding(60));
+    render();
+    EXPECT_TRUE(rack.isNoteSounding(60));
+    EXPECT_EQ(rack.voiceEntry(0, 0) & SynthRack::kNoteMask, 60u);
+    // No block comes (the route is lost): the window's timer ends the note once it
+    // is older than any block would have let it become.
+    ASSERT_TRUE(rack.playWindowNote(0, 60, 0));
+    rack.dispatchStaleMidi();
+    EXPECT_TRUE(rack.isNoteSounding(60));
+    sim::advancePerformanceCounter(10'000'000 * SynthRack::kStaleMidiMs / 1000 + 1);
+    rack.dispatchStaleMidi();
+    EXPECT_FALSE(rack.isNoteSounding(60));
+    EXPECT_EQ(rack.lastActiveEntry(0), -1);
+    sim::setManualPerformanceCounter(false);
+  }
 }
 
 // Blocks of 120 frames at 48 kHz last 25000 ticks of the simulated counter;
@@ -250,13 +309,17 @@ TEST_F(SteadyTiming, ANoteOffOutlivesAnOutageWithTheMidiClockRunning) {
   EXPECT_EQ(steady_.droppedMidiMessages(), 0u);
 }
 
-TEST(SteadyTimingThreads, RenderMidiAndParametersTogether) {
+// The window plays notes too, in either timing: its notes and the MIDI thread's
+// reach the voice table one writer at a time (which ThreadSanitizer checks).
+class MidiTimingThreads : public ::testing::TestWithParam<MidiTiming> {};
+
+TEST_P(MidiTimingThreads, RenderMidiWindowNotesAndParametersTogether) {
   SynthRack rack;
   for (int slot = 0; slot < 4; ++slot) {
     rack.createSynth(slot, 1 + slot % 2, 16, false);
     rack.activate(slot);
   }
-  rack.setMidiTiming(MidiTiming::kSteady);
+  rack.setMidiTiming(GetParam());
   std::atomic<bool> stop{false};
   std::atomic<long> badSamples{0};
   std::thread audio([&] {
@@ -285,8 +348,12 @@ TEST(SteadyTimingThreads, RenderMidiAndParametersTogether) {
       (void)rack.takeMidiActivity();
       (void)rack.droppedMidiMessages();
       rack.dispatchStaleMidi();
+      const auto note = static_cast<int32_t>(40 + rng() % 8);
+      rack.playWindowNote(0, note, rng() % 2 == 0 ? 0 : 100);
+      (void)rack.isNoteSounding(note);
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
+    for (int32_t note = 40; note < 48; ++note) rack.playWindowNote(0, note, 0);
   });
   midi.join();
   stop = true;
@@ -294,5 +361,8 @@ TEST(SteadyTimingThreads, RenderMidiAndParametersTogether) {
   window.join();
   EXPECT_EQ(badSamples, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothTimings, MidiTimingThreads,
+                         ::testing::Values(MidiTiming::kImmediate, MidiTiming::kSteady));
 
 }  // namespace

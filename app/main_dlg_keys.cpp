@@ -53,17 +53,16 @@ LRESULT CALLBACK CMainDlg::KeyHook(int code, WPARAM wParam, LPARAM lParam) {
 }
 
 bool CMainDlg::TakeKey(const MSG& message) {
+  // Turned off, the keys hold nothing (their notes ended as the box was cleared).
+  if (!m_choices.keysPlayNotes) return false;
   if (message.message != WM_KEYDOWN && message.message != WM_KEYUP) return false;
   // Only keys meant for this window (not for a box it opened), and only while it is
   // the active one: its controls have the focus.
   if (!hwnd() || (message.hwnd != hwnd() && !IsChild(hwnd(), message.hwnd))) return false;
   const auto lParam = static_cast<uint32_t>(message.lParam);
-  ComputerKeys::Outcome outcome;
-  if (message.message == WM_KEYUP) {
-    outcome = m_keys.keyUp(lParam, ctrlOrAltHeld());
-  } else if (m_choices.keysPlayNotes) {
-    outcome = m_keys.keyDown(lParam, ctrlOrAltHeld());
-  }
+  const ComputerKeys::Outcome outcome = message.message == WM_KEYUP
+                                            ? m_keys.keyUp(lParam, ctrlOrAltHeld())
+                                            : m_keys.keyDown(lParam, ctrlOrAltHeld());
   PlayKeys(outcome);
   return outcome.taken;
 }

@@ -40,7 +40,8 @@ const char kUsageText[] =
     "                           in the active window; optionally wait for the program to\n"
     "                           end and print its exit code\n"
     "  scan down|up CODE        post WM_KEYDOWN or WM_KEYUP for the key at scan code CODE\n"
-    "                           (0x100: extended) to the active window's focus\n"
+    "                           (0x100: extended) to the active window's focus, and print\n"
+    "                           the performance counter once posted\n"
     "  mouse ID down|up X Y     post a left-button press or release at X,Y of control ID\n"
     "  wait-gone                wait until the main window has disappeared\n"
     "  rect [--dialog]          screen rectangle of the main window (or of the program's\n"
@@ -304,8 +305,12 @@ int run(const Options& options) {
   if (verb == "scan" && w.size() == 3 && (w[1] == "down" || w[1] == "up")) {
     const UINT code = static_cast<UINT>(std::strtoul(w[2].c_str(), nullptr, 0));
     HWND target = activeWindow(main);
+    LARGE_INTEGER posted;
     postScanKey(target, code, w[1] == "down");
-    std::printf("scan %s 0x%X window=%s\n", w[1].c_str(), code, quoted(windowText(target)).c_str());
+    QueryPerformanceCounter(&posted);
+    // The counter once posted: a latency measurement's start (the window is idle).
+    std::printf("scan %s 0x%X window=%s qpc=%lld\n", w[1].c_str(), code,
+                quoted(windowText(target)).c_str(), static_cast<long long>(posted.QuadPart));
     return kOk;
   }
   if (verb == "mouse" && w.size() == 5 && (w[2] == "down" || w[2] == "up")) {

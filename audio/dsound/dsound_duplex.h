@@ -88,7 +88,9 @@ class DsoundDuplex {
   // for more than half a second (Wine's mixer just stops when its sound server goes), or
   // dropouts came in a storm for seconds (Wine's mixer with its sink suspended: it runs
   // at two thirds of the pace, nothing is heard, and the capture keeps overtaking), or
-  // its worker did not stop. The worker then only waits for stop; the owner releases
+  // the capture's read position stood still for 3 s while the render side played (a
+  // capture that hands nothing over: the input would be silence or a stale stretch for
+  // good), or its worker did not stop. The worker then only waits for stop; the owner releases
   // the engine and opens a new one. Cleared by start.
   bool lost() const { return lost_.get(); }
   // The sound service took more than the ring in less than the ring's time while the
@@ -121,13 +123,16 @@ class DsoundDuplex {
   bool restoreRing();
   void noteRenderLock(HRESULT result);
   bool failingTooLong() const;
+  void noteCaptureRead(DWORD readPosition, DuplexTraceRecord* record);
+  bool captureStalled() const;
   bool dropoutStorm();
   void waitWhileLost();
   // `record`: the wake-up's trace record, when the trace is on.
   void processBlock(uint32_t block, DuplexTraceRecord* record);
-  bool captureBlockUnusable();
-  void placeCapture();
-  void readCapture();
+  bool captureBlockUnusable(DuplexTraceRecord* record);
+  void placeCapture(DuplexTraceRecord* record);
+  bool readCapture();
+  void noteCapturePeak(DuplexTraceRecord& record) const;
   void closeEvents();
   // A failed call of the sound service: keeps its HRESULT for lastHostError, gives `code`.
   int32_t failed(int32_t code, HRESULT result);
@@ -184,6 +189,12 @@ class DsoundDuplex {
   Relaxed<int64_t> stormSecondTicks_{0};
   Relaxed<int32_t> stormSecondDropouts_{0};
   Relaxed<int32_t> stormSeconds_{0};
+  // The capture watch: the read position last seen (kNoCursorReading: none yet) and when
+  // it last moved (counter ticks), and how long it may stand still while the render side
+  // plays before the capture counts as stuck.
+  static constexpr int64_t kCaptureStallSeconds = 3;
+  Relaxed<DWORD> captureSeen_{kNoCursorReading};
+  Relaxed<int64_t> captureMovedTicks_{0};
   Relaxed<bool> lost_{false};
   DuplexTrace trace_;
   std::unique_ptr<int16_t[]> out16_;

@@ -127,11 +127,12 @@ void DuplexTrace::writeRecords(uint64_t upTo) {
                  format_.sampleRate, format_.blockCount, format_.blockFrames, format_.blockBytes,
                  performanceFrequency(), origin_, wall);
     std::fprintf(file_,
-                 "# ms ended cursor woken taken wrote dropouts onset event; ended: the ms when the "
-                 "worker went back to waiting; wrote: first..last(count)"
+                 "# ms ended cursor woken taken wrote dropouts onset event capture; ended: the ms "
+                 "when the worker went back to waiting; wrote: first..last(count)"
                  "@ms the first began rendering; onset: block:frame@ms of the first sample "
                  "outside {-1, 0} after %d frames of none written in the wake-up, the ms when "
-                 "its block was in the ring\n",
+                 "its block was in the ring; capture: in=read position:peak of the input "
+                 "read ('-' for none)\n",
                  kOnsetSilenceFrames);
     headerWritten_ = true;
   }
@@ -177,9 +178,21 @@ void DuplexTrace::writeRecords(uint64_t upTo) {
       std::snprintf(onset, sizeof onset, "%u:%u@%.3f", r.onsetBlock, r.onsetFrame,
                     toMs(r.onsetWritten));
     }
-    std::fprintf(file_, "%.3f %.3f %s %u %s %s %d %s%s\n", toMs(r.ticks),
+    char capture[32];
+    char peak[16];
+    if (r.captureRead == DuplexTraceRecord::kNoCursor) {
+      std::snprintf(capture, sizeof capture, "-");
+    } else {
+      std::snprintf(capture, sizeof capture, "%u", r.captureRead);
+    }
+    if (r.capturePeak < 0) {
+      std::snprintf(peak, sizeof peak, "-");
+    } else {
+      std::snprintf(peak, sizeof peak, "%d", r.capturePeak);
+    }
+    std::fprintf(file_, "%.3f %.3f %s %u %s %s %d %s%s in=%s:%s\n", toMs(r.ticks),
                  toMs(r.ended != 0 ? r.ended : r.ticks), cursor, r.woken, taken, wrote, r.dropouts,
-                 onset, r.event < 4 ? kEvents[r.event] : "");
+                 onset, r.event < 4 ? kEvents[r.event] : "", capture, peak);
   }
   std::fflush(file_);
 }

@@ -44,6 +44,12 @@ struct DuplexTraceRecord {
   uint16_t onsetBlock = kNoOnset;
   uint16_t onsetFrame = 0;
   int64_t onsetWritten = 0;
+  // The capture ring as the wake-up's blocks saw it: its read position in bytes when last
+  // looked at (kNoCursor: not looked at), and the largest magnitude of the input samples
+  // read (-1: none read). A read position that stands still, or input that stays at 0
+  // while the device should deliver sound, tells a capture that does not flow.
+  uint32_t captureRead = kNoCursor;
+  int32_t capturePeak = -1;
 };
 
 // The stream's shape, for the header of each run in the file.

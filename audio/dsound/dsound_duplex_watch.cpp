@@ -18,6 +18,8 @@ void DsoundDuplex::resetWatch() {
   stormSecondTicks_.set(BlockTiming::now());
   stormSecondDropouts_.set(0);
   stormSeconds_.set(0);
+  captureSeen_.set(kNoCursorReading);
+  captureMovedTicks_.set(BlockTiming::now());
   lost_.set(false);
 }
 
@@ -140,6 +142,24 @@ bool DsoundDuplex::dropoutStorm() {
   stormSecondTicks_.set(now);
   stormSecondDropouts_.set(dropouts);
   return stormSeconds_.get() >= kStormSeconds;
+}
+
+// The capture ring's read position as the worker last saw it; a move is a sign that the
+// capture flows.
+void DsoundDuplex::noteCaptureRead(DWORD readPosition, DuplexTraceRecord* record) {
+  if (record) record->captureRead = readPosition;
+  if (readPosition == captureSeen_.get()) return;
+  captureSeen_.set(readPosition);
+  captureMovedTicks_.set(BlockTiming::now());
+}
+
+// The render side plays on, but the capture hands nothing over: every block of input is
+// the same stale stretch (silence, when it never flowed). Wine's capture starts handing
+// over about 1.4 s after it starts; one that has not moved for 3 s is taken as stuck,
+// and only a stream created anew gets it going again.
+bool DsoundDuplex::captureStalled() const {
+  return BlockTiming::now() - captureMovedTicks_.get() >
+         kCaptureStallSeconds * performanceFrequency();
 }
 
 bool DsoundDuplex::failingTooLong() const {

@@ -7,6 +7,7 @@
 // play cursor by 10 ms, more than half of a typical ring. Nothing here allocates or
 // locks; the rings are reached only through Lock/Unlock of the sound service.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "audio/dsound/dsound_duplex.h"
@@ -41,7 +42,7 @@ void DsoundDuplex::runWorker() {
     lifeTicks_.set(BlockTiming::now());
     handleWakeUp(index);
     if (restoreWanted_.get()) restoreRing();
-    if (failingTooLong() || dropoutStorm()) {
+    if (failingTooLong() || dropoutStorm() || captureStalled()) {
       waitWhileLost();
       return;
     }
@@ -325,14 +326,14 @@ void DsoundDuplex::processBlock(uint32_t block, DuplexTraceRecord* record) {
   const int64_t startTicks = BlockTiming::now();
   const DuplexOutput output = outputMode_.get();
 
-  if (captureReadPos_.get() != kNoCapturePosition && captureBlockUnusable()) {
+  if (captureReadPos_.get() != kNoCapturePosition && captureBlockUnusable(record)) {
     captureReadPos_.set(kNoCapturePosition);
     if (captureReadsToFlow_.get() == 0) dropouts_.set(dropouts_.get() + 1);
   }
-  if (captureReadPos_.get() == kNoCapturePosition) placeCapture();
+  if (captureReadPos_.get() == kNoCapturePosition) placeCapture(record);
   if (captureReadPos_.get() != kNoCapturePosition) {
     if (captureReadsToFlow_.get() > 0) captureReadsToFlow_.set(captureReadsToFlow_.get() - 1);
-    readCapture();
+    if (readCapture() && record) noteCapturePeak(*record);
     captureReadPos_.set(static_cast<int32_t>(
         (static_cast<uint32_t>(captureReadPos_.get()) + static_cast<uint32_t>(blockBytes_)) %
         captureBytes_));
@@ -378,10 +379,11 @@ void DsoundDuplex::processBlock(uint32_t block, DuplexTraceRecord* record) {
 
 // P is where the next block is read, C the capture position, R the read position:
 // the data in [P, R) is complete unless C lies inside it (the device overtook P).
-bool DsoundDuplex::captureBlockUnusable() {
+bool DsoundDuplex::captureBlockUnusable(DuplexTraceRecord* record) {
   DWORD capturePosition = 0;
   DWORD readPosition = 0;
   if (FAILED(captureBuffer_->GetCurrentPosition(&capturePosition, &readPosition))) return true;
+  noteCaptureRead(readPosition, record);
   const int64_t p = captureReadPos_.get();
   const int64_t c = capturePosition;
   int64_t r = readPosition;
@@ -395,9 +397,10 @@ bool DsoundDuplex::captureBlockUnusable() {
 }
 
 // The input lags the readable data by one render-ring length and the slack.
-void DsoundDuplex::placeCapture() {
+void DsoundDuplex::placeCapture(DuplexTraceRecord* record) {
   DWORD readPosition = 0;
   if (FAILED(captureBuffer_->GetCurrentPosition(nullptr, &readPosition))) return;
+  noteCaptureRead(readPosition, record);
   const int64_t lag =
       static_cast<int64_t>(renderBytes_) + static_cast<int64_t>(kCaptureSlackBlocks) * blockBytes_;
   int64_t position = static_cast<int64_t>(readPosition) -
@@ -408,8 +411,8 @@ void DsoundDuplex::placeCapture() {
   captureReadsToFlow_.set(static_cast<uint32_t>(lag / blockBytes_) + 1);
 }
 
-// On failure in16 keeps the previous block's samples.
-void DsoundDuplex::readCapture() {
+// On failure (false) in16 keeps the previous block's samples.
+bool DsoundDuplex::readCapture() {
   void* region1 = nullptr;
   void* region2 = nullptr;
   DWORD bytes1 = 0;
@@ -417,7 +420,7 @@ void DsoundDuplex::readCapture() {
   if (FAILED(captureBuffer_->Lock(static_cast<DWORD>(captureReadPos_.get()),
                                   static_cast<DWORD>(blockBytes_), &region1, &bytes1, &region2,
                                   &bytes2, 0))) {
-    return;
+    return false;
   }
   uint8_t* destination = reinterpret_cast<uint8_t*>(in16_.get());
   const size_t total = static_cast<size_t>(blockBytes_);
@@ -427,4 +430,11 @@ void DsoundDuplex::readCapture() {
     std::memcpy(destination + first, region2, std::min<size_t>(bytes2, total - first));
   }
   captureBuffer_->Unlock(region1, bytes1, region2, bytes2);
+  return true;
+}
+
+void DsoundDuplex::noteCapturePeak(DuplexTraceRecord& record) const {
+  int32_t peak = std::max(record.capturePeak, int32_t{0});
+  for (int32_t i = 0; i < blockSamples_; ++i) peak = std::max(peak, std::abs(int32_t{in16_[i]}));
+  record.capturePeak = peak;
 }

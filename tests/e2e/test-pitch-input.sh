@@ -29,6 +29,13 @@ e2e_start_recording "$wav"
 sc_start
 sc_check "audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
 sc_check "audio in active" sc_shows $IDC_AUDIO_IN_STATE active
+# Which source the program's capture stream is connected to, as the server sees it.
+{
+  pactl info | grep '^Default Source'
+  pactl list short sources
+  pactl list source-outputs
+  pactl list sinks | grep -E '^Sink|Name:|State:|Latency:'
+} >"$SC_OUT/pulse-streams.txt" 2>&1
 
 sleep 2
 mark=$(sc_wav_now "$wav")

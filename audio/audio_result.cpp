@@ -34,6 +34,10 @@ const char* audioResultText(int32_t code) {
       return "driver does not answer";
     case AudioWorkerLeftRunning:
       return "worker did not end and was left running";
+    case AudioNoEndpoint:
+      return "audio endpoint not available";
+    case AudioDeviceInvalidated:
+      return "audio device went away";
   }
   return "unknown result";
 }

@@ -1,4 +1,4 @@
-// The result codes both audio engines share: 0 for success, a small negative number
+// The result codes the audio engines share: 0 for success, a small negative number
 // for each kind of failure. The values are fixed: the window and stored logs rely on
 // them, so a new meaning gets a new number.
 #pragma once
@@ -23,6 +23,8 @@ enum AudioResult : int32_t {
   AudioWorkerLeftRunning = -15,      // the worker did not end within 2 s: it is left running,
                                      // the route is taken as lost
   AudioDriverNotAnswering = -16,  // a driver call did not return within 1 s: it is not asked again
+  AudioNoEndpoint = -17,          // the audio endpoint does not exist or cannot be opened
+  AudioDeviceInvalidated = -18,   // the device went away (unplugged, disabled or reconfigured)
 };
 
 // A short English text for a code ("unknown result" for a value not listed).

@@ -189,3 +189,45 @@ void planarToPcm16(const float* planar, int16_t* interleaved, int32_t frames, in
     for (int32_t i = 0; i < frames; ++i) interleaved[i] = floatToPcm16(planar[i]);
   }
 }
+
+int32_t sampleTypeBytes(ASIOSampleType type) {
+  switch (type) {
+    case ASIOSTInt16LSB:
+      return 2;
+    case ASIOSTInt24LSB:
+      return 3;
+    case ASIOSTFloat64LSB:
+      return 8;
+    default:
+      return 4;
+  }
+}
+
+// One sample at a time through the channel conversions, so interleaved devices get
+// exactly the rules the planar ones do.
+void planarToInterleaved(ASIOSampleType type, const float* planar, int32_t planarChannels,
+                         void* interleaved, int32_t deviceChannels, int32_t frames, bool mute) {
+  const int32_t bytes = sampleTypeBytes(type);
+  uint8_t* out = static_cast<uint8_t*>(interleaved);
+  const float silence = 0.0f;
+  for (int32_t i = 0; i < frames; ++i) {
+    for (int32_t c = 0; c < deviceChannels; ++c, out += bytes) {
+      const bool fromRack = c < planarChannels;
+      const float* source = fromRack ? planar + static_cast<int64_t>(c) * frames + i : &silence;
+      convertOutputChannel(type, source, out, 1, mute || !fromRack);
+    }
+  }
+}
+
+void interleavedToFloat(ASIOSampleType type, const void* interleaved, int32_t deviceChannels,
+                        float* floats, int32_t floatChannels, int32_t frames) {
+  const int32_t bytes = sampleTypeBytes(type);
+  const uint8_t* in = static_cast<const uint8_t*>(interleaved);
+  for (int32_t i = 0; i < frames; ++i, in += static_cast<int64_t>(bytes) * deviceChannels) {
+    for (int32_t c = 0; c < floatChannels; ++c) {
+      const int32_t from = c < deviceChannels ? c : deviceChannels - 1;
+      convertInputChannel(type, in + static_cast<int64_t>(from) * bytes,
+                          floats + static_cast<int64_t>(i) * floatChannels + c, 1);
+    }
+  }
+}

@@ -68,6 +68,19 @@ inline void convertOutputs(const ASIOSampleType* types, void* const* buffers, in
       types, [buffers](int32_t c) { return buffers[c]; }, channels, frames, outFloat, mute);
 }
 
+// Bytes of one sample of a type isSupportedSampleType accepts.
+int32_t sampleTypeBytes(ASIOSampleType type);
+
+// The planar block `planar` (`planarChannels` channels of `frames`) into `frames`
+// interleaved frames of `deviceChannels` samples of `type`. Device channels beyond the
+// planar ones, and all with `mute`, are silence.
+void planarToInterleaved(ASIOSampleType type, const float* planar, int32_t planarChannels,
+                         void* interleaved, int32_t deviceChannels, int32_t frames, bool mute);
+// `frames` interleaved frames of `deviceChannels` samples of `type` into `frames`
+// interleaved frames of `floatChannels` floats; channels the device lacks repeat its last.
+void interleavedToFloat(ASIOSampleType type, const void* interleaved, int32_t deviceChannels,
+                        float* floats, int32_t floatChannels, int32_t frames);
+
 // Interleaved 16-bit PCM (1 or 2 channels) to and from planar float blocks.
 void pcm16ToPlanar(const int16_t* interleaved, float* planar, int32_t frames, int32_t channels);
 void planarToPcm16(const float* planar, int16_t* interleaved, int32_t frames, int32_t channels);

@@ -16,6 +16,11 @@
 #include <mmreg.h>
 #include <dsound.h>
 #include <dmusicc.h>
+#include <ksmedia.h>
+#include <mmdeviceapi.h>
+#include <audioclient.h>
+#include <functiondiscoverykeys_devpkey.h>
+#include <avrt.h>
 #else
 #include "platform/sim/sim_windows.h"
 #endif

@@ -35,7 +35,7 @@ table() {
 }
 
 tables() {
-  table "Audio engines (\`DsoundDuplex\`, \`AsioHost\`; text: \`audioResultText\`):" \
+  table "Audio engines (\`DsoundDuplex\`, \`AsioHost\`, \`WasapiDuplex\`; text: \`audioResultText\`):" \
     audio/audio_result.h
   table "MIDI port (\`MidiPort\`; text: \`midiResultText\`):" midi/midi_result.h
 }

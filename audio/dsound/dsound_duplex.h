@@ -9,19 +9,13 @@
 #include <memory>
 #include <string>
 
+#include "audio/duplex_output.h"
 #include "common/block_timing.h"
 #include "audio/dsound/dsound_duplex_trace.h"
 #include "platform/platform.h"
 #include "common/relaxed.h"
 
 class SynthRack;
-
-// What the worker does with each block's output.
-enum class DuplexOutput : int32_t {
-  Play = 0,                   // render the rack and play it
-  SilenceWhileRendering = 1,  // render the rack (its voices go on), play silence
-  NoRender = 2,               // leave the rack alone and play silence
-};
 
 class DsoundDuplex {
  public:

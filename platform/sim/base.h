@@ -27,6 +27,8 @@ typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef int32_t INT;
 typedef uint32_t UINT;
+typedef uint32_t UINT32;
+typedef uint64_t UINT64;
 typedef int16_t SHORT;
 typedef uint16_t USHORT;
 typedef char CHAR;

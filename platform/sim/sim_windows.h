@@ -11,3 +11,4 @@
 #include "platform/sim/midi.h"
 #include "platform/sim/dmusic.h"
 #include "platform/sim/registry.h"
+#include "platform/sim/wasapi.h"

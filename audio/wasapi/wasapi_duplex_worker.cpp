@@ -1,0 +1,169 @@
+// The worker thread: woken by the render stream's event, it reads what the capture
+// stream has handed over into its input ring and renders the rack once per period into
+// the render buffer's free room. Nothing here allocates, locks or waits but for the
+// event and the stop request; a device that goes away or stops signalling ends it.
+#include <algorithm>
+#include <cstring>
+
+#include "audio/sample_conversion.h"
+#include "audio/wasapi/wasapi_duplex.h"
+#include "synth/synth_rack.h"
+
+namespace {
+
+// Bounds one wake-up's reading: a capture stream cannot hand over more packets than
+// its buffer holds, and a device that keeps answering with more is not followed.
+constexpr int kMaxPacketsPerWakeUp = 64;
+
+}  // namespace
+
+DWORD WINAPI WasapiDuplex::workerMain(LPVOID self) {
+  static_cast<WasapiDuplex*>(self)->runWorker();
+  return 0;
+}
+
+void WasapiDuplex::runWorker() {
+  const bool comInitialized = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  DWORD taskIndex = 0;
+  const HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
+  SetEvent(readyEvent_);
+  // The stop request first: WaitForMultipleObjects answers the lowest signalled index.
+  const HANDLE handles[2] = {stopEvent_, deviceEvent_};
+  for (;;) {
+    const DWORD woken = WaitForMultipleObjects(2, handles, FALSE, kStallMs);
+    if (woken == WAIT_OBJECT_0) break;
+    if (woken == WAIT_OBJECT_0 + 1 && serveEvent()) continue;
+    // No event for kStallMs (a stalled or vanished device), a failed wait, or the
+    // device invalidated: waiting on would only spin or sleep for nothing.
+    lost_.set(true);
+    break;
+  }
+  if (task != nullptr) AvRevertMmThreadCharacteristics(task);
+  if (comInitialized) CoUninitialize();
+}
+
+bool WasapiDuplex::deviceGone(HRESULT result) {
+  return result == AUDCLNT_E_DEVICE_INVALIDATED;
+}
+
+// False when the device went away.
+bool WasapiDuplex::serveEvent() {
+  // Back late from a call after stop gave up on it: the rack may be another's by now.
+  if (quitting_.load(std::memory_order_acquire)) return true;
+  if (mode_ == WasapiMode::Exclusive) {
+    // Exclusive mode hands over a whole buffer per event.
+    return processPeriod(static_cast<int32_t>(bufferFrames_));
+  }
+  UINT32 padding = 0;
+  const HRESULT hr = renderAudio_->GetCurrentPadding(&padding);
+  if (FAILED(hr)) return !deviceGone(hr);
+  uint32_t room = bufferFrames_ > padding ? bufferFrames_ - padding : 0;
+  while (room >= static_cast<uint32_t>(periodFrames_)) {
+    if (!processPeriod(periodFrames_)) return false;
+    room -= static_cast<uint32_t>(periodFrames_);
+  }
+  return true;
+}
+
+bool WasapiDuplex::processPeriod(int32_t frames) {
+  const int64_t startTicks = BlockTiming::now();
+  const DuplexOutput output = outputMode_.get();
+  if (captureClient_ != nullptr) {
+    if (!pullCapture()) return false;
+    readInput(frames);
+  }
+  if (output != DuplexOutput::NoRender) {
+    rack_->render(outFloat_.get(), inFloat_.get(), rackChannels_, rackChannels_, frames,
+                  static_cast<float>(sampleRate_), startTicks);
+  }
+  BYTE* data = nullptr;
+  HRESULT hr = renderClient_->GetBuffer(static_cast<UINT32>(frames), &data);
+  if (FAILED(hr)) return !deviceGone(hr);
+  planarToInterleaved(sampleType_, outFloat_.get(), rackChannels_, data, renderChannels_, frames,
+                      output != DuplexOutput::Play);
+  hr = renderClient_->ReleaseBuffer(static_cast<UINT32>(frames), 0);
+  if (FAILED(hr)) return !deviceGone(hr);
+  timing_.record(BlockTiming::now() - startTicks);
+  return true;
+}
+
+// Moves every packet the capture stream holds into the input ring. False when the
+// device went away.
+bool WasapiDuplex::pullCapture() {
+  const int32_t frameBytes = sampleTypeBytes(captureType_) * captureChannels_;
+  for (int n = 0; n < kMaxPacketsPerWakeUp; ++n) {
+    UINT32 next = 0;
+    HRESULT hr = captureClient_->GetNextPacketSize(&next);
+    if (FAILED(hr)) return !deviceGone(hr);
+    if (next == 0) return true;
+    BYTE* data = nullptr;
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    hr = captureClient_->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+    if (FAILED(hr)) return !deviceGone(hr);
+    if (hr == AUDCLNT_S_BUFFER_EMPTY || frames == 0) return true;
+    // The first packet of a stream is often marked: nothing came before it to lose.
+    if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) && captureFlowing_) {
+      dropouts_.set(dropouts_.get() + 1);
+    }
+    captureFlowing_ = true;
+    if (inputPlaced_) flowingSincePlaced_ = true;
+    int32_t count = static_cast<int32_t>(std::min<UINT32>(frames, fifoFrames_));
+    const BYTE* from = data + static_cast<int64_t>(frames - count) * frameBytes;
+    if (fifoFill_ + count > fifoFrames_) {
+      // The capture ran ahead of the render side by more than the ring: the oldest go.
+      const int32_t drop = fifoFill_ + count - fifoFrames_;
+      fifoRead_ = (fifoRead_ + drop) % fifoFrames_;
+      fifoFill_ -= drop;
+      dropouts_.set(dropouts_.get() + 1);
+      inputPlaced_ = false;
+    }
+    int32_t write = (fifoRead_ + fifoFill_) % fifoFrames_;
+    while (count > 0) {
+      const int32_t chunk = std::min(count, fifoFrames_ - write);
+      float* to = fifo_.get() + static_cast<int64_t>(write) * rackChannels_;
+      if (flags & AUDCLNT_BUFFERFLAGS_SILENT) {
+        std::fill_n(to, static_cast<int64_t>(chunk) * rackChannels_, 0.0f);
+      } else {
+        interleavedToFloat(captureType_, from, captureChannels_, to, rackChannels_, chunk);
+      }
+      from += static_cast<int64_t>(chunk) * frameBytes;
+      fifoFill_ += chunk;
+      count -= chunk;
+      write = (write + chunk) % fifoFrames_;
+    }
+    hr = captureClient_->ReleaseBuffer(frames);
+    if (FAILED(hr)) return !deviceGone(hr);
+  }
+  return true;
+}
+
+// A period of input from the ring into the rack's planar block. Reading starts once
+// a period and the slack are in hand; a ring that runs dry after that is a dropout
+// (once the capture has handed something over since), and the input waits for the
+// slack again, so one late packet costs one gap, not one per period.
+void WasapiDuplex::readInput(int32_t frames) {
+  if (!inputPlaced_ && fifoFill_ >= frames + slackFrames_) {
+    // Older input than the slack is only latency.
+    const int32_t skip = fifoFill_ - (frames + slackFrames_);
+    fifoRead_ = (fifoRead_ + skip) % fifoFrames_;
+    fifoFill_ -= skip;
+    inputPlaced_ = true;
+    flowingSincePlaced_ = false;
+  }
+  if (inputPlaced_ && fifoFill_ < frames) {
+    if (flowingSincePlaced_) dropouts_.set(dropouts_.get() + 1);
+    inputPlaced_ = false;
+  }
+  float* in = inFloat_.get();
+  if (!inputPlaced_) {
+    std::fill_n(in, static_cast<int64_t>(frames) * rackChannels_, 0.0f);
+    return;
+  }
+  for (int32_t i = 0; i < frames; ++i) {
+    const float* frame = fifo_.get() + static_cast<int64_t>(fifoRead_) * rackChannels_;
+    for (int32_t c = 0; c < rackChannels_; ++c) in[static_cast<int64_t>(c) * frames + i] = frame[c];
+    fifoRead_ = fifoRead_ + 1 == fifoFrames_ ? 0 : fifoRead_ + 1;
+  }
+  fifoFill_ -= frames;
+}

@@ -175,11 +175,11 @@ class CMainDlg : public DialogBase {
   std::vector<std::unique_ptr<Recorder>> m_endingRecorders;
   std::wstring m_strRecordName;
   std::wstring m_strRecordNote;
-  // Stretches of the recording without sound: how many, their length before the
-  // present one, and when the present one began (0: sound plays).
+  // When the recording began, the stretches without sound (the route lost or not
+  // playing) so far, and whether one lasts now.
+  ULONGLONG m_nRecordStartedAt = 0;
   int32_t m_nRecordGaps = 0;
-  int64_t m_nRecordMissingMs = 0;
-  ULONGLONG m_nRecordGapSince = 0;
+  bool m_bRecordInGap = false;
   // The computer's keys, the hook that hands them to the window before the dialog
   // manager, and the check box that turns them off.
   ComputerKeys m_keys;

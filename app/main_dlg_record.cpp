@@ -126,9 +126,9 @@ bool CMainDlg::StartRecording() {
   m_pRecorder = std::move(recorder);
   m_strRecordName = name;
   m_strRecordNote.clear();
+  m_nRecordStartedAt = GetTickCount64();
   m_nRecordGaps = 0;
-  m_nRecordMissingMs = 0;
-  m_nRecordGapSince = 0;
+  m_bRecordInGap = false;
   m_pRack->setRecordTap(m_pRecorder->ring());
   SetDlgItemTextW(hwnd(), IDC_RECORD, L"Stop &Rec.");
   EnableWindow(GetDlgItem(IDC_RECORD_FORMAT), FALSE);
@@ -208,39 +208,36 @@ void CMainDlg::RefreshRecording() {
     StopRecording();
     return;
   }
-  const ULONGLONG now = GetTickCount64();
   const bool playing = m_bAudioRunning && !m_bAudioLost;
-  if (!playing && m_nRecordGapSince == 0) {
-    m_nRecordGapSince = now;
-    ++m_nRecordGaps;
-  } else if (playing && m_nRecordGapSince != 0) {
-    m_nRecordMissingMs += static_cast<int64_t>(now - m_nRecordGapSince);
-    m_nRecordGapSince = 0;
-  }
-  const int64_t missing =
-      m_nRecordMissingMs +
-      (m_nRecordGapSince != 0 ? static_cast<int64_t>(now - m_nRecordGapSince) : 0);
+  if (!playing && !m_bRecordInGap) ++m_nRecordGaps;
+  m_bRecordInGap = !playing;
+  // The time missing is what the clock ran beyond the frames the audio thread
+  // delivered: a lost route is noticed only some 0.3 to 0.6 s after its sound stopped.
+  const int32_t rate = m_pRecorder->sampleRate();
+  const auto elapsedMs = static_cast<int64_t>(GetTickCount64() - m_nRecordStartedAt);
+  const int64_t deliveredMs = rate > 0 ? m_pRecorder->framesDelivered() * 1000 / rate : 0;
+  const int64_t missing = elapsedMs > deliveredMs ? elapsedMs - deliveredMs : 0;
   m_pRecorder->setGaps(m_nRecordGaps, missing);
 
-  int32_t rate = 0;
+  int32_t newRate = 0;
   int32_t channels = 0;
-  if (m_pRecorder->foreignFrames() > 0 && RecordFormatNow(rate, channels) &&
-      (rate != m_pRecorder->sampleRate() || channels != m_pRecorder->channels())) {
+  if (m_pRecorder->foreignFrames() > 0 && RecordFormatNow(newRate, channels) &&
+      (newRate != rate || channels != m_pRecorder->channels())) {
     // The route plays another rate or channel count: this file ends, a new one begins.
     StopRecording();
     if (StartRecording()) {
-      m_strRecordNote =
-          L"  (new file: " + std::to_wstring(rate) + L" Hz, " + std::to_wstring(channels) + L" ch)";
+      m_strRecordNote = L"  (new file: " + std::to_wstring(newRate) + L" Hz, " +
+                        std::to_wstring(channels) + L" ch)";
     }
     return;
   }
 
-  std::wstring text = L"Recording " +
-                      duration(m_pRecorder->framesWritten(), m_pRecorder->sampleRate()) + L"  " +
-                      m_strRecordName;
+  std::wstring text =
+      L"Recording " + duration(m_pRecorder->framesWritten(), rate) + L"  " + m_strRecordName;
   if (m_pRecorder->lostFrames() > 0)
     text += L"  lost " + std::to_wstring(m_pRecorder->lostFrames()) + L" frames";
-  if (m_nRecordGaps > 0) {
+  // Missing time without a lost route: blocks the engine did not render in time.
+  if (m_nRecordGaps > 0 || missing >= 500) {
     wchar_t gaps[64] = {};
     swprintf(gaps, 64, L"  gaps %d (%.1f s missing)", m_nRecordGaps,
              static_cast<double>(missing) / 1000.0);

@@ -38,8 +38,8 @@ class Recorder {
   // True once the writer has ended (at once when none was started).
   bool waitEnded(DWORD milliseconds) const;
 
-  // Stretches the window saw without sound (the route lost), and their total length;
-  // not filled with silence, only counted.
+  // Stretches the window saw without sound (the route lost), and the time missing from
+  // the recording; not filled with silence, only counted.
   void setGaps(int32_t count, int64_t missingMs) {
     gaps_.set(count);
     missingMs_.set(missingMs);
@@ -52,6 +52,7 @@ class Recorder {
   int64_t lostFrames() const { return ring_.lostFrames(); }
   int64_t foreignFrames() const { return ring_.foreignFrames(); }
   int64_t highWaterFrames() const { return ring_.highWaterFrames(); }
+  int64_t framesDelivered() const { return ring_.framesDelivered(); }
   int32_t sampleRate() const { return ring_.sampleRate(); }
   int32_t channels() const { return ring_.channels(); }
   int32_t gaps() const { return gaps_.get(); }

@@ -82,6 +82,11 @@ class RecordRing {
   int32_t channels() const { return channels_; }
   int32_t sampleRate() const { return sampleRate_; }
   int64_t capacityFrames() const { return capacity_; }
+  // Frames the audio thread delivered: put in, lost, or of another format.
+  int64_t framesDelivered() const {
+    return static_cast<int64_t>(written_.load(std::memory_order_relaxed)) + lostFrames() +
+           foreignFrames();
+  }
   // Frames of blocks dropped because the ring was full.
   int64_t lostFrames() const { return lostFrames_.get(); }
   // Frames of blocks in another format than the ring's.

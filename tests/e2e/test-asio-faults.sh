@@ -8,7 +8,9 @@
 # full-duplex route from opening beside it until it lets go; Esc ends the program
 # then; a driver that hangs in createBuffers is given up, and the window says so
 # within its one-second wait. Logs the time from each fault to the window saying so, and from the driver's
-# return to sound in its recording.
+# return to sound in its recording. A recording made through the three outages goes on
+# after each, and counts them and their missing time, not padded, in its status line and
+# its file's note.
 # Usage: test-asio-faults.sh <build/windows dir>
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -33,6 +35,12 @@ recording="$SC_OUT/vasio.wav"
 control="$SC_OUT/vasio.control"
 export TONBRIK_VASIO_LOG=$(sc_winpath "$log") TONBRIK_VASIO_OUTPUT_WAV=$(sc_winpath "$recording")
 export TONBRIK_VASIO_CONTROL_FILE=$(sc_winpath "$control")
+rec_dir="$SC_OUT/recordings"
+mkdir -p "$rec_dir"
+settings_key='HKCU\Software\Tonbrik\Settings'
+WINEDEBUG=-all wine reg add "$settings_key" /v RecordFolder /t REG_SZ /d "$(sc_winpath "$rec_dir")" /f \
+  >/dev/null 2>&1 || e2e_fail "cannot set the recordings' folder"
+e2e_on_exit "WINEDEBUG=-all wine reg delete '$settings_key' /v RecordFolder /f >/dev/null 2>&1"
 sc_stage_program
 sc_start
 
@@ -92,6 +100,11 @@ asked=$(now_ms)
 sc_shows $IDC_AUDIO_OUT_NAME "$driver_name" 1000
 e2e_log "a probe answers in $(($(now_ms) - asked)) ms"
 
+record_status_has() { sc_text $IDC_RECORD_STATUS | grep -q "$1"; }
+sc_probe click $IDC_RECORD >/dev/null
+sc_check "recording before the faults" e2e_wait_for 3 record_status_has "^Recording "
+recording_from=$(date +%s.%N)
+
 # A driver that goes wrong and comes back: the window says so and plays again.
 for fault in stall vanish hang; do
   told=$(now_ms)
@@ -117,6 +130,21 @@ for fault in stall vanish hang; do
   sleep 1.2
   sc_check "$fault: tone goes on" tone_goes_on
 done
+status=$(sc_text $IDC_RECORD_STATUS)
+e2e_log "record status: $status"
+sc_check "the recording went on through three gaps" grep -q "^Recording .* gaps 3 (" <<<"$status"
+sc_probe click $IDC_RECORD >/dev/null
+recorded_for=$(awk -v a="$recording_from" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
+e2e_wait_for 3 record_status_has "^Saved " || e2e_log "the recording did not end"
+ours=$(ls -t "$rec_dir"/*.wav 2>/dev/null | head -n1)
+note=$(grep -ao "Gaps without sound: [0-9]*, [0-9.]* s missing" "$ours" | head -n1)
+seconds=$(soxi -D "$ours" 2>/dev/null)
+e2e_log "recorded for $recorded_for s: the file holds ${seconds:-nothing} s; its note: $note"
+missing=$(sed -n 's/.*: 3, \([0-9.]*\) s missing/\1/p' <<<"$note")
+sc_check "the file's note counts the three gaps" test -n "$missing"
+sc_check "the file holds the time played, its gaps left out (within 1.5 s)" \
+  awk -v s="${seconds:-0}" -v m="${missing:-0}" -v r="$recorded_for" \
+  'BEGIN { d = s + m - r; exit !(m > 5 && d < 1.5 && d > -1.5) }'
 sc_check "no buffers disposed while the driver streamed" test "$(count "still streaming")" -eq 0
 sc_check "no driver call from inside a callback" test "$(count "inside a callback")" -eq 0
 

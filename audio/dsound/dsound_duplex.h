@@ -82,7 +82,7 @@ class DsoundDuplex {
   // for more than half a second (Wine's mixer just stops when its sound server goes), or
   // dropouts came in a storm for seconds (Wine's mixer with its sink suspended: it runs
   // at two thirds of the pace, nothing is heard, and the capture keeps overtaking), or
-  // the capture's read position stood still for 3 s while the render side played (a
+  // the capture's read position stood still while 3 s of blocks were rendered (a
   // capture that hands nothing over: the input would be silence or a stale stretch for
   // good), or its worker did not stop. The worker then only waits for stop; the owner releases
   // the engine and opens a new one. Cleared by start.
@@ -183,12 +183,12 @@ class DsoundDuplex {
   Relaxed<int64_t> stormSecondTicks_{0};
   Relaxed<int32_t> stormSecondDropouts_{0};
   Relaxed<int32_t> stormSeconds_{0};
-  // The capture watch: the read position last seen (kNoCursorReading: none yet) and when
-  // it last moved (counter ticks), and how long it may stand still while the render side
-  // plays before the capture counts as stuck.
+  // The capture watch: the read position last seen (kNoCursorReading: none yet), the
+  // blocks rendered since it last moved, and how many seconds' worth of them it may stand
+  // still before the capture counts as stuck.
   static constexpr int64_t kCaptureStallSeconds = 3;
   Relaxed<DWORD> captureSeen_{kNoCursorReading};
-  Relaxed<int64_t> captureMovedTicks_{0};
+  Relaxed<int64_t> captureStillBlocks_{0};
   Relaxed<bool> lost_{false};
   DuplexTrace trace_;
   std::unique_ptr<int16_t[]> out16_;

@@ -19,7 +19,7 @@ void DsoundDuplex::resetWatch() {
   stormSecondDropouts_.set(0);
   stormSeconds_.set(0);
   captureSeen_.set(kNoCursorReading);
-  captureMovedTicks_.set(BlockTiming::now());
+  captureStillBlocks_.set(0);
   lost_.set(false);
 }
 
@@ -150,16 +150,17 @@ void DsoundDuplex::noteCaptureRead(DWORD readPosition, DuplexTraceRecord* record
   if (record) record->captureRead = readPosition;
   if (readPosition == captureSeen_.get()) return;
   captureSeen_.set(readPosition);
-  captureMovedTicks_.set(BlockTiming::now());
+  captureStillBlocks_.set(0);
 }
 
 // The render side plays on, but the capture hands nothing over: every block of input is
-// the same stale stretch (silence, when it never flowed). Wine's capture starts handing
-// over about 1.4 s after it starts; one that has not moved for 3 s is taken as stuck,
-// and only a stream created anew gets it going again.
+// the same stale stretch (silence, when it never flowed). Wine's capture begins to hand
+// over 1.2 to 1.4 s after it starts; one that stood still while 3 s of blocks were
+// rendered is taken as stuck, and only a stream created anew gets it going again. Counted
+// in blocks, not time: a stall of the whole process moves neither side.
 bool DsoundDuplex::captureStalled() const {
-  return BlockTiming::now() - captureMovedTicks_.get() >
-         kCaptureStallSeconds * performanceFrequency();
+  const int64_t blocks = blockFrames_ > 0 ? kCaptureStallSeconds * sampleRate_ / blockFrames_ : 0;
+  return captureStillBlocks_.get() > blocks;
 }
 
 bool DsoundDuplex::failingTooLong() const {

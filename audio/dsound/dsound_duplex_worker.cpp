@@ -326,6 +326,8 @@ void DsoundDuplex::processBlock(uint32_t block, DuplexTraceRecord* record) {
   const int64_t startTicks = BlockTiming::now();
   const DuplexOutput output = outputMode_.get();
 
+  // Cleared again below when the capture's read position has moved.
+  captureStillBlocks_.set(captureStillBlocks_.get() + 1);
   if (captureReadPos_.get() != kNoCapturePosition && captureBlockUnusable(record)) {
     captureReadPos_.set(kNoCapturePosition);
     if (captureReadsToFlow_.get() == 0) dropouts_.set(dropouts_.get() + 1);

@@ -63,5 +63,15 @@ for ch in 0 1; do
     sc_has_tone "$wav" "$(sc_add "$passed" -1.2)" "$(sc_add "$passed" -0.2)" $ch 660 2 0.4 0.6
 done
 
+# How the capture flowed, from the worker's trace: when its read position first moved and
+# the input first held sound, and its longest stand-still (Wine's capture hands nothing
+# over for a second or more after it starts).
+e2e_log "capture: $(awk '/ in=/ { split($NF, a, /[=:]/)
+    if (a[3] != "-" && a[3] > 0 && sound == "") sound = $1
+    if (a[2] != last && last != "" && moved == "") moved = $1
+    if (a[2] == last) { if (still == "") still = $1 } else { if (still != "" && $1 - still > longest) longest = $1 - still; still = "" }
+    last = a[2] }
+  END { printf "read position first moved at %s ms, input first above 0 at %s ms, longest stand-still %.0f ms", moved, sound, longest }' "$SC_TRACE")"
+e2e_log "capture stream on source $(awk '/^Source Output/ { src = "" } /Source: / { src = $2 } /application.name = "Tonbrik"/ { print src }' "$SC_OUT/pulse-streams.txt") ($(pactl list short sources | awk -v ORS=' ' '{ print $1 "=" $2 }'))"
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
 sc_finish

@@ -39,6 +39,16 @@ shows_prefix() {
   done
   return 1
 }
+# Each thread of the program: its id, CPU ticks (user and system) and name.
+thread_ticks() {
+  local t
+  for t in /proc/"$SC_PID"/task/*; do
+    awk -v tid="${t##*/}" '{ sub(/.*\) /, ""); print tid, $12 + $13 }' "$t/stat" 2>/dev/null |
+      tr '\n' ' '
+    tr -d ' \n' <"$t/comm" 2>/dev/null
+    echo
+  done
+}
 sink_module() { pactl list short modules | awk '$2 == "module-null-sink" { print $1; exit }'; }
 
 # take_away HOW / bring_back HOW: the sink's module unloaded and loaded again, or the
@@ -133,6 +143,20 @@ suspend_and_resume() {
   sc_check "suspended: the health line says the device is lost" sc_shows $IDC_HEALTH "$lost_text" 6000
   e2e_log "suspended: time to notice the loss: $(elapsed "$went" "$(now)") s (the health line)"
   sc_check "suspended: the name line says lost" sc_shows $IDC_AUDIO_OUT_NAME "$name (lost, retrying)" 1000
+  # Still suspended, a stream opened on a later try plays on as far as the device tells
+  # (Wine's mixer goes on at nearly the full pace): its CPU is that of a stream that plays,
+  # which moves with the machine's load, so it is logged beside the figure while playing,
+  # with the threads that took most, not checked against a limit.
+  local cpu_before cpu
+  thread_ticks >"$SC_OUT/threads-before.txt"
+  cpu_before=$(cpu_seconds)
+  sleep 6
+  cpu=$(awk -v a="$cpu_before" -v b="$(cpu_seconds)" 'BEGIN { printf "%.1f\n", (b - a) * 100 / 6 }')
+  e2e_log "suspended: CPU while suspended: $cpu % (while playing: $playing_cpu %)"
+  thread_ticks | awk 'NR == FNR { before[$1] = $2; next } { print $2 - before[$1], $1, $3 }' \
+    "$SC_OUT/threads-before.txt" - | sort -rn | head -n 4 | while read -r ticks tid comm; do
+    e2e_log "suspended: thread $tid ($comm): $ticks ticks in 6 s"
+  done
   pactl suspend-sink vsink 0 || e2e_fail "cannot resume the sink"
   sc_check "resumed: audio out active again" sc_shows $IDC_AUDIO_OUT_STATE active 6000
   sc_check "resumed: the health line shows the load again" shows_prefix $IDC_HEALTH "Load " 3
@@ -150,6 +174,10 @@ name=$(sc_text $IDC_AUDIO_OUT_NAME)
 # The recordings after each return come once the wineserver has saved the registry the
 # program's start changed, which stalls every Wine thread (sc_wait_registry_saved).
 sc_wait_registry_saved
+playing_cpu=$(cpu_seconds)
+sleep 6
+playing_cpu=$(awk -v a="$playing_cpu" -v b="$(cpu_seconds)" 'BEGIN { printf "%.1f\n", (b - a) * 100 / 6 }')
+e2e_log "CPU while playing: $playing_cpu %"
 lose_and_return sink
 lose_and_return server
 suspend_and_resume

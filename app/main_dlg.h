@@ -120,7 +120,8 @@ class CMainDlg : public DialogBase {
   void OnRecord();
   void OnRecordFormat();
   void OnRecordFolder();
-  bool StartRecording();
+  // In the format the running route renders, or the one given (rate above 0).
+  bool StartRecording(int32_t rate = 0, int32_t channels = 0);
   // Clears the rack's tap and lets the writer end the file; waits for it briefly.
   void StopRecording();
   void RefreshRecording();
@@ -178,6 +179,9 @@ class CMainDlg : public DialogBase {
   // When the recording began, the stretches without sound (the route lost or not
   // playing) so far, and whether one lasts now.
   ULONGLONG m_nRecordStartedAt = 0;
+  // The last recording's format, for one begun while no route plays.
+  int32_t m_nRecordRate = 0;
+  int32_t m_nRecordChannels = 0;
   int32_t m_nRecordGaps = 0;
   bool m_bRecordInGap = false;
   // The computer's keys, the hook that hands them to the window before the dialog

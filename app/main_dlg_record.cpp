@@ -84,13 +84,11 @@ void CMainDlg::OnRecord() {
   }
 }
 
-bool CMainDlg::StartRecording() {
-  int32_t rate = kDefaultRecordRate;
-  int32_t channels = kDefaultRecordChannels;
+bool CMainDlg::StartRecording(int32_t rate, int32_t channels) {
   // No route plays now: the one that comes back will most likely play as the last did.
-  if (!RecordFormatNow(rate, channels) && m_pRecorder) {
-    rate = m_pRecorder->sampleRate();
-    channels = m_pRecorder->channels();
+  if (rate <= 0 && !RecordFormatNow(rate, channels)) {
+    rate = m_nRecordRate > 0 ? m_nRecordRate : kDefaultRecordRate;
+    channels = m_nRecordChannels > 0 ? m_nRecordChannels : kDefaultRecordChannels;
   }
   const std::wstring folder = RecordFolder();
   if (folder.empty()) {
@@ -124,6 +122,8 @@ bool CMainDlg::StartRecording() {
     return false;
   }
   m_pRecorder = std::move(recorder);
+  m_nRecordRate = rate;
+  m_nRecordChannels = channels;
   m_strRecordName = name;
   m_strRecordNote.clear();
   m_nRecordStartedAt = GetTickCount64();
@@ -219,13 +219,14 @@ void CMainDlg::RefreshRecording() {
   const int64_t missing = elapsedMs > deliveredMs ? elapsedMs - deliveredMs : 0;
   m_pRecorder->setGaps(m_nRecordGaps, missing);
 
-  int32_t newRate = 0;
-  int32_t channels = 0;
-  if (m_pRecorder->foreignFrames() > 0 && RecordFormatNow(newRate, channels) &&
+  // The rack renders in another rate or channel count (a route switched or reopened):
+  // this file ends, a new one begins in the format the blocks come in.
+  const int32_t newRate = m_pRecorder->foreignRate();
+  const int32_t channels = m_pRecorder->foreignChannels();
+  if (m_pRecorder->foreignFrames() > 0 && newRate > 0 && channels > 0 &&
       (newRate != rate || channels != m_pRecorder->channels())) {
-    // The route plays another rate or channel count: this file ends, a new one begins.
     StopRecording();
-    if (StartRecording()) {
+    if (StartRecording(newRate, channels)) {
       m_strRecordNote = L"  (new file: " + std::to_wstring(newRate) + L" Hz, " +
                         std::to_wstring(channels) + L" ch)";
     }

@@ -51,6 +51,9 @@ class Recorder {
   bool failed() const { return failed_.get(); }
   int64_t lostFrames() const { return ring_.lostFrames(); }
   int64_t foreignFrames() const { return ring_.foreignFrames(); }
+  // The format the rack rendered in last, when it was not the file's.
+  int32_t foreignChannels() const { return ring_.foreignChannels(); }
+  int32_t foreignRate() const { return ring_.foreignRate(); }
   int64_t highWaterFrames() const { return ring_.highWaterFrames(); }
   int64_t framesDelivered() const { return ring_.framesDelivered(); }
   int32_t sampleRate() const { return ring_.sampleRate(); }

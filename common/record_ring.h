@@ -31,6 +31,8 @@ class RecordRing {
     read_.store(0, std::memory_order_relaxed);
     lostFrames_.set(0);
     foreignFrames_.set(0);
+    foreignChannels_.set(0);
+    foreignRate_.set(0);
     highWater_.set(0);
     return true;
   }
@@ -42,6 +44,8 @@ class RecordRing {
   void push(const float* samples, int32_t channels, int32_t frames, float sampleRate) {
     if (frames <= 0) return;
     if (channels != channels_ || static_cast<int32_t>(sampleRate) != sampleRate_) {
+      foreignChannels_.set(channels);
+      foreignRate_.set(static_cast<int32_t>(sampleRate));
       foreignFrames_.set(foreignFrames_.get() + frames);
       return;
     }
@@ -91,6 +95,9 @@ class RecordRing {
   int64_t lostFrames() const { return lostFrames_.get(); }
   // Frames of blocks in another format than the ring's.
   int64_t foreignFrames() const { return foreignFrames_.get(); }
+  // The format of the last block of another format (0 while none came).
+  int32_t foreignChannels() const { return foreignChannels_.get(); }
+  int32_t foreignRate() const { return foreignRate_.get(); }
   // The most frames the ring held at once, counting the block just put in.
   int64_t highWaterFrames() const { return highWater_.get(); }
 
@@ -105,5 +112,7 @@ class RecordRing {
   // Written by the audio thread only, read by the others.
   Relaxed<int64_t> lostFrames_;
   Relaxed<int64_t> foreignFrames_;
+  Relaxed<int32_t> foreignChannels_;
+  Relaxed<int32_t> foreignRate_;
   Relaxed<int64_t> highWater_;
 };

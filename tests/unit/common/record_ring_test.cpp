@@ -63,6 +63,9 @@ TEST(RecordRing, BlocksOfAnotherFormatAreCountedApart) {
   ring.push(block.data(), 2, 128, 48000.0f);
   ring.push(block.data(), 2, 128, 48000.0f);  // full: lost whole
   EXPECT_EQ(ring.foreignFrames(), 192);
+  // The last of them tells the window the format to begin a new file in.
+  EXPECT_EQ(ring.foreignChannels(), 2);
+  EXPECT_EQ(ring.foreignRate(), 44100);
   EXPECT_EQ(ring.lostFrames(), 128);
   EXPECT_EQ(ring.highWaterFrames(), 256);
 }

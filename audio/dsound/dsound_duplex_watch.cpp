@@ -154,8 +154,8 @@ void DsoundDuplex::noteCaptureRead(DWORD readPosition, DuplexTraceRecord* record
 }
 
 // The render side plays on, but the capture hands nothing over: every block of input is
-// the same stale stretch (silence, when it never flowed). Wine's capture begins to hand
-// over 1.2 to 1.4 s after it starts; one that stood still while 3 s of blocks were
+// the same stale stretch (silence, when it never flowed). Wine's capture hands over its
+// first sound 1.2 to 1.6 s after it starts; one that stood still while 3 s of blocks were
 // rendered is taken as stuck, and only a stream created anew gets it going again. Counted
 // in blocks, not time: a stall of the whole process moves neither side.
 bool DsoundDuplex::captureStalled() const {

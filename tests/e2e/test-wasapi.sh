@@ -6,18 +6,16 @@
 # or shared after the refusal). Wine 8 over PulseAudio answers every exclusive format
 # with AUDCLNT_E_UNSUPPORTED_FORMAT, gives no smaller shared period than its default
 # (10 ms, 480 frames, a buffer of 1440), and the tone records unbroken at 0.0999.
-# Not in the end-to-end suite yet (run it by hand, holding the real-time lock as the
-# suite's tests do).
-# Usage: wine_check.sh <build/windows dir>
+# Usage: test-wasapi.sh <build/windows dir>
 set -uo pipefail
-here=$(cd "$(dirname "$0")/../../tests/e2e" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
 E2E_NAME=wasapi
 . "$here/lib/common.sh"
 . "$here/lib/pulse.sh"
 . "$here/lib/wine.sh"
 . "$here/scenario.sh"
 
-build=$(e2e_abspath "${1:?usage: wine_check.sh <build/windows dir>}")
+build=$(e2e_abspath "${1:?usage: test-wasapi.sh <build/windows dir>}")
 SC_OUT="$build/e2e/wasapi"
 SC_ANALYSIS=${E2E_AUDIO_ANALYSIS:-$(dirname "$build")/native/tools/audio_analysis/audio_analysis}
 tool="$build/tools/wasapi_check.exe"

@@ -113,6 +113,20 @@ sc_check "the keys' notes reach the MIDI output" \
   grep -q "short 90 3C 64" "$SC_OUT/midi_out_port.log"
 sc_check "and their releases" grep -q "short 80 3C 00" "$SC_OUT/midi_out_port.log"
 
+# The keys take nothing from the dialog: a plain R (scan code 0x13) plays F5 and leaves
+# the "&Record" button alone; Alt+R, its mnemonic, still starts a recording.
+recording() { sc_text $IDC_RECORD_STATUS | grep -q "^Recording "; }
+not_recording() { ! recording; }
+sc_probe scan down 0x13 >/dev/null
+sc_probe scan up 0x13 >/dev/null
+sleep 0.5
+sc_check "a plain R plays a note, no mnemonic" not_recording
+sc_check "and reaches the MIDI output" grep -q "short 90 4D 64" "$SC_OUT/midi_out_port.log"
+sc_probe key alt+r >/dev/null
+sc_check "Alt+R still starts a recording" e2e_wait_for 3 recording
+sc_probe key alt+r >/dev/null
+sc_check "and stops it" e2e_wait_for 3 not_recording
+
 # Esc still ends the program with the keys playing notes.
 exit_line=$(sc_probe --timeout 5000 key esc --wait-exit | grep '^exited')
 sc_check_timing "Esc ends the program within 5 s ($exit_line)" test -n "$exit_line"

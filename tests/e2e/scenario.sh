@@ -106,6 +106,16 @@ sc_install_virtual_asio() {
   e2e_on_exit "WINEDEBUG=-all wine regsvr32 /u /s 'C:\\vasio\\tonbrik_vasio.dll'"
 }
 
+# sc_record_into DIR: the window's recordings go to DIR (made here) for this test, not to
+# the prefix's Music folder, which would keep every run's files.
+sc_record_into() {
+  local key='HKCU\Software\Tonbrik\Settings'
+  mkdir -p "$1"
+  WINEDEBUG=-all wine reg add "$key" /v RecordFolder /t REG_SZ /d "$(sc_winpath "$1")" /f \
+    >/dev/null 2>&1 || e2e_fail "cannot set the recordings' folder"
+  e2e_on_exit "WINEDEBUG=-all wine reg delete '$key' /v RecordFolder /f >/dev/null 2>&1"
+}
+
 # sc_probe ARGS: runs the UI probe; its lines go to stdout and to SC_OUT/probe.log.
 sc_probe() {
   local result

@@ -33,11 +33,7 @@ control="$SC_OUT/vasio.control"
 export TONBRIK_VASIO_LOG=$(sc_winpath "$log") TONBRIK_VASIO_OUTPUT_WAV=$(sc_winpath "$recording")
 export TONBRIK_VASIO_CONTROL_FILE=$(sc_winpath "$control")
 rec_dir="$SC_OUT/recordings"
-mkdir -p "$rec_dir"
-settings_key='HKCU\Software\Tonbrik\Settings'
-WINEDEBUG=-all wine reg add "$settings_key" /v RecordFolder /t REG_SZ /d "$(sc_winpath "$rec_dir")" /f \
-  >/dev/null 2>&1 || e2e_fail "cannot set the recordings' folder"
-e2e_on_exit "WINEDEBUG=-all wine reg delete '$settings_key' /v RecordFolder /f >/dev/null 2>&1"
+sc_record_into "$rec_dir"
 sc_stage_program
 sc_start
 sc_check "full-duplex route at start" sc_shows $IDC_AUDIO_OUT_STATE active

@@ -38,6 +38,7 @@ sc_stage_program midi
 } >"$SC_OUT/midi_in_events.txt"
 export FAKE_WINMM_TRIGGER=go FAKE_WINMM_OUTPUTS=synth,port
 
+sc_record_into "$SC_OUT/recordings"
 e2e_start_recording "$SC_OUT/output.wav"
 sc_start
 sc_check "MIDI in active" sc_shows $IDC_MIDI_IN_STATE active

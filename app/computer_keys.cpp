@@ -81,7 +81,7 @@ int32_t ComputerKeys::noteOffset(uint32_t scanCode) {
   for (const KeyNote& key : kNoteKeys) {
     if (key.scanCode == scanCode) return key.offset;
   }
-  return -1;
+  return kNoNote;
 }
 
 int32_t ComputerKeys::velocity() const {

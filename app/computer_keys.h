@@ -24,7 +24,8 @@ class ComputerKeys {
   static uint32_t scanCodeOf(uint32_t lParam) {
     return ((lParam >> 16) & 0xFFu) | (((lParam >> 24) & 1u) << 8);
   }
-  // Semitones above the lower row's C that a key plays, or -1 for none.
+  static constexpr int32_t kNoNote = -1;
+  // Semitones above the lower row's C that a key plays, or kNoNote for none.
   static int32_t noteOffset(uint32_t scanCode);
 
   // What a key message did. `taken`: it is the keyboard's and goes no further (the

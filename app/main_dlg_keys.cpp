@@ -74,9 +74,12 @@ void CMainDlg::PlayKeys(const ComputerKeys::Outcome& outcome) {
 }
 
 void CMainDlg::PlayNote(int32_t note, int32_t velocity) {
-  if (!m_pRack || m_nSlot < 0 || note < 0 || note > 127) return;
-  const bool held = m_pRack->playWindowNote(m_nSlot, note, velocity);
-  const int32_t channel = m_pRack->channelOf(m_nSlot);
+  // Always slot 0, the one the strip lights, whichever synth the sliders edit: a note
+  // then ends on the channel it began on, here and on the MIDI output.
+  constexpr int32_t kSlot = SynthRack::kNoteStateSlot;
+  if (!m_pRack || note < 0 || note > 127) return;
+  const bool held = m_pRack->playWindowNote(kSlot, note, velocity);
+  const int32_t channel = m_pRack->channelOf(kSlot);
   if (!held || !m_choices.keysPlayNotes || channel == SynthRack::kNoChannel) return;
   // A connected synthesizer plays along.
   const auto status = static_cast<uint8_t>((velocity > 0 ? 0x90 : 0x80) | channel);

@@ -8,6 +8,8 @@
 namespace keyboard_strip {
 namespace {
 
+constexpr int32_t kNoNote = -1;
+
 // The white keys' offsets in an octave, and whether a semitone is a black key.
 bool isBlack(int32_t note) {
   const int32_t n = note % 12;
@@ -18,7 +20,7 @@ struct State {
   int32_t firstNote = 48;
   uint32_t lit[4] = {};
   HFONT font = nullptr;
-  int32_t pressed = -1;  // the note the mouse plays, -1 for none
+  int32_t pressed = kNoNote;  // the note the mouse plays
   bool capturing = false;
 };
 
@@ -74,7 +76,7 @@ RECT keyRect(const Layout& layout, const State& state, int32_t note) {
   return rect;
 }
 
-// The key under a point and the velocity its height gives, or -1.
+// The key under a point and the velocity its height gives, or kNoNote.
 int32_t hit(HWND hwnd, const State& state, POINT point, int32_t& velocity) {
   const Layout layout = layoutOf(hwnd, state);
   const int32_t last = state.firstNote + kShownNotes;
@@ -89,7 +91,7 @@ int32_t hit(HWND hwnd, const State& state, POINT point, int32_t& velocity) {
       return note;
     }
   }
-  return -1;
+  return kNoNote;
 }
 
 void play(HWND hwnd, State& state, int32_t note, int32_t velocity) {
@@ -226,14 +228,14 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     case WM_LBUTTONUP:
       if (state->capturing) {
         state->capturing = false;
-        play(hwnd, *state, -1, 0);
+        play(hwnd, *state, kNoNote, 0);
         ReleaseCapture();
       }
       return 0;
     case WM_CAPTURECHANGED:
       // Taken by another window (a menu, a message box): the note ends here.
       state->capturing = false;
-      play(hwnd, *state, -1, 0);
+      play(hwnd, *state, kNoNote, 0);
       return 0;
     default:
       break;

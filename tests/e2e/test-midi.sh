@@ -119,6 +119,8 @@ sc_check "and their releases" grep -q "short 80 3C 00" "$SC_OUT/midi_out_port.lo
 recording() { sc_text $IDC_RECORD_STATUS | grep -q "^Recording "; }
 not_recording() { ! recording; }
 sc_probe scan down 0x13 >/dev/null
+sleep 0.3
+sc_screenshot keys  # the README's picture: F5 lit on the strip
 sc_probe scan up 0x13 >/dev/null
 sleep 0.5
 sc_check "a plain R plays a note, no mnemonic" not_recording

@@ -16,6 +16,12 @@ const wchar_t kPcm24FormatName[] = L"Pcm24";
 const wchar_t kKeysPlayNotesValue[] = L"KeysPlayNotes";
 const wchar_t kOnName[] = L"On";
 const wchar_t kOffName[] = L"Off";
+const wchar_t kSystemAudioValue[] = L"SystemAudio";
+const wchar_t kDirectSoundName[] = L"DirectSound";
+const wchar_t kWasapiSharedName[] = L"WasapiShared";
+const wchar_t kWasapiExclusiveName[] = L"WasapiExclusive";
+const wchar_t kRenderEndpointValue[] = L"RenderEndpoint";
+const wchar_t kCaptureEndpointValue[] = L"CaptureEndpoint";
 const wchar_t kUnnamedDevice[] = L"(unnamed device)";
 
 namespace {
@@ -37,6 +43,24 @@ std::wstring readChoice(HKEY key, const wchar_t* name) {
   text[got / sizeof(WCHAR)] = 0;
   std::wstring choice(text.data());
   return choice.size() <= kMaxChoiceChars ? choice : std::wstring();
+}
+
+SystemAudio systemAudioNamed(const std::wstring& name) {
+  if (name == kWasapiSharedName) return SystemAudio::kWasapiShared;
+  if (name == kWasapiExclusiveName) return SystemAudio::kWasapiExclusive;
+  return SystemAudio::kDirectSound;
+}
+
+const wchar_t* systemAudioName(SystemAudio audio) {
+  switch (audio) {
+    case SystemAudio::kWasapiShared:
+      return kWasapiSharedName;
+    case SystemAudio::kWasapiExclusive:
+      return kWasapiExclusiveName;
+    case SystemAudio::kDirectSound:
+      break;
+  }
+  return kDirectSoundName;
 }
 
 bool writeChoice(HKEY key, const wchar_t* name, const std::wstring& value) {
@@ -61,6 +85,9 @@ DeviceChoices loadDeviceChoices() {
   choices.recordFolder = readChoice(key, kRecordFolderValue);
   choices.recordPcm24 = readChoice(key, kRecordFormatValue) == kPcm24FormatName;
   choices.keysPlayNotes = readChoice(key, kKeysPlayNotesValue) != kOffName;
+  choices.systemAudio = systemAudioNamed(readChoice(key, kSystemAudioValue));
+  choices.renderEndpoint = readChoice(key, kRenderEndpointValue);
+  choices.captureEndpoint = readChoice(key, kCaptureEndpointValue);
   RegCloseKey(key);
   return choices;
 }
@@ -80,7 +107,10 @@ bool saveDeviceChoices(const DeviceChoices& choices) {
       writeChoice(key, kRecordFolderValue, choices.recordFolder) &&
       writeChoice(key, kRecordFormatValue,
                   choices.recordPcm24 ? kPcm24FormatName : kFloat32FormatName) &&
-      writeChoice(key, kKeysPlayNotesValue, choices.keysPlayNotes ? kOnName : kOffName);
+      writeChoice(key, kKeysPlayNotesValue, choices.keysPlayNotes ? kOnName : kOffName) &&
+      writeChoice(key, kSystemAudioValue, systemAudioName(choices.systemAudio)) &&
+      writeChoice(key, kRenderEndpointValue, choices.renderEndpoint) &&
+      writeChoice(key, kCaptureEndpointValue, choices.captureEndpoint);
   RegCloseKey(key);
   return ok;
 }

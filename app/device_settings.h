@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+// The route when the "ASIO" box is not checked.
+enum class SystemAudio { kDirectSound, kWasapiShared, kWasapiExclusive };
+
 struct DeviceChoices {
   std::wstring asioDriver;
   std::wstring midiInput;
@@ -19,6 +22,12 @@ struct DeviceChoices {
   // The computer's keys play the on-screen keyboard, and the window's notes go to the
   // MIDI output too (on unless turned off).
   bool keysPlayNotes = true;
+  // The route without ASIO (DirectSound unless chosen otherwise) and, for WASAPI, its
+  // render and capture endpoints by friendly name, in stored form (empty: the system's
+  // default device, followed when it changes).
+  SystemAudio systemAudio = SystemAudio::kDirectSound;
+  std::wstring renderEndpoint = {};
+  std::wstring captureEndpoint = {};
 
   bool operator==(const DeviceChoices&) const = default;
 };
@@ -44,6 +53,14 @@ extern const wchar_t kPcm24FormatName[];
 extern const wchar_t kKeysPlayNotesValue[];
 extern const wchar_t kOnName[];
 extern const wchar_t kOffName[];
+// The route without ASIO (SystemAudio) holds one of these names; anything else reads
+// as DirectSound. The endpoints: RenderEndpoint and CaptureEndpoint.
+extern const wchar_t kSystemAudioValue[];
+extern const wchar_t kDirectSoundName[];
+extern const wchar_t kWasapiSharedName[];
+extern const wchar_t kWasapiExclusiveName[];
+extern const wchar_t kRenderEndpointValue[];
+extern const wchar_t kCaptureEndpointValue[];
 // Longer values are not ours to read: no device has a name of this length.
 constexpr size_t kMaxChoiceChars = 4096;
 

@@ -71,6 +71,16 @@ TEST_F(DeviceSettingsTest, RoundTripKeepsNonAsciiAndVeryLongNames) {
   EXPECT_EQ(loadDeviceChoices(), choices);
   sim::setRegistryValue(HKEY_CURRENT_USER, kKey, "KeysPlayNotes", REG_SZ, wideBytes(L"0"));
   EXPECT_TRUE(loadDeviceChoices().keysPlayNotes);
+  // The route without ASIO by its name, its endpoints by theirs.
+  choices.systemAudio = SystemAudio::kWasapiExclusive;
+  choices.renderEndpoint = L"Lautsprecher (Realtek® Audio)";
+  choices.captureEndpoint = storedChoice({L"Mikrofon", 2});
+  ASSERT_TRUE(saveDeviceChoices(choices));
+  EXPECT_EQ(loadDeviceChoices(), choices);
+  ASSERT_TRUE(sim::registryValue(HKEY_CURRENT_USER, kKey, "SystemAudio", &type, &data));
+  EXPECT_EQ(data, wideBytes(L"WasapiExclusive"));
+  sim::setRegistryValue(HKEY_CURRENT_USER, kKey, "SystemAudio", REG_SZ, wideBytes(L"WASAPI"));
+  EXPECT_EQ(loadDeviceChoices().systemAudio, SystemAudio::kDirectSound);
 }
 
 TEST_F(DeviceSettingsTest, MissingKeyOrValuesGiveTheDefaults) {

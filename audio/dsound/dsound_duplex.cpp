@@ -180,6 +180,8 @@ int32_t DsoundDuplex::start(DuplexOutput output) {
   ringTicks_.set(sampleRate_ > 0
                      ? frequency * static_cast<int64_t>(renderBytes_ / frameBytes_) / sampleRate_
                      : 0);
+  clock_.start(static_cast<double>(sampleRate_), frequency, renderBytes_ / frameBytes_);
+  marginTicks_ = frequency / 1000;
   trace_.begin({sampleRate_, blockFrames_, blockBytes_, blockCount_});
   resetWatch();
 

@@ -14,6 +14,7 @@
 #include "audio/dsound/dsound_duplex_trace.h"
 #include "platform/platform.h"
 #include "common/relaxed.h"
+#include "common/stream_clock.h"
 
 class SynthRack;
 
@@ -106,6 +107,9 @@ class DsoundDuplex {
   uint32_t firstUnnotified(uint64_t taken) const;
   bool freshAheadOfCursor(uint64_t fresh, uint32_t cursorBlock) const;
   void loseRing();
+  // The counter at which the block that starts at `block` is taken to begin, for
+  // steady MIDI timing: when it will play, less the most any block is rendered ahead.
+  int64_t steadyBlockStart(uint32_t block, int64_t now) const;
   void noteFirstReading(int64_t wakeTicks, DWORD cursor);
   void noteLapWhileWaiting(DWORD cursor);
   void endWakeUp(DuplexTraceRecord* record);
@@ -158,6 +162,10 @@ class DsoundDuplex {
   Relaxed<uint32_t> nextBlock_{0};
   Relaxed<uint64_t> echoes_{0};  // blocks refilled whose notification is still to come
   Relaxed<int64_t> ringTicks_{0};
+  // The play cursor's frames against the counter (worker thread only, set up before it
+  // starts), and a millisecond's margin on the render-ahead.
+  StreamClock clock_;
+  int64_t marginTicks_ = 0;
   // Notifications taken after the last refill that no refill has answered yet: blocks
   // the cursor passed once the worker had looked, due at the next wake-up.
   Relaxed<uint64_t> carried_{0};

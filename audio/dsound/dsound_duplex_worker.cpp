@@ -94,7 +94,23 @@ bool DsoundDuplex::readPlayCursor(DWORD& cursor, uint32_t& block) {
   }
   cursor = play;
   block = play / static_cast<DWORD>(blockBytes_);
+  clock_.observe(static_cast<int64_t>(play / static_cast<DWORD>(frameBytes_)), BlockTiming::now());
   return true;
+}
+
+// A block is refilled after the cursor has left it, so it plays when the cursor next
+// comes to its start; blocks rendered back to back in one wake-up play a block apart.
+// Steady timing needs every message stamped up to a block's start in hand when it is
+// rendered, so that start is the block's play time less the most any block is rendered
+// ahead (the ring less one block, just after the cursor left it) and a margin for the
+// line's wander, and never later than now.
+int64_t DsoundDuplex::steadyBlockStart(uint32_t block, int64_t now) const {
+  if (!clock_.anchored()) return now;
+  const int64_t ring = static_cast<int64_t>(renderBytes_ / static_cast<DWORD>(frameBytes_));
+  const int64_t cursorFrame = clock_.position() % ring;
+  const int64_t ahead = (static_cast<int64_t>(block) * blockFrames_ - cursorFrame + ring) % ring;
+  const int64_t plays = clock_.position() + (ahead == 0 ? ring : ahead);
+  return std::min(now, clock_.ticksAt(plays - ring + blockFrames_) - marginTicks_);
 }
 
 // Without a cursor: the block after the run of notified blocks that starts at the
@@ -121,6 +137,7 @@ bool DsoundDuplex::freshAheadOfCursor(uint64_t fresh, uint32_t cursorBlock) cons
 
 // The play cursor went round the ring before the worker refilled what was due.
 void DsoundDuplex::loseRing() {
+  clock_.reanchor();
   if (inSync_.get()) dropouts_.set(dropouts_.get() + 1);
   inSync_.set(false);
   captureReadPos_.set(kNoCapturePosition);
@@ -345,7 +362,7 @@ void DsoundDuplex::processBlock(uint32_t block, DuplexTraceRecord* record) {
   if (output != DuplexOutput::NoRender) {
     if (record && record->rendered == 0) record->rendered = BlockTiming::now();
     rack_->render(outFloat_.get(), inFloat_.get(), channels_, channels_, blockFrames_,
-                  static_cast<float>(sampleRate_), startTicks);
+                  static_cast<float>(sampleRate_), steadyBlockStart(block, startTicks));
   }
   planarToPcm16(outFloat_.get(), out16_.get(), blockFrames_, channels_);
 

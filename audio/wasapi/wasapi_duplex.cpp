@@ -118,6 +118,12 @@ int32_t WasapiDuplex::open(SynthRack* rack, const WasapiOpenOptions& options) {
     release();
     return failed(AudioStreamSetupFailed, hr);
   }
+  // Without a clock, steady MIDI timing takes each block's start from when it renders.
+  if (SUCCEEDED(
+          renderAudio_->GetService(IID_IAudioClock, reinterpret_cast<void**>(&audioClock_))) &&
+      (FAILED(audioClock_->GetFrequency(&clockFrequency_)) || clockFrequency_ == 0)) {
+    releaseAndClear(audioClock_);
+  }
 
   const int32_t frames = std::max<int32_t>(periodFrames_, static_cast<int32_t>(bufferFrames_));
   outFloat_ = std::make_unique<float[]>(static_cast<size_t>(rackChannels_) * frames);
@@ -378,6 +384,12 @@ int32_t WasapiDuplex::start(DuplexOutput output) {
     return failed(
         hr == AUDCLNT_E_DEVICE_INVALIDATED ? AudioDeviceInvalidated : AudioStreamSetupFailed, hr);
   }
+  // The stream was reset: its position counts from the silence just written.
+  counterFrequency_ = performanceFrequency();
+  clock_.start(static_cast<double>(sampleRate_), counterFrequency_, 0);
+  written_ = bufferFrames_;
+  leadTicks_ = 0;
+  marginTicks_ = counterFrequency_ / 1000;
   if (captureAudio_ != nullptr) {
     hr = captureAudio_->Start();
     if (FAILED(hr)) return failed(AudioStartStopFailed, hr);
@@ -456,6 +468,7 @@ void WasapiDuplex::release() {
 
 void WasapiDuplex::releaseClients() {
   releaseAndClear(renderClient_);
+  releaseAndClear(audioClock_);
   releaseAndClear(renderAudio_);
   releaseAndClear(captureClient_);
   releaseAndClear(captureAudio_);

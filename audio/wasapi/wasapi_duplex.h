@@ -16,6 +16,7 @@
 #include "audio/duplex_output.h"
 #include "common/block_timing.h"
 #include "common/relaxed.h"
+#include "common/stream_clock.h"
 #include "platform/platform.h"
 
 class SynthRack;
@@ -89,6 +90,8 @@ class WasapiDuplex {
   void runWorker();
   bool serveEvent();
   bool processPeriod(int32_t frames);
+  void readClock();
+  int64_t steadyBlockStart(int64_t now);
   bool pullCapture();
   void readInput(int32_t frames);
   bool deviceGone(HRESULT result);
@@ -121,6 +124,9 @@ class WasapiDuplex {
   IAudioRenderClient* renderClient_ = nullptr;
   IAudioClient* captureAudio_ = nullptr;
   IAudioCaptureClient* captureClient_ = nullptr;
+  // The render stream's position against the counter, when the stream has a clock.
+  IAudioClock* audioClock_ = nullptr;
+  UINT64 clockFrequency_ = 0;
   HANDLE deviceEvent_ = nullptr;
   HANDLE stopEvent_ = nullptr;
   HANDLE readyEvent_ = nullptr;
@@ -142,6 +148,15 @@ class WasapiDuplex {
   // A packet came since the input was (re)placed: only then is running dry a dropout.
   // Wine's capture may hand over a packet at start and then nothing for a while.
   bool flowingSincePlaced_ = false;
+
+  // Steady MIDI timing (the worker's alone once it runs): the stream's clock, the
+  // frames handed to the render stream since start, and the most any block was
+  // rendered ahead of when it plays.
+  StreamClock clock_;
+  int64_t written_ = 0;
+  int64_t leadTicks_ = 0;
+  int64_t marginTicks_ = 0;
+  int64_t counterFrequency_ = 0;
 
   Relaxed<int32_t> dropouts_{0};
   Relaxed<bool> lost_{false};

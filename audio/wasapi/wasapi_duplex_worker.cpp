@@ -50,6 +50,7 @@ bool WasapiDuplex::deviceGone(HRESULT result) {
 bool WasapiDuplex::serveEvent() {
   // Back late from a call after stop gave up on it: the rack may be another's by now.
   if (quitting_.load(std::memory_order_acquire)) return true;
+  readClock();
   if (mode_ == WasapiMode::Exclusive) {
     // Exclusive mode hands over a whole buffer per event.
     return processPeriod(static_cast<int32_t>(bufferFrames_));
@@ -74,7 +75,7 @@ bool WasapiDuplex::processPeriod(int32_t frames) {
   }
   if (output != DuplexOutput::NoRender) {
     rack_->render(outFloat_.get(), inFloat_.get(), rackChannels_, rackChannels_, frames,
-                  static_cast<float>(sampleRate_), startTicks);
+                  static_cast<float>(sampleRate_), steadyBlockStart(startTicks));
   }
   BYTE* data = nullptr;
   HRESULT hr = renderClient_->GetBuffer(static_cast<UINT32>(frames), &data);
@@ -83,8 +84,39 @@ bool WasapiDuplex::processPeriod(int32_t frames) {
                       output != DuplexOutput::Play);
   hr = renderClient_->ReleaseBuffer(static_cast<UINT32>(frames), 0);
   if (FAILED(hr)) return !deviceGone(hr);
+  written_ += frames;
   timing_.record(BlockTiming::now() - startTicks);
   return true;
+}
+
+// The stream's position and the counter when the device was there (in 100 ns units).
+void WasapiDuplex::readClock() {
+  UINT64 position = 0;
+  UINT64 counter = 0;
+  if (audioClock_ == nullptr || FAILED(audioClock_->GetPosition(&position, &counter)) ||
+      counter == 0) {
+    return;
+  }
+  constexpr UINT64 kUnitsPerSecond = 10'000'000;
+  const auto frequency = static_cast<UINT64>(counterFrequency_);
+  const UINT64 ticks = counter / kUnitsPerSecond * frequency +
+                       counter % kUnitsPerSecond * frequency / kUnitsPerSecond;
+  const UINT64 frames =
+      position / clockFrequency_ * static_cast<UINT64>(sampleRate_) +
+      position % clockFrequency_ * static_cast<UINT64>(sampleRate_) / clockFrequency_;
+  clock_.observe(static_cast<int64_t>(frames), static_cast<int64_t>(ticks));
+}
+
+// Steady timing needs every message stamped up to a block's start in hand when it is
+// rendered: that start is when the block will play, less the most any block has been
+// rendered ahead and a margin, so blocks rendered back to back still start a block
+// apart. The lead settles within the first periods; it is kept, as it tells the
+// stream's own buffering.
+int64_t WasapiDuplex::steadyBlockStart(int64_t now) {
+  if (!clock_.anchored()) return now;
+  const int64_t plays = clock_.ticksAt(written_);
+  leadTicks_ = std::max(leadTicks_, plays - now);
+  return std::min(now, plays - leadTicks_ - marginTicks_);
 }
 
 // Moves every packet the capture stream holds into the input ring. False when the

@@ -33,6 +33,8 @@ const IID IID_IAudioRenderClient = {
     0xF294ACFC, 0x3146, 0x4483, {0xA7, 0xBF, 0xAD, 0xDC, 0xA7, 0xC2, 0x60, 0xE2}};
 const IID IID_IAudioCaptureClient = {
     0xC8ADBD64, 0xE71E, 0x48a0, {0xA4, 0xDE, 0x18, 0x5C, 0x39, 0x5C, 0xD3, 0x17}};
+const IID IID_IAudioClock = {
+    0xCD63314F, 0x3FBA, 0x4a1b, {0x81, 0x2C, 0xEF, 0x96, 0x35, 0x87, 0x28, 0xE7}};
 const IID IID_IMMNotificationClient = {
     0x7991EEC9, 0x7E89, 0x4D85, {0x83, 0x90, 0x6C, 0x70, 0x3C, 0xEC, 0x60, 0xC0}};
 
@@ -60,6 +62,8 @@ struct Stream {
   std::deque<std::pair<std::vector<uint8_t>, DWORD>> packets;  // capture: data and flags
   std::vector<uint8_t> current;  // capture: the packet GetBuffer handed out
   uint64_t capturedSamples = 0;
+  uint64_t playedFrames = 0;  // render: since the stream started
+  int64_t playedCounter = 0;  // render: the performance counter at the last tick
 };
 
 struct State {
@@ -227,6 +231,36 @@ class RenderClient final : public SimpleCom<IAudioRenderClient> {
     stream_->queued.insert(stream_->queued.end(), stream_->staging.begin(),
                            stream_->staging.begin() + static_cast<std::ptrdiff_t>(bytes));
     stream_->staging.clear();
+    return S_OK;
+  }
+
+ private:
+  std::shared_ptr<Stream> stream_;
+};
+
+class AudioClock final : public SimpleCom<IAudioClock> {
+ public:
+  explicit AudioClock(std::shared_ptr<Stream> s) : stream_(std::move(s)) {}
+
+  HRESULT STDMETHODCALLTYPE GetFrequency(UINT64* frequency) override {
+    std::lock_guard lock(state().mutex);
+    if (stream_->dead) return AUDCLNT_E_DEVICE_INVALIDATED;
+    if (!frequency) return E_POINTER;
+    *frequency = static_cast<UINT64>(stream_->info.format.rate) * stream_->blockAlign;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetPosition(UINT64* position, UINT64* counterPosition) override {
+    std::lock_guard lock(state().mutex);
+    if (stream_->dead) return AUDCLNT_E_DEVICE_INVALIDATED;
+    if (!position) return E_POINTER;
+    *position = stream_->playedFrames * stream_->blockAlign;
+    // The simulated counter runs at 10 MHz: its ticks are 100 ns units.
+    if (counterPosition) *counterPosition = static_cast<UINT64>(stream_->playedCounter);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetCharacteristics(DWORD* characteristics) override {
+    if (!characteristics) return E_POINTER;
+    *characteristics = 0;
     return S_OK;
   }
 
@@ -406,6 +440,7 @@ class AudioClient final : public IAudioClient3, ComObject {
     if (stream_->started) return AUDCLNT_E_NOT_STOPPED;
     stream_->queued.clear();
     stream_->packets.clear();
+    stream_->playedFrames = 0;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
@@ -422,6 +457,10 @@ class AudioClient final : public IAudioClient3, ComObject {
     if (!stream_->initialized) return AUDCLNT_E_NOT_INITIALIZED;
     if (iid == IID_IAudioRenderClient && endpoint_.flow == eRender) {
       *service = static_cast<IAudioRenderClient*>(new RenderClient(stream_));
+      return S_OK;
+    }
+    if (iid == IID_IAudioClock && endpoint_.flow == eRender) {
+      *service = static_cast<IAudioClock*>(new AudioClock(stream_));
       return S_OK;
     }
     if (iid == IID_IAudioCaptureClient && endpoint_.flow == eCapture) {
@@ -736,6 +775,10 @@ void tickWasapi() {
       ++s.underruns;
       s.played.insert(s.played.end(), bytes - have, 0);
     }
+    render->playedFrames += frames;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    render->playedCounter = now.QuadPart;
     const std::shared_ptr<Stream> capture = s.capture;
     if (capture && capture->started && !capture->dead) {
       std::vector<uint8_t> packet(static_cast<size_t>(frames) * capture->blockAlign);

@@ -107,6 +107,7 @@ extern const IID IID_IAudioClient;
 extern const IID IID_IAudioClient3;
 extern const IID IID_IAudioRenderClient;
 extern const IID IID_IAudioCaptureClient;
+extern const IID IID_IAudioClock;
 extern const IID IID_IMMNotificationClient;
 
 struct IPropertyStore : IUnknown {
@@ -191,6 +192,15 @@ struct IAudioCaptureClient : IUnknown {
                                               UINT64* devicePosition, UINT64* counterPosition) = 0;
   virtual HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) = 0;
+};
+
+// The render stream's clock: the position in frames played since the stream started
+// (its frequency is the byte rate, as shared streams on Windows answer, so a position
+// counts bytes), and the counter, in 100 ns units, at the tick that played the last one.
+struct IAudioClock : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE GetFrequency(UINT64* frequency) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetPosition(UINT64* position, UINT64* counterPosition) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetCharacteristics(DWORD* characteristics) = 0;
 };
 
 // MMCSS: the simulated task handle is the thread's registration; the task name is kept.

@@ -2,6 +2,7 @@
 // mixer that moves the play cursor a whole period's stretch at once and only then
 // signals the notifications inside it one by one, while the worker already runs; a
 // write cursor far ahead of the play cursor; a play cursor that cannot always be read.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -355,6 +356,73 @@ TEST_F(DsoundWine, CatchUpOfMoreThanTheRingWhileTheWorkerWaitedAsksForALongerRin
   EXPECT_EQ(engine.dropouts(), 2);
   EXPECT_TRUE(engine.ringOutrun());
   sim::setManualPerformanceCounter(false);
+}
+
+// Steady MIDI timing: Wine's mixer takes a period at once and the worker renders its
+// blocks back to back, yet each note sounds the same time after it arrived, wherever
+// in the period that was: the blocks are timed by when they will play.
+TEST_F(DsoundWine, SteadyMidiSoundsAFixedTimeAfterItArrivesThoughBlocksAreRenderedInBursts) {
+  setUpSynth(rack, 16);
+  rack.setMidiTiming(MidiTiming::kSteady);
+  sim::setManualPerformanceCounter(true);
+  ASSERT_EQ(openWindowSettings(), AudioOk);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+  constexpr LONGLONG kPeriodTicks = sim::kPerformanceFrequency / 100;  // 480 frames
+  LARGE_INTEGER origin;
+  QueryPerformanceCounter(&origin);
+  const auto period = [&] {
+    sim::advancePerformanceCounter(kPeriodTicks);
+    sim::mixDsoundStretch(kMixFrames);
+    ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+  };
+  const auto sendAt = [&](double fraction, uint8_t status) {
+    const auto part = static_cast<LONGLONG>(fraction * kPeriodTicks);
+    sim::advancePerformanceCounter(part);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    const uint8_t message[3] = {status, 69, 100};
+    rack.processMidi(message, 3);
+    sim::advancePerformanceCounter(kPeriodTicks - part);
+    sim::mixDsoundStretch(kMixFrames);
+    EXPECT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+    // The device frame at that moment: the mixer has taken one period per 10 ms.
+    return static_cast<double>(now.QuadPart - origin.QuadPart) * 48000.0 /
+           static_cast<double>(sim::kPerformanceFrequency);
+  };
+  for (int i = 0; i < 100; ++i) period();  // past the start-up tone
+  std::vector<double> arrivals;
+  for (const double fraction : {0.03, 0.41, 0.77, 0.98, 0.25, 0.6}) {
+    arrivals.push_back(sendAt(fraction, 0x90));
+    period();
+    sendAt(0.5, 0x80);
+    for (int i = 0; i < 10; ++i) period();
+  }
+  EXPECT_EQ(engine.stop(), AudioOk);
+  sim::setManualPerformanceCounter(false);
+
+  // Each onset: the first sample heard after 5 ms of silence.
+  const std::vector<int16_t> played = sim::dsoundPlayed();
+  std::vector<double> delays;
+  int quiet = 0;
+  for (size_t frame = 0; frame * 2 < played.size(); ++frame) {
+    if (played[frame * 2] == 0 && played[frame * 2 + 1] == 0) {
+      ++quiet;
+      continue;
+    }
+    // Paired with the note before it (the start-up tone may still sound at the first).
+    const auto before =
+        std::upper_bound(arrivals.begin(), arrivals.end(), static_cast<double>(frame));
+    if (quiet >= 240 && before != arrivals.begin())
+      delays.push_back(static_cast<double>(frame) - *(before - 1));
+    quiet = 0;
+  }
+  ASSERT_GE(delays.size(), arrivals.size() - 1);
+  const auto [low, high] = std::minmax_element(delays.begin(), delays.end());
+  EXPECT_LE(*high - *low, 1.5) << "first delay " << delays[0] << " frames";
+  // A ring and a millisecond at most: the block after a message's own plays a ring
+  // less a block after it is rendered.
+  EXPECT_GT(*low, 0.0);
+  EXPECT_LE(*high, 896 + 48 + 2);
 }
 
 }  // namespace

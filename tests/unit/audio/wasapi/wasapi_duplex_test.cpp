@@ -3,7 +3,9 @@
 // capture side or the whole device is not there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -281,6 +283,79 @@ TEST_F(WasapiTest, EndpointsAreListedByNameAndTheWatchRaisesItsFlags) {
   watch.close();
   sim::notifyWasapiDefaultChanged(eRender);
   EXPECT_FALSE(watch.takeDefaultChanged()) << "no callback after close";
+}
+
+// Steady MIDI timing on the stream's clock: the worker wakes a varying time after each
+// period (here 0 to 1.3 ms), yet every note sounds the same time after it arrived, as
+// each block is timed by when the stream's position says it plays.
+TEST_F(WasapiTest, SteadyMidiSoundsAFixedTimeAfterItArrivesThoughTheWorkerWakesLate) {
+  rack.setMidiTiming(MidiTiming::kSteady);
+  sim::setManualPerformanceCounter(true);
+  ASSERT_EQ(openWith(WasapiMode::Shared), AudioOk);
+  ASSERT_EQ(engine.periodFrames(), 128);
+  ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
+  LARGE_INTEGER origin;
+  QueryPerformanceCounter(&origin);
+  int64_t frames = 0;  // the device's frames played, on its own clock
+  int64_t at = 0;      // the counter, from origin
+  const auto moveTo = [&](int64_t ticks) {
+    sim::advancePerformanceCounter(ticks - at);
+    at = ticks;
+  };
+  const auto ticksOf = [](double frame) {
+    return static_cast<int64_t>(frame * sim::kPerformanceFrequency / 48000.0);
+  };
+  uint32_t seed = 7;
+  const auto period = [&] {
+    frames += 128;
+    moveTo(ticksOf(static_cast<double>(frames)));
+    sim::holdThreadWakeUps(engine.thread(), true);
+    sim::tickWasapi();
+    seed = seed * 1103515245u + 12345u;
+    moveTo(at + static_cast<int64_t>((seed >> 16) % 13) * sim::kPerformanceFrequency / 10000);
+    sim::holdThreadWakeUps(engine.thread(), false);
+    ASSERT_TRUE(sim::waitForThreadIdle(engine.thread(), 10000));
+  };
+  const auto send = [&](double fraction, uint8_t status) {
+    const double frame = static_cast<double>(frames) + fraction * 128.0;
+    moveTo(std::max(at, ticksOf(frame)));
+    const uint8_t message[3] = {status, 69, 100};
+    rack.processMidi(message, 3);
+    return static_cast<double>(at) * 48000.0 / sim::kPerformanceFrequency;
+  };
+  for (int i = 0; i < 400; ++i) period();  // past the start-up tone
+  std::vector<double> arrivals;
+  for (const double fraction : {0.55, 0.7, 0.95, 0.62, 0.83, 0.51}) {
+    arrivals.push_back(send(fraction, 0x90));
+    for (int i = 0; i < 4; ++i) period();
+    send(0.9, 0x80);
+    for (int i = 0; i < 40; ++i) period();
+  }
+  engine.release();
+  sim::setManualPerformanceCounter(false);
+
+  // Each onset: the first sample heard after 5 ms of silence (32-bit float, stereo).
+  const std::vector<uint8_t> bytes = sim::wasapiPlayed();
+  std::vector<double> delays;
+  int quiet = 0;
+  for (size_t frame = 0; (frame + 1) * 8 <= bytes.size(); ++frame) {
+    float left = 0.0f;
+    std::memcpy(&left, bytes.data() + frame * 8, 4);
+    if (std::fabs(left) <= 2e-6f) {  // a released note's tail may stay just above 0
+      ++quiet;
+      continue;
+    }
+    // Paired with the note before it (the start-up tone may still sound at the first).
+    const auto before =
+        std::upper_bound(arrivals.begin(), arrivals.end(), static_cast<double>(frame));
+    if (quiet >= 240 && before != arrivals.begin())
+      delays.push_back(static_cast<double>(frame) - *(before - 1));
+    quiet = 0;
+  }
+  ASSERT_GE(delays.size(), arrivals.size() - 1);
+  const auto [low, high] = std::minmax_element(delays.begin(), delays.end());
+  EXPECT_LE(*high - *low, 1.5) << "first delay " << delays[0] << " frames";
+  EXPECT_GT(*low, 0.0);
 }
 
 }  // namespace

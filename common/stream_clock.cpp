@@ -1,0 +1,93 @@
+#include "common/stream_clock.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// The line moves 1/256 of each reading's error, its slope a fraction of that: at a
+// reading every 10 ms it follows the device's clock within seconds, and a reading late
+// by a millisecond moves it by 4 us.
+constexpr double kPhaseGain = 1.0 / 256.0;
+constexpr double kRateGain = kPhaseGain * kPhaseGain / 2.0;
+// A reading further off the line than this says nothing of the device's clock (a
+// thread woken late), unless several in a row are: then the stream itself jumped (it
+// stalled, was suspended, skipped) and the line starts anew from there.
+constexpr double kResyncSeconds = 0.003;
+constexpr uint32_t kResyncReadings = 4;
+// The device's rate stays within this of its nominal one.
+constexpr double kMaxRateError = 0.01;
+
+}  // namespace
+
+void StreamClock::start(double sampleRate, int64_t ticksPerSecond, int64_t ringFrames) {
+  nominalPeriod_ = sampleRate > 0.0 ? static_cast<double>(ticksPerSecond) / sampleRate : 0.0;
+  period_ = nominalPeriod_;
+  ring_ = std::max<int64_t>(ringFrames, 0);
+  resyncTicks_ = kResyncSeconds * static_cast<double>(ticksPerSecond);
+  anchors_ = 0;
+  anchored_ = false;
+}
+
+void StreamClock::anchor(int64_t position, int64_t ticks) {
+  p0_ = position;
+  t0_ = static_cast<double>(ticks);
+  last_ = position;
+  outliers_ = 0;
+  ++anchors_;
+  anchored_ = true;
+}
+
+int64_t StreamClock::observe(int64_t position, int64_t ticks) {
+  if (nominalPeriod_ <= 0.0) return position;
+  if (!anchored_) {
+    // A new lap count keeps the unwrapped positions counting up.
+    const int64_t unwrapped = ring_ > 0 && anchors_ > 0
+                                  ? last_ + ((position - lastRaw_) % ring_ + ring_) % ring_
+                                  : position;
+    lastRaw_ = position;
+    anchor(unwrapped, ticks);
+    return unwrapped;
+  }
+  int64_t unwrapped = position;
+  if (ring_ > 0) {
+    // The lap that puts the reading nearest the line; never behind the last reading,
+    // as a position only moves on.
+    const double predicted =
+        static_cast<double>(p0_) + (static_cast<double>(ticks) - t0_) / period_;
+    const double laps =
+        std::round((predicted - static_cast<double>(position)) / static_cast<double>(ring_));
+    unwrapped = position + static_cast<int64_t>(laps) * ring_;
+    if (unwrapped < last_) unwrapped = last_ + ((position - lastRaw_) % ring_ + ring_) % ring_;
+  } else if (position < last_) {
+    // A position that counts up went back: the stream started again.
+    lastRaw_ = position;
+    anchor(position, ticks);
+    return position;
+  }
+  lastRaw_ = position;
+  if (unwrapped == last_) return unwrapped;
+  const double onLine = t0_ + static_cast<double>(unwrapped - p0_) * period_;
+  const double error = static_cast<double>(ticks) - onLine;
+  const int64_t frames = unwrapped - last_;
+  last_ = unwrapped;
+  if (std::fabs(error) > resyncTicks_) {
+    if (++outliers_ >= kResyncReadings) {
+      const double kept = period_;
+      anchor(unwrapped, ticks);
+      period_ = kept;
+    }
+    return unwrapped;
+  }
+  outliers_ = 0;
+  p0_ = unwrapped;
+  t0_ = onLine + kPhaseGain * error;
+  period_ += kRateGain * error / static_cast<double>(frames);
+  period_ = std::clamp(period_, nominalPeriod_ * (1.0 - kMaxRateError),
+                       nominalPeriod_ * (1.0 + kMaxRateError));
+  return unwrapped;
+}
+
+int64_t StreamClock::ticksAt(int64_t position) const {
+  return static_cast<int64_t>(std::llround(t0_ + static_cast<double>(position - p0_) * period_));
+}

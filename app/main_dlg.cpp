@@ -44,11 +44,10 @@ CMainDlg::~CMainDlg() {
     static_cast<void>(m_pRack.release());
   }
   m_pMidi.reset();
-  if (!FreeStrandedDuplex()) {
+  if (!m_route.freeStranded()) {
     // A worker still inside a call may come back and reach its engine and the rack:
     // both are left to the end of the process.
-    for (std::unique_ptr<DsoundDuplex>& engine : m_strandedDuplex)
-      static_cast<void>(engine.release());
+    m_route.abandonStranded();
     static_cast<void>(m_pRack.release());
   }
   if (m_pRack) {
@@ -83,6 +82,7 @@ BOOL CMainDlg::OnInitDialog() {
   m_pMidi = std::make_unique<MidiPort>();
   m_pRack = std::make_unique<SynthRack>();
   m_pRack->open(m_pMidi.get(), kRackTimerMs);
+  m_route.attach(m_pRack.get(), m_pAsio.get(), hwnd());
   SetTimer(hwnd(), kTimerId, kTimerPeriodMs, nullptr);
 
   m_choices = loadDeviceChoices();
@@ -194,7 +194,7 @@ void CMainDlg::OnDestroy() {
   // Closed rather than stopped: a stop the driver refuses leaves it playing the rack,
   // which is emptied next; a refused close keeps its callbacks out.
   m_pAsio->close();
-  if (m_pDuplex) m_pDuplex->stop();
+  m_route.stop();
   if (m_pMidi) m_pMidi->stop();
   // After the audio: the file ends with the last block played.
   EndRecordingAtExit();

@@ -1,5 +1,6 @@
 // The program's only window: shows the audio and MIDI devices and their states,
-// switches the audio route between the full-duplex stream and ASIO, and edits the
+// switches the audio route between the system's route (DirectSound or WASAPI, as
+// chosen) and ASIO, and edits the
 // first 17 parameters of the current synth with vertical sliders.
 #pragma once
 
@@ -10,19 +11,20 @@
 #include <string>
 #include <vector>
 
+#include "app/audio_route.h"
 #include "app/computer_keys.h"
 #include "app/device_settings.h"
 #include "app/framework/dialog_base.h"
 #include "app/midi_device_plan.h"
 
 class AsioHost;
-class DsoundDuplex;
 class MidiPort;
 class Recorder;
 class SynthRack;
 
 class CMainDlg : public DialogBase {
  public:
+  // kDuplex: the system's route the choices name (DirectSound or WASAPI).
   enum class AudioRoute { kDuplex, kAsio };
 
   explicit CMainDlg(HWND parent = nullptr);
@@ -64,6 +66,14 @@ class CMainDlg : public DialogBase {
   // Shows the route lost and opens it again from kAudioRetryMs after `now` on.
   void MarkAudioLost(ULONGLONG now);
   void ScheduleAudioRetry(ULONGLONG now);
+  // The route with the window's choices; `retry` for a lost route opened again.
+  AudioRouteSetup RouteSetup(AudioRoute route, bool retry, bool& driverMissing) const;
+  // WASAPI endpoints that came, went or became the default: a route on the default
+  // follows it, one whose chosen endpoint is back opens on it (from the timer).
+  void FollowWasapiEndpoints();
+  // Opens the route again after a move; one that does not open is retried as a lost
+  // route is, under the names it had.
+  void ReopenAudioRoute();
   // Opens the full-duplex route again with a longer ring, once, if its ring was outrun.
   void GrowOutrunDuplexRing();
   void ReopenAsioOnRequest();
@@ -132,15 +142,13 @@ class CMainDlg : public DialogBase {
   bool RecordFormatNow(int32_t& rate, int32_t& channels) const;
   void ShowRecordEnd(const Recorder& recorder, bool ended);
   void ShowRecordStatus(const std::wstring& text) const;
-  // Frees the stranded engines whose worker has ended; true when none is left.
-  bool FreeStrandedDuplex();
 
-  std::unique_ptr<DsoundDuplex> m_pDuplex;
-  // Full-duplex engines whose worker did not end when closed: kept, with the rack, until
-  // it does (FreeStrandedDuplex); the route is not opened again meanwhile.
-  std::vector<std::unique_ptr<DsoundDuplex>> m_strandedDuplex;
-  // The ASIO host, closed while the route is the full-duplex stream.
+  // The ASIO host, closed while the route is the system's.
   std::unique_ptr<AsioHost> m_pAsio;
+  // The engines of the route playing now. Those whose worker did not end when closed are
+  // kept in it, with the rack, until it does; the system route is not opened again
+  // meanwhile.
+  AudioRouteHost m_route;
   std::unique_ptr<MidiPort> m_pMidi;
   std::unique_ptr<SynthRack> m_pRack;
   int32_t m_nSlot = -1;

@@ -10,39 +10,32 @@
 
 namespace {
 
-constexpr int kChannels = 2;
-constexpr int kSampleRate = 48000;
-constexpr int kDuplexBlockFrames = 128;
-constexpr int kDuplexBlockCountSetting = DsoundDuplex::kRingOf15Ms;
-// After a lost ring that no worker could have kept (README: the full-duplex route's ring
-// and timing).
-constexpr int kGrownDuplexBlockCountSetting = DsoundDuplex::kRingOf20Ms;
-constexpr int kAsioOutputs = 2;
-constexpr int kAsioInputs = 2;
-constexpr int kAsioPreferredBufferSize = 0;
 const wchar_t kLostNote[] = L" (lost, retrying)";
 const wchar_t kNotAnsweringNote[] = L" (does not answer)";
 
 }  // namespace
 
 void CMainDlg::CloseAudio() {
-  // The old route is closed before a new one opens: only one may drive the rack.
-  m_pAsio->close();
-  if (m_pDuplex) {
-    m_pDuplex->release();
-    // A worker that did not end may still come back and reach its engine and the rack.
-    if (m_pDuplex->workerLeftRunning()) m_strandedDuplex.push_back(std::move(m_pDuplex));
-    m_pDuplex.reset();
-  }
+  m_route.close();
   m_bAudioRunning = false;
 }
 
-bool CMainDlg::FreeStrandedDuplex() {
-  std::erase_if(m_strandedDuplex, [](const std::unique_ptr<DsoundDuplex>& engine) {
-    engine->release();
-    return !engine->workerLeftRunning();
-  });
-  return m_strandedDuplex.empty();
+AudioRouteSetup CMainDlg::RouteSetup(AudioRoute route, bool retry, bool& driverMissing) const {
+  AudioRouteSetup setup;
+  setup.retry = retry;
+  setup.duplexRingGrown = m_bDuplexRingGrown;
+  driverMissing = false;
+  if (route == AudioRoute::kAsio) {
+    setup.kind = AudioRouteKind::kAsio;
+    setup.asioDriverIndex = AsioDriverIndex(driverMissing);
+    return setup;
+  }
+  if (m_choices.systemAudio == SystemAudio::kDirectSound) return setup;
+  setup.kind = AudioRouteKind::kWasapi;
+  setup.exclusive = m_choices.systemAudio == SystemAudio::kWasapiExclusive;
+  setup.renderEndpoint = m_choices.renderEndpoint;
+  setup.captureEndpoint = m_choices.captureEndpoint;
+  return setup;
 }
 
 bool CMainDlg::StartAudioRoute(AudioRoute route, std::wstring& inName, std::wstring& outName,
@@ -52,28 +45,7 @@ bool CMainDlg::StartAudioRoute(AudioRoute route, std::wstring& inName, std::wstr
   // An ASIO driver that has not come back from its stop, or refused it, may still call
   // back and holds its device: no route opens until it lets go.
   if (m_pAsio->closeUnfinished()) return false;
-  if (route == AudioRoute::kDuplex) {
-    // Not beside a worker that never ended: the sound service may still be stuck with it.
-    if (!FreeStrandedDuplex()) {
-      DsoundDuplex().deviceNamesW(inName, outName);
-      return false;
-    }
-    m_pDuplex = std::make_unique<DsoundDuplex>();
-    m_pDuplex->open(m_pRack.get(), hwnd(), kChannels, kSampleRate, kDuplexBlockFrames,
-                    m_bDuplexRingGrown ? kGrownDuplexBlockCountSetting : kDuplexBlockCountSetting);
-    m_pDuplex->deviceNamesW(inName, outName);
-    return m_pDuplex->start(DuplexOutput::Play) == AudioOk;
-  }
-  m_pAsio->openUpTo(m_pRack.get(), hwnd(),
-                    {.outputs = kAsioOutputs,
-                     .inputs = kAsioInputs,
-                     .sampleRate = kSampleRate,
-                     .bufferSize = kAsioPreferredBufferSize,
-                     .driverIndex = AsioDriverIndex(driverMissing)});
-  std::string driver;
-  m_pAsio->driverName(driver);
-  inName = outName = wideFromCodePage(driver);
-  return m_pAsio->start(false) == AudioOk;
+  return m_route.open(RouteSetup(route, m_bAudioLost, driverMissing), inName, outName);
 }
 
 bool CMainDlg::OpenAudio(AudioRoute route) {
@@ -83,10 +55,10 @@ bool CMainDlg::OpenAudio(AudioRoute route) {
   const bool active = StartAudioRoute(route, m_strAudioInName, m_strAudioOutName, missing);
   ShowAudioRoute(active, missing);
   if (!active && route == AudioRoute::kAsio && ShowAsioNotAnswering()) return false;
-  // Held up by a stranded full-duplex worker or by the ASIO driver: opened as a lost
-  // route is, once it lets go.
-  const bool strandedDuplex = route == AudioRoute::kDuplex && !m_strandedDuplex.empty();
-  if (!active && (strandedDuplex || m_pAsio->closeUnfinished())) MarkAudioLost(GetTickCount64());
+  // Held up by a stranded worker of the system route or by the ASIO driver: opened as a
+  // lost route is, once it lets go.
+  const bool stranded = route == AudioRoute::kDuplex && m_route.hasStranded();
+  if (!active && (stranded || m_pAsio->closeUnfinished())) MarkAudioLost(GetTickCount64());
   return active;
 }
 
@@ -103,8 +75,7 @@ void CMainDlg::ShowAudioRoute(bool active, bool driverMissing) {
 }
 
 bool CMainDlg::AudioRouteLost() const {
-  if (m_audioRoute == AudioRoute::kDuplex) return m_pDuplex && m_pDuplex->lost();
-  return m_pAsio->lost();
+  return m_route.lost();
 }
 
 bool CMainDlg::ShowAsioNotAnswering() {
@@ -130,7 +101,7 @@ void CMainDlg::ShowAudioLost() const {
 // rack, whose synths keep their state) and opened again, quietly, until it plays.
 void CMainDlg::WatchAudioRoute() {
   const ULONGLONG now = GetTickCount64();
-  if (!m_strandedDuplex.empty()) FreeStrandedDuplex();
+  if (m_route.hasStranded()) m_route.freeStranded();
   if (m_bAudioRunning && AudioRouteLost()) {
     CloseAudio();
     MarkAudioLost(now);
@@ -168,18 +139,33 @@ void CMainDlg::WatchAudioRoute() {
 // Reopened from the timer, as a lost route is, never from inside the worker. A route
 // that does not open again is retried as a lost route is.
 void CMainDlg::GrowOutrunDuplexRing() {
-  if (m_bDuplexRingGrown || !m_bAudioRunning || m_audioRoute != AudioRoute::kDuplex || !m_pDuplex ||
-      !m_pDuplex->ringOutrun()) {
+  if (m_bDuplexRingGrown || !m_bAudioRunning || m_audioRoute != AudioRoute::kDuplex ||
+      !m_route.ringOutrun()) {
     return;
   }
   m_bDuplexRingGrown = true;
+  ReopenAudioRoute();
+}
+
+void CMainDlg::ReopenAudioRoute() {
   const std::wstring inName = m_strAudioInName;
   const std::wstring outName = m_strAudioOutName;
-  if (OpenAudio(AudioRoute::kDuplex)) return;
+  if (OpenAudio(m_audioRoute)) return;
   CloseAudio();
   m_strAudioInName = inName;
   m_strAudioOutName = outName;
   MarkAudioLost(GetTickCount64());
+}
+
+void CMainDlg::FollowWasapiEndpoints() {
+  // Taken on every tick, so news from before a route opened is not acted on later.
+  if (!m_route.takeEndpointNews() || m_audioRoute != AudioRoute::kDuplex) return;
+  if (m_bAudioLost) {
+    // Not a route that opened again and is waiting for its first wake-up.
+    if (!m_bAudioRunning && m_route.outputEndpointPresent()) m_nAudioRetryAt = GetTickCount64();
+    return;
+  }
+  if (m_bAudioRunning && m_route.endpointsMoved()) ReopenAudioRoute();
 }
 
 void CMainDlg::MarkAudioLost(ULONGLONG now) {
@@ -233,6 +219,7 @@ void CMainDlg::OnTimer(UINT_PTR) {
     if (m_pAsio->state() == AsioHostState::ResetRequested) ReopenAsioOnRequest();
     WatchAudioRoute();
     GrowOutrunDuplexRing();
+    FollowWasapiEndpoints();
     WatchMidi();
     // While no engine takes the queued messages (the route lost or closed), they are
     // dispatched here before the queue overflows, and the window's notes with them.

@@ -63,17 +63,7 @@ std::wstring CMainDlg::RecordFolder() const {
 }
 
 bool CMainDlg::RecordFormatNow(int32_t& rate, int32_t& channels) const {
-  if (m_bAudioRunning && m_audioRoute == AudioRoute::kDuplex && m_pDuplex) {
-    rate = m_pDuplex->sampleRate();
-    channels = m_pDuplex->channels();
-    return true;
-  }
-  if (m_bAudioRunning && m_audioRoute == AudioRoute::kAsio && m_pAsio->outputChannels() > 0) {
-    rate = m_pAsio->sampleRate();
-    channels = m_pAsio->outputChannels();
-    return true;
-  }
-  return false;
+  return m_bAudioRunning && m_route.renderFormat(rate, channels);
 }
 
 void CMainDlg::OnRecord() {

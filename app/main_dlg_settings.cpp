@@ -92,12 +92,7 @@ void CMainDlg::ApplyMidiTiming() {
   // Which thread dispatches MIDI changes with the timing: neither MIDI input nor
   // audio may run meanwhile. Both reopen on the chosen devices and route.
   m_pMidi->close();
-  m_pAsio->close();
-  if (m_pDuplex) {
-    m_pDuplex->release();
-    m_pDuplex.reset();
-  }
-  m_bAudioRunning = false;
+  CloseAudio();
   m_pRack->setMidiTiming(m_choices.steadyMidiTiming ? MidiTiming::kSteady : MidiTiming::kImmediate);
   OpenMidi();
   OnAsioCheck();
@@ -106,24 +101,7 @@ void CMainDlg::ApplyMidiTiming() {
 void CMainDlg::RefreshHealthLine() {
   EngineHealth health;
   health.lost = m_bAudioLost;
-  if (m_bAudioRunning && m_pDuplex) {
-    const int64_t frequency = performanceFrequency();
-    health.running = true;
-    health.averageLoad = blockLoad(m_pDuplex->averageTicks(), frequency, m_pDuplex->sampleRate(),
-                                   m_pDuplex->blockFrames());
-    health.peakLoad = blockLoad(m_pDuplex->peakTicks(), frequency, m_pDuplex->sampleRate(),
-                                m_pDuplex->blockFrames());
-    health.dropouts = m_pDuplex->dropouts();
-    if (m_bDuplexRingGrown && m_pDuplex->sampleRate() > 0) {
-      health.grownRingMs =
-          1000.0 * m_pDuplex->blockCount() * m_pDuplex->blockFrames() / m_pDuplex->sampleRate();
-    }
-  } else if (m_bAudioRunning && m_pAsio->state() == AsioHostState::Running) {
-    health.running = true;
-    health.averageLoad = m_pAsio->averageLoad();
-    health.peakLoad = m_pAsio->peakLoad();
-    health.dropouts = m_pAsio->dropoutCount();
-  }
+  if (m_bAudioRunning) m_route.fillHealth(health);
   // Taken also while stopped, so a restarted engine starts a fresh interval.
   health.peakLevel = m_pRack ? m_pRack->takeOutputPeak() : 0.0f;
   // Unchanged text is not set again: every set repaints the line.

@@ -52,6 +52,25 @@ int32_t listWasapiEndpoints(EDataFlow flow, std::vector<WasapiEndpoint>& endpoin
   return AudioOk;
 }
 
+std::wstring defaultWasapiEndpointId(EDataFlow flow) {
+  std::wstring id;
+  IMMDeviceEnumerator* enumerator = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                              IID_IMMDeviceEnumerator, reinterpret_cast<void**>(&enumerator)))) {
+    return id;
+  }
+  IMMDevice* device = nullptr;
+  // The role the route opens its default endpoint with.
+  if (SUCCEEDED(enumerator->GetDefaultAudioEndpoint(flow, eConsole, &device))) {
+    LPWSTR text = nullptr;
+    if (SUCCEEDED(device->GetId(&text)) && text != nullptr) id = text;
+    CoTaskMemFree(text);
+    device->Release();
+  }
+  enumerator->Release();
+  return id;
+}
+
 int32_t WasapiEndpointWatch::open() {
   close();
   if (FAILED(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,

@@ -19,6 +19,9 @@ struct WasapiEndpoint {
 // The active endpoints of `flow` (eRender or eCapture) in the service's order; the
 // caller's thread has COM initialised. AudioOk, or AudioNoDriver with `endpoints` empty.
 int32_t listWasapiEndpoints(EDataFlow flow, std::vector<WasapiEndpoint>& endpoints);
+// The id of the endpoint a route on the default device of `flow` plays on now; empty
+// when there is none. COM initialised on the caller's thread.
+std::wstring defaultWasapiEndpointId(EDataFlow flow);
 
 // A COM object by necessity (the service calls it through IMMNotificationClient), but
 // owned by its owner alone: reference counting never deletes it, and close must come

@@ -265,6 +265,7 @@ TEST_F(WasapiTest, EndpointsAreListedByNameAndTheWatchRaisesItsFlags) {
   EXPECT_EQ(endpoints[0].name, L"Speakers (Sim)");
   EXPECT_EQ(endpoints[1].id, L"{usb}");
   EXPECT_EQ(endpoints[1].name, L"USB Audio (\u00e9)");
+  EXPECT_EQ(defaultWasapiEndpointId(eRender), L"{render}");
 
   WasapiOpenOptions options;
   options.renderId = L"{usb}";

@@ -5,9 +5,11 @@
 
 namespace {
 
-// The line moves 1/256 of each reading's error, its slope a fraction of that: at a
-// reading every 10 ms it follows the device's clock within seconds, and a reading late
-// by a millisecond moves it by 4 us.
+// The line moves 1/256 of each reading's error: at a reading every 10 ms it follows the
+// device's clock within seconds, and a reading late by a millisecond moves it by 4 us.
+// Right after an anchor it moves more, the readings' mean (1/2, 1/3, ... of the error),
+// so that the first reading's own lateness is soon averaged out. The slope follows
+// far slower: a device's rate is close to its nominal one.
 constexpr double kPhaseGain = 1.0 / 256.0;
 constexpr double kRateGain = kPhaseGain * kPhaseGain / 2.0;
 // A reading further off the line than this says nothing of the device's clock (a
@@ -15,6 +17,10 @@ constexpr double kRateGain = kPhaseGain * kPhaseGain / 2.0;
 // stalled, was suspended, skipped) and the line starts anew from there.
 constexpr double kResyncSeconds = 0.003;
 constexpr uint32_t kResyncReadings = 4;
+// A jump by about a whole ring lands near the line again, a little off: the readings'
+// recent mean (1/16 of each error) tells it from a late thread.
+constexpr double kRecentGain = 1.0 / 16.0;
+constexpr double kShiftSeconds = 0.0005;
 // The device's rate stays within this of its nominal one.
 constexpr double kMaxRateError = 0.01;
 
@@ -25,6 +31,7 @@ void StreamClock::start(double sampleRate, int64_t ticksPerSecond, int64_t ringF
   period_ = nominalPeriod_;
   ring_ = std::max<int64_t>(ringFrames, 0);
   resyncTicks_ = kResyncSeconds * static_cast<double>(ticksPerSecond);
+  shiftTicks_ = kShiftSeconds * static_cast<double>(ticksPerSecond);
   anchors_ = 0;
   anchored_ = false;
 }
@@ -34,6 +41,8 @@ void StreamClock::anchor(int64_t position, int64_t ticks) {
   t0_ = static_cast<double>(ticks);
   last_ = position;
   outliers_ = 0;
+  readings_ = 0;
+  recentError_ = 0.0;
   ++anchors_;
   anchored_ = true;
 }
@@ -80,8 +89,16 @@ int64_t StreamClock::observe(int64_t position, int64_t ticks) {
     return unwrapped;
   }
   outliers_ = 0;
+  ++readings_;
+  recentError_ += kRecentGain * (error - recentError_);
+  if (readings_ > 2 / kRecentGain && std::fabs(recentError_) > shiftTicks_) {
+    const double kept = period_;
+    anchor(unwrapped, ticks);
+    period_ = kept;
+    return unwrapped;
+  }
   p0_ = unwrapped;
-  t0_ = onLine + kPhaseGain * error;
+  t0_ = onLine + std::max(kPhaseGain, 1.0 / static_cast<double>(readings_ + 1)) * error;
   period_ += kRateGain * error / static_cast<double>(frames);
   period_ = std::clamp(period_, nominalPeriod_ * (1.0 - kMaxRateError),
                        nominalPeriod_ * (1.0 + kMaxRateError));

@@ -45,6 +45,9 @@ class StreamClock {
   int64_t last_ = 0;
   int64_t lastRaw_ = 0;
   double resyncTicks_ = 0.0;
+  double shiftTicks_ = 0.0;
+  double recentError_ = 0.0;
+  uint32_t readings_ = 0;  // in line since the anchor
   uint32_t outliers_ = 0;
   uint32_t anchors_ = 0;
   bool anchored_ = false;

@@ -71,6 +71,13 @@ bool writeChoice(HKEY key, const wchar_t* name, const std::wstring& value) {
 
 }  // namespace
 
+bool systemAudioChanged(const DeviceChoices& before, const DeviceChoices& after) {
+  if (before.systemAudio != after.systemAudio) return true;
+  if (after.systemAudio == SystemAudio::kDirectSound) return false;
+  return before.renderEndpoint != after.renderEndpoint ||
+         before.captureEndpoint != after.captureEndpoint;
+}
+
 DeviceChoices loadDeviceChoices() {
   DeviceChoices choices;
   HKEY key = nullptr;

@@ -32,6 +32,11 @@ struct DeviceChoices {
   bool operator==(const DeviceChoices&) const = default;
 };
 
+// Whether the route without ASIO must be reopened for `after`: its kind changed, or a
+// WASAPI route's endpoint did. Endpoints kept while DirectSound plays change nothing
+// it plays on, so they cost no reopen (and no gap in the sound).
+bool systemAudioChanged(const DeviceChoices& before, const DeviceChoices& after);
+
 // Where the choices live: HKEY_CURRENT_USER\Software\Tonbrik\Settings, one REG_SZ value
 // each (AsioDriver, MidiInput, MidiOutput).
 extern const wchar_t kSettingsKeyPath[];

@@ -65,6 +65,7 @@ void CMainDlg::OnSettings() {
       chosen.midiInput != m_choices.midiInput || chosen.midiOutput != m_choices.midiOutput;
   const bool asioChanged = chosen.asioDriver != m_choices.asioDriver;
   const bool timingChanged = chosen.steadyMidiTiming != m_choices.steadyMidiTiming;
+  const bool systemChanged = systemAudioChanged(m_choices, chosen);
   m_choices = chosen;
   // A registry that cannot be written costs only the memory of the choice.
   saveDeviceChoices(m_choices);
@@ -78,14 +79,17 @@ void CMainDlg::OnSettings() {
   } else if (midiChanged) {
     OpenMidi();
   }
-  if (!asioChanged) return;
-  if (m_checkAsio.GetCheck() == BST_CHECKED) {
-    // A new timing has reopened the route on the chosen driver already.
-    if (!timingChanged) OpenAudio(AudioRoute::kAsio);
-  } else {
-    // The ASIO host is closed on this route, so the new driver can be tried at once.
-    ProbeAsio();
+  // A new timing has reopened the route on the new choices already.
+  const bool asioChecked = m_checkAsio.GetCheck() == BST_CHECKED;
+  if (asioChanged) {
+    if (!asioChecked) {
+      // The ASIO host is closed on this route, so the new driver can be tried at once.
+      ProbeAsio();
+    } else if (!timingChanged) {
+      OpenAudio(AudioRoute::kAsio);
+    }
   }
+  if (systemChanged && !asioChecked && !timingChanged) OpenAudio(AudioRoute::kDuplex);
 }
 
 void CMainDlg::ApplyMidiTiming() {

@@ -6,7 +6,9 @@
 # sent through it sounds at 440 Hz; Cancel changes nothing; the chosen driver opens on
 # the ASIO route, at once when that route runs; Steady MIDI timing, chosen with it, is
 # stored by name. After a restart the choices are still
-# there and the ASIO route shows no dropouts; with the chosen input gone the program falls back to the first one and
+# there; the endpoint lists are greyed while DirectSound is the route without ASIO;
+# Cancel keeps that route, and "WASAPI (shared)" chosen with OK is stored and played at
+# once, the name lines saying so and the start-up tone going on; the ASIO route shows no dropouts; with the chosen input gone the program falls back to the first one and
 # says so, also for a name outside the ANSI code page, and a value of a foreign type is
 # ignored.
 # Usage: test-settings.sh <build/windows dir>
@@ -170,6 +172,8 @@ sc_check "MIDI timing stored by name" grep -q 'MidiTiming *REG_SZ *Steady$' "$SC
 
 e2e_log "--- second run: the choices are remembered"
 rm -f "$SC_OUT"/midi_*.log "$SC_OUT/go"
+wav="$SC_OUT/output_restart.wav"
+e2e_start_recording "$wav"
 sc_start
 sc_check "restart: MIDI in on the second input" sc_shows $IDC_MIDI_IN_NAME "Virtual MIDI In 2"
 open_settings restart
@@ -178,7 +182,38 @@ sc_check "restart: the box shows both choices" \
 sc_check "restart: the driver choice" \
   combo_has restart $IDC_SETTINGS_ASIO 2 "(first available)|$first_driver|$second_driver"
 sc_check "restart: Steady MIDI timing" combo_has restart $IDC_SETTINGS_MIDI_TIMING 1 "Immediate|Steady"
+sc_check "restart: DirectSound without ASIO" \
+  combo_has restart $IDC_SETTINGS_SYSTEM_AUDIO 0 "DirectSound|WASAPI (shared)|WASAPI (exclusive)"
+while read -r line; do e2e_log "  $line"; done < <(grep "^id=\($IDC_SETTINGS_RENDER\|$IDC_SETTINGS_CAPTURE\) " "$SC_OUT/settings_restart.txt")
+sc_check "restart: the endpoint lists greyed under the default device" test "$(grep -c \
+  "^id=\($IDC_SETTINGS_RENDER\|$IDC_SETTINGS_CAPTURE\) class=ComboBox enabled=0 .* selected=0 items=\"(default device)" \
+  "$SC_OUT/settings_restart.txt")" = 2
+sc_probe select $IDC_SETTINGS_SYSTEM_AUDIO "WASAPI (shared)" >/dev/null
+sc_probe --timeout 5000 dialog >"$SC_OUT/settings_restart_wasapi.txt"
+sc_check "WASAPI chosen: the endpoint lists can be used" test "$(grep -c \
+  "^id=\($IDC_SETTINGS_RENDER\|$IDC_SETTINGS_CAPTURE\) class=ComboBox enabled=1 " \
+  "$SC_OUT/settings_restart_wasapi.txt")" = 2
+in_name=$(sc_text $IDC_AUDIO_IN_NAME) out_name=$(sc_text $IDC_AUDIO_OUT_NAME)
 sc_probe --timeout 5000 --press 2 dialog >/dev/null
+system_audio() {
+  WINEDEBUG=-all wine reg query "$settings_key" /v SystemAudio 2>/dev/null | tr -d '\r' |
+    grep -q "SystemAudio *REG_SZ *$1\$"
+}
+sc_check "Cancel leaves the route without ASIO as it was" system_audio DirectSound
+sc_check "Cancel leaves the name lines" test "$(sc_text $IDC_AUDIO_IN_NAME)|$(sc_text $IDC_AUDIO_OUT_NAME)" = "$in_name|$out_name"
+open_settings wasapi
+sc_probe select $IDC_SETTINGS_SYSTEM_AUDIO "WASAPI (shared)" >/dev/null
+sc_screenshot settings_wasapi --dialog
+sc_probe --timeout 5000 --press 1 dialog >/dev/null
+sc_check "WASAPI (shared) stored" e2e_wait_for 5 system_audio WasapiShared
+sc_check "the route without ASIO active again" sc_shows $IDC_AUDIO_OUT_STATE active
+names_on_wasapi() {
+  [[ $(sc_text $IDC_AUDIO_OUT_NAME) == *"(WASAPI shared"* && $(sc_text $IDC_AUDIO_IN_NAME) != "$in_name" ]]
+}
+sc_check "the name lines change to the WASAPI route" e2e_wait_for 5 names_on_wasapi
+e2e_log "  was: $in_name | $out_name; now: $(sc_text $IDC_AUDIO_IN_NAME) | $(sc_text $IDC_AUDIO_OUT_NAME)"
+sleep 2.5
+switched=$(sc_wav_now "$wav")
 sc_probe click $IDC_ASIO >/dev/null
 sc_check "restart: ASIO opens the chosen driver" sc_shows $IDC_AUDIO_IN_NAME "$second_driver" 5000
 sleep 1
@@ -193,6 +228,12 @@ sc_check "a driver chosen while the ASIO route runs opens at once" \
 sc_check "ASIO route active on it" sc_shows $IDC_AUDIO_OUT_STATE active
 sc_probe key esc --wait-exit >/dev/null || e2e_log "Esc did not end the program"
 e2e_wait_program 5 || e2e_log "the wine process still runs"
+e2e_stop_recording
+# No note has played in this run: the start-up tone goes on after the switch.
+for ch in 0 1; do
+  sc_check "after the switch without ASIO, channel $ch: the start-up tone" sc_has_tone "$wav" \
+    "$(sc_add "$switched" -1.6)" "$(sc_add "$switched" -0.1)" $ch 1114.08 2 0.04 0.06
+done
 
 e2e_log "--- third run: the chosen input is gone"
 rm -f "$SC_OUT"/midi_*.log

@@ -195,4 +195,20 @@ TEST(DeviceChoiceTest, ANamelessDeviceIsListedAndChosenUnderAPlaceholder) {
   EXPECT_EQ(resolveChoice(names, chosen).index, 1);
 }
 
+TEST(DeviceChoiceTest, OnlyWhatTheRouteWithoutAsioPlaysOnReopensIt) {
+  DeviceChoices before;
+  DeviceChoices after = before;
+  // Endpoints picked while DirectSound stays chosen: DirectSound plays on as it did.
+  after.renderEndpoint = L"Speakers";
+  EXPECT_FALSE(systemAudioChanged(before, after));
+  after.systemAudio = SystemAudio::kWasapiShared;
+  EXPECT_TRUE(systemAudioChanged(before, after));
+  before = after;
+  after.captureEndpoint = L"Microphone\t#2";
+  EXPECT_TRUE(systemAudioChanged(before, after));
+  after = before;
+  after.midiInput = L"Keys";
+  EXPECT_FALSE(systemAudioChanged(before, after));
+}
+
 }  // namespace

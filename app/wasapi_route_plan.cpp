@@ -8,7 +8,9 @@ const wchar_t kDefaultDeviceName[] = L"Default device";
 
 std::wstring modeText(const WasapiOpened& opened) {
   if (!opened.exclusiveAsked) return L"WASAPI shared";
-  return opened.sharedFallback ? L"WASAPI shared, exclusive refused" : L"WASAPI exclusive";
+  // Short enough for the window's name line beside a name like "PulseAudio": the
+  // route plays shared then, which "refused" tells.
+  return opened.sharedFallback ? L"WASAPI, exclusive refused" : L"WASAPI exclusive";
 }
 
 std::wstring withMissingNote(std::wstring line, const WasapiSidePlan& side,

@@ -33,7 +33,7 @@ struct WasapiOpened {
   bool outputOnly = false;      // no capture, or the capture endpoint refused
 };
 // "Speakers (WASAPI shared)", "Speakers (WASAPI exclusive)",
-// "Speakers (WASAPI shared, exclusive refused)"; a chosen endpoint not present adds
+// "Speakers (WASAPI, exclusive refused)" (playing shared); a chosen endpoint not present adds
 // " (X not found)" as the other name lines do.
 std::wstring wasapiOutLine(const WasapiSidePlan& render, const std::wstring& chosen,
                            const WasapiOpened& opened);

@@ -7,11 +7,16 @@
 # retrying)", the health line "Audio device lost: retrying", and the program's CPU stays
 # low; after the return the route plays again within 3 s and the start-up tone is back
 # in the recording, with no touch of the window. Prints the time to notice the loss and
-# the time to play again.
-# Usage: test-audio-device-loss.sh <build/windows dir>
+# the time to play again. With a second argument, the route the window plays on without
+# ASIO, as stored in the registry before it starts (SystemAudio: WasapiShared, ...):
+# the same losses, texts and returns on that route. A WASAPI stream on a suspended sink
+# is not lost (its event comes on): there only its resumption is checked.
+# Usage: test-audio-device-loss.sh <build/windows dir> [DirectSound|WasapiShared]
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+system_audio=${2:-DirectSound}
 E2E_NAME=audio-device-loss
+[ "$system_audio" = DirectSound ] || E2E_NAME="audio-device-loss-$system_audio"
 . "$here/lib/common.sh"
 . "$here/lib/display.sh"
 . "$here/lib/pulse.sh"
@@ -140,6 +145,14 @@ suspend_and_resume() {
   e2e_log "--- the sink is suspended"
   went=$(now)
   pactl suspend-sink vsink 1 || e2e_fail "cannot suspend the sink"
+  if [ "$system_audio" != DirectSound ]; then
+    sleep 3
+    e2e_log "suspended: the health line reads \"$(sc_text $IDC_HEALTH)\""
+    pactl suspend-sink vsink 0 || e2e_fail "cannot resume the sink"
+    sc_check "resumed: audio out active" sc_shows $IDC_AUDIO_OUT_STATE active 6000
+    sc_check "resumed: the health line shows the load" shows_prefix $IDC_HEALTH "Load " 3
+    return
+  fi
   sc_check "suspended: the health line says the device is lost" sc_shows $IDC_HEALTH "$lost_text" 6000
   e2e_log "suspended: time to notice the loss: $(elapsed "$went" "$(now)") s (the health line)"
   sc_check "suspended: the name line says lost" sc_shows $IDC_AUDIO_OUT_NAME "$name (lost, retrying)" 1000
@@ -162,10 +175,16 @@ suspend_and_resume() {
   sc_check "resumed: the health line shows the load again" shows_prefix $IDC_HEALTH "Load " 3
 }
 
-sc_setup "${1:?usage: test-audio-device-loss.sh <build/windows dir>}" audio-device-loss
+sc_setup "${1:?usage: test-audio-device-loss.sh <build/windows dir> [system audio]}" "$E2E_NAME"
 e2e_start_display "$SC_OUT"
 e2e_start_pulse "$SC_OUT"
 e2e_use_prefix "$SC_BUILD/e2e/prefix"
+if [ "$system_audio" != DirectSound ]; then
+  settings_key='HKCU\Software\Tonbrik\Settings'
+  WINEDEBUG=-all wine reg add "$settings_key" /v SystemAudio /t REG_SZ /d "$system_audio" /f \
+    >/dev/null 2>&1 || e2e_fail "cannot choose $system_audio"
+  e2e_on_exit "WINEDEBUG=-all wine reg delete '$settings_key' /v SystemAudio /f >/dev/null 2>&1"
+fi
 sc_stage_program
 e2e_on_exit "e2e_stop_recording"
 sc_start

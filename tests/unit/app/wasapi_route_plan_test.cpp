@@ -16,7 +16,7 @@ TEST(WasapiRoutePlanTest, AChosenEndpointOpensByIdAMissingOneFallsBackAndSaysSo)
   const WasapiSidePlan gone = planWasapiSide(kTwo, L"Headset");
   EXPECT_EQ(gone, (WasapiSidePlan{L"", L"{spk}", L"Speakers", true}));
   EXPECT_EQ(wasapiOutLine(gone, L"Headset", {.exclusiveAsked = true, .sharedFallback = true}),
-            L"Speakers (WASAPI shared, exclusive refused) (Headset not found)");
+            L"Speakers (WASAPI, exclusive refused) (Headset not found)");
   // The second of two identical endpoints is told apart by its occurrence.
   const WasapiEndpointNames twins{{L"{a}", L"{b}"}, {L"USB", L"USB"}, L"{a}"};
   EXPECT_EQ(planWasapiSide(twins, choiceOf(twins.names, 1)).openId, L"{b}");

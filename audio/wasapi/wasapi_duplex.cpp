@@ -85,6 +85,7 @@ int32_t WasapiDuplex::open(SynthRack* rack, const WasapiOpenOptions& options) {
   captureRefusal_ = S_OK;
   if (rack == nullptr) return AudioNoRack;
   rack_ = rack;
+  trace_.configure();
 
   IMMDeviceEnumerator* enumerator = nullptr;
   HRESULT hr = CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
@@ -130,6 +131,9 @@ int32_t WasapiDuplex::open(SynthRack* rack, const WasapiOpenOptions& options) {
   inFloat_ = std::make_unique<float[]>(static_cast<size_t>(rackChannels_) * frames);
   if (captureClient_ != nullptr) {
     fifo_ = std::make_unique<float[]>(static_cast<size_t>(rackChannels_) * fifoFrames_);
+  }
+  if (trace_.enabled()) {
+    traceOut_ = std::make_unique<int16_t[]>(static_cast<size_t>(rackChannels_) * frames);
   }
   return AudioOk;
 }
@@ -296,7 +300,6 @@ void WasapiDuplex::openCapture(IMMDeviceEnumerator* enumerator, const WasapiOpen
     return;
   }
   hr = activateClient(device, &captureAudio_);
-  device->Release();
   DWORD rate = 0;
   WORD channels = 0;
   if (SUCCEEDED(hr) && !mixRateAndChannels(captureAudio_, rate, channels)) {
@@ -325,10 +328,25 @@ void WasapiDuplex::openCapture(IMMDeviceEnumerator* enumerator, const WasapiOpen
     // Polled on the render stream's event: room for several of its own periods.
     const REFERENCE_TIME renderPeriod = kHnsPerSecond * periodFrames_ / sampleRate_;
     const REFERENCE_TIME buffer = std::max(4 * renderPeriod, 4 * defaultPeriod);
-    hr = captureAudio_->Initialize(shareMode, 0, buffer,
-                                   shareMode == AUDCLNT_SHAREMODE_EXCLUSIVE ? defaultPeriod : 0,
-                                   asFormat(format), nullptr);
+    const REFERENCE_TIME period = shareMode == AUDCLNT_SHAREMODE_EXCLUSIVE ? defaultPeriod : 0;
+    hr = captureAudio_->Initialize(shareMode, 0, buffer, period, asFormat(format), nullptr);
+    if (hr == AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED) {
+      // As for the render stream: the size the device wants, on a fresh client (one whose
+      // Initialize failed cannot be initialised again).
+      UINT32 aligned = 0;
+      hr = captureAudio_->GetBufferSize(&aligned);
+      releaseAndClear(captureAudio_);
+      if (FAILED(hr) || aligned == 0) hr = AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED;
+      if (SUCCEEDED(hr)) hr = activateClient(device, &captureAudio_);
+      if (SUCCEEDED(hr)) {
+        const REFERENCE_TIME alignedBuffer = std::llround(static_cast<double>(kHnsPerSecond) *
+                                                          aligned / format.Format.nSamplesPerSec);
+        hr = captureAudio_->Initialize(shareMode, 0, alignedBuffer, period, asFormat(format),
+                                       nullptr);
+      }
+    }
   }
+  device->Release();
   if (SUCCEEDED(hr)) {
     hr = captureAudio_->GetService(IID_IAudioCaptureClient,
                                    reinterpret_cast<void**>(&captureClient_));
@@ -389,6 +407,11 @@ int32_t WasapiDuplex::start(DuplexOutput output) {
   clock_.start(static_cast<double>(sampleRate_), counterFrequency_, 0);
   written_ = bufferFrames_;
   leadTicks_ = 0;
+  if (traceOut_ != nullptr) {
+    const int32_t blockFrames =
+        mode_ == WasapiMode::Exclusive ? static_cast<int32_t>(bufferFrames_) : periodFrames_;
+    trace_.begin({sampleRate_, blockFrames, blockFrames * 2 * rackChannels_, kTraceBlocks});
+  }
   marginTicks_ = counterFrequency_ / 1000;
   if (captureAudio_ != nullptr) {
     hr = captureAudio_->Start();
@@ -446,6 +469,7 @@ int32_t WasapiDuplex::stop() {
     CloseHandle(thread_);
     thread_ = nullptr;
     ResetEvent(stopEvent_);
+    trace_.end(dropouts_.get());
   }
   // What was queued belongs to this run: the next start begins with silence.
   renderAudio_->Reset();

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "audio/asio/asio_sample_types.h"
+#include "audio/dsound/dsound_duplex_trace.h"
 #include "audio/duplex_output.h"
 #include "common/block_timing.h"
 #include "common/relaxed.h"
@@ -89,8 +90,10 @@ class WasapiDuplex {
   static DWORD WINAPI workerMain(LPVOID self);
   void runWorker();
   bool serveEvent();
+  bool serveWakeUp();
+  void traceBlock(int32_t frames, DuplexOutput output);
   bool processPeriod(int32_t frames);
-  void readClock();
+  bool readClock();
   int64_t steadyBlockStart(int64_t now);
   bool pullCapture();
   void readInput(int32_t frames);
@@ -154,6 +157,17 @@ class WasapiDuplex {
   // rendered ahead of when it plays.
   StreamClock clock_;
   int64_t written_ = 0;
+  // The same opt-in trace as the full-duplex worker's (TONBRIK_DSOUND_TRACE), one
+  // record per wake-up: the stream's position (bytes of 16-bit frames in a ring of
+  // kTraceBlocks periods, so its tools read it as that worker's play cursor) with the
+  // counter time the clock gave it, and the first onset written, found in the output
+  // converted to 16 bits (traceOut_, made by open when the trace is on).
+  static constexpr uint32_t kTraceBlocks = 16;
+  DuplexTrace trace_;
+  std::unique_ptr<int16_t[]> traceOut_;
+  DuplexTraceRecord* record_ = nullptr;
+  int64_t readFrames_ = 0;  // the last reading of the stream's position, and its counter
+  int64_t readTicks_ = 0;
   int64_t leadTicks_ = 0;
   int64_t marginTicks_ = 0;
   int64_t counterFrequency_ = 0;

@@ -50,7 +50,29 @@ bool WasapiDuplex::deviceGone(HRESULT result) {
 bool WasapiDuplex::serveEvent() {
   // Back late from a call after stop gave up on it: the rack may be another's by now.
   if (quitting_.load(std::memory_order_acquire)) return true;
-  readClock();
+  const int64_t woken = BlockTiming::now();
+  const bool read = readClock();
+  record_ = traceOut_ != nullptr ? &trace_.next() : nullptr;
+  if (record_ != nullptr) {
+    const int64_t blockFrames = mode_ == WasapiMode::Exclusive
+                                    ? static_cast<int64_t>(bufferFrames_)
+                                    : static_cast<int64_t>(periodFrames_);
+    const int64_t ringFrames = blockFrames * kTraceBlocks;
+    // The reading itself, not the line: the tools fit their own.
+    record_->ticks = read ? readTicks_ : woken;
+    record_->cursor = read ? static_cast<uint32_t>(readFrames_ % ringFrames * 2 * rackChannels_)
+                           : DuplexTraceRecord::kNoCursor;
+    record_->firstWritten = static_cast<uint16_t>(written_ / blockFrames % kTraceBlocks);
+  }
+  const bool served = serveWakeUp();
+  if (record_ != nullptr) {
+    record_->dropouts = dropouts_.get();
+    record_->ended = BlockTiming::now();
+  }
+  return served;
+}
+
+bool WasapiDuplex::serveWakeUp() {
   if (mode_ == WasapiMode::Exclusive) {
     // Exclusive mode hands over a whole buffer per event.
     return processPeriod(static_cast<int32_t>(bufferFrames_));
@@ -84,18 +106,31 @@ bool WasapiDuplex::processPeriod(int32_t frames) {
                       output != DuplexOutput::Play);
   hr = renderClient_->ReleaseBuffer(static_cast<UINT32>(frames), 0);
   if (FAILED(hr)) return !deviceGone(hr);
+  if (record_ != nullptr) traceBlock(frames, output);
   written_ += frames;
   timing_.record(BlockTiming::now() - startTicks);
   return true;
 }
 
+void WasapiDuplex::traceBlock(int32_t frames, DuplexOutput output) {
+  if (record_->rendered == 0) record_->rendered = BlockTiming::now();
+  ++record_->written;
+  if (output != DuplexOutput::Play) {
+    trace_.scanSilence(frames);
+    return;
+  }
+  planarToPcm16(outFloat_.get(), traceOut_.get(), frames, rackChannels_);
+  const auto block = static_cast<uint32_t>(written_ / frames % kTraceBlocks);
+  trace_.scanOutput(*record_, block, traceOut_.get(), frames, rackChannels_, BlockTiming::now());
+}
+
 // The stream's position and the counter when the device was there (in 100 ns units).
-void WasapiDuplex::readClock() {
+bool WasapiDuplex::readClock() {
   UINT64 position = 0;
   UINT64 counter = 0;
   if (audioClock_ == nullptr || FAILED(audioClock_->GetPosition(&position, &counter)) ||
       counter == 0) {
-    return;
+    return false;
   }
   constexpr UINT64 kUnitsPerSecond = 10'000'000;
   const auto frequency = static_cast<UINT64>(counterFrequency_);
@@ -104,7 +139,10 @@ void WasapiDuplex::readClock() {
   const UINT64 frames =
       position / clockFrequency_ * static_cast<UINT64>(sampleRate_) +
       position % clockFrequency_ * static_cast<UINT64>(sampleRate_) / clockFrequency_;
-  clock_.observe(static_cast<int64_t>(frames), static_cast<int64_t>(ticks));
+  readFrames_ = static_cast<int64_t>(frames);
+  readTicks_ = static_cast<int64_t>(ticks);
+  clock_.observe(readFrames_, readTicks_);
+  return true;
 }
 
 // Steady timing needs every message stamped up to a block's start in hand when it is

@@ -25,7 +25,11 @@
 # E2E_TIMING_FRAMES: the driver's buffer size (default 128); E2E_TIMING_MODES: the
 # modes to play on the ASIO route (default "Immediate Steady", empty for none; the
 # jitter check needs both); E2E_TIMING_DUPLEX=0 leaves out the full-duplex route, and
-# E2E_TIMING_DUPLEX_MODE its MIDI timing (default Immediate).
+# E2E_TIMING_DUPLEX_MODE its MIDI timings (default Immediate; "Immediate Steady" plays
+# both, one start each). E2E_TIMING_SYSTEM_ROUTES: the routes without ASIO to play
+# (default DirectSound; WasapiShared and WasapiExclusive are stored as the window's
+# system audio); the WASAPI worker writes the same trace, its position read as the
+# cursor.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 E2E_NAME=midi-timing
@@ -38,7 +42,8 @@ E2E_NAME=midi-timing
 frames=${E2E_TIMING_FRAMES:-128}
 modes=${E2E_TIMING_MODES-Immediate Steady}
 duplex=${E2E_TIMING_DUPLEX:-1}
-duplex_mode=${E2E_TIMING_DUPLEX_MODE:-Immediate}
+duplex_modes=${E2E_TIMING_DUPLEX_MODE:-Immediate}
+system_routes=${E2E_TIMING_SYSTEM_ROUTES:-DirectSound}
 sc_setup "${1:?usage: test-midi-timing.sh <build/windows dir>}" "midi-timing-$frames"
 latency_tool=${E2E_MIDI_LATENCY:-$(dirname "$SC_BUILD")/native/tools/midi_latency/midi_latency}
 [ -x "$latency_tool" ] || e2e_fail "no MIDI latency tool at $latency_tool: build the native tree"
@@ -50,6 +55,7 @@ sc_stage_program midi
 sc_install_virtual_asio
 settings_key='HKCU\Software\Tonbrik\Settings'
 e2e_on_exit "WINEDEBUG=-all wine reg delete '$settings_key' /v MidiTiming /f"
+e2e_on_exit "WINEDEBUG=-all wine reg delete '$settings_key' /v SystemAudio /f"
 
 "$latency_tool" train --count 200 --seed 20 >"$SC_OUT/midi_in_events.txt"
 export FAKE_WINMM_TRIGGER=go FAKE_WINMM_OUTPUTS=synth,port
@@ -94,19 +100,28 @@ play() {
   play_train "$mode"
 }
 
-# play_duplex: one start of the program, the train played in $duplex_mode timing on the
-# full-duplex route, the worker traced (the trace is written when the program ends).
+# play_duplex ROUTE MODE: one start of the program, the train played in MODE timing on
+# the system ROUTE (DirectSound, WasapiShared, WasapiExclusive), the worker traced (the
+# trace is written when the program ends).
 play_duplex() {
-  e2e_log "--- $duplex_mode MIDI timing on the full-duplex route"
-  store_timing "$duplex_mode"
+  local route=$1 mode=$2
+  e2e_log "--- $mode MIDI timing on the $route route"
+  store_timing "$mode"
+  WINEDEBUG=-all wine reg add "$settings_key" /v SystemAudio /t REG_SZ /d "$route" /f >/dev/null 2>&1 ||
+    e2e_fail "cannot store the system route"
   SC_TRACE="$SC_OUT/worker-trace.txt"
   rm -f "$SC_TRACE"
   sc_start
   unset SC_TRACE
-  sc_check "duplex: on the full-duplex route" checked_is 0
-  sc_check "duplex: audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
-  sc_check "duplex: MIDI in active" sc_shows $IDC_MIDI_IN_STATE active
+  sc_check "$route: ASIO unchecked" checked_is 0
+  sc_check "$route: audio out active" sc_shows $IDC_AUDIO_OUT_STATE active
+  sc_check "$route: MIDI in active" sc_shows $IDC_MIDI_IN_STATE active
+  # What the window says it opened (WASAPI exclusive falls back to shared when refused).
+  opened=$(sc_probe --timeout 1000 get $IDC_AUDIO_OUT_NAME | grep -o 'WASAPI[^)"]*' | head -n1)
+  e2e_log "$route: the output is ${opened:-DirectSound}"
   play_train duplex
+  cp "$SC_OUT/worker-trace.txt" "$SC_OUT/trace-$route-$mode.txt" 2>/dev/null
+  cp "$SC_OUT/stamps-duplex.log" "$SC_OUT/stamps-$route-$mode.log" 2>/dev/null
 }
 
 # log_verdict FILE: the tool's notes line, its lines for missing notes, its counts of
@@ -128,7 +143,7 @@ measure() {
 measure_duplex() {
   local status
   "$latency_tool" measure-duplex --stamps "$SC_OUT/stamps-duplex.log" \
-    --trace "$SC_OUT/worker-trace.txt" --label "duplex-$duplex_mode" >"$SC_OUT/latency-duplex.txt"
+    --trace "$SC_OUT/worker-trace.txt" --label "$1-$2" >"$SC_OUT/latency-duplex.txt"
   status=$?
   log_verdict "$SC_OUT/latency-duplex.txt"
   return $status
@@ -141,10 +156,15 @@ duplex_sane() {
 }
 
 if [ "$duplex" = 1 ]; then
-  play_duplex
-  sc_check "duplex: every note found, in play order" measure_duplex
-  sc_check_timing "duplex: each note 0 to 100 ms after its delivery" duplex_sane
-  cat "$SC_OUT/latency-duplex.txt" >>"$SC_OUT/latency.txt" 2>/dev/null
+  for route in $system_routes; do
+    for mode in $duplex_modes; do
+      play_duplex "$route" "$mode"
+      sc_check "$route $mode: every note found, in play order" measure_duplex "$route" "$mode"
+      sc_check_timing "$route $mode: each note 0 to 100 ms after its delivery" duplex_sane
+      cat "$SC_OUT/latency-duplex.txt" >>"$SC_OUT/latency.txt" 2>/dev/null
+      echo "route $route-$mode opened=${opened:-DirectSound}" >>"$SC_OUT/latency.txt"
+    done
+  done
 fi
 
 for mode in $modes; do

@@ -79,6 +79,52 @@ struct PlayClock {
   }
 };
 
+// The counter when the cursor passed `at` on a line through the readings of one
+// stretch (no lost ring inside) within a second of it. Wine's cursor moves a period at
+// once and the worker reads it when woken, so each reading is late by its wake-up: a
+// least-squares line, then again through the readings no more than 0.2 ms above it,
+// follows the earliest of them, the steps themselves. 0 with fewer than 20 readings.
+double timeOnClock(const PlayClock& clock, const std::vector<size_t>& stretchOf, double at,
+                   int64_t frequency) {
+  const auto reached = std::lower_bound(clock.position.begin(), clock.position.end(), at);
+  if (reached == clock.position.end()) return 0.0;
+  const size_t centre = static_cast<size_t>(reached - clock.position.begin());
+  const double second = static_cast<double>(frequency);
+  std::vector<size_t> used;
+  for (size_t j = 0; j < clock.ticks.size(); ++j) {
+    if (stretchOf[j] == stretchOf[centre] &&
+        std::fabs(clock.ticks[j] - clock.ticks[centre]) <= second) {
+      used.push_back(j);
+    }
+  }
+  double slope = 0.0, intercept = 0.0;
+  for (int pass = 0; pass < 3; ++pass) {
+    if (used.size() < 20) return 0.0;
+    // ticks = intercept + slope * (position - at)
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (size_t j : used) {
+      const double x = clock.position[j] - at;
+      sx += x;
+      sy += clock.ticks[j];
+      sxx += x * x;
+      sxy += x * clock.ticks[j];
+    }
+    const double n = static_cast<double>(used.size());
+    const double d = n * sxx - sx * sx;
+    if (d <= 0.0) return 0.0;
+    slope = (n * sxy - sx * sy) / d;
+    intercept = (sy - slope * sx) / n;
+    std::vector<size_t> kept;
+    for (size_t j : used) {
+      if (clock.ticks[j] - (intercept + slope * (clock.position[j] - at)) <= 0.0002 * second) {
+        kept.push_back(j);
+      }
+    }
+    used.swap(kept);
+  }
+  return intercept;
+}
+
 // What in the trace alone excuses a note with no onset, if anything does.
 MissingNote explainMissing(const WorkerTrace& trace, const HeldNote& note, size_t index) {
   MissingNote m;
@@ -180,12 +226,15 @@ std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency) {
   const double bytesPerTick = run.sampleRate * frameBytes / static_cast<double>(frequency);
 
   PlayClock clock;
+  std::vector<size_t> stretchOf;  // per reading: lost rings before it
+  size_t stretch = 0;
   std::vector<double> positionOf(run.wakeUps.size(), -1.0);
   size_t previous = 0;
   bool lostSince = false;  // a lost ring marked since the previous reading
   for (size_t i = 0; i < run.wakeUps.size(); ++i) {
     const WakeUp& w = run.wakeUps[i];
     lostSince = lostSince || w.lostRing;
+    if (w.lostRing) ++stretch;
     if (w.cursor < 0) continue;
     double position = static_cast<double>(w.cursor);
     if (!clock.ticks.empty()) {
@@ -200,6 +249,7 @@ std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency) {
     }
     clock.ticks.push_back(static_cast<double>(w.ticks));
     clock.position.push_back(position);
+    stretchOf.push_back(stretch);
     positionOf[i] = position;
     previous = i;
     lostSince = false;
@@ -217,6 +267,7 @@ std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency) {
     RingOnset onset;
     onset.written = static_cast<double>(w.onsetWritten);
     onset.played = clock.timeAt(start + w.onsetFrame * frameBytes);
+    onset.onClock = timeOnClock(clock, stretchOf, start + w.onsetFrame * frameBytes, frequency);
     onsets.push_back(onset);
   }
   return onsets;
@@ -255,6 +306,9 @@ DuplexResult analyseDuplex(const std::vector<Delivery>& deliveries, const Worker
     ++result.matched;
     const RingOnset& onset = onsets[first];
     result.programMs.push_back((onset.written - static_cast<double>(from)) * toMs);
+    if (onset.onClock > 0.0) {
+      result.clockMs.push_back((onset.onClock - static_cast<double>(from)) * toMs);
+    }
     if (onset.played > 0.0) {
       result.cursorMs.push_back((onset.played - static_cast<double>(from)) * toMs);
     } else {

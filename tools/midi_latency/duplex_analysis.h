@@ -50,6 +50,10 @@ bool parseWorkerTrace(const std::string& text, WorkerTrace& out);
 struct RingOnset {
   double written = 0.0;
   double played = 0.0;
+  // When the cursor passed it on the sample clock: a straight line fitted to the cursor
+  // readings within a second of it (those of its stretch between lost rings), taking
+  // the earliest readings as the line, as a reading is only ever late. 0 when too few.
+  double onClock = 0.0;
 };
 
 // The onsets of one run in the order written. A stretch between two cursor readings is
@@ -70,6 +74,7 @@ struct DuplexResult {
   std::vector<MissingNote> missing;
   std::vector<double> cursorMs;   // delivery -> a wake-up finds the cursor past the onset
   std::vector<double> programMs;  // delivery -> the onset's block is in the ring
+  std::vector<double> clockMs;    // delivery -> the cursor passes the onset on the sample clock
 };
 
 // Pairs the note-ons of `note` with the onsets the worker wrote, in play order.

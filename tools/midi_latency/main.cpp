@@ -109,6 +109,7 @@ int measureDuplex(const std::string& stamps, const std::string& tracePath, int n
       result.unheard, result.inOrder ? 1 : 0, run.blockFrames, run.blockCount);
   printSummary("cursor", label, result.cursorMs);
   printSummary("program", label, result.programMs);
+  printSummary("clock", label, result.clockMs);
   return reportMissing(label, result.notes, result.inOrder, result.missing,
                        {midi_latency::Excuse::LostRing, midi_latency::Excuse::NotRendered});
 }

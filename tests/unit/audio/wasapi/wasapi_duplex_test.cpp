@@ -120,6 +120,16 @@ TEST_F(WasapiTest, MisalignedExclusiveBufferIsOpenedAgainAtTheAlignedPeriod) {
   ASSERT_EQ(engine.start(DuplexOutput::Play), AudioOk);
   tick(4);
   EXPECT_EQ(sim::wasapiUnderruns(), 0);
+  engine.release();
+
+  // The capture stream's buffer (four of its 10 ms periods, 1920 frames) is misaligned
+  // where the render stream's is not: it is opened again at the aligned size too.
+  sim::setWasapiAlignment(256);
+  ASSERT_EQ(openWith(WasapiMode::Exclusive), AudioOk);
+  EXPECT_EQ(engine.bufferFrames(), 256u);
+  EXPECT_EQ(engine.captureRefusal(), S_OK);
+  EXPECT_FALSE(engine.outputOnly());
+  EXPECT_EQ(sim::wasapiCaptureStream().bufferFrames, 2048u);
 }
 
 TEST_F(WasapiTest, EachEventRendersOnePeriodOfTheRackConvertedToTheDeviceFormat) {

@@ -25,9 +25,9 @@
 # E2E_TIMING_FRAMES: the driver's buffer size (default 128); E2E_TIMING_MODES: the
 # modes to play on the ASIO route (default "Immediate Steady", empty for none; the
 # jitter check needs both); E2E_TIMING_DUPLEX=0 leaves out the full-duplex route, and
-# E2E_TIMING_DUPLEX_MODE its MIDI timings (default Immediate; "Immediate Steady" plays
-# both, one start each). E2E_TIMING_SYSTEM_ROUTES: the routes without ASIO to play
-# (default DirectSound; WasapiShared and WasapiExclusive are stored as the window's
+# E2E_TIMING_DUPLEX_MODE its MIDI timings (default "Immediate Steady", one start each).
+# E2E_TIMING_SYSTEM_ROUTES: the routes without ASIO to play (default DirectSound;
+# WasapiShared and WasapiExclusive are stored as the window's
 # system audio); the WASAPI worker writes the same trace, its position read as the
 # cursor.
 set -uo pipefail
@@ -42,7 +42,7 @@ E2E_NAME=midi-timing
 frames=${E2E_TIMING_FRAMES:-128}
 modes=${E2E_TIMING_MODES-Immediate Steady}
 duplex=${E2E_TIMING_DUPLEX:-1}
-duplex_modes=${E2E_TIMING_DUPLEX_MODE:-Immediate}
+duplex_modes=${E2E_TIMING_DUPLEX_MODE:-Immediate Steady}
 system_routes=${E2E_TIMING_SYSTEM_ROUTES:-DirectSound}
 sc_setup "${1:?usage: test-midi-timing.sh <build/windows dir>}" "midi-timing-$frames"
 latency_tool=${E2E_MIDI_LATENCY:-$(dirname "$SC_BUILD")/native/tools/midi_latency/midi_latency}
@@ -178,6 +178,17 @@ echo "load $(cut -d' ' -f1-3 /proc/loadavg)" >>"$SC_OUT/latency.txt"
 grep -Ev '^(notes|missing|excused|verdict) ' "$SC_OUT/latency.txt" >&2
 
 jitter() { sed -n "s/^steady-clock asio-$frames-$1 .* jitter_ms=\([0-9.]*\).*/\1/p" "$SC_OUT/latency.txt"; }
+# On a route without ASIO, Steady timing places each block by the stream's clock: its
+# jitter on that clock stays within 0.1 ms, and below Immediate's.
+clock_jitter() { sed -n "s/^clock $1 .* jitter_ms=\([0-9.]*\).*/\1/p" "$SC_OUT/latency.txt"; }
+if [ "$duplex" = 1 ] && [[ " $duplex_modes " == *" Immediate "* && " $duplex_modes " == *" Steady "* ]]; then
+  for route in $system_routes; do
+    immediate=$(clock_jitter "$route-Immediate")
+    steady=$(clock_jitter "$route-Steady")
+    sc_check_timing "$route: Steady's jitter on the stream's clock ($steady ms) within 0.1 ms and below Immediate's ($immediate ms)" \
+      awk -v s="${steady:-9}" -v i="${immediate:-0}" 'BEGIN { exit !(s <= 0.1 && s < i) }'
+  done
+fi
 if [ -f "$SC_OUT/latency-Immediate.txt" ] && [ -f "$SC_OUT/latency-Steady.txt" ]; then
   immediate=$(jitter Immediate)
   steady=$(jitter Steady)

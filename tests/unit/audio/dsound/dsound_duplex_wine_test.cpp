@@ -11,6 +11,7 @@
 #include <random>
 
 #include "dsound_fixture.h"
+#include "unit/audio/onset_delays.h"
 
 namespace {
 
@@ -402,20 +403,9 @@ TEST_F(DsoundWine, SteadyMidiSoundsAFixedTimeAfterItArrivesThoughBlocksAreRender
 
   // Each onset: the first sample heard after 5 ms of silence.
   const std::vector<int16_t> played = sim::dsoundPlayed();
-  std::vector<double> delays;
-  int quiet = 0;
-  for (size_t frame = 0; frame * 2 < played.size(); ++frame) {
-    if (played[frame * 2] == 0 && played[frame * 2 + 1] == 0) {
-      ++quiet;
-      continue;
-    }
-    // Paired with the note before it (the start-up tone may still sound at the first).
-    const auto before =
-        std::upper_bound(arrivals.begin(), arrivals.end(), static_cast<double>(frame));
-    if (quiet >= 240 && before != arrivals.begin())
-      delays.push_back(static_cast<double>(frame) - *(before - 1));
-    quiet = 0;
-  }
+  const std::vector<double> delays = onsetDelays(
+      played.size() / 2,
+      [&](size_t frame) { return played[frame * 2] != 0 || played[frame * 2 + 1] != 0; }, arrivals);
   ASSERT_GE(delays.size(), arrivals.size() - 1);
   const auto [low, high] = std::minmax_element(delays.begin(), delays.end());
   EXPECT_LE(*high - *low, 1.5) << "first delay " << delays[0] << " frames";

@@ -15,6 +15,7 @@
 #include "audio/wasapi/wasapi_endpoints.h"
 #include "platform/platform.h"
 #include "synth/synth_rack.h"
+#include "unit/audio/onset_delays.h"
 
 namespace {
 
@@ -347,22 +348,12 @@ TEST_F(WasapiTest, SteadyMidiSoundsAFixedTimeAfterItArrivesThoughTheWorkerWakesL
 
   // Each onset: the first sample heard after 5 ms of silence (32-bit float, stereo).
   const std::vector<uint8_t> bytes = sim::wasapiPlayed();
-  std::vector<double> delays;
-  int quiet = 0;
-  for (size_t frame = 0; (frame + 1) * 8 <= bytes.size(); ++frame) {
+  const auto heard = [&](size_t frame) {
     float left = 0.0f;
     std::memcpy(&left, bytes.data() + frame * 8, 4);
-    if (std::fabs(left) <= 2e-6f) {  // a released note's tail may stay just above 0
-      ++quiet;
-      continue;
-    }
-    // Paired with the note before it (the start-up tone may still sound at the first).
-    const auto before =
-        std::upper_bound(arrivals.begin(), arrivals.end(), static_cast<double>(frame));
-    if (quiet >= 240 && before != arrivals.begin())
-      delays.push_back(static_cast<double>(frame) - *(before - 1));
-    quiet = 0;
-  }
+    return std::fabs(left) > 2e-6f;  // a released note's tail may stay just above 0
+  };
+  const std::vector<double> delays = onsetDelays(bytes.size() / 8, heard, arrivals);
   ASSERT_GE(delays.size(), arrivals.size() - 1);
   const auto [low, high] = std::minmax_element(delays.begin(), delays.end());
   EXPECT_LE(*high - *low, 1.5) << "first delay " << delays[0] << " frames";

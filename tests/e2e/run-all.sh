@@ -102,7 +102,7 @@ done
   for log in "$build"/e2e/test-*.log; do
     case "$log" in *.held.log | *.held2.log | */test-tools.log) continue ;; esac
     sed -n "s/.*excused rule=\([a-z_]*\) count=\([0-9]*\).*/\1 $(basename "$log" .log)=\2/p" "$log"
-  done | awk 'BEGIN { sum["host_steal"] = sum["mixer_stall"] = 0 }
+  done | awk 'BEGIN { sum["host_steal"] = sum["mixer_stall"] = sum["registry_save"] = 0 }
     { split($2, kv, "="); sum[$1] += kv[2]; at[$1 " " kv[1]] += kv[2] }
     END {
       for (k in at) { split(k, p, " "); if (at[k]) where[p[1]] = where[p[1]] " " p[2] "=" at[k] }

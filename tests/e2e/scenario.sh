@@ -50,7 +50,7 @@ sc_start() {
   # mixer stalled (sc_has_tone). Wine maps drive Z: to the root.
   SC_TRACE=${SC_TRACE:-$SC_OUT/duplex-trace.txt}
   export TONBRIK_DSOUND_TRACE="Z:${SC_TRACE//\//\\}"
-  SC_REGISTRY_FILE=$(stat -c %i "$WINEPREFIX/system.reg" 2>/dev/null)
+  [ -n "${SC_SAVES_WATCHED:-}" ] || sc_watch_registry_saves
   e2e_start_program "$SC_OUT/tonbrik.log" "$SC_EXE"
   SC_PID=$E2E_PROGRAM_PID
   [ -s "$SC_OUT/steal.log" ] || sc_watch_steal
@@ -58,6 +58,7 @@ sc_start() {
     cat "$SC_OUT/tonbrik.log" "$SC_OUT/probe.last" >&2
     e2e_fail "no window captioned \"Tonbrik\" appeared"
   }
+  SC_WINDOW_SHOWN=$EPOCHREALTIME
   SC_REALTIME=0
   if [ "${E2E_REALTIME:-1}" != 0 ] && [ "$(id -u)" = 0 ]; then
     if e2e_grant_realtime "$SC_PID"; then
@@ -69,21 +70,27 @@ sc_start() {
 }
 
 # sc_wait_registry_saved [SECONDS]: waits until the wineserver serving the program has
-# written the machine's registry (system.reg) since sc_start, up to SECONDS (default 45).
+# saved the registry (registry_watch's log) since the window appeared, up to SECONDS
+# (default 45). An earlier save is the flush of a wineserver that served a command before
+# the program (`wine reg add`) as it exited, of nothing the program's start changed.
 # Wine 8 rewrites registry values at every start: each sound endpoint's state when a
 # program opens audio, the display adapter's driver date when a session starts. The
-# wineserver saves what changed every 30 s from its own start, and while it writes the
-# 1.7 MB file no Wine thread gets an event or a wait through (20 to 80 ms measured, more
-# than the 18.7 ms ring), so the sound breaks or stops once, about 30 s into every
-# session, whatever the program does. A scenario that measures the sound for that long
-# starts its measured stretch after this save; the save replaces the file, so its inode
-# changes. False (logged) if no save came.
-sc_registry_replaced() { [ "$(stat -c %i "$WINEPREFIX/system.reg" 2>/dev/null)" != "$SC_REGISTRY_FILE" ]; }
+# wineserver saves what changed every 30 s, and while it writes the 1.7 MB system.reg no
+# Wine thread gets an event or a wait through (15 to 80 ms measured, often more than the
+# 18.7 ms ring), so the sound breaks or stops once, about 30 s into every session,
+# whatever the program does. A scenario that measures the sound for that long starts its
+# measured stretch after this save. A save that came while the program was still
+# starting leaves the rest of its start's changes to the next one, 30 s later: that one
+# is in the log too, where sc_has_tone takes it as the evidence of a stall.
+# False (logged) if no save came.
+sc_registry_saved_since() {
+  awk -v since="$1" '$2 == "saved" && $1 >= since { found = 1 } END { exit !found }' \
+    "$SC_OUT/registry-saves.log" 2>/dev/null
+}
 sc_wait_registry_saved() {
-  local seconds=${1:-45} waited
-  waited=$(date +%s.%N)
-  if e2e_wait_for "$seconds" sc_registry_replaced; then
-    e2e_log "the wineserver saved the registry; waited $(awk -v a="$waited" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s for it"
+  local seconds=${1:-45} waited=$EPOCHREALTIME
+  if e2e_wait_for "$seconds" sc_registry_saved_since "$SC_WINDOW_SHOWN"; then
+    e2e_log "the wineserver saved the registry; waited $(awk -v a="$waited" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }') s for it"
   else
     e2e_log "no registry save within $seconds s"
     return 1
@@ -214,6 +221,7 @@ sc_has_tone() {
   if [ -n "${E2E_WAV_WALL:-}" ] && [ "${E2E_WAV_WALL_FILE:-}" = "$1" ]; then
     args+=(--wall "$E2E_WAV_WALL")
     [ -s "$SC_OUT/steal.log" ] && args+=(--steal "$SC_OUT/steal.log" --tick-rate "$(getconf CLK_TCK)")
+    [ -s "$SC_OUT/registry-saves.log" ] && args+=(--saves "$SC_OUT/registry-saves.log")
     if [ -s "${SC_TRACE:-}" ]; then
       sc_trace_reaches "$(sc_add "$E2E_WAV_WALL" "$3")"
       args+=(--trace "$SC_TRACE")
@@ -283,6 +291,15 @@ sc_steal_ms() {
 # sc_watch_steal: samples each core's stolen time every 100 ms into SC_OUT/steal.log, the
 # evidence sc_has_tone accepts for a stall of the machine.
 sc_watch_steal() { e2e_watch_steal "$SC_OUT/steal.log" 0.1; }
+
+# sc_watch_registry_saves: logs each save of the prefix's registry by the wineserver into
+# SC_OUT/registry-saves.log, the evidence sc_has_tone accepts for a stall of every Wine
+# thread.
+sc_watch_registry_saves() {
+  SC_SAVES_WATCHED=1
+  "$(dirname "$SC_ANALYSIS")/registry_watch" "$WINEPREFIX" >"$SC_OUT/registry-saves.log" 2>&1 &
+  e2e_on_exit "kill $! 2>/dev/null"
+}
 
 # sc_hogs N: starts N busy loops (the test's own processes); sets SC_HOG_PIDS.
 sc_hogs() {

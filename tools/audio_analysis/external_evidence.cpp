@@ -53,6 +53,28 @@ bool ExternalEvidence::readWorkerTrace(const std::string& text) {
   return true;
 }
 
+bool ExternalEvidence::readRegistrySaves(const std::string& text) {
+  std::istringstream lines(text);
+  std::string line;
+  double started = -1;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    double wall = 0;
+    std::string what;
+    if (!(fields >> wall >> what)) continue;
+    if (what == "start" && started < 0) started = wall;
+    if (what == "saved" && started >= 0 && wall >= started) {
+      // The branches of one save follow one another: one stall from the first to the last.
+      if (!saves_.empty() && started - saves_.back().to < kStallBefore)
+        saves_.back().to = wall;
+      else
+        saves_.push_back({started, wall});
+      started = -1;
+    }
+  }
+  return !saves_.empty();
+}
+
 std::vector<double> ExternalEvidence::lostRings() const {
   std::vector<double> seconds;
   for (double wall : lostRingWalls_) seconds.push_back(wall - recordingWall_);
@@ -61,6 +83,7 @@ std::vector<double> ExternalEvidence::lostRings() const {
 
 std::optional<Excuse> ExternalEvidence::explain(double from, double to, bool breaks) const {
   if (auto excuse = hostSteal(from, to)) return excuse;
+  if (auto excuse = registrySave(from, to)) return excuse;
   if (breaks) return std::nullopt;
   return mixerStall(from, to);
 }
@@ -104,6 +127,21 @@ std::optional<Excuse> ExternalEvidence::mixerStall(double from, double to) const
                     "the worker waited %.1f ms for a notification, from %.3f s of the recording",
                     1000 * (s.to - s.from), s.from - recordingWall_);
       return Excuse{"mixer_stall", text};
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<Excuse> ExternalEvidence::registrySave(double from, double to) const {
+  for (const Stall& s : saves_) {
+    const double begin = s.from - recordingWall_ - kStallBefore;
+    const double end = s.to - recordingWall_ + kStallAfter;
+    if (begin < to && end > from) {
+      char text[120];
+      std::snprintf(text, sizeof text,
+                    "the wineserver wrote the registry for %.1f ms, from %.3f s of the recording",
+                    1000 * (s.to - s.from), s.from - recordingWall_);
+      return Excuse{"registry_save", text};
     }
   }
   return std::nullopt;

@@ -7,7 +7,11 @@
 //   wake-up to the start of the next) for longer than the ring, then woken by no more
 //   than one mixer stretch of notifications, with no ring lost next to it. Had the worker
 //   been late, the mixer would have signalled every block meanwhile; so the sound
-//   service did not run. A worker that was itself slow (a long wake-up) proves nothing.
+//   service did not run. A worker that was itself slow (a long wake-up) proves nothing;
+// - registry_save: the wineserver was writing the registry to disk (registry_watch's log,
+//   from the temporary file's creation to its rename). No Wine thread gets a wait or an
+//   event through meanwhile, the sound service's and the program's alike, so silence,
+//   a break or a lost ring next to it is the server's doing.
 #pragma once
 
 #include <optional>
@@ -25,6 +29,8 @@ class ExternalEvidence {
   // The full-duplex worker's trace (TONBRIK_DSOUND_TRACE); each run's header holds the
   // wall-clock time of its first wake-up.
   bool readWorkerTrace(const std::string& text);
+  // registry_watch's "<wall> start <tmp>" and "<wall> saved <file>" lines.
+  bool readRegistrySaves(const std::string& text);
   // The wall-clock time of the recording's first frame.
   void setRecordingStart(double wall) { recordingWall_ = wall; }
 
@@ -45,6 +51,7 @@ class ExternalEvidence {
  private:
   std::optional<Excuse> hostSteal(double from, double to) const;
   std::optional<Excuse> mixerStall(double from, double to) const;
+  std::optional<Excuse> registrySave(double from, double to) const;
 
   struct StealSample {
     double wall = 0;
@@ -57,6 +64,7 @@ class ExternalEvidence {
   std::vector<StealSample> steal_;
   double ticksPerSecond_ = 100;
   std::vector<Stall> stalls_;
+  std::vector<Stall> saves_;
   std::vector<double> lostRingWalls_;
   double ringSeconds_ = 0;  // the shortest ring of the trace's runs
   double recordingWall_ = 0;

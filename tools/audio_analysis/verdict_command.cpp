@@ -22,19 +22,21 @@ const char kUsage[] =
     "usage: audio_analysis verdict --start S --end S --channel C --freq F --tol HZ\n"
     "           --min A --max A [--window S] [--max-excused SHARE]\n"
     "           [--wall SECONDS --steal FILE [--tick-rate HZ]] [--trace FILE [--lost-rings]]\n"
+    "           [--saves FILE]\n"
     "           FILE.wav\n"
     "  judges every window of the stretch: silence of 1 ms or more (a gap), a break of the\n"
     "  sine, the pitch within HZ and the amplitude between the two limits. A window with a\n"
     "  gap or break is left out only where the stolen-time log (--steal, sampled every\n"
-    "  100 ms, the recording starting at wall-clock --wall) or the full-duplex worker's\n"
-    "  trace (--trace) proves the machine or the sound service stalled; --lost-rings also\n"
+    "  100 ms, the recording starting at wall-clock --wall), the full-duplex worker's trace\n"
+    "  (--trace) or the wineserver's registry saves (--saves, registry_watch's log) prove\n"
+    "  the machine, the sound service or every Wine thread stalled; --lost-rings also\n"
     "  fails each ring the trace shows lost in the stretch that the host's steal does not\n"
     "  explain. Exit 0 on pass, 1 on fail, 2 on bad use.\n"
     "output:\n"
     "  verdict pass|fail|over_cap|inconclusive ch=0 from=.. to=.. judged=.. windows=N gaps=N\n"
     "    breaks=N pitch=N level=N lost_rings=N excused=N excused_share=.. freq=.. amp=..\n"
     "  fault start=.. end=.. kind=gap|break|pitch|level|lost_ring detail=\"..\"\n"
-    "  excused start=.. end=.. kind=.. rule=host_steal|mixer_stall evidence=\"..\"\n"
+    "  excused start=.. end=.. kind=.. rule=host_steal|mixer_stall|registry_save evidence=\"..\"\n"
     "  excused rule=NAME count=N\n";
 
 bool readText(const std::string& path, std::string& text) {
@@ -122,6 +124,7 @@ int runVerdict(int argc, char** argv) {
       if (lostRings) return 1;  // the rings cannot be checked
     }
   }
+  if (option.count("saves") && readText(option["saves"], text)) evidence.readRegistrySaves(text);
   const ExcuseFinder excuses = [&](double from, double to, bool breaks) {
     return evidence.explain(from, to, breaks);
   };

@@ -123,7 +123,7 @@ TEST(StretchVerdict, OnlyProvenStallsAreLeftOutAndNoMoreThanTheCap) {
   EXPECT_NEAR(verdict.excusedShare, 0.104 / 4, 1e-9);
 }
 
-TEST(ExternalEvidence, StealMustHoldEveryCoreNearTheStretch) {
+TEST(ExternalEvidence, StealOnEveryCoreOrARegistrySaveMustLieNearTheStretch) {
   ExternalEvidence evidence;
   evidence.setRecordingStart(1000);
   std::string log;
@@ -140,6 +140,18 @@ TEST(ExternalEvidence, StealMustHoldEveryCoreNearTheStretch) {
   ASSERT_TRUE(excuse);
   EXPECT_EQ(excuse->rule, "host_steal");
   EXPECT_FALSE(evidence.explain(5.3, 5.4, true)) << "more than 0.1 s after it";
+
+  // The wineserver writing two branches of the registry, one after the other, from 8.0 s to
+  // 8.06 s: one stall of every Wine thread, breaks included; nothing after it.
+  ASSERT_TRUE(evidence.readRegistrySaves(
+      "1008.000 start reg1a0001.tmp\n1008.040 saved system.reg\n"
+      "1008.041 start reg1a0002.tmp\n1008.060 saved user.reg\n1020.0 start reg1a0003.tmp\n"));
+  const std::optional<Excuse> save = evidence.explain(8.1, 8.2, true);
+  ASSERT_TRUE(save);
+  EXPECT_EQ(save->rule, "registry_save");
+  EXPECT_NE(save->evidence.find("60.0 ms"), std::string::npos) << save->evidence;
+  EXPECT_FALSE(evidence.explain(8.2, 8.3, true)) << "more than 0.1 s after it";
+  EXPECT_FALSE(evidence.explain(20.0, 20.1, true)) << "a save that never ended proves nothing";
 }
 
 TEST(ExternalEvidence, AMixerStallNeedsAWorkerThatWaited) {

@@ -6,7 +6,7 @@
 // not branch on the kind. Engines stay plain classes; the kind is switched on here.
 #pragma once
 
-#include <windows.h>
+#include "platform/platform.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,7 +1,7 @@
 // Text of the ANSI code page, as the wide calls take it.
 #pragma once
 
-#include <windows.h>
+#include "platform/platform.h"
 
 #include <string>
 

@@ -56,13 +56,13 @@ void Synth::resetControllers() {
 void Synth::startVoice(int32_t voice, int32_t note, int32_t velocity) {
   if (voice < 0 || voice >= voiceCount_) return;
   voices_[voice].omega.set(noteOmega(note));
-  voices_[voice].target.set(static_cast<float>(velocity * 0.001));
+  voices_[voice].start(static_cast<float>(velocity * 0.001));
 }
 
 void Synth::releaseVoice(int32_t voice) {
   if (voice < 0 || voice >= voiceCount_) return;
   // Not 0.0: the glide approaches its target and never needs to reach it.
-  voices_[voice].target.set(kReleasedTarget);
+  voices_[voice].release(kReleasedTarget);
 }
 
 void Synth::setVoicePressure(int32_t voice, float value) {

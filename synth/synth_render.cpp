@@ -32,7 +32,8 @@ void Synth::renderVoicesReference(float* out, int32_t frames, float secondsPerSa
     SynthVoice& voice = voices_[v];
     // Read once per block: a note that changes mid-block is heard from the next one.
     const float increment = secondsPerSample * voice.omega.get() * (parameters_[0].get() + 1.0f);
-    const float target = voice.target.get();
+    uint32_t start = 0;
+    const float target = voice.blockTarget(kReleasedTarget, start);
     float phase = voice.phase.get();
     float amplitude = voice.amplitude.get();
     for (int32_t j = 0; j < frames; ++j) {
@@ -43,5 +44,6 @@ void Synth::renderVoicesReference(float* out, int32_t frames, float secondsPerSa
     }
     voice.phase.set(keptPhase(phase));
     voice.amplitude.set(amplitude);
+    voice.sounded(start);
   }
 }

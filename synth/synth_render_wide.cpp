@@ -12,13 +12,14 @@ void Synth::renderVoicesWide(float* out, int32_t frames, float secondsPerSample,
     return;
   }
   float phase[kChunk], amplitude[kChunk], increment[kChunk], target[kChunk];
+  uint32_t start[kChunk];
   for (int32_t first = 0; first < voiceCount_; first += kChunk) {
     const int32_t count = voiceCount_ - first < kChunk ? voiceCount_ - first : kChunk;
     for (int32_t i = 0; i < count; ++i) {
       const SynthVoice& voice = voices_[first + i];
       // The same float expression as the reference loop, parameter 0 read per voice.
       increment[i] = secondsPerSample * voice.omega.get() * (parameters_[0].get() + 1.0f);
-      target[i] = voice.target.get();
+      target[i] = voice.blockTarget(kReleasedTarget, start[i]);
       phase[i] = voice.phase.get();
       amplitude[i] = voice.amplitude.get();
     }
@@ -27,6 +28,7 @@ void Synth::renderVoicesWide(float* out, int32_t frames, float secondsPerSample,
     for (int32_t i = 0; i < count; ++i) {
       voices_[first + i].phase.set(keptPhase(phase[i]));
       voices_[first + i].amplitude.set(amplitude[i]);
+      voices_[first + i].sounded(start[i]);
     }
   }
 }

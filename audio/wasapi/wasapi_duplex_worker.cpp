@@ -96,6 +96,8 @@ bool WasapiDuplex::processPeriod(int32_t frames) {
     readInput(frames);
   }
   if (output != DuplexOutput::NoRender) {
+    // When the rack takes the messages that came so far: what the timing analysis needs.
+    if (record_ != nullptr && record_->rendered == 0) record_->rendered = BlockTiming::now();
     rack_->render(outFloat_.get(), inFloat_.get(), rackChannels_, rackChannels_, frames,
                   static_cast<float>(sampleRate_), steadyBlockStart(startTicks));
   }
@@ -113,7 +115,6 @@ bool WasapiDuplex::processPeriod(int32_t frames) {
 }
 
 void WasapiDuplex::traceBlock(int32_t frames, DuplexOutput output) {
-  if (record_->rendered == 0) record_->rendered = BlockTiming::now();
   ++record_->written;
   if (output != DuplexOutput::Play) {
     trace_.scanSilence(frames);

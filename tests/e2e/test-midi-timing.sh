@@ -13,9 +13,8 @@
 # (TONBRIK_DSOUND_TRACE), and timed to the play cursor of its DirectSound ring: every
 # note must be found in play order and come 0 to 100 ms after its delivery. A note with
 # no onset fails the train unless the records prove it could not sound, by a rule the
-# tool applies (the driver's next block was due on its sample clock only after the
-# note-off; the delivery wandered into the previous note's release tail; a ring lost
-# while it was due; no block rendered while it was held), and no more than 1.5 % of a
+# tool applies (the delivery wandered into the previous note's release tail; a ring
+# lost while it was due), and no more than 1.5 % of a
 # train may be so excused: the tool's exit status is the verdict, and its lines for the
 # missing notes and its counts per rule go to the log. Each train starts once the
 # wineserver has saved what the program's start changed in the registry: that save holds
@@ -26,10 +25,10 @@
 # modes to play on the ASIO route (default "Immediate Steady", empty for none; the
 # jitter check needs both); E2E_TIMING_DUPLEX=0 leaves out the full-duplex route, and
 # E2E_TIMING_DUPLEX_MODE its MIDI timings (default "Immediate Steady", one start each).
-# E2E_TIMING_SYSTEM_ROUTES: the routes without ASIO to play (default DirectSound;
-# WasapiShared and WasapiExclusive are stored as the window's
-# system audio); the WASAPI worker writes the same trace, its position read as the
-# cursor.
+# E2E_TIMING_SYSTEM_ROUTES: the routes without ASIO to play (default "DirectSound
+# WasapiShared"; WasapiExclusive too, which Wine 8 refuses and so plays shared; each is
+# stored as the window's system audio); the WASAPI worker writes the same trace, its
+# position read as the cursor.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 E2E_NAME=midi-timing
@@ -43,7 +42,7 @@ frames=${E2E_TIMING_FRAMES:-128}
 modes=${E2E_TIMING_MODES-Immediate Steady}
 duplex=${E2E_TIMING_DUPLEX:-1}
 duplex_modes=${E2E_TIMING_DUPLEX_MODE:-Immediate Steady}
-system_routes=${E2E_TIMING_SYSTEM_ROUTES:-DirectSound}
+system_routes=${E2E_TIMING_SYSTEM_ROUTES:-DirectSound WasapiShared}
 sc_setup "${1:?usage: test-midi-timing.sh <build/windows dir>}" "midi-timing-$frames"
 latency_tool=${E2E_MIDI_LATENCY:-$(dirname "$SC_BUILD")/native/tools/midi_latency/midi_latency}
 [ -x "$latency_tool" ] || e2e_fail "no MIDI latency tool at $latency_tool: build the native tree"

@@ -125,7 +125,9 @@ double timeOnClock(const PlayClock& clock, const std::vector<size_t>& stretchOf,
   return intercept;
 }
 
-// What in the trace alone excuses a note with no onset, if anything does.
+// What in the trace alone excuses a note with no onset, if anything does. A note held
+// between two renders is no excuse: the synth sounds a note for a block even when its
+// release came first.
 MissingNote explainMissing(const WorkerTrace& trace, const HeldNote& note, size_t index) {
   MissingNote m;
   m.note = index;
@@ -136,9 +138,6 @@ MissingNote explainMissing(const WorkerTrace& trace, const HeldNote& note, size_
   const double toMs = 1000.0 / static_cast<double>(trace.frequency);
   const auto sinceOn = [&](int64_t t) { return static_cast<double>(t - on) * toMs; };
   char text[200];
-  const WorkerRun* held = nullptr;  // a run that played all the while the note was held
-  bool renderable = false;
-  int64_t renderBefore = INT64_MIN, renderAfter = INT64_MAX;
   for (const WorkerRun& run : trace.runs) {
     if (run.wakeUps.empty() || run.sampleRate <= 0) continue;
     const int64_t ring =
@@ -154,29 +153,7 @@ MissingNote explainMissing(const WorkerTrace& trace, const HeldNote& note, size_
                       sinceOn(off), static_cast<double>(ring) * toMs);
         m.evidence = text;
       }
-      if (w.written <= 0) continue;
-      // When a block of the wake-up can have begun rendering: at its first render (at the
-      // wake-up, in traces that do not note it) and, when it wrote more blocks, until it
-      // went back to waiting. A worker still at work when the note came may have rendered
-      // it: its own time is no excuse.
-      const int64_t first = w.rendered != 0 ? w.rendered : w.ticks;
-      const int64_t last = w.written > 1 || w.rendered == 0 ? std::max(first, w.ended) : first;
-      if (first < off && last >= on) renderable = true;
-      if (last < on) renderBefore = std::max(renderBefore, last);
-      if (first >= off) renderAfter = std::min(renderAfter, first);
     }
-    if (run.wakeUps.front().ticks <= on && run.wakeUps.back().ticks >= off) held = &run;
-  }
-  // Only a trace that saw the worker render before the note and after it, and never in
-  // between, proves that nothing rendered it.
-  if (m.excuse == Excuse::Unexplained && held != nullptr && !renderable &&
-      renderBefore != INT64_MIN && renderAfter != INT64_MAX) {
-    m.excuse = Excuse::NotRendered;
-    std::snprintf(text, sizeof text,
-                  "trace_ms=%.3f held_ms=%.3f render_before_ms=%.3f render_after_ms=%.3f",
-                  static_cast<double>(on - held->wakeUps.front().ticks) * toMs, sinceOn(off),
-                  sinceOn(renderBefore), sinceOn(renderAfter));
-    m.evidence = text;
   }
   return m;
 }

@@ -67,10 +67,9 @@ struct DuplexResult {
   size_t matched = 0;    // notes whose window (delivery to next delivery) holds one onset
   size_t unheard = 0;    // matched, but the stream stopped before the cursor came round
   bool inOrder = false;  // no window holds two onsets, and no onset lies outside the windows
-  // Notes with no onset. Two rules may excuse one, both read in the trace alone:
-  // lost_ring, the worker found the ring lost between the note's delivery (its onset
-  // cannot lie before) and one ring's time after its note-off; not_rendered, the trace
-  // covers the held note and no block can have begun rendering while it was held.
+  // Notes with no onset. One rule may excuse one, read in the trace alone: lost_ring,
+  // the worker found the ring lost between the note's delivery (its onset cannot lie
+  // before) and one ring's time after its note-off.
   std::vector<MissingNote> missing;
   std::vector<double> cursorMs;   // delivery -> a wake-up finds the cursor past the onset
   std::vector<double> programMs;  // delivery -> the onset's block is in the ring

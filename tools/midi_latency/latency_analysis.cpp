@@ -144,14 +144,10 @@ std::vector<HeldNote> heldNotes(const std::vector<Delivery>& deliveries, int not
 
 const char* excuseName(Excuse excuse) {
   switch (excuse) {
-    case Excuse::Unplayable:
-      return "unplayable";
     case Excuse::InTail:
       return "in_tail";
     case Excuse::LostRing:
       return "lost_ring";
-    case Excuse::NotRendered:
-      return "not_rendered";
     case Excuse::Unexplained:
       break;
   }
@@ -214,17 +210,10 @@ Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch
     m.note = i;
     m.delivered = held.on;
     char text[160];
-    // Steady timing still sounds such a note when its note-off falls in the block before
-    // the one due: it may be heard, so it keeps its window.
+    // Released before the driver's next block was due: counted, never excused, as the
+    // synth sounds a note for a block even when its release came first.
     const double due = nextBlockDue(switches, held.on, frequency);
-    if (held.off != INT64_MAX && static_cast<double>(held.off) < due) {
-      ++result.unplayable;
-      m.excuse = Excuse::Unplayable;
-      std::snprintf(text, sizeof text, "held_ms=%.3f next_block_due_ms=%.3f",
-                    static_cast<double>(held.off - held.on) * toMs,
-                    (due - static_cast<double>(held.on)) * toMs);
-      m.evidence = text;
-    }
+    if (held.off != INT64_MAX && static_cast<double>(held.off) < due) ++result.unplayable;
     if (i > 0 && held.on - notes[i - 1].off < tailTicks) {
       ++result.inTail;
       if (m.excuse == Excuse::Unexplained) {

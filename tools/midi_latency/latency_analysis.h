@@ -79,8 +79,8 @@ constexpr int64_t kWanderMs = 2;
 
 // Why a note of the train may have no onset. Each rule names a fact in the records that
 // the program cannot have made; a missing note with none (Unexplained) fails the train.
-enum class Excuse { Unexplained, Unplayable, InTail, LostRing, NotRendered };
-// "unplayable", "in_tail", "lost_ring", "not_rendered"; "none" for Unexplained.
+enum class Excuse { Unexplained, InTail, LostRing };
+// "in_tail", "lost_ring"; "none" for Unexplained.
 const char* excuseName(Excuse excuse);
 // How many notes of a train may be excused: 1.5 %, rounded up (3 of 200). Each excuse is
 // a judgement from outside the program; more than a few would no longer measure it.

@@ -37,7 +37,7 @@ class MidiDeviceLossTest : public MidiPortTest {
     const Synth* synth = synthRack.synthAt(0);
     for (int32_t v = 0; v < synth->voiceCount(); ++v) {
       if (synth->voice(v).omega.get() == Synth::noteOmega(note) &&
-          synth->voice(v).target.get() > Synth::kReleasedTarget) {
+          synth->voice(v).held(Synth::kReleasedTarget)) {
         return true;
       }
     }

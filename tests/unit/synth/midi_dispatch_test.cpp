@@ -36,7 +36,7 @@ class Dispatch : public ::testing::Test {
 
   const Synth& synth(int slot = 0) const { return *rack.synthAt(slot); }
   bool sounding(int voice, int slot = 0) const {
-    return synth(slot).voice(voice).target.get() > Synth::kReleasedTarget;
+    return synth(slot).voice(voice).held(Synth::kReleasedTarget);
   }
 
   SynthRack rack;

@@ -75,7 +75,7 @@ TEST(Synth, StartVoiceSetsPitchAndGlidesToTheVelocityLevel) {
   EXPECT_EQ(synth.voice(3).target.get(), static_cast<float>(10 * 0.001));
 }
 
-TEST(Synth, ReleaseFallsByTheGlideFactorAndNeverReachesZero) {
+TEST(Synth, ReleaseFallsByTheGlideFactorOnceTheNoteHasSounded) {
   Synth synth;
   synth.allocateVoices(2);
   synth.startVoice(0, 69, 100);
@@ -91,6 +91,17 @@ TEST(Synth, ReleaseFallsByTheGlideFactorAndNeverReachesZero) {
   }
   renderMono(synth, 48000 * 2);
   EXPECT_GT(synth.voice(0).amplitude.get(), 0.0f);
+
+  // A note released before any block sounded it (a drum pad's hit between two blocks)
+  // sounds for one block, then falls as any other.
+  synth.startVoice(1, 81, 100);
+  synth.releaseVoice(1);
+  EXPECT_FALSE(synth.voice(1).held(Synth::kReleasedTarget));
+  renderMono(synth, 480);
+  const float sounded = synth.voice(1).amplitude.get();
+  EXPECT_GT(sounded, 0.09f);
+  renderMono(synth, 480);
+  EXPECT_LT(synth.voice(1).amplitude.get(), 0.01f * sounded);
 }
 
 // Frequency of the strongest zero-crossing rate: counts rising crossings.

@@ -53,6 +53,17 @@ void closeEngine(std::unique_ptr<Engine>& engine, std::vector<std::unique_ptr<En
   engine.reset();
 }
 
+// A system route's figures: its worker's time per block against the block's length.
+template <class Engine>
+void fillStreamHealth(const Engine& engine, int32_t blockFrames, EngineHealth& health) {
+  const int64_t frequency = performanceFrequency();
+  health.running = true;
+  health.averageLoad =
+      blockLoad(engine.averageTicks(), frequency, engine.sampleRate(), blockFrames);
+  health.peakLoad = blockLoad(engine.peakTicks(), frequency, engine.sampleRate(), blockFrames);
+  health.dropouts = engine.dropouts();
+}
+
 }  // namespace
 
 AudioRouteHost::AudioRouteHost() {
@@ -191,25 +202,14 @@ void AudioRouteHost::abandonStranded() {
 }
 
 void AudioRouteHost::fillHealth(EngineHealth& health) const {
-  const int64_t frequency = performanceFrequency();
   if (setup_.kind == AudioRouteKind::kDirectSound && dsound_) {
-    health.running = true;
-    health.averageLoad = blockLoad(dsound_->averageTicks(), frequency, dsound_->sampleRate(),
-                                   dsound_->blockFrames());
-    health.peakLoad =
-        blockLoad(dsound_->peakTicks(), frequency, dsound_->sampleRate(), dsound_->blockFrames());
-    health.dropouts = dsound_->dropouts();
+    fillStreamHealth(*dsound_, dsound_->blockFrames(), health);
     if (setup_.duplexRingGrown && dsound_->sampleRate() > 0) {
       health.grownRingMs =
           1000.0 * dsound_->blockCount() * dsound_->blockFrames() / dsound_->sampleRate();
     }
   } else if (setup_.kind == AudioRouteKind::kWasapi && wasapi_ && wasapi_->isOpened()) {
-    health.running = true;
-    health.averageLoad = blockLoad(wasapi_->averageTicks(), frequency, wasapi_->sampleRate(),
-                                   wasapi_->periodFrames());
-    health.peakLoad =
-        blockLoad(wasapi_->peakTicks(), frequency, wasapi_->sampleRate(), wasapi_->periodFrames());
-    health.dropouts = wasapi_->dropouts();
+    fillStreamHealth(*wasapi_, wasapi_->periodFrames(), health);
   } else if (setup_.kind == AudioRouteKind::kAsio && asio_ &&
              asio_->state() == AsioHostState::Running) {
     health.running = true;

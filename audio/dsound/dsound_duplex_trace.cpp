@@ -123,9 +123,11 @@ void DuplexTrace::writeRecords(uint64_t upTo) {
         toMs(BlockTiming::now()) / 1000.0;
     std::fprintf(file_,
                  "# full-duplex worker: %d Hz, %u blocks of %d frames (%d bytes); counter "
-                 "frequency=%" PRId64 " origin=%" PRId64 " wall=%.3f\n",
+                 "frequency=%" PRId64 " origin=%" PRId64 " wall=%.3f",
                  format_.sampleRate, format_.blockCount, format_.blockFrames, format_.blockBytes,
                  performanceFrequency(), origin_, wall);
+    if (format_.bufferFrames > 0) std::fprintf(file_, " buffer=%d", format_.bufferFrames);
+    std::fputc('\n', file_);
     std::fprintf(file_,
                  "# ms ended cursor woken taken wrote dropouts onset event capture; ended: the ms "
                  "when the worker went back to waiting; wrote: first..last(count)"

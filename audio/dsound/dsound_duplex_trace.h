@@ -58,6 +58,9 @@ struct DuplexTraceFormat {
   int32_t blockFrames = 0;
   int32_t blockBytes = 0;
   uint32_t blockCount = 0;
+  // The frames the stream itself holds ahead of what is heard, where that is not the ring
+  // of blocks (0): what a stall must outlast to be heard.
+  int32_t bufferFrames = 0;
 };
 
 class DuplexTrace {

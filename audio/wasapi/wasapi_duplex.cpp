@@ -410,7 +410,8 @@ int32_t WasapiDuplex::start(DuplexOutput output) {
   if (traceOut_ != nullptr) {
     const int32_t blockFrames =
         mode_ == WasapiMode::Exclusive ? static_cast<int32_t>(bufferFrames_) : periodFrames_;
-    trace_.begin({sampleRate_, blockFrames, blockFrames * 2 * rackChannels_, kTraceBlocks});
+    trace_.begin({sampleRate_, blockFrames, blockFrames * 2 * rackChannels_, kTraceBlocks,
+                  static_cast<int32_t>(bufferFrames_)});
   }
   marginTicks_ = counterFrequency_ / 1000;
   if (captureAudio_ != nullptr) {

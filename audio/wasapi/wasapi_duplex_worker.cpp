@@ -150,11 +150,13 @@ bool WasapiDuplex::readClock() {
 // rendered: that start is when the block will play, less the most any block has been
 // rendered ahead and a margin, so blocks rendered back to back still start a block
 // apart. The lead settles within the first periods; it is kept, as it tells the
-// stream's own buffering.
+// stream's own buffering. A wake-up early by less than the margin leaves it as it is:
+// the start is still in the past then, and moving the lead would move every later
+// message by as much.
 int64_t WasapiDuplex::steadyBlockStart(int64_t now) {
   if (!clock_.anchored()) return now;
   const int64_t plays = clock_.ticksAt(written_);
-  leadTicks_ = std::max(leadTicks_, plays - now);
+  if (plays - now > leadTicks_ + marginTicks_) leadTicks_ = plays - now;
   return std::min(now, plays - leadTicks_ - marginTicks_);
 }
 

@@ -32,7 +32,11 @@ bool ExternalEvidence::readWorkerTrace(const std::string& text) {
   const double frequency = static_cast<double>(trace.frequency);
   for (const midi_latency::WorkerRun& run : trace.runs) {
     if (run.wall <= 0 || run.sampleRate <= 0) continue;
-    const double ring = double(run.blockCount) * run.blockFrames / run.sampleRate;
+    // What a stall must outlast to be heard: the stream's own buffer where the trace names
+    // one (its ring of blocks is then only the trace's way to count positions).
+    const double ring = run.bufferFrames > 0
+                            ? double(run.bufferFrames) / run.sampleRate
+                            : double(run.blockCount) * run.blockFrames / run.sampleRate;
     if (ringSeconds_ == 0 || ring < ringSeconds_) ringSeconds_ = ring;
     // Wine's mixer signals every block of the 10 ms it mixes at once.
     const int stretchBlocks = (run.sampleRate / 100 + run.blockFrames - 1) / run.blockFrames;

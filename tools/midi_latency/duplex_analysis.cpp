@@ -181,6 +181,11 @@ bool parseWorkerTrace(const std::string& text, WorkerTrace& out) {
       if (out.frequency != 0 && out.frequency != frequency) return false;
       const size_t wall = line.find(" wall=");
       if (wall != std::string::npos) run.wall = std::strtod(line.c_str() + wall + 6, nullptr);
+      const size_t buffer = line.find(" buffer=");
+      if (buffer != std::string::npos) {
+        run.bufferFrames =
+            static_cast<int32_t>(std::strtol(line.c_str() + buffer + 8, nullptr, 10));
+      }
       run.origin = origin;
       out.frequency = frequency;
       out.runs.push_back(run);

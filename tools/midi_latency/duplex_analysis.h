@@ -32,8 +32,9 @@ struct WorkerRun {
   int32_t blockFrames = 0;
   int32_t blockBytes = 0;
   int32_t blockCount = 0;
-  int64_t origin = 0;  // counter at the first wake-up
-  double wall = 0;     // wall-clock seconds at the first wake-up; 0 if not noted
+  int64_t origin = 0;        // counter at the first wake-up
+  double wall = 0;           // wall-clock seconds at the first wake-up; 0 if not noted
+  int32_t bufferFrames = 0;  // what the stream holds ahead, where not the ring; 0 if not noted
   std::vector<WakeUp> wakeUps;
 };
 

@@ -141,6 +141,21 @@ TEST(ExternalEvidence, StealOnEveryCoreOrARegistrySaveMustLieNearTheStretch) {
   EXPECT_EQ(excuse->rule, "host_steal");
   EXPECT_FALSE(evidence.explain(5.3, 5.4, true)) << "more than 0.1 s after it";
 
+  // A WASAPI worker's trace counts positions in 16 periods of 480 frames while the stream
+  // holds only its 1440-frame buffer ahead: 30 ms taken from every core is heard there.
+  const std::string header =
+      "# full-duplex worker: 48000 Hz, 16 blocks of 480 frames (1920 bytes); counter "
+      "frequency=1000 origin=0 wall=1000.000";
+  ExternalEvidence buffered, ringOnly;
+  for (ExternalEvidence* e : {&buffered, &ringOnly}) {
+    e->setRecordingStart(1000);
+    ASSERT_TRUE(e->readStealLog(log, 100));
+  }
+  ASSERT_TRUE(buffered.readWorkerTrace(header + " buffer=1440\n"));
+  ASSERT_TRUE(ringOnly.readWorkerTrace(header + "\n"));
+  EXPECT_TRUE(buffered.explain(4.95, 5.05, true));
+  EXPECT_FALSE(ringOnly.explain(4.95, 5.05, true)) << "less than the 160 ms ring";
+
   // The wineserver writing two branches of the registry, one after the other, from 8.0 s to
   // 8.06 s: one stall of every Wine thread, breaks included; nothing after it.
   ASSERT_TRUE(evidence.readRegistrySaves(

@@ -121,34 +121,31 @@ std::optional<Excuse> ExternalEvidence::hostSteal(double from, double to) const 
   return Excuse{"host_steal", each + text};
 }
 
-std::optional<Excuse> ExternalEvidence::mixerStall(double from, double to) const {
-  for (const Stall& s : stalls_) {
+// The first stall (wall clock) within kStallBefore/kStallAfter of the stretch, told as
+// `what` (a format of the stall's milliseconds and its start in the recording).
+std::optional<Excuse> ExternalEvidence::stallNear(const std::vector<Stall>& stalls, double from,
+                                                  double to, const char* rule,
+                                                  const char* what) const {
+  for (const Stall& s : stalls) {
     const double begin = s.from - recordingWall_ - kStallBefore;
     const double end = s.to - recordingWall_ + kStallAfter;
     if (begin < to && end > from) {
       char text[120];
-      std::snprintf(text, sizeof text,
-                    "the worker waited %.1f ms for a notification, from %.3f s of the recording",
-                    1000 * (s.to - s.from), s.from - recordingWall_);
-      return Excuse{"mixer_stall", text};
+      std::snprintf(text, sizeof text, what, 1000 * (s.to - s.from), s.from - recordingWall_);
+      return Excuse{rule, text};
     }
   }
   return std::nullopt;
 }
 
+std::optional<Excuse> ExternalEvidence::mixerStall(double from, double to) const {
+  return stallNear(stalls_, from, to, "mixer_stall",
+                   "the worker waited %.1f ms for a notification, from %.3f s of the recording");
+}
+
 std::optional<Excuse> ExternalEvidence::registrySave(double from, double to) const {
-  for (const Stall& s : saves_) {
-    const double begin = s.from - recordingWall_ - kStallBefore;
-    const double end = s.to - recordingWall_ + kStallAfter;
-    if (begin < to && end > from) {
-      char text[120];
-      std::snprintf(text, sizeof text,
-                    "the wineserver wrote the registry for %.1f ms, from %.3f s of the recording",
-                    1000 * (s.to - s.from), s.from - recordingWall_);
-      return Excuse{"registry_save", text};
-    }
-  }
-  return std::nullopt;
+  return stallNear(saves_, from, to, "registry_save",
+                   "the wineserver wrote the registry for %.1f ms, from %.3f s of the recording");
 }
 
 }  // namespace audio_analysis

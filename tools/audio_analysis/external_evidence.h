@@ -61,6 +61,8 @@ class ExternalEvidence {
     double from = 0;  // wall clock
     double to = 0;
   };
+  std::optional<Excuse> stallNear(const std::vector<Stall>& stalls, double from, double to,
+                                  const char* rule, const char* what) const;
   std::vector<StealSample> steal_;
   double ticksPerSecond_ = 100;
   std::vector<Stall> stalls_;

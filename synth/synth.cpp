@@ -35,7 +35,9 @@ void Synth::reset() {
     voices_[v].phase.set(0.0f);
     voices_[v].amplitude.set(0.0f);
     voices_[v].omega.set(0.0f);
-    voices_[v].target.set(kReleasedTarget);
+    // As a note that starts released: a release still waiting for its block is dropped,
+    // so the start-up tone armed below is not taken for it.
+    voices_[v].start(kReleasedTarget);
   }
   // The last voice plays a quiet steady tone until a note takes it, so a freshly
   // started rack is audibly alive.

@@ -102,6 +102,10 @@ TEST(Synth, ReleaseFallsByTheGlideFactorOnceTheNoteHasSounded) {
   EXPECT_GT(sounded, 0.09f);
   renderMono(synth, 480);
   EXPECT_LT(synth.voice(1).amplitude.get(), 0.01f * sounded);
+  // That was the start-up tone's voice: a reset arms the tone again, and it sounds.
+  synth.reset();
+  renderMono(synth, 4800);
+  EXPECT_NEAR(synth.voice(1).amplitude.get(), Synth::kStartupTarget, 0.001f);
 }
 
 // Frequency of the strongest zero-crossing rate: counts rising crossings.

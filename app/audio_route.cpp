@@ -189,6 +189,10 @@ bool AudioRouteHost::ringOutrun() const {
   return setup_.kind == AudioRouteKind::kDirectSound && dsound_ && dsound_->ringOutrun();
 }
 
+bool AudioRouteHost::captureStuck() const {
+  return setup_.kind == AudioRouteKind::kDirectSound && dsound_ && dsound_->captureStuck();
+}
+
 bool AudioRouteHost::freeStranded() {
   const bool dsoundFree = freeEnded(strandedDsound_);
   return freeEnded(strandedWasapi_) && dsoundFree;

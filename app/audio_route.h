@@ -64,6 +64,8 @@ class AudioRouteHost {
   bool lost() const;
   // The full-duplex ring was outrun (only that route's engine tells).
   bool ringOutrun() const;
+  // The full-duplex route's capture hands nothing over; its output still plays.
+  bool captureStuck() const;
   // Frees the stranded engines whose worker has ended; true when none is left.
   bool freeStranded();
   bool hasStranded() const { return !strandedDsound_.empty() || !strandedWasapi_.empty(); }

@@ -76,6 +76,7 @@ class CMainDlg : public DialogBase {
   void ReopenAudioRoute();
   // Opens the full-duplex route again with a longer ring, once, if its ring was outrun.
   void GrowOutrunDuplexRing();
+  void RestartStuckCapture();
   void ReopenAsioOnRequest();
   void SetupSliders();
   static int32_t SliderParamIndex(int id);
@@ -176,6 +177,8 @@ class CMainDlg : public DialogBase {
   bool m_bAudioRetryMissing = false;
   // The full-duplex ring was outrun once and is opened with more blocks from then on.
   bool m_bDuplexRingGrown = false;
+  // Reopenings for a stuck capture since the route was last opened for another reason.
+  int m_nCaptureRestarts = 0;
   std::wstring m_strAudioInName;
   std::wstring m_strAudioOutName;
   std::string m_strHealth;

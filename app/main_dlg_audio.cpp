@@ -51,6 +51,7 @@ bool CMainDlg::StartAudioRoute(AudioRoute route, std::wstring& inName, std::wstr
 bool CMainDlg::OpenAudio(AudioRoute route) {
   m_audioRoute = route;
   m_bAudioLost = false;
+  m_nCaptureRestarts = 0;
   bool missing = false;
   const bool active = StartAudioRoute(route, m_strAudioInName, m_strAudioOutName, missing);
   ShowAudioRoute(active, missing);
@@ -147,6 +148,20 @@ void CMainDlg::GrowOutrunDuplexRing() {
   ReopenAudioRoute();
 }
 
+// A capture that hands nothing over gets a stream created anew, at once: the output
+// breaks only for the reopening. One that stays stuck through a few of them is left
+// alone, and the output plays on without input, rather than break every few seconds.
+void CMainDlg::RestartStuckCapture() {
+  constexpr int kMostRestarts = 3;
+  if (!m_bAudioRunning || m_audioRoute != AudioRoute::kDuplex || !m_route.captureStuck() ||
+      m_nCaptureRestarts >= kMostRestarts) {
+    return;
+  }
+  const int restarts = m_nCaptureRestarts + 1;
+  ReopenAudioRoute();
+  m_nCaptureRestarts = restarts;
+}
+
 void CMainDlg::ReopenAudioRoute() {
   const std::wstring inName = m_strAudioInName;
   const std::wstring outName = m_strAudioOutName;
@@ -219,6 +234,7 @@ void CMainDlg::OnTimer(UINT_PTR) {
     if (m_pAsio->state() == AsioHostState::ResetRequested) ReopenAsioOnRequest();
     WatchAudioRoute();
     GrowOutrunDuplexRing();
+    RestartStuckCapture();
     FollowWasapiEndpoints();
     WatchMidi();
     // While no engine takes the queued messages (the route lost or closed), they are

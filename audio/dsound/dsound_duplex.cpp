@@ -176,6 +176,7 @@ int32_t DsoundDuplex::start(DuplexOutput output) {
   lastCursor_.set(kNoCursorReading);
   catchUpCursor_.set(kNoCursorReading);
   ringOutrun_.set(false);
+  captureStuck_.set(false);
   const int64_t frequency = performanceFrequency();
   ringTicks_.set(sampleRate_ > 0
                      ? frequency * static_cast<int64_t>(renderBytes_ / frameBytes_) / sampleRate_

@@ -83,9 +83,7 @@ class DsoundDuplex {
   // for more than half a second (Wine's mixer just stops when its sound server goes), or
   // dropouts came in a storm for seconds (Wine's mixer with its sink suspended: it runs
   // at two thirds of the pace, nothing is heard, and the capture keeps overtaking), or
-  // the capture's read position stood still while 3 s of blocks were rendered (a
-  // capture that hands nothing over: the input would be silence or a stale stretch for
-  // good), or its worker did not stop. The worker then only waits for stop; the owner releases
+  // its worker did not stop. The worker then only waits for stop; the owner releases
   // the engine and opens a new one. Cleared by start.
   bool lost() const { return lost_.get(); }
   // The sound service took more than the ring in less than the ring's time while the
@@ -93,6 +91,11 @@ class DsoundDuplex {
   // worker could have kept, and only a longer ring rides out. The owner may open the
   // route again with more blocks. Cleared by start.
   bool ringOutrun() const { return ringOutrun_.get(); }
+  // The capture's read position stood still while 3 s of blocks were rendered: it hands
+  // nothing over, and the input would be silence or a stale stretch for good. Only a
+  // stream created anew gets it going; the output plays on until the owner opens the
+  // route again, as a device lost would cost seconds of silence. Cleared by start.
+  bool captureStuck() const { return captureStuck_.get(); }
   // The HRESULT behind the last failure of open, start or stop; S_OK when that
   // failure had none behind it or the call succeeded.
   HRESULT lastHostError() const { return lastHostError_; }
@@ -177,6 +180,7 @@ class DsoundDuplex {
   Relaxed<DWORD> lastCursor_{kNoCursorReading};
   Relaxed<DWORD> catchUpCursor_{kNoCursorReading};
   Relaxed<bool> ringOutrun_{false};
+  Relaxed<bool> captureStuck_{false};
   // The worker's watch (counter ticks): the last sign of a live device (a notification,
   // a moving cursor, a restore), the play cursor seen then, the first of a run of
   // failed render locks (-1: none), a restore asked for, and the time without a sign

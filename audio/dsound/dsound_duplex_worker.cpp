@@ -42,10 +42,12 @@ void DsoundDuplex::runWorker() {
     lifeTicks_.set(BlockTiming::now());
     handleWakeUp(index);
     if (restoreWanted_.get()) restoreRing();
-    if (failingTooLong() || dropoutStorm() || captureStalled()) {
+    if (failingTooLong() || dropoutStorm()) {
       waitWhileLost();
       return;
     }
+    // The output plays on meanwhile: the owner opens the route anew when it can.
+    if (captureStalled()) captureStuck_.set(true);
   }
 }
 

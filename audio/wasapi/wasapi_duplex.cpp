@@ -407,6 +407,7 @@ int32_t WasapiDuplex::start(DuplexOutput output) {
   clock_.start(static_cast<double>(sampleRate_), counterFrequency_, 0);
   written_ = bufferFrames_;
   leadTicks_ = 0;
+  blocksAhead_ = 0;
   if (traceOut_ != nullptr) {
     const int32_t blockFrames =
         mode_ == WasapiMode::Exclusive ? static_cast<int32_t>(bufferFrames_) : periodFrames_;

@@ -169,6 +169,9 @@ class WasapiDuplex {
   int64_t readFrames_ = 0;  // the last reading of the stream's position, and its counter
   int64_t readTicks_ = 0;
   int64_t leadTicks_ = 0;
+  // Blocks in a row further ahead than the lead allows, and the least of them (ticks).
+  int32_t blocksAhead_ = 0;
+  int64_t leastAhead_ = 0;
   int64_t marginTicks_ = 0;
   int64_t counterFrequency_ = 0;
 

@@ -147,16 +147,27 @@ bool WasapiDuplex::readClock() {
 }
 
 // Steady timing needs every message stamped up to a block's start in hand when it is
-// rendered: that start is when the block will play, less the most any block has been
-// rendered ahead and a margin, so blocks rendered back to back still start a block
-// apart. The lead settles within the first periods; it is kept, as it tells the
-// stream's own buffering. A wake-up early by less than the margin leaves it as it is:
-// the start is still in the past then, and moving the lead would move every later
-// message by as much.
+// rendered: that start is when the block will play, less how far ahead the stream has
+// blocks rendered and a margin, so blocks rendered back to back still start a block
+// apart. That lead settles within the first periods and is kept, as it tells the
+// stream's own buffering: moving it would move every later message by as much. A block
+// further ahead than the lead and the margin (a wake-up early, a clock line moved for a
+// while by late readings) starts when rendered; only a stream that stays further ahead
+// for a run of blocks has its lead grown, to the least of that run.
 int64_t WasapiDuplex::steadyBlockStart(int64_t now) {
+  constexpr int32_t kBlocksToGrowLead = 16;
   if (!clock_.anchored()) return now;
   const int64_t plays = clock_.ticksAt(written_);
-  if (plays - now > leadTicks_ + marginTicks_) leadTicks_ = plays - now;
+  const int64_t ahead = plays - now;
+  if (ahead > leadTicks_ + marginTicks_) {
+    leastAhead_ = blocksAhead_ == 0 ? ahead : std::min(leastAhead_, ahead);
+    if (++blocksAhead_ >= kBlocksToGrowLead) {
+      leadTicks_ = leastAhead_;
+      blocksAhead_ = 0;
+    }
+  } else {
+    blocksAhead_ = 0;
+  }
   return std::min(now, plays - leadTicks_ - marginTicks_);
 }
 

@@ -86,6 +86,7 @@ struct State {
   std::vector<std::vector<uint8_t>> heldPackets;
   bool discontinuity = false;
   bool silent = false;
+  int64_t clockLagTicks = 0;
   bool invalidated = false;
   std::vector<uint8_t> played;
   int underruns = 0;
@@ -778,7 +779,7 @@ void tickWasapi() {
     render->playedFrames += frames;
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    render->playedCounter = now.QuadPart;
+    render->playedCounter = now.QuadPart + s.clockLagTicks;
     const std::shared_ptr<Stream> capture = s.capture;
     if (capture && capture->started && !capture->dead) {
       std::vector<uint8_t> packet(static_cast<size_t>(frames) * capture->blockAlign);
@@ -822,6 +823,11 @@ void holdWasapiCapture(bool hold) {
 void markWasapiDiscontinuity() {
   std::lock_guard lock(state().mutex);
   state().discontinuity = true;
+}
+
+void lagWasapiClock(int64_t ticks) {
+  std::lock_guard lock(state().mutex);
+  state().clockLagTicks = ticks;
 }
 
 void silenceWasapiEvents(bool silent) {

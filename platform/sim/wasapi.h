@@ -280,6 +280,9 @@ void setWasapiCaptureSource(float (*source)(uint64_t n));
 void holdWasapiCapture(bool hold);
 // The next capture packet carries AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY.
 void markWasapiDiscontinuity();
+// The clock's readings of the next ticks name a counter this much later than the tick
+// (a sound service that reads its position late).
+void lagWasapiClock(int64_t ticks);
 // While set, ticks signal nothing: a stalled device.
 void silenceWasapiEvents(bool silent);
 // The endpoints go away: every call on their streams answers

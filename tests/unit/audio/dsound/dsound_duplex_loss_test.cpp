@@ -147,8 +147,9 @@ TEST_F(DsoundLoss, DropoutStormForSecondsIsALostDevice) {
 
 // A capture that hands nothing over while the render side plays would pass silence (or
 // one stale stretch) as the input for good, with the route shown active. It may take its
-// time to start, as Wine's does, and may pause; standing still for 3 s it is stuck.
-TEST_F(DsoundLoss, CaptureThatStandsStillForSecondsIsALostDevice) {
+// time to start, as Wine's does, and may pause; standing still for 3 s it is stuck, and
+// the output plays on until the owner opens the route anew.
+TEST_F(DsoundLoss, CaptureThatStandsStillForSecondsIsStuckWhileTheOutputPlaysOn) {
   setUpSynth(rack, 16);
   ASSERT_EQ(openWindowSettings(), AudioOk);
   sim::holdDsoundCapture(true);
@@ -162,8 +163,14 @@ TEST_F(DsoundLoss, CaptureThatStandsStillForSecondsIsALostDevice) {
   sim::holdDsoundCapture(true);
   play(2800);
   EXPECT_FALSE(engine.lost()) << "not before 3 s";
+  EXPECT_FALSE(engine.captureStuck());
   play(400);
-  EXPECT_TRUE(engine.lost()) << "a capture stuck for good, the route kept";
+  EXPECT_TRUE(engine.captureStuck()) << "a capture stuck for good, the route kept";
+  EXPECT_FALSE(engine.lost()) << "the output silenced for a capture";
+  const int locks = sim::dsoundRenderLockCount();
+  play(200);
+  EXPECT_GT(sim::dsoundRenderLockCount(), locks) << "the output stopped playing";
+  EXPECT_FALSE(engine.lost());
 }
 
 }  // namespace

@@ -38,9 +38,11 @@ e2e_use_prefix "$build/e2e/prefix"
 cp "$tool" "$SC_OUT/"
 cd "$SC_OUT" || exit 1
 
-# run MODE SECONDS: the tool's output in MODE.log; true when it ended with OK.
+# run MODE SECONDS: the tool's output in MODE.log, its worker's trace in MODE-trace.txt;
+# true when it ended with OK.
 run() {
-  WINEDEBUG=-all timeout 60 wine "$SC_OUT/wasapi_check.exe" "$1" "$2" 2>&1 | tr -d '\r' >"$SC_OUT/$1.log"
+  local trace="$SC_OUT/$1-trace.txt"
+  TONBRIK_DSOUND_TRACE="Z:${trace//\//\\}" WINEDEBUG=-all timeout 60 wine "$SC_OUT/wasapi_check.exe" "$1" "$2" 2>&1 | tr -d '\r' >"$SC_OUT/$1.log"
   while IFS= read -r line; do e2e_log "  $1: $line"; done <"$SC_OUT/$1.log"
   grep -qx OK "$SC_OUT/$1.log"
 }

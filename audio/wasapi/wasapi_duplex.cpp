@@ -364,7 +364,8 @@ void WasapiDuplex::openCapture(IMMDeviceEnumerator* enumerator, const WasapiOpen
   const int32_t capturePeriod =
       static_cast<int32_t>((defaultPeriod * sampleRate_ + kHnsPerSecond / 2) / kHnsPerSecond);
   slackFrames_ = std::max(kCaptureSlackPeriods * periodFrames_, 2 * capturePeriod);
-  fifoFrames_ = 2 * (periodFrames_ + slackFrames_) + 2 * static_cast<int32_t>(captureBuffer);
+  mostSlackFrames_ = 2 * slackFrames_;
+  fifoFrames_ = 2 * (periodFrames_ + mostSlackFrames_) + 2 * static_cast<int32_t>(captureBuffer);
 }
 
 int32_t WasapiDuplex::start(DuplexOutput output) {
@@ -387,6 +388,7 @@ int32_t WasapiDuplex::start(DuplexOutput output) {
   fifoFill_ = 0;
   inputPlaced_ = false;
   captureFlowing_ = false;
+  capturedFrames_ = 0;
   flowingSincePlaced_ = false;
 
   // A buffer of silence ahead, so the first periods have something to play.

@@ -35,8 +35,10 @@ struct WasapiOpenOptions {
 class WasapiDuplex {
  public:
   // Periods of capture kept in hand before the input is read: the capture is handed
-  // over in packets of the service's period, which may come late or several at once.
-  static constexpr int32_t kCaptureSlackPeriods = 2;
+  // over in packets of the service's period, which may come late or several at once
+  // (Wine's, up to 30 ms behind the render side). A capture later than that grows the
+  // slack by a period, up to twice what it started with.
+  static constexpr int32_t kCaptureSlackPeriods = 3;
   // A wait this long without the device's event: the device stalled or went away.
   static constexpr DWORD kStallMs = 500;
   // How long stop waits for the worker to end, and start for it to answer.
@@ -143,11 +145,13 @@ class WasapiDuplex {
   int32_t fifoFrames_ = 0;
   // Captured frames held beyond a period when the input is (re)placed.
   int32_t slackFrames_ = 0;
+  int32_t mostSlackFrames_ = 0;
   // The worker's alone once it runs (set by start before).
   int32_t fifoRead_ = 0;
   int32_t fifoFill_ = 0;
   bool inputPlaced_ = false;
   bool captureFlowing_ = false;  // a packet came since start
+  int64_t capturedFrames_ = 0;   // handed over since start (the trace's capture column)
   // A packet came since the input was (re)placed: only then is running dry a dropout.
   // Wine's capture may hand over a packet at start and then nothing for a while.
   bool flowingSincePlaced_ = false;

@@ -68,6 +68,8 @@ bool WasapiDuplex::serveEvent() {
   if (record_ != nullptr) {
     record_->dropouts = dropouts_.get();
     record_->ended = BlockTiming::now();
+    // In frames, not bytes: how the capture hands its packets over, a burst or a gap.
+    if (captureClient_ != nullptr) record_->captureRead = static_cast<uint32_t>(capturedFrames_);
   }
   return served;
 }
@@ -191,6 +193,7 @@ bool WasapiDuplex::pullCapture() {
       dropouts_.set(dropouts_.get() + 1);
     }
     captureFlowing_ = true;
+    capturedFrames_ += frames;
     if (inputPlaced_) flowingSincePlaced_ = true;
     int32_t count = static_cast<int32_t>(std::min<UINT32>(frames, fifoFrames_));
     const BYTE* from = data + static_cast<int64_t>(frames - count) * frameBytes;
@@ -225,7 +228,8 @@ bool WasapiDuplex::pullCapture() {
 // A period of input from the ring into the rack's planar block. Reading starts once
 // a period and the slack are in hand; a ring that runs dry after that is a dropout
 // (once the capture has handed something over since), and the input waits for the
-// slack again, so one late packet costs one gap, not one per period.
+// slack again, a period longer, so one late packet costs one gap, not one per period,
+// and a capture that keeps coming that late costs no more.
 void WasapiDuplex::readInput(int32_t frames) {
   if (!inputPlaced_ && fifoFill_ >= frames + slackFrames_) {
     // Older input than the slack is only latency.
@@ -236,7 +240,10 @@ void WasapiDuplex::readInput(int32_t frames) {
     flowingSincePlaced_ = false;
   }
   if (inputPlaced_ && fifoFill_ < frames) {
-    if (flowingSincePlaced_) dropouts_.set(dropouts_.get() + 1);
+    if (flowingSincePlaced_) {
+      dropouts_.set(dropouts_.get() + 1);
+      slackFrames_ = std::min(slackFrames_ + periodFrames_, mostSlackFrames_);
+    }
     inputPlaced_ = false;
   }
   float* in = inFloat_.get();

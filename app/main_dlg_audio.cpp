@@ -150,11 +150,14 @@ void CMainDlg::GrowOutrunDuplexRing() {
 
 // A capture that hands nothing over gets a stream created anew, at once: the output
 // breaks only for the reopening. One that stays stuck through a few of them is left
-// alone, and the output plays on without input, rather than break every few seconds.
+// alone, shown inactive, and the output plays on without input, rather than break
+// every few seconds.
 void CMainDlg::RestartStuckCapture() {
   constexpr int kMostRestarts = 3;
-  if (!m_bAudioRunning || m_audioRoute != AudioRoute::kDuplex || !m_route.captureStuck() ||
-      m_nCaptureRestarts >= kMostRestarts) {
+  if (!m_bAudioRunning || m_audioRoute != AudioRoute::kDuplex || !m_route.captureStuck()) return;
+  if (m_nCaptureRestarts >= kMostRestarts) {
+    if (m_nCaptureRestarts == kMostRestarts) setStateText(IDC_AUDIO_IN_STATE, false);
+    m_nCaptureRestarts = kMostRestarts + 1;
     return;
   }
   const int restarts = m_nCaptureRestarts + 1;

@@ -7,7 +7,7 @@
 # with AUDCLNT_E_UNSUPPORTED_FORMAT, gives no smaller shared period than its default
 # (10 ms, 480 frames, a buffer of 1440), and the tone records unbroken at 0.0999.
 # Then the window on that route, chosen in the registry before it starts
-# (SystemAudio): with WasapiShared the name line says so, sixty seconds of the start-up
+# (SystemAudio): with WasapiShared the name line says so, thirty seconds of the start-up
 # tone after the wineserver's registry save (see sc_wait_registry_saved) hold on both
 # channels with no break or gap, and slider 1 at the top passes the captured input (a
 # 660 Hz sine) through; with WasapiExclusive the route falls back to shared, plays, and
@@ -86,7 +86,7 @@ e2e_log "window, shared: in \"$(sc_text $IDC_AUDIO_IN_NAME)\", out \"$(sc_text $
 sc_screenshot window-shared
 sc_wait_registry_saved
 measured=$(sc_wav_now "$wav")
-sleep 61
+sleep 31
 steady=$(sc_wav_now "$wav")
 sc_probe slider $((IDC_SLIDER0 + 1)) 0 | grep -q " pos=0 " || sc_check "slider 1 moved to the top" false
 sleep 2

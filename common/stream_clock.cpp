@@ -60,12 +60,16 @@ int64_t StreamClock::observe(int64_t position, int64_t ticks) {
   }
   int64_t unwrapped = position;
   if (ring_ > 0) {
-    // The lap that puts the reading nearest the line; never behind the last reading,
-    // as a position only moves on.
+    // The lap that puts the reading least late on the line but not early by more than a
+    // late reading may be late: a mixer that fell behind for a step (and catches up
+    // after) reads late, nearer the line a lap further on, and that lap would throw
+    // every block placed meanwhile a ring out. Never behind the last reading, as a
+    // position only moves on.
     const double predicted =
         static_cast<double>(p0_) + (static_cast<double>(ticks) - t0_) / period_;
     const double laps =
-        std::round((predicted - static_cast<double>(position)) / static_cast<double>(ring_));
+        std::floor((predicted + resyncTicks_ / period_ - static_cast<double>(position)) /
+                   static_cast<double>(ring_));
     unwrapped = position + static_cast<int64_t>(laps) * ring_;
     if (unwrapped < last_) unwrapped = last_ + ((position - lastRaw_) % ring_ + ring_) % ring_;
   } else if (position < last_) {

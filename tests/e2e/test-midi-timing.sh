@@ -127,7 +127,7 @@ play_duplex() {
 # excused ones per rule and its verdict, into the log before the check's own line.
 log_verdict() {
   local line
-  while read -r line; do e2e_log "$line"; done < <(grep -E '^(notes|missing|excused|verdict) ' "$1" 2>/dev/null)
+  while read -r line; do e2e_log "$line"; done < <(grep -E '^(notes|missing|offclock|excused|verdict) ' "$1" 2>/dev/null)
 }
 
 measure() {
@@ -174,7 +174,7 @@ done
 e2e_log "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "load $(cut -d' ' -f1-3 /proc/loadavg)" >>"$SC_OUT/latency.txt"
 # The figures; the verdict lines are in the log already, once (the suite sums the counts).
-grep -Ev '^(notes|missing|excused|verdict) ' "$SC_OUT/latency.txt" >&2
+grep -Ev '^(notes|missing|offclock|excused|verdict) ' "$SC_OUT/latency.txt" >&2
 
 jitter() { sed -n "s/^steady-clock asio-$frames-$1 .* jitter_ms=\([0-9.]*\).*/\1/p" "$SC_OUT/latency.txt"; }
 # On a route without ASIO, Steady timing places each block by the stream's clock: its

@@ -158,6 +158,72 @@ MissingNote explainMissing(const WorkerTrace& trace, const HeldNote& note, size_
   return m;
 }
 
+// Where the readings from `at` on stand against those before it, in counter ticks: the
+// median of the kEnvelopeReadings on each side, each reading taken against the stream's
+// nominal rate. A late wake-up makes a reading late, and Wine's mixer makes one early now
+// and then (its step after a late one), but only the stream itself moves the median.
+double shiftAt(const PlayClock& clock, size_t at, double bytesPerTick) {
+  const auto median = [&](size_t from) {
+    double offsets[kEnvelopeReadings];
+    for (size_t j = 0; j < kEnvelopeReadings; ++j) {
+      offsets[j] = clock.ticks[from + j] - clock.position[from + j] / bytesPerTick;
+    }
+    std::sort(offsets, offsets + kEnvelopeReadings);
+    return (offsets[kEnvelopeReadings / 2 - 1] + offsets[kEnvelopeReadings / 2]) / 2.0;
+  };
+  return median(at) - median(at - kEnvelopeReadings);
+}
+
+// How much later the cursor reached reading `at` than the one before, on its own rate.
+double lagGained(const PlayClock& clock, size_t at, double bytesPerTick) {
+  return clock.ticks[at] - clock.ticks[at - 1] -
+         (clock.position[at] - clock.position[at - 1]) / bytesPerTick;
+}
+
+// The readings at which the stream jumped, each starting a stretch of its own: the
+// reading that gained (or, for a jump earlier, lost) the most lag near where the medians
+// part. A jump later is the stream's only if the worker was waiting through that reading's
+// lag, from the end of the wake-up before to the start of the one that read it: a worker
+// that kept the processor can have held up the sound service's mixer, which runs in its
+// process. Nothing the worker does makes a reading early.
+std::vector<size_t> findJumps(const WorkerRun& run, const PlayClock& clock,
+                              const std::vector<size_t>& wakeUpOf, int64_t frequency,
+                              double bytesPerTick, std::vector<size_t>& stretchOf) {
+  std::vector<size_t> jumps;
+  const size_t k = kEnvelopeReadings;
+  const double least = kJumpMs * static_cast<double>(frequency) / 1000.0;
+  const size_t count = clock.ticks.size();
+  const auto parts = [&](size_t j) {
+    return stretchOf[j - k] == stretchOf[j + k - 1] &&
+           std::fabs(shiftAt(clock, j, bytesPerTick)) > least;
+  };
+  for (size_t j = k; j + k <= count; ++j) {
+    if (!parts(j)) continue;
+    size_t last = j;
+    while (last + 1 + k <= count && parts(last + 1)) ++last;
+    const bool later = shiftAt(clock, j, bytesPerTick) > 0.0;
+    size_t at = j;
+    for (size_t n = j; n <= last; ++n) {
+      const double gained = lagGained(clock, n, bytesPerTick);
+      if (later ? gained > lagGained(clock, at, bytesPerTick)
+                : gained < lagGained(clock, at, bytesPerTick)) {
+        at = n;
+      }
+    }
+    const size_t woke = wakeUpOf[at];
+    const double waited =
+        woke > 0 ? static_cast<double>(run.wakeUps[woke].ticks - run.wakeUps[woke - 1].ended) : 0.0;
+    if (!later || waited >= lagGained(clock, at, bytesPerTick)) jumps.push_back(at);
+    j = last;
+  }
+  // Stretch numbers stay in order: a jump adds one to every reading from it on.
+  for (size_t j = 0, passed = 0; j < count; ++j) {
+    while (passed < jumps.size() && jumps[passed] <= j) ++passed;
+    stretchOf[j] += passed;
+  }
+  return jumps;
+}
+
 }  // namespace
 
 bool parseWorkerTrace(const std::string& text, WorkerTrace& out) {
@@ -208,7 +274,8 @@ std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency) {
   const double bytesPerTick = run.sampleRate * frameBytes / static_cast<double>(frequency);
 
   PlayClock clock;
-  std::vector<size_t> stretchOf;  // per reading: lost rings before it
+  std::vector<size_t> stretchOf;  // per reading: lost rings and jumps before it
+  std::vector<size_t> wakeUpOf;   // per reading: its wake-up
   size_t stretch = 0;
   std::vector<double> positionOf(run.wakeUps.size(), -1.0);
   size_t previous = 0;
@@ -223,8 +290,11 @@ std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency) {
       const WakeUp& p = run.wakeUps[previous];
       const double moved = std::fmod(static_cast<double>(w.cursor - p.cursor) + ring, ring);
       const double elapsed = static_cast<double>(w.ticks - p.ticks) * bytesPerTick;
+      // Fewer notifications than blocks: the cursor did not pass every block, so it went
+      // less than a ring, however long the mixer took (it stalls, then catches up).
+      const bool partRing = w.taken > 0 && w.taken < run.blockCount;
       double laps = 0.0;
-      if (lostSince || p.lostRing || elapsed > ring) {
+      if (lostSince || p.lostRing || (elapsed > ring && !partRing)) {
         laps = std::max(0.0, std::round((elapsed - moved) / ring));
       }
       position = clock.position.back() + moved + laps * ring;
@@ -232,11 +302,14 @@ std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency) {
     clock.ticks.push_back(static_cast<double>(w.ticks));
     clock.position.push_back(position);
     stretchOf.push_back(stretch);
+    wakeUpOf.push_back(i);
     positionOf[i] = position;
     previous = i;
     lostSince = false;
   }
   if (clock.ticks.empty()) return onsets;
+  const std::vector<size_t> jumps =
+      findJumps(run, clock, wakeUpOf, frequency, bytesPerTick, stretchOf);
 
   for (size_t i = 0; i < run.wakeUps.size(); ++i) {
     const WakeUp& w = run.wakeUps[i];
@@ -250,6 +323,15 @@ std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency) {
     onset.written = static_cast<double>(w.onsetWritten);
     onset.played = clock.timeAt(start + w.onsetFrame * frameBytes);
     onset.onClock = timeOnClock(clock, stretchOf, start + w.onsetFrame * frameBytes, frequency);
+    const double plays = onset.played > 0.0 ? onset.played : onset.onClock;
+    for (size_t j : jumps) {
+      const double from = clock.ticks[j - 1];
+      const double seen = clock.ticks[std::min(j + kJumpReadings - 1, clock.ticks.size() - 1)];
+      if (onset.written < seen && plays > from) {
+        onset.jumpFrom = from;
+        onset.jumpMs = shiftAt(clock, j, bytesPerTick) * 1000.0 / static_cast<double>(frequency);
+      }
+    }
     onsets.push_back(onset);
   }
   return onsets;
@@ -288,8 +370,19 @@ DuplexResult analyseDuplex(const std::vector<Delivery>& deliveries, const Worker
     ++result.matched;
     const RingOnset& onset = onsets[first];
     result.programMs.push_back((onset.written - static_cast<double>(from)) * toMs);
-    if (onset.onClock > 0.0) {
+    if (onset.jumpFrom > 0.0) {
+      MissingNote left{i, from, Excuse::StreamJump, ""};
+      char text[160];
+      std::snprintf(text, sizeof text, "jump_ms=%.3f at_ms=%.3f written_ms=%.3f", onset.jumpMs,
+                    (onset.jumpFrom - static_cast<double>(from)) * toMs,
+                    (onset.written - static_cast<double>(from)) * toMs);
+      left.evidence = text;
+      result.offClock.push_back(left);
+    } else if (onset.onClock > 0.0) {
       result.clockMs.push_back((onset.onClock - static_cast<double>(from)) * toMs);
+    } else {
+      // Too few readings around it to time it on the clock: left out, and nothing excuses that.
+      result.offClock.push_back({i, from, Excuse::Unexplained, "clock_readings=too_few"});
     }
     if (onset.played > 0.0) {
       result.cursorMs.push_back((onset.played - static_cast<double>(from)) * toMs);

@@ -52,14 +52,29 @@ struct RingOnset {
   double written = 0.0;
   double played = 0.0;
   // When the cursor passed it on the sample clock: a straight line fitted to the cursor
-  // readings within a second of it (those of its stretch between lost rings), taking
-  // the earliest readings as the line, as a reading is only ever late. 0 when too few.
+  // readings within a second of it (those of its stretch between lost rings and jumps of
+  // the stream), taking the earliest readings as the line, as a reading is only ever
+  // late. 0 when too few.
   double onClock = 0.0;
+  // Set when the stream jumped after the onset was rendered and before the worker could
+  // have seen it (kJumpReadings readings on), and the onset played after the jump. The
+  // program cannot know such a jump when it places the note.
+  double jumpFrom = 0.0;  // 0, or the last reading before the jump
+  double jumpMs = 0.0;    // how far the stream jumped: later (+) or earlier (-)
 };
 
+// A jump of the stream itself: the earliest cursor readings after it stand off the line
+// of the earliest before it by more than this (Wine's mixer falls behind for good).
+constexpr double kJumpMs = 1.0;
+// Readings on each side that make that line, and readings after a jump before the
+// program's clock may be expected to follow it (it re-anchors on the fourth).
+constexpr size_t kEnvelopeReadings = 8;
+constexpr size_t kJumpReadings = 4;
+
 // The onsets of one run in the order written. A stretch between two cursor readings is
-// taken as less than one ring unless the trace marks a lost ring beside it or the
-// counter shows more than a ring's time; then the elapsed time chooses the laps.
+// taken as less than one ring when the wake-up took fewer notifications than the ring
+// has blocks, or when no lost ring lies beside it and no more than a ring's time passed;
+// otherwise the elapsed time chooses the laps.
 std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency);
 
 struct DuplexResult {
@@ -72,6 +87,9 @@ struct DuplexResult {
   // the worker found the ring lost between the note's delivery (its onset cannot lie
   // before) and one ring's time after its note-off.
   std::vector<MissingNote> missing;
+  // Notes heard but left out of the clock figure, each with its excuse (stream_jump);
+  // they count toward the train's cap with the missing ones.
+  std::vector<MissingNote> offClock;
   std::vector<double> cursorMs;   // delivery -> a wake-up finds the cursor past the onset
   std::vector<double> programMs;  // delivery -> the onset's block is in the ring
   std::vector<double> clockMs;    // delivery -> the cursor passes the onset on the sample clock

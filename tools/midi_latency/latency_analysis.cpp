@@ -148,6 +148,8 @@ const char* excuseName(Excuse excuse) {
       return "in_tail";
     case Excuse::LostRing:
       return "lost_ring";
+    case Excuse::StreamJump:
+      return "stream_jump";
     case Excuse::Unexplained:
       break;
   }

@@ -79,8 +79,9 @@ constexpr int64_t kWanderMs = 2;
 
 // Why a note of the train may have no onset. Each rule names a fact in the records that
 // the program cannot have made; a missing note with none (Unexplained) fails the train.
-enum class Excuse { Unexplained, InTail, LostRing };
-// "in_tail", "lost_ring"; "none" for Unexplained.
+// StreamJump leaves a note that was heard out of the full-duplex route's clock figure.
+enum class Excuse { Unexplained, InTail, LostRing, StreamJump };
+// "in_tail", "lost_ring", "stream_jump"; "none" for Unexplained.
 const char* excuseName(Excuse excuse);
 // How many notes of a train may be excused: 1.5 %, rounded up (3 of 200). Each excuse is
 // a judgement from outside the program; more than a few would no longer measure it.
@@ -95,7 +96,8 @@ struct MissingNote {
 };
 
 // The verdict on a train: notes were delivered, the onsets pair with them in play order,
-// every note without one is excused, and no more than excuseCap of them.
+// every note without one is excused, and no more than excuseCap of them (`missing` holds
+// also the notes heard but left out of a figure, each with its excuse).
 bool trainPasses(size_t notes, bool inOrder, const std::vector<MissingNote>& missing);
 
 // When the driver's block after `at` was due on its sample clock: one buffer after the

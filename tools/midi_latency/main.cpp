@@ -47,16 +47,21 @@ void printSummary(const char* what, const std::string& label, const std::vector<
       what, label.c_str(), s.count, s.mean, s.stddev, s.min, s.max, s.p99, s.stddev);
 }
 
-// One line per missing note with the rule that excuses it ("none": nothing does) and its
-// evidence, one count per rule the route knows, and the verdict, which is the exit status.
+// One line per missing note, and per note heard but left out of the clock figure
+// ("offclock"), with the rule that excuses it ("none": nothing does) and its evidence, one
+// count per rule the route knows, and the verdict, which is the exit status.
 int reportMissing(const std::string& label, size_t notes, bool inOrder,
-                  const std::vector<midi_latency::MissingNote>& missing,
-                  std::initializer_list<midi_latency::Excuse> rules) {
+                  std::vector<midi_latency::MissingNote> missing,
+                  std::initializer_list<midi_latency::Excuse> rules,
+                  const std::vector<midi_latency::MissingNote>& offClock = {}) {
   size_t unexplained = 0;
-  for (const midi_latency::MissingNote& m : missing) {
+  const size_t heard = missing.size();
+  missing.insert(missing.end(), offClock.begin(), offClock.end());
+  for (size_t i = 0; i < missing.size(); ++i) {
+    const midi_latency::MissingNote& m = missing[i];
     unexplained += m.excuse == midi_latency::Excuse::Unexplained;
-    std::printf("missing %s note=%zu rule=%s%s%s\n", label.c_str(), m.note + 1,
-                midi_latency::excuseName(m.excuse), m.evidence.empty() ? "" : " ",
+    std::printf("%s %s note=%zu rule=%s%s%s\n", i < heard ? "missing" : "offclock", label.c_str(),
+                m.note + 1, midi_latency::excuseName(m.excuse), m.evidence.empty() ? "" : " ",
                 m.evidence.c_str());
   }
   for (midi_latency::Excuse rule : rules) {
@@ -111,7 +116,8 @@ int measureDuplex(const std::string& stamps, const std::string& tracePath, int n
   printSummary("program", label, result.programMs);
   printSummary("clock", label, result.clockMs);
   return reportMissing(label, result.notes, result.inOrder, result.missing,
-                       {midi_latency::Excuse::LostRing});
+                       {midi_latency::Excuse::LostRing, midi_latency::Excuse::StreamJump},
+                       result.offClock);
 }
 
 }  // namespace

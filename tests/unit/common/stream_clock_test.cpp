@@ -77,6 +77,16 @@ TEST(StreamClock, PositionsUnwrapAcrossLapsAndAThreadThatLooksLate) {
   device.stepped += 3 * kStep;
   device.step(clock);
   EXPECT_EQ(clock.position(), device.stepped);
+  // The mixer falls 12 ms behind for a step and catches up over the next three, 5 ms
+  // apart: the late reading is nearer the line a lap on, yet it is this lap's.
+  device.stepped += kStep;
+  clock.observe(device.stepped % kRing,
+                static_cast<int64_t>(device.ticksOf(device.stepped) + 12.4 * kMs));
+  EXPECT_EQ(clock.position(), device.stepped);
+  for (double lateMs : {7.4, 2.4}) {
+    device.step(clock, lateMs);
+    EXPECT_EQ(clock.position(), device.stepped);
+  }
   // A second look at the same position says nothing new.
   const int64_t before = clock.ticksAt(clock.position());
   clock.observe(device.stepped % kRing, static_cast<int64_t>(device.ticksOf(device.stepped)) +

@@ -141,4 +141,58 @@ TEST(DuplexLatency, TimesOnsetsOnThePlayCursorAcrossTheRingsWrapAndALostRing) {
   EXPECT_FALSE(midi_latency::analyseDuplex(deliveries, parsed, 69).inOrder);
 }
 
+// Wine's mixer steps 480 frames every 10 ms and wakes the worker, which writes each note's
+// onset 700 frames ahead of the cursor; 13 ms into the run's third second the mixer falls
+// behind for good (the stream jumps later). The clock figure follows the stream on each
+// side of the jump, and the one note rendered before it but played after is left out of
+// that figure, excused, only while the worker was waiting through the stall.
+midi_latency::DuplexResult jumpRun(bool workerWaited) {
+  std::string text =
+      "# full-duplex worker: 48000 Hz, 7 blocks of 128 frames (512 bytes); counter "
+      "frequency=48000 origin=0\n";
+  std::vector<midi_latency::Delivery> deliveries = {{-100, 0x90, 0x30, 0x64}};
+  for (int64_t n = 0; n < 420; ++n) {
+    const int64_t frames = 480 * n;
+    const int64_t ticks = frames + (n >= 200 ? 624 : 0);
+    // Held up, the wake-up before the jump ends just before the next one starts.
+    const int64_t ended = ticks + (n == 199 && !workerWaited ? 1090 : 10);
+    char onset[48] = "-";
+    if (n % 10 == 9 && n < 400) {
+      const int64_t at = (frames + 700) % kRing;
+      std::snprintf(onset, sizeof onset, "%lld:%lld@%.3f", static_cast<long long>(at / 128),
+                    static_cast<long long>(at % 128), (ticks + 5) / 48.0);
+      deliveries.push_back({ticks - 100, 0x90, 69, 0x64});
+      deliveries.push_back({ticks + 200, 0x80, 69, 0});
+    }
+    char line[160];
+    std::snprintf(line, sizeof line, "%.3f %.3f %lld 3 3,4,5 0..3(4)@%.3f 0 %s\n", ticks / 48.0,
+                  ended / 48.0, static_cast<long long>(frames % kRing * 4), (ticks + 3) / 48.0,
+                  onset);
+    text += line;
+  }
+  midi_latency::WorkerTrace trace;
+  EXPECT_TRUE(midi_latency::parseWorkerTrace(text, trace));
+  return midi_latency::analyseDuplex(deliveries, trace, 69);
+}
+
+TEST(DuplexLatency, AJumpOfTheStreamSplitsItsClockAndExcusesOnlyTheNoteAcrossIt) {
+  const auto waited = jumpRun(true);
+  EXPECT_EQ(waited.matched, 40u);
+  ASSERT_EQ(waited.offClock.size(), 1u);
+  EXPECT_EQ(waited.offClock[0].note, 19u);
+  EXPECT_EQ(waited.offClock[0].excuse, midi_latency::Excuse::StreamJump);
+  EXPECT_NE(waited.offClock[0].evidence.find("jump_ms=13.000"), std::string::npos)
+      << waited.offClock[0].evidence;
+  const auto steady = midi_latency::summarize(waited.clockMs);
+  EXPECT_EQ(steady.count, 39u);
+  EXPECT_LT(steady.stddev, 0.01);
+  EXPECT_TRUE(midi_latency::trainPasses(waited.notes, waited.inOrder, waited.offClock));
+
+  // The worker held the processor through the stall: nothing proves the stream jumped by
+  // itself, so every note stays in the figure, and it shows the jump.
+  const auto held = jumpRun(false);
+  EXPECT_TRUE(held.offClock.empty());
+  EXPECT_GT(midi_latency::summarize(held.clockMs).stddev, 1.0);
+}
+
 }  // namespace

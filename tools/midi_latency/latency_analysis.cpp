@@ -196,6 +196,37 @@ double nextBlockDue(const std::vector<Switch>& switches, int64_t at, int64_t fre
   return scheduled + static_cast<double>(last->frames) * perFrame;
 }
 
+namespace {
+
+// What the driver did between the note-off before a missing note and its note-on: a note
+// is heard only if some block rendered the release and a later one the new note. Facts
+// for whoever reads the log; they excuse nothing.
+std::string driverFacts(const std::vector<Switch>& switches, int64_t off, int64_t on,
+                        int64_t frequency) {
+  const double toMs = 1000.0 / static_cast<double>(frequency);
+  size_t between = 0;
+  double longestCall = 0.0;
+  double longestWait = 0.0;
+  for (size_t j = 0; j < switches.size(); ++j) {
+    const Switch& s = switches[j];
+    if (s.called < off - frequency / 10 || s.called > on + frequency / 10) continue;
+    between += s.called > off && s.called < on;
+    longestCall = std::max(longestCall, static_cast<double>(s.returned - s.called) * toMs);
+    if (j > 0) {
+      longestWait =
+          std::max(longestWait, static_cast<double>(s.called - switches[j - 1].returned) * toMs);
+    }
+  }
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "after_note_off_ms=%.3f switches_between=%zu longest_call_ms=%.3f "
+                "longest_wait_ms=%.3f (within 100 ms of either)",
+                static_cast<double>(on - off) * toMs, between, longestCall, longestWait);
+  return text;
+}
+
+}  // namespace
+
 Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch>& switches,
                int64_t frequency, const std::vector<size_t>& onsetFrames, int note) {
   Result result;
@@ -245,7 +276,12 @@ Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch
       ++inWindow;
       ++next;
     }
-    if (inWindow == 0) result.missing.push_back(excusable[i]);
+    if (inWindow == 0) {
+      MissingNote m = excusable[i];
+      if (m.excuse == Excuse::Unexplained && i > 0)
+        m.evidence = driverFacts(switches, notes[i - 1].off, notes[i].on, frequency);
+      result.missing.push_back(m);
+    }
     if (inWindow != 1) continue;
     ++result.matched;
     result.outputMs.push_back((heard[first].leaves - from) * toMs);

@@ -130,6 +130,9 @@ TEST(MidiLatency, PairsNotesWithOnsetsAndReportsMissingOnes) {
   EXPECT_EQ(result.unplayable, 0u);
   ASSERT_EQ(result.missing.size(), 1u);
   EXPECT_EQ(result.missing[0].excuse, Excuse::Unexplained);
+  // The log says what the driver did meanwhile: that call took 15 ms.
+  EXPECT_NE(result.missing[0].evidence.find("longest_call_ms=15."), std::string::npos)
+      << result.missing[0].evidence;
   EXPECT_FALSE(passes(result));
 
   // The second note's delivery wandered to 20 ms after the first one's note-off: its onset

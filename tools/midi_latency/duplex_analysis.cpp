@@ -180,16 +180,21 @@ double lagGained(const PlayClock& clock, size_t at, double bytesPerTick) {
          (clock.position[at] - clock.position[at - 1]) / bytesPerTick;
 }
 
-// The readings at which the stream jumped, each starting a stretch of its own: the
-// reading that gained (or, for a jump earlier, lost) the most lag near where the medians
-// part. A jump later is the stream's only if the worker was waiting through that reading's
-// lag, from the end of the wake-up before to the start of the one that read it: a worker
-// that kept the processor can have held up the sound service's mixer, which runs in its
-// process. Nothing the worker does makes a reading early.
-std::vector<size_t> findJumps(const WorkerRun& run, const PlayClock& clock,
-                              const std::vector<size_t>& wakeUpOf, int64_t frequency,
-                              double bytesPerTick, std::vector<size_t>& stretchOf) {
-  std::vector<size_t> jumps;
+struct Jump {
+  size_t at = 0;       // the first reading after it
+  double shift = 0.0;  // counter ticks, later (+) or earlier (-)
+};
+
+// The jumps of the stream, each starting a stretch of its own at the reading that gained
+// (or, for a jump earlier, lost) the most lag where the medians part. A jump later is the
+// stream's only if the worker was waiting through that reading's lag, from the end of
+// the wake-up before to the start of the one that read it: a worker that kept the
+// processor can have held up the sound service's mixer, which runs in its process.
+// Nothing the worker does makes a reading early.
+std::vector<Jump> findJumps(const WorkerRun& run, const PlayClock& clock,
+                            const std::vector<size_t>& wakeUpOf, int64_t frequency,
+                            double bytesPerTick, std::vector<size_t>& stretchOf) {
+  std::vector<Jump> jumps;
   const size_t k = kEnvelopeReadings;
   const double least = kJumpMs * static_cast<double>(frequency) / 1000.0;
   const size_t count = clock.ticks.size();
@@ -201,24 +206,24 @@ std::vector<size_t> findJumps(const WorkerRun& run, const PlayClock& clock,
     if (!parts(j)) continue;
     size_t last = j;
     while (last + 1 + k <= count && parts(last + 1)) ++last;
-    const bool later = shiftAt(clock, j, bytesPerTick) > 0.0;
+    const double sign = shiftAt(clock, j, bytesPerTick) > 0.0 ? 1.0 : -1.0;
     size_t at = j;
-    for (size_t n = j; n <= last; ++n) {
-      const double gained = lagGained(clock, n, bytesPerTick);
-      if (later ? gained > lagGained(clock, at, bytesPerTick)
-                : gained < lagGained(clock, at, bytesPerTick)) {
+    for (size_t n = j + 1; n <= last; ++n) {
+      if (sign * lagGained(clock, n, bytesPerTick) > sign * lagGained(clock, at, bytesPerTick)) {
         at = n;
       }
     }
     const size_t woke = wakeUpOf[at];
     const double waited =
         woke > 0 ? static_cast<double>(run.wakeUps[woke].ticks - run.wakeUps[woke - 1].ended) : 0.0;
-    if (!later || waited >= lagGained(clock, at, bytesPerTick)) jumps.push_back(at);
+    if (sign < 0.0 || waited >= lagGained(clock, at, bytesPerTick)) {
+      jumps.push_back({at, shiftAt(clock, at, bytesPerTick)});
+    }
     j = last;
   }
   // Stretch numbers stay in order: a jump adds one to every reading from it on.
   for (size_t j = 0, passed = 0; j < count; ++j) {
-    while (passed < jumps.size() && jumps[passed] <= j) ++passed;
+    while (passed < jumps.size() && jumps[passed].at <= j) ++passed;
     stretchOf[j] += passed;
   }
   return jumps;
@@ -308,7 +313,7 @@ std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency) {
     lostSince = false;
   }
   if (clock.ticks.empty()) return onsets;
-  const std::vector<size_t> jumps =
+  const std::vector<Jump> jumps =
       findJumps(run, clock, wakeUpOf, frequency, bytesPerTick, stretchOf);
 
   for (size_t i = 0; i < run.wakeUps.size(); ++i) {
@@ -324,12 +329,13 @@ std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency) {
     onset.played = clock.timeAt(start + w.onsetFrame * frameBytes);
     onset.onClock = timeOnClock(clock, stretchOf, start + w.onsetFrame * frameBytes, frequency);
     const double plays = onset.played > 0.0 ? onset.played : onset.onClock;
-    for (size_t j : jumps) {
-      const double from = clock.ticks[j - 1];
-      const double seen = clock.ticks[std::min(j + kJumpReadings - 1, clock.ticks.size() - 1)];
+    for (const Jump& jump : jumps) {
+      const double from = clock.ticks[jump.at - 1];
+      const double seen =
+          clock.ticks[std::min(jump.at + kJumpReadings - 1, clock.ticks.size() - 1)];
       if (onset.written < seen && plays > from) {
         onset.jumpFrom = from;
-        onset.jumpMs = shiftAt(clock, j, bytesPerTick) * 1000.0 / static_cast<double>(frequency);
+        onset.jumpMs = jump.shift * 1000.0 / static_cast<double>(frequency);
       }
     }
     onsets.push_back(onset);

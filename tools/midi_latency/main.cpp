@@ -55,12 +55,12 @@ int reportMissing(const std::string& label, size_t notes, bool inOrder,
                   std::initializer_list<midi_latency::Excuse> rules,
                   const std::vector<midi_latency::MissingNote>& offClock = {}) {
   size_t unexplained = 0;
-  const size_t heard = missing.size();
+  const size_t unheard = missing.size();
   missing.insert(missing.end(), offClock.begin(), offClock.end());
   for (size_t i = 0; i < missing.size(); ++i) {
     const midi_latency::MissingNote& m = missing[i];
     unexplained += m.excuse == midi_latency::Excuse::Unexplained;
-    std::printf("%s %s note=%zu rule=%s%s%s\n", i < heard ? "missing" : "offclock", label.c_str(),
+    std::printf("%s %s note=%zu rule=%s%s%s\n", i < unheard ? "missing" : "offclock", label.c_str(),
                 m.note + 1, midi_latency::excuseName(m.excuse), m.evidence.empty() ? "" : " ",
                 m.evidence.c_str());
   }

@@ -18,7 +18,11 @@ constexpr double kRateGain = kPhaseGain * kPhaseGain / 2.0;
 constexpr double kResyncSeconds = 0.003;
 constexpr uint32_t kResyncReadings = 4;
 // A jump by about a whole ring lands near the line again, a little off: the readings'
-// recent mean (1/16 of each error) tells it from a late thread.
+// recent mean (1/16 of each error) tells it from a late thread. The line moves once
+// the median of the last readings is that far off too, and by that median, not to
+// the one reading that told: a stream late for a few readings only (or a thread late
+// now and then) does not move that median, and a stream that stays late moves it by
+// as much as it jumped.
 constexpr double kRecentGain = 1.0 / 16.0;
 constexpr double kShiftSeconds = 0.0005;
 // The device's rate stays within this of its nominal one.
@@ -43,6 +47,7 @@ void StreamClock::anchor(int64_t position, int64_t ticks) {
   outliers_ = 0;
   readings_ = 0;
   recentError_ = 0.0;
+  recent_.clear();
   ++anchors_;
   anchored_ = true;
 }
@@ -94,11 +99,18 @@ int64_t StreamClock::observe(int64_t position, int64_t ticks) {
   }
   outliers_ = 0;
   ++readings_;
+  recent_.add(error);
   recentError_ += kRecentGain * (error - recentError_);
-  if (readings_ > 2 / kRecentGain && std::fabs(recentError_) > shiftTicks_) {
-    const double kept = period_;
-    anchor(unwrapped, ticks);
-    period_ = kept;
+  if (readings_ > 2 / kRecentGain && std::fabs(recentError_) > shiftTicks_ &&
+      std::fabs(recent_.median(RecentErrors::kSize)) > shiftTicks_) {
+    // Most of those readings are past the jump, so the newest half are all.
+    p0_ = unwrapped;
+    t0_ = onLine + recent_.median(RecentErrors::kSize / 2);
+    // From here the line takes the readings' mean again, that median counting as many.
+    readings_ = RecentErrors::kSize / 2;
+    recentError_ = 0.0;
+    recent_.clear();
+    ++anchors_;
     return unwrapped;
   }
   p0_ = unwrapped;
@@ -107,6 +119,21 @@ int64_t StreamClock::observe(int64_t position, int64_t ticks) {
   period_ = std::clamp(period_, nominalPeriod_ * (1.0 - kMaxRateError),
                        nominalPeriod_ * (1.0 + kMaxRateError));
   return unwrapped;
+}
+
+void StreamClock::RecentErrors::add(double error) {
+  errors_[next_] = error;
+  next_ = (next_ + 1) % kSize;
+  count_ = std::min(count_ + 1, kSize);
+}
+
+double StreamClock::RecentErrors::median(uint32_t newest) const {
+  newest = std::min(newest, count_);
+  if (newest == 0) return 0.0;
+  std::array<double, kSize> sorted{};
+  for (uint32_t i = 0; i < newest; ++i) sorted[i] = errors_[(next_ + kSize - 1 - i) % kSize];
+  std::sort(sorted.begin(), sorted.begin() + newest);
+  return (sorted[(newest - 1) / 2] + sorted[newest / 2]) / 2.0;
 }
 
 int64_t StreamClock::ticksAt(int64_t position) const {

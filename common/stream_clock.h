@@ -7,6 +7,7 @@
 // thread only (the audio thread), it never allocates.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 class StreamClock {
@@ -30,10 +31,26 @@ class StreamClock {
   int64_t ticksAt(int64_t position) const;
   // Counter ticks per frame on the line.
   double ticksPerFrame() const { return period_; }
-  // How often the line was anchored since start: once, plus every re-anchoring.
+  // How often the line was placed anew since start: once, plus every re-anchoring or
+  // move to where the recent readings are.
   uint32_t anchors() const { return anchors_; }
 
  private:
+  // The last readings' errors from the line, in counter ticks.
+  class RecentErrors {
+   public:
+    static constexpr uint32_t kSize = 16;
+    void add(double error);
+    void clear() { count_ = next_ = 0; }
+    // Of the newest `newest` errors (all there are, if fewer).
+    double median(uint32_t newest) const;
+
+   private:
+    std::array<double, kSize> errors_{};
+    uint32_t count_ = 0;
+    uint32_t next_ = 0;
+  };
+
   void anchor(int64_t position, int64_t ticks);
 
   double nominalPeriod_ = 0.0;
@@ -47,6 +64,7 @@ class StreamClock {
   double resyncTicks_ = 0.0;
   double shiftTicks_ = 0.0;
   double recentError_ = 0.0;
+  RecentErrors recent_;
   uint32_t readings_ = 0;  // in line since the anchor
   uint32_t outliers_ = 0;
   uint32_t anchors_ = 0;

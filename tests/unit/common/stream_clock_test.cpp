@@ -117,6 +117,16 @@ TEST(StreamClock, AStalledStreamOrARestartAnchorsTheLineAnew) {
   EXPECT_EQ(clock.anchors(), 3u);
   EXPECT_NEAR(offsetMs(clock, device), settled, 0.1);
 
+  // It reads 2.5 ms late for five readings only (the mean already tells a jump) and
+  // then as before: the line does not follow those few.
+  for (int i = 0; i < 200; ++i) device.step(clock);
+  const double before = offsetMs(clock, device);
+  for (int i = 0; i < 5; ++i) device.step(clock, 3.0);
+  for (int i = 0; i < 20; ++i) {
+    device.step(clock);
+    EXPECT_NEAR(offsetMs(clock, device), before, 0.2) << i;
+  }
+
   // A lost ring: the owner asks for a new anchor; positions still count up.
   clock.reanchor();
   device.stepped += 200;

@@ -180,6 +180,32 @@ double lagGained(const PlayClock& clock, size_t at, double bytesPerTick) {
          (clock.position[at] - clock.position[at - 1]) / bytesPerTick;
 }
 
+// The laps a reading went past `unwrapped` after more than a ring's time: those that put
+// it least late on the trend of the last readings (their median offset from the stream's
+// nominal rate) but not early by more than a late wake-up may be late. A wake-up that
+// kept the processor for a ring has the cursor go round meanwhile; a mixer that fell
+// behind for a step (and catches up after) has it go less than its time. Without
+// readings enough for a trend, the elapsed time says.
+double lapsOnTrend(const PlayClock& clock, double ticks, double unwrapped, double ring,
+                   double bytesPerTick, int64_t frequency) {
+  constexpr double kMostEarlySeconds = 0.003;
+  const size_t count = std::min(clock.ticks.size(), kEnvelopeReadings);
+  const double elapsed = (ticks - clock.ticks.back()) * bytesPerTick;
+  if (count < kEnvelopeReadings / 2) {
+    return std::max(0.0, std::round((elapsed - (unwrapped - clock.position.back())) / ring));
+  }
+  double offsets[kEnvelopeReadings];
+  for (size_t j = 0; j < count; ++j) {
+    const size_t at = clock.ticks.size() - count + j;
+    offsets[j] = clock.ticks[at] - clock.position[at] / bytesPerTick;
+  }
+  std::sort(offsets, offsets + count);
+  const double offset = (offsets[(count - 1) / 2] + offsets[count / 2]) / 2.0;
+  const double expected = (ticks - offset) * bytesPerTick;
+  const double mostEarly = kMostEarlySeconds * static_cast<double>(frequency) * bytesPerTick;
+  return std::max(0.0, std::floor((expected + mostEarly - unwrapped) / ring));
+}
+
 struct Jump {
   size_t at = 0;       // the first reading after it
   double shift = 0.0;  // counter ticks, later (+) or earlier (-)
@@ -295,12 +321,16 @@ std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency) {
       const WakeUp& p = run.wakeUps[previous];
       const double moved = std::fmod(static_cast<double>(w.cursor - p.cursor) + ring, ring);
       const double elapsed = static_cast<double>(w.ticks - p.ticks) * bytesPerTick;
-      // Fewer notifications than blocks: the cursor did not pass every block, so it went
-      // less than a ring, however long the mixer took (it stalls, then catches up).
-      const bool partRing = w.taken > 0 && w.taken < run.blockCount;
+      // Every notification the cursor set off between the two readings was taken by one
+      // of the two wake-ups: fewer than blocks, and it went less than a ring, however
+      // long the mixer took (it stalls, then catches up).
+      const bool partRing = w.taken > 0 && w.taken + p.taken < run.blockCount;
       double laps = 0.0;
-      if (lostSince || p.lostRing || (elapsed > ring && !partRing)) {
+      if (lostSince || p.lostRing) {
         laps = std::max(0.0, std::round((elapsed - moved) / ring));
+      } else if (elapsed > ring && !partRing) {
+        laps = lapsOnTrend(clock, static_cast<double>(w.ticks), clock.position.back() + moved, ring,
+                           bytesPerTick, frequency);
       }
       position = clock.position.back() + moved + laps * ring;
     }

@@ -72,9 +72,10 @@ constexpr size_t kEnvelopeReadings = 8;
 constexpr size_t kJumpReadings = 4;
 
 // The onsets of one run in the order written. A stretch between two cursor readings is
-// taken as less than one ring when the wake-up took fewer notifications than the ring
-// has blocks, or when no lost ring lies beside it and no more than a ring's time passed;
-// otherwise the elapsed time chooses the laps.
+// taken as less than one ring when its two wake-ups took fewer notifications than the
+// ring has blocks, or when no lost ring lies beside it and no more than a ring's time
+// passed; beside a lost ring the elapsed time chooses the laps, otherwise the trend of
+// the readings before it.
 std::vector<RingOnset> placeOnsets(const WorkerRun& run, int64_t frequency);
 
 struct DuplexResult {

@@ -109,13 +109,14 @@ lose_and_return() {
 
   bring_back "$how"
   returned=$(now)
-  # Recorded from the return on, without waiting: the state is timed meanwhile.
+  sc_check "$how: audio out active again" sc_shows $IDC_AUDIO_OUT_STATE active 6000
+  active=$(elapsed "$returned" "$(now)")
+  # Recorded once the program plays again: a recorder that came first would be the
+  # sink's first user, and the sink would render ahead for it as if unused.
   wav="$SC_OUT/after-$how.wav"
   $(e2e_realtime_prefix) parecord --device=vsink.monitor --latency-msec=20 --file-format=wav \
     --rate=48000 --channels=2 --format=s16le "$wav" 2>"$wav.log" &
   E2E_RECORDER_PID=$!
-  sc_check "$how: audio out active again" sc_shows $IDC_AUDIO_OUT_STATE active 6000
-  active=$(elapsed "$returned" "$(now)")
   e2e_wait_for 10 e2e_file_grows "$wav" && e2e_note_wav_wall "$wav" || e2e_log "parecord does not record"
   sc_check "$how: audio in active again" sc_shows $IDC_AUDIO_IN_STATE active 1000
   sc_check "$how: the name line as before" sc_shows $IDC_AUDIO_OUT_NAME "$name" 1000
@@ -178,6 +179,14 @@ suspend_and_resume() {
 sc_setup "${1:?usage: test-audio-device-loss.sh <build/windows dir> [system audio]}" "$E2E_NAME"
 e2e_start_display "$SC_OUT"
 e2e_start_pulse "$SC_OUT"
+# A null sink nobody uses renders 2 s ahead, and a stream that joins it waits that out
+# (PulseAudio rewinds the sink only by the new stream's latency): after each return, Wine's
+# PulseAudio driver saw no play time for up to 2 s, went on taking a period per 15 ms
+# event meanwhile, and then wrote 25 ms of silence for the underflow. A sink suspended
+# while unused starts afresh for its first user, as a sound card plays from its start.
+echo "load-module module-suspend-on-idle timeout=0" >>"$SC_OUT/pulse.pa"
+pactl load-module module-suspend-on-idle timeout=0 >/dev/null ||
+  e2e_fail "cannot have the sink suspended while unused"
 e2e_use_prefix "$SC_BUILD/e2e/prefix"
 if [ "$system_audio" != DirectSound ]; then
   settings_key='HKCU\Software\Tonbrik\Settings'

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -130,9 +131,11 @@ void StreamClock::RecentErrors::add(double error) {
 double StreamClock::RecentErrors::median(uint32_t newest) const {
   newest = std::min(newest, count_);
   if (newest == 0) return 0.0;
-  std::array<double, kSize> sorted{};
+  // The rest sort last, so the whole array sorts (no part of it a compiler can't bound).
+  std::array<double, kSize> sorted;
+  sorted.fill(std::numeric_limits<double>::infinity());
   for (uint32_t i = 0; i < newest; ++i) sorted[i] = errors_[(next_ + kSize - 1 - i) % kSize];
-  std::sort(sorted.begin(), sorted.begin() + newest);
+  std::sort(sorted.begin(), sorted.end());
   return (sorted[(newest - 1) / 2] + sorted[newest / 2]) / 2.0;
 }
 

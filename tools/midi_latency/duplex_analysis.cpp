@@ -189,18 +189,17 @@ double lagGained(const PlayClock& clock, size_t at, double bytesPerTick) {
 double lapsOnTrend(const PlayClock& clock, double ticks, double unwrapped, double ring,
                    double bytesPerTick, int64_t frequency) {
   constexpr double kMostEarlySeconds = 0.003;
-  const size_t count = std::min(clock.ticks.size(), kEnvelopeReadings);
   const double elapsed = (ticks - clock.ticks.back()) * bytesPerTick;
-  if (count < kEnvelopeReadings / 2) {
+  if (clock.ticks.size() < kEnvelopeReadings) {
     return std::max(0.0, std::round((elapsed - (unwrapped - clock.position.back())) / ring));
   }
   double offsets[kEnvelopeReadings];
-  for (size_t j = 0; j < count; ++j) {
-    const size_t at = clock.ticks.size() - count + j;
+  for (size_t j = 0; j < kEnvelopeReadings; ++j) {
+    const size_t at = clock.ticks.size() - kEnvelopeReadings + j;
     offsets[j] = clock.ticks[at] - clock.position[at] / bytesPerTick;
   }
-  std::sort(offsets, offsets + count);
-  const double offset = (offsets[(count - 1) / 2] + offsets[count / 2]) / 2.0;
+  std::sort(offsets, offsets + kEnvelopeReadings);
+  const double offset = (offsets[kEnvelopeReadings / 2 - 1] + offsets[kEnvelopeReadings / 2]) / 2.0;
   const double expected = (ticks - offset) * bytesPerTick;
   const double mostEarly = kMostEarlySeconds * static_cast<double>(frequency) * bytesPerTick;
   return std::max(0.0, std::floor((expected + mostEarly - unwrapped) / ring));

@@ -225,6 +225,38 @@ std::string driverFacts(const std::vector<Switch>& switches, int64_t off, int64_
   return text;
 }
 
+// The blocks the driver asked for between a note-off and the next note-on, and whether
+// each of our calls returned within its block's time (so the driver's own waits, not a
+// slow call of ours, kept it from asking for more).
+struct HeldDriver {
+  int64_t frames = 0;
+  double rate = 0.0;
+  double longestCall = 0.0;  // counter ticks
+  double longestWait = 0.0;
+  bool calledQuickly = false;
+};
+
+HeldDriver driverBetween(const std::vector<Switch>& switches, int64_t off, int64_t on,
+                         int64_t frequency) {
+  HeldDriver held;
+  bool any = false;
+  for (size_t j = 1; j < switches.size(); ++j) {
+    const Switch& s = switches[j];
+    if (s.called <= off || s.called > on) continue;
+    any = true;
+    held.frames += s.frames;
+    held.rate = s.rate;
+    held.longestCall = std::max(held.longestCall, static_cast<double>(s.returned - s.called));
+    held.longestWait =
+        std::max(held.longestWait, static_cast<double>(s.called - switches[j - 1].returned));
+  }
+  const double blockTicks = held.rate > 0.0 && any ? static_cast<double>(switches.back().frames) *
+                                                         static_cast<double>(frequency) / held.rate
+                                                   : 0.0;
+  held.calledQuickly = any && held.longestCall <= blockTicks;
+  return held;
+}
+
 }  // namespace
 
 Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch>& switches,
@@ -254,6 +286,25 @@ Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch
         std::snprintf(text, sizeof text, "after_note_off_ms=%.3f planned_ms=%lld",
                       static_cast<double>(held.on - notes[i - 1].off) * toMs,
                       static_cast<long long>(kReleaseTailMs));
+        m.evidence = text;
+      }
+    } else if (i > 0) {
+      // The tail lasts so many frames, not so long: a driver that stopped calling renders
+      // fewer frames meanwhile, and the note starts inside the tail on its sample clock.
+      // As with a delivery, a margin for the player's clock, and a block for where in its
+      // block each message fell.
+      const HeldDriver driver = driverBetween(switches, notes[i - 1].off, held.on, frequency);
+      const double tailFrames =
+          static_cast<double>(kReleaseTailMs - kWanderMs) * driver.rate / 1000.0 -
+          static_cast<double>(switches.back().frames);
+      if (driver.calledQuickly && static_cast<double>(driver.frames) < tailFrames) {
+        m.excuse = Excuse::InTail;
+        std::snprintf(text, sizeof text,
+                      "after_note_off_ms=%.3f frames_between=%lld tail_frames=%.0f "
+                      "longest_call_ms=%.3f longest_wait_ms=%.3f",
+                      static_cast<double>(held.on - notes[i - 1].off) * toMs,
+                      static_cast<long long>(driver.frames), tailFrames, driver.longestCall * toMs,
+                      driver.longestWait * toMs);
         m.evidence = text;
       }
     }

@@ -146,6 +146,26 @@ TEST(MidiLatency, PairsNotesWithOnsetsAndReportsMissingOnes) {
   EXPECT_TRUE(passes(result));
   result = midi_latency::analyse(wandered, switches, 100000, {0, 11 * 128, 31 * 128}, 69);
   EXPECT_FALSE(passes(result));
+
+  // The driver waits 50 ms after switch 17, so it asks for only four blocks between the
+  // first note's note-off and the second's delivery: on the sample clock the second
+  // starts 11 ms after that release, inside its tail, and may be missing. A call of ours
+  // that took those 50 ms excuses nothing.
+  auto waited = switches;
+  for (size_t k = 18; k < waited.size(); ++k) {
+    waited[k].called += 5000;
+    waited[k].returned += 5000;
+  }
+  result = midi_latency::analyse(deliveries, waited, 100000, {0, 11 * 128, 51 * 128}, 69);
+  ASSERT_EQ(result.missing.size(), 1u);
+  EXPECT_EQ(result.missing[0].excuse, Excuse::InTail);
+  EXPECT_NE(result.missing[0].evidence.find("frames_between=512"), std::string::npos)
+      << result.missing[0].evidence;
+  EXPECT_TRUE(passes(result));
+  waited[17].returned += 5000;
+  result = midi_latency::analyse(deliveries, waited, 100000, {0, 11 * 128, 51 * 128}, 69);
+  ASSERT_EQ(result.missing.size(), 1u);
+  EXPECT_EQ(result.missing[0].excuse, Excuse::Unexplained);
 }
 
 TEST(MidiLatency, SummaryGivesSpreadAndNearestRankPercentile) {

@@ -295,9 +295,11 @@ Result analyse(const std::vector<Delivery>& deliveries, const std::vector<Switch
       // block each message fell.
       const HeldDriver driver = driverBetween(switches, notes[i - 1].off, held.on, frequency);
       const double tailFrames =
-          static_cast<double>(kReleaseTailMs - kWanderMs) * driver.rate / 1000.0 -
-          static_cast<double>(switches.back().frames);
-      if (driver.calledQuickly && static_cast<double>(driver.frames) < tailFrames) {
+          driver.calledQuickly
+              ? static_cast<double>(kReleaseTailMs - kWanderMs) * driver.rate / 1000.0 -
+                    static_cast<double>(switches.back().frames)
+              : 0.0;
+      if (static_cast<double>(driver.frames) < tailFrames) {
         m.excuse = Excuse::InTail;
         std::snprintf(text, sizeof text,
                       "after_note_off_ms=%.3f frames_between=%lld tail_frames=%.0f "

@@ -158,20 +158,24 @@ MissingNote explainMissing(const WorkerTrace& trace, const HeldNote& note, size_
   return m;
 }
 
+// The median of the kEnvelopeReadings readings from `from` on, each taken against the
+// stream's nominal rate (counter ticks less the position's time).
+double medianOffset(const PlayClock& clock, size_t from, double bytesPerTick) {
+  double offsets[kEnvelopeReadings];
+  for (size_t j = 0; j < kEnvelopeReadings; ++j) {
+    offsets[j] = clock.ticks[from + j] - clock.position[from + j] / bytesPerTick;
+  }
+  std::sort(offsets, offsets + kEnvelopeReadings);
+  return (offsets[kEnvelopeReadings / 2 - 1] + offsets[kEnvelopeReadings / 2]) / 2.0;
+}
+
 // Where the readings from `at` on stand against those before it, in counter ticks: the
-// median of the kEnvelopeReadings on each side, each reading taken against the stream's
-// nominal rate. A late wake-up makes a reading late, and Wine's mixer makes one early now
-// and then (its step after a late one), but only the stream itself moves the median.
+// median offset of the kEnvelopeReadings on each side. A late wake-up makes a reading
+// late, and Wine's mixer makes one early now and then (its step after a late one), but
+// only the stream itself moves the median.
 double shiftAt(const PlayClock& clock, size_t at, double bytesPerTick) {
-  const auto median = [&](size_t from) {
-    double offsets[kEnvelopeReadings];
-    for (size_t j = 0; j < kEnvelopeReadings; ++j) {
-      offsets[j] = clock.ticks[from + j] - clock.position[from + j] / bytesPerTick;
-    }
-    std::sort(offsets, offsets + kEnvelopeReadings);
-    return (offsets[kEnvelopeReadings / 2 - 1] + offsets[kEnvelopeReadings / 2]) / 2.0;
-  };
-  return median(at) - median(at - kEnvelopeReadings);
+  return medianOffset(clock, at, bytesPerTick) -
+         medianOffset(clock, at - kEnvelopeReadings, bytesPerTick);
 }
 
 // How much later the cursor reached reading `at` than the one before, on its own rate.
@@ -193,13 +197,7 @@ double lapsOnTrend(const PlayClock& clock, double ticks, double unwrapped, doubl
   if (clock.ticks.size() < kEnvelopeReadings) {
     return std::max(0.0, std::round((elapsed - (unwrapped - clock.position.back())) / ring));
   }
-  double offsets[kEnvelopeReadings];
-  for (size_t j = 0; j < kEnvelopeReadings; ++j) {
-    const size_t at = clock.ticks.size() - kEnvelopeReadings + j;
-    offsets[j] = clock.ticks[at] - clock.position[at] / bytesPerTick;
-  }
-  std::sort(offsets, offsets + kEnvelopeReadings);
-  const double offset = (offsets[kEnvelopeReadings / 2 - 1] + offsets[kEnvelopeReadings / 2]) / 2.0;
+  const double offset = medianOffset(clock, clock.ticks.size() - kEnvelopeReadings, bytesPerTick);
   const double expected = (ticks - offset) * bytesPerTick;
   const double mostEarly = kMostEarlySeconds * static_cast<double>(frequency) * bytesPerTick;
   return std::max(0.0, std::floor((expected + mostEarly - unwrapped) / ring));

@@ -139,14 +139,16 @@ measure() {
   return $status
 }
 
+# The tool exits 3 when every note was heard in order but its clock figure left out more
+# notes than the cap: the stream's position went astray, a timing check's matter.
 measure_duplex() {
-  local status
   "$latency_tool" measure-duplex --stamps "$SC_OUT/stamps-duplex.log" \
     --trace "$SC_OUT/worker-trace.txt" --label "$1-$2" >"$SC_OUT/latency-duplex.txt"
-  status=$?
+  duplex_status=$?
   log_verdict "$SC_OUT/latency-duplex.txt"
-  return $status
+  [ "$duplex_status" = 0 ] || [ "$duplex_status" = 3 ]
 }
+on_clock() { [ "$duplex_status" = 0 ]; }
 
 # duplex_sane: every delivery-to-cursor figure between 0 and 100 ms.
 duplex_sane() {
@@ -159,6 +161,7 @@ if [ "$duplex" = 1 ]; then
     for mode in $duplex_modes; do
       play_duplex "$route" "$mode"
       sc_check "$route $mode: every note found, in play order" measure_duplex "$route" "$mode"
+      sc_check_timing "$route $mode: every note timed on the stream's clock but for the cap" on_clock
       sc_check_timing "$route $mode: each note 0 to 100 ms after its delivery" duplex_sane
       cat "$SC_OUT/latency-duplex.txt" >>"$SC_OUT/latency.txt" 2>/dev/null
       echo "route $route-$mode opened=${opened:-DirectSound}" >>"$SC_OUT/latency.txt"

@@ -198,37 +198,11 @@ double nextBlockDue(const std::vector<Switch>& switches, int64_t at, int64_t fre
 
 namespace {
 
-// What the driver did between the note-off before a missing note and its note-on: a note
-// is heard only if some block rendered the release and a later one the new note. Facts
-// for whoever reads the log; they excuse nothing.
-std::string driverFacts(const std::vector<Switch>& switches, int64_t off, int64_t on,
-                        int64_t frequency) {
-  const double toMs = 1000.0 / static_cast<double>(frequency);
-  size_t between = 0;
-  double longestCall = 0.0;
-  double longestWait = 0.0;
-  for (size_t j = 0; j < switches.size(); ++j) {
-    const Switch& s = switches[j];
-    if (s.called < off - frequency / 10 || s.called > on + frequency / 10) continue;
-    between += s.called > off && s.called < on;
-    longestCall = std::max(longestCall, static_cast<double>(s.returned - s.called) * toMs);
-    if (j > 0) {
-      longestWait =
-          std::max(longestWait, static_cast<double>(s.called - switches[j - 1].returned) * toMs);
-    }
-  }
-  char text[200];
-  std::snprintf(text, sizeof text,
-                "after_note_off_ms=%.3f switches_between=%zu longest_call_ms=%.3f "
-                "longest_wait_ms=%.3f (within 100 ms of either)",
-                static_cast<double>(on - off) * toMs, between, longestCall, longestWait);
-  return text;
-}
-
 // The blocks the driver asked for between a note-off and the next note-on, and whether
 // each of our calls returned within its block's time (so the driver's own waits, not a
 // slow call of ours, kept it from asking for more).
 struct HeldDriver {
+  size_t switches = 0;
   int64_t frames = 0;
   double rate = 0.0;
   double longestCall = 0.0;  // counter ticks
@@ -239,22 +213,41 @@ struct HeldDriver {
 HeldDriver driverBetween(const std::vector<Switch>& switches, int64_t off, int64_t on,
                          int64_t frequency) {
   HeldDriver held;
-  bool any = false;
   for (size_t j = 1; j < switches.size(); ++j) {
     const Switch& s = switches[j];
     if (s.called <= off || s.called > on) continue;
-    any = true;
+    ++held.switches;
     held.frames += s.frames;
     held.rate = s.rate;
     held.longestCall = std::max(held.longestCall, static_cast<double>(s.returned - s.called));
     held.longestWait =
         std::max(held.longestWait, static_cast<double>(s.called - switches[j - 1].returned));
   }
+  const bool any = held.switches > 0;
   const double blockTicks = held.rate > 0.0 && any ? static_cast<double>(switches.back().frames) *
                                                          static_cast<double>(frequency) / held.rate
                                                    : 0.0;
   held.calledQuickly = any && held.longestCall <= blockTicks;
   return held;
+}
+
+// What the driver did between the note-off before a missing note and its note-on (its
+// calls and waits within 100 ms of either): a note is heard only if some block rendered
+// the release and a later one the new note. Facts for whoever reads the log; they
+// excuse nothing.
+std::string driverFacts(const std::vector<Switch>& switches, int64_t off, int64_t on,
+                        int64_t frequency) {
+  const double toMs = 1000.0 / static_cast<double>(frequency);
+  const HeldDriver around =
+      driverBetween(switches, off - frequency / 10, on + frequency / 10, frequency);
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "after_note_off_ms=%.3f switches_between=%zu longest_call_ms=%.3f "
+                "longest_wait_ms=%.3f (within 100 ms of either)",
+                static_cast<double>(on - off) * toMs,
+                driverBetween(switches, off, on, frequency).switches, around.longestCall * toMs,
+                around.longestWait * toMs);
+  return text;
 }
 
 }  // namespace

@@ -11,7 +11,8 @@
 //       (TONBRIK_DSOUND_TRACE) of the same run
 // Both measures list each note with no onset and the rule that excuses it, count the
 // notes each rule excused ("excused rule=<name> count=<n>") and exit 0 only when every
-// note was found in play order but for excused ones, no more than 1.5 % of the train.
+// note was found in play order but for excused ones, no more than 1.5 % of the train;
+// measure-duplex exits 3 when every note was heard so but the clock figure left out more.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,7 @@ namespace {
 // Above the tail of a released note kReleaseTailMs on, below the first sample of a new one.
 constexpr float kOnsetThreshold = 2e-6f;
 constexpr size_t kSilenceFrames = 240;
+constexpr int kClockOnly = 3;
 
 bool readText(const std::string& path, std::string& text) {
   std::ifstream file(path, std::ios::binary);
@@ -70,10 +72,20 @@ int reportMissing(const std::string& label, size_t notes, bool inOrder,
     std::printf("excused rule=%s count=%zu\n", midi_latency::excuseName(rule), count);
   }
   const bool pass = midi_latency::trainPasses(notes, inOrder, missing);
+  // Every note heard in order, only the clock figure short: the stream's position, not
+  // a note, went astray (a host that holds a core moves Wine's mixer), so the scenario
+  // may judge it as timing.
+  const bool heard = midi_latency::trainPasses(
+      notes, inOrder,
+      std::vector<midi_latency::MissingNote>(missing.begin(), missing.begin() + unheard));
   std::printf("verdict %s %s notes=%zu in_order=%d excused=%zu cap=%zu unexplained=%zu\n",
-              label.c_str(), pass ? "pass" : "fail", notes, inOrder ? 1 : 0,
-              missing.size() - unexplained, midi_latency::excuseCap(notes), unexplained);
-  return pass ? 0 : 1;
+              label.c_str(),
+              pass    ? "pass"
+              : heard ? "fail-clock"
+                      : "fail",
+              notes, inOrder ? 1 : 0, missing.size() - unexplained, midi_latency::excuseCap(notes),
+              unexplained);
+  return pass ? 0 : heard ? kClockOnly : 1;
 }
 
 int usage() {

@@ -192,33 +192,32 @@ latency_tool=${E2E_MIDI_LATENCY:-$(dirname "$build")/native/tools/midi_latency/m
 # wrote no onset; a core lost 500 ms to the host in that second (steal.log, as a scenario
 # records it), which excuses nothing.
 printf 'frequency=1000\nqpc=1500 data 90 45 64\nqpc=1520 data 80 45 00\n' >"$SC_OUT/lost-stamps.log"
-awk 'BEGIN {
-  print "# full-duplex worker: 48000 Hz, 7 blocks of 128 frames (512 bytes); counter frequency=1000 origin=0 wall=1000.000"
-  for (t = 0; t <= 3000; t += 10) printf "%d %d %d 0 0,1,2,3 0..3(4)@%.1f 0 -\n", t, t + 1, t / 10 * 1920 % 3584, t + 0.5
-}' >"$SC_OUT/lost-trace.txt"
+# duplex_trace FROM TO ONSET: a worker that woke and rendered every 10 ms from FROM to TO
+# ms and wrote the note's onset at ONSET ms (-1: never).
+duplex_trace() {
+  awk -v from="$1" -v to="$2" -v onset="$3" 'BEGIN {
+    print "# full-duplex worker: 48000 Hz, 7 blocks of 128 frames (512 bytes); counter frequency=1000 origin=0 wall=1000.000"
+    for (t = from; t <= to; t += 10)
+      printf "%d %d %d 0 0,1,2,3 0..3(4)@%.1f 0 %s\n", t, t + 1, t / 10 * 1920 % 3584, t + 0.5, t == onset ? "2:5@" (t + 0.2) : "-"
+  }'
+}
+# duplex_verdict TRACE STATUS PATTERN: the tool judges the note above on TRACE with exit
+# status STATUS, and its report holds PATTERN.
+duplex_verdict() {
+  "$latency_tool" measure-duplex --stamps "$SC_OUT/lost-stamps.log" --trace "$1" >"$1.verdict"
+  [ $? = "$2" ] && grep -q "$3" "$1.verdict"
+}
+duplex_trace 0 3000 -1 >"$SC_OUT/lost-trace.txt"
 printf '1001.0 0 0\n1002.0 50 0\n' >"$SC_OUT/steal.log"
 # It fails as a lost note (exit status 1), never as the clock figure alone (3), which a
 # scenario may judge as timing and run again.
-unexplained_note_fails() {
-  "$latency_tool" measure-duplex --stamps "$SC_OUT/lost-stamps.log" \
-    --trace "$SC_OUT/lost-trace.txt" >"$SC_OUT/lost-note.txt"
-  [ $? = 1 ] && grep -q '^missing .* rule=none' "$SC_OUT/lost-note.txt"
-}
 sc_check "midi timing: a note the trace cannot explain fails, made-up steal beside it" \
-  unexplained_note_fails
+  duplex_verdict "$SC_OUT/lost-trace.txt" 1 '^missing .* rule=none'
 # The same note heard (its onset written at 1510 ms) where the trace holds too few
-# readings to time it on the clock: the clock figure alone fails (3).
-awk 'BEGIN {
-  print "# full-duplex worker: 48000 Hz, 7 blocks of 128 frames (512 bytes); counter frequency=1000 origin=0 wall=1000.000"
-  for (t = 1450; t <= 1600; t += 10) printf "%d %d %d 0 0,1,2,3 0..3(4)@%.1f 0 %s\n", t, t + 1, t / 10 * 1920 % 3584, t + 0.5, t == 1510 ? "2:5@1510.2" : "-"
-}' >"$SC_OUT/short-trace.txt"
-clock_alone_fails() {
-  "$latency_tool" measure-duplex --stamps "$SC_OUT/lost-stamps.log" \
-    --trace "$SC_OUT/short-trace.txt" >"$SC_OUT/short-clock.txt"
-  [ $? = 3 ] && grep -q '^offclock .* rule=none clock_readings=too_few' "$SC_OUT/short-clock.txt"
-}
+# readings to time it on the clock: the clock figure alone fails.
+duplex_trace 1450 1600 1510 >"$SC_OUT/short-trace.txt"
 sc_check "midi timing: a note heard but not timed on the clock fails the clock figure only" \
-  clock_alone_fails
+  duplex_verdict "$SC_OUT/short-trace.txt" 3 '^offclock .* rule=none clock_readings=too_few'
 rm -f "$SC_OUT/steal.log"
 
 sc_finish
